@@ -1,0 +1,103 @@
+// The settings object: every option of the program is a member of the one
+// process-wide COptionsDlg, named by its registry value name. It loads from and
+// saves to Software\Nivra; the options dialog edits the members in place and
+// every other component reads them directly.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class Cn2k;
+class Ccomm;
+
+class COptionsDlg {
+public:
+    COptionsDlg();
+    COptionsDlg(const COptionsDlg&) = delete;
+    COptionsDlg& operator=(const COptionsDlg&) = delete;
+
+    int32_t AlwaysOnTop = 1;
+    std::string Port = "COM3:";
+    int32_t RateNumber = 4800; // the number of `Rate`
+    std::string Rate = "4800";
+    int32_t AutoHdg = 1;
+    int32_t FlowControl = 0;
+    int32_t Tracking = 47;
+    int32_t Left = 0;
+    int32_t Top = 0;
+    int32_t Right = 0;  // main window right edge, not persisted
+    int32_t Bottom = 0; // main window bottom edge, not persisted
+    int32_t GpsDataLeft = 0;
+    int32_t GpsDataTop = 0;
+    int32_t GpsDataRight = 0;
+    int32_t GpsDataBottom = 0;
+    int32_t DemoMode = 1;
+    int32_t DemoSpeed = 1800;
+    int32_t CursorSize = 100;
+    int32_t FlyToSpeed = 200;
+    int32_t ServerMode = 0;
+    int32_t AutoConnect = 0;
+    int32_t AutoFind = 1;
+    int32_t AutoStartGE = 1;
+    int32_t FixBlur = 0;
+    int32_t SaveToGE = 1;
+    int32_t Units = 0;
+    int32_t SpeedInKnots = 0;
+    double RotateDelta = 0.0;
+    int32_t ShowGpsData = 0;
+    int32_t LoopPlayback = 0;
+    std::string pftpUserName = "anonymous";
+    std::string pftpPassword;
+    std::string pftpServerName; // placeholder host, set in the constructor
+    std::string pftpFileName = "Me.kml";
+    int32_t pftpEnabled = 0;
+    int32_t pftpCopyThenRename = 1;
+    int32_t pftpUseFtp = 1;
+    int32_t pftpSavePeriod = 7;
+    int32_t pftpMaxPts = 20000;
+    int32_t pftpSaveAll = 0;
+    int32_t pftpForceUpdates = 0;
+    int32_t debugLogging = 0; // not persisted
+    int32_t ClearTrackOnStartup = 0;
+    int32_t RunInTray = 0;
+    int32_t SelTrackOnly = 0;
+    std::string moloName;
+    std::string moloPass;
+    int32_t moloFreq = 60;
+    int32_t moloEnable = 0;
+    std::string gpsgServerName; // default set in the constructor
+    std::string gpsgName;
+    std::string gpsgPass;
+    int32_t gpsgFreq = 60;
+    int32_t gpsgEnable = 0;
+    int32_t gpsgUpdate = 0;
+    int32_t flightTracker = 0;
+    int32_t mapFactor = 0;
+    std::string LogFile;
+    Cn2k* m_n2k = nullptr;    // the engine, handed over at start-up
+    Ccomm* m_comm = nullptr;  // the serial reader, handed over at start-up
+    std::string recordFileName; // not persisted
+    std::string PlayDir;
+    std::string ModelDir;
+    int32_t recording = 0; // not persisted
+    int32_t ContinuousLog = 0;
+    std::string Name = "Me@localhost";
+    std::string uName = "Me";
+    std::string Host = "localhost";
+    std::string Color = "ff4080FF";
+    std::string statusText; // copy of the main window's status line
+    // Not written by the program; read by the KML snapshot.
+    std::string SaveDirectory;
+    // Listeners bind to this address when set (empty: any address).
+    std::string BindAddress;
+    // Google Earth backend: "none", "gepro" or empty for automatic (not written by the program).
+    std::string EarthBackend;
+
+    // Fills the members from the registry by the load rules.
+    void load();
+    // Writes every value in table order. Returns false when a write failed.
+    bool save();
+};
+
+// The one process-wide settings object.
+COptionsDlg& theOptions();

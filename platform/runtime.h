@@ -1,0 +1,25 @@
+// Process-wide run state and clocks.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+
+// The process-wide stop flag: 0 until the main window goes away, then 1 for good.
+// Every worker loop polls it between passes.
+extern std::atomic<int> g_bShutdown;
+
+// Milliseconds from an arbitrary start, monotonic, wrapping like a 32-bit tick count.
+uint32_t tickCountMs();
+
+// Sleeps `ms` milliseconds.
+void sleepMs(unsigned ms);
+
+// Seconds west of UTC of the process's standard time (POSIX `timezone` after
+// tzset()). Fix times are UTC seconds plus this offset, so every comparison
+// with the clock adds it to time(nullptr), and every conversion back to
+// calendar fields first subtracts it.
+long tzOffset();
+
+// The current time on the fix-time scale: time(nullptr) + tzOffset().
+int64_t nowFixTime();

@@ -1,0 +1,154 @@
+// The vehicle list. A vehicle (CClient) is one thing whose positions are
+// tracked: the local vehicle, a peer, a hardware tracker, a service account, a
+// demo vehicle. The list (CClients) owns every vehicle for the life of the
+// process, keeps them in key order and persists them under Software\Nivra.
+#pragma once
+
+#include "track/nmea.h"
+#include "track/track.h"
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+enum RemoteType : int32_t {
+    remotePeer = 0,    // another copy of the program (and the local vehicle)
+    remoteFtp = 1,     // reserved
+    remoteDevice = 2,  // a hardware tracker posting to the tracker port
+    remoteWeb = 3,     // Mologogo or MapFactor account
+    remoteGpsGate = 4, // GpsGate buddy
+};
+
+// Tracking bits of a vehicle.
+enum : int32_t {
+    kTrackFollow = 1,
+    kTrackHeading = 2,
+    kTrackRange = 4,
+    kTrackTilt = 8,
+    kTrackViewControl = 0x20,
+};
+
+// Field sizes (a field of N bytes holds at most N-1 characters).
+constexpr size_t kClientTextField = 256;
+constexpr size_t kClientColorField = 32;
+
+class CClient {
+public:
+    CClient() { reset(""); }
+    explicit CClient(const std::string& key) { reset(key); }
+    CClient(const CClient&) = delete;
+    CClient& operator=(const CClient&) = delete;
+
+    std::string name;  // the key "uName@host", never changed after creation
+    std::string uName; // user/display name, account name, or device model
+    std::string host;  // peer host, "localhost", service domain, or device id
+    std::string image;
+    // camera view kept for following this vehicle (metres and degrees)
+    double camLat = 0, camLon = 0, camHdg = 0, camAlt = 0, camRange = 0, camTilt = 0;
+    std::string color = "Orange";
+    int32_t tracking = 0;
+    int32_t speedTrack = 1;
+    int32_t maxPts = 2000;
+    uint32_t camTime = 0; // tick of the last camera read
+    int32_t online = 0;
+    int32_t changed = 1;
+    int32_t removed = 0;
+    int32_t isLocal = 0;
+    int32_t speedBandIndex = 99; // 99: no band chosen yet
+    int32_t bandSpeed = 0;
+    CTrack track;
+    GpsFix curPos;
+    GpsFix shownPos;
+    FILE* recordFile = nullptr; // NMEA recording file of this vehicle
+    uint32_t demoIndex = 0;
+    double demoOffset = 0;
+    int32_t fly = 0;
+    int32_t extrude = 0;
+    int32_t timestamps = 1;
+    int32_t startTime = 0;
+    int32_t endTime = 0;
+    int32_t useTimeSpan = 0;
+    int32_t remoteType = remotePeer;
+    int32_t visible = 1;
+    double maxSpd = 61.0; // knots
+    int32_t showAlt = 0;
+    int32_t showHdg = 0;
+    int32_t showName = 1;
+    int32_t showHost = 0;
+    int32_t showSpeed = 1;
+    int32_t showTime = 1;
+    double trackWidth = 0.0; // metres
+    int32_t compress = 1;
+    std::string modelFile;
+    std::string imageFile;
+    int32_t cursorType = 0;
+    std::string lastLine; // at most 255 characters
+    int32_t isDemo = 0;
+
+    // Copies the key into `name` and sets every field to its default.
+    void reset(const std::string& key);
+    int remoteTypeFromHost() const;
+    GpsFix displayPosition();
+    void setTodaySpan();
+    // The track file name: the key with '/' as '.', plus ".trk".
+    std::string trackFileName() const;
+};
+
+// The three services' server host names, compared by remoteTypeFromHost.
+extern const char* const kMologogoDomain;
+extern const char* const kMapFactorDomain;
+extern const char* const kGpsGateDomain;
+
+class CClients {
+public:
+    explicit CClients(const std::string& prefix = "servers");
+    CClients(const CClients&) = delete;
+    CClients& operator=(const CClients&) = delete;
+
+    // Find-or-create; a removed vehicle comes back with its options and track.
+    CClient* add(const std::string& key);
+    CClient* add(const std::string& uName, const std::string& host);
+    void remove(const std::string& key);
+    void remove(const std::string& uName, const std::string& host);
+    CClient* find(const std::string& key) const;
+    CClient* find(const std::string& uName, const std::string& host) const;
+
+    // The vehicles in key order; removed ones only when asked. The pointers
+    // stay valid for the life of the list.
+    std::vector<CClient*> vehicles(bool includeRemoved = false) const;
+    void forEach(const std::function<void(CClient&)>& fn, bool includeRemoved = false) const;
+
+    // The vehicle that currently stands for the local one (the demo or a
+    // playback vehicle while they run).
+    CClient* localVehicle() const { return m_local; }
+    // The real local vehicle, fed by the GPS; never changes once designated.
+    CClient* realLocalVehicle() const { return m_realLocal; }
+    // The first vehicle whose host is "localhost" becomes the local vehicle.
+    CClient* designateLocal();
+    // Hands the local role to another vehicle for a while (demo, playback);
+    // nullptr gives it back to the real local vehicle.
+    void setLocalVehicle(CClient* v) { m_local = v ? v : m_realLocal; }
+
+    // Writes the list (and, when asked, every saved vehicle's track file).
+    // Returns false when the registry refused the save.
+    bool save(bool withTracks);
+    void load(const std::string& localUser, const std::string& localHost);
+
+    const std::string& prefix() const { return m_prefix; }
+
+private:
+    std::string m_prefix;
+    std::atomic<CClient*> m_local{nullptr};
+    CClient* m_realLocal = nullptr;
+    mutable std::recursive_mutex m_mutex; // guards insertion and iteration
+    std::map<std::string, std::unique_ptr<CClient>> m_clients;
+};
+
+// The one process-wide vehicle list.
+CClients& theClients();

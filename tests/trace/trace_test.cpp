@@ -1,0 +1,167 @@
+#include "platform/paths.h"
+#include "trace/trace.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+TraceSite site(int header, const char* func = "CTrack::add") {
+    return TraceSite{"src/track/track.cpp", func, 357, header};
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+struct Capture {
+    std::vector<std::string> lines;
+    TraceObserver sink{[](int, const char* line, void* ctx) {
+                           static_cast<Capture*>(ctx)->lines.emplace_back(line);
+                       },
+                       this, 1};
+    Capture() { registerTraceSink(&sink); }
+    ~Capture() { unregisterTraceSink(&sink); }
+};
+
+// The header is "hh:mm:ss:mmm[tid] " then the location; strip it for comparisons.
+std::string afterHeader(const std::string& line) {
+    size_t close = line.find("] ");
+    return close == std::string::npos ? line : line.substr(close + 2);
+}
+
+} // namespace
+
+TEST(Trace, HeaderedLineEndsInExactlyOneCrLf) {
+    std::string line = formatTraceLine(site(1), "timed out\n");
+    EXPECT_EQ(afterHeader(line), "CTrack::add(357) timed out\r\n");
+    line = formatTraceLine(site(1), "timed out");
+    EXPECT_EQ(afterHeader(line), "CTrack::add(357) timed out\r\n");
+}
+
+TEST(Trace, HeaderCarriesTimeAndThreadId) {
+    std::string line = formatTraceLine(site(1), "x");
+    ASSERT_GE(line.size(), 14u);
+    EXPECT_EQ(line[2], ':');
+    EXPECT_EQ(line[5], ':');
+    EXPECT_EQ(line[8], ':');
+    EXPECT_EQ(line[12], '[');
+    EXPECT_NE(line.find("] CTrack::add(357) x"), std::string::npos);
+}
+
+TEST(Trace, PlainFunctionShowsFileBaseName) {
+    std::string line = formatTraceLine(site(1, "parseGPRMC"), "bad day");
+    EXPECT_EQ(afterHeader(line), "track.cpp:parseGPRMC(357) bad day\r\n");
+    TraceSite win{"C:\\src\\nmea.cpp", "parseGPGGA", 12, 1};
+    EXPECT_EQ(afterHeader(formatTraceLine(win, "z")), "nmea.cpp:parseGPGGA(12) z\r\n");
+}
+
+TEST(Trace, EmbeddedLineFeedsBecomeCrLf) {
+    std::string line = formatTraceLine(site(1), "first\nsecond");
+    EXPECT_EQ(afterHeader(line), "CTrack::add(357) first\r\nsecond\r\n");
+}
+
+TEST(Trace, RawSiteAddsNoLineEnd) {
+    EXPECT_EQ(formatTraceLine(site(0), "cmd:%s, ", "$GPRMC"), "cmd:$GPRMC, ");
+    EXPECT_EQ(formatTraceLine(site(0), "a\nb\n"), "a\r\nb\r\n");
+}
+
+TEST(Trace, PercentInArgumentsIsWrittenUnchanged) {
+    EXPECT_EQ(formatTraceLine(site(0), "%s", "GET /a%20b%s HTTP"), "GET /a%20b%s HTTP");
+}
+
+TEST(Trace, LongMessagesAreCutAt1024) {
+    std::string big(5000, 'x');
+    std::string raw = formatTraceLine(site(0), "%s", big.c_str());
+    EXPECT_EQ(raw.size(), 1023u);
+    std::string headed = formatTraceLine(site(1), "%s", big.c_str());
+    EXPECT_LE(headed.size(), 1024u);
+    EXPECT_EQ(headed.substr(headed.size() - 2), "\r\n");
+    std::string lfs(3000, '\n');
+    EXPECT_LE(formatTraceLine(site(0), "%s", lfs.c_str()).size(), 1024u);
+}
+
+TEST(Trace, FunctionNameFromPrettySignature) {
+    EXPECT_STREQ(traceFunctionName("void CTrack::add(const GpsFix&, int)"), "CTrack::add");
+    EXPECT_STREQ(traceFunctionName("int parseGPRMC(char*, GpsFix&, double)"), "parseGPRMC");
+    EXPECT_STREQ(traceFunctionName("std::vector<int> CClients::list() const"), "CClients::list");
+    EXPECT_STREQ(traceFunctionName("static void Ccomm::staticThreadFuncx(void*)"),
+                 "Ccomm::staticThreadFuncx");
+}
+
+TEST(Trace, SinksReceiveOnlyWhileEnabled) {
+    Capture cap;
+    NTRACE("one %d", 1);
+    enableTraceSink(&cap.sink, 0);
+    NTRACE("two");
+    enableTraceSink(&cap.sink, 1);
+    NTRACE_RAW("three");
+    ASSERT_EQ(cap.lines.size(), 2u);
+    EXPECT_NE(cap.lines[0].find("one 1\r\n"), std::string::npos);
+    EXPECT_EQ(cap.lines[1], "three");
+}
+
+TEST(Trace, RegistryHoldsAtMost32Sinks) {
+    std::vector<std::unique_ptr<TraceObserver>> extra;
+    int accepted = 0;
+    for (int i = 0; i < 40; ++i) {
+        extra.push_back(std::make_unique<TraceObserver>());
+        extra.back()->handler = [](int, const char*, void*) {};
+        if (registerTraceSink(extra.back().get()))
+            ++accepted;
+    }
+    EXPECT_LT(accepted, 32); // the default sink already holds a place
+    EXPECT_GT(accepted, 0);
+    for (auto& s : extra)
+        unregisterTraceSink(s.get());
+    TraceObserver again;
+    EXPECT_TRUE(registerTraceSink(&again));
+    unregisterTraceSink(&again);
+}
+
+TEST(Trace, DebugFileIsEmptiedOnlyTheFirstTime) {
+    namespace fs = std::filesystem;
+    fs::path dir = fs::temp_directory_path() / ("nivra-trace-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    setStartDir(dir.string());
+    std::string log = (dir / "nivraDebug.log").string();
+    {
+        std::ofstream f(log);
+        f << "old content\n";
+    }
+    setDebugLogging(true);
+    EXPECT_EQ(readFile(log), "");
+    NTRACE("hello");
+    std::string after = readFile(log);
+    EXPECT_NE(after.find("hello\r\n"), std::string::npos);
+    setDebugLogging(false);
+    NTRACE("silent");
+    setDebugLogging(true);
+    NTRACE("again");
+    std::string last = readFile(log);
+    EXPECT_NE(last.find("hello"), std::string::npos) << "second switch-on must not empty the file";
+    EXPECT_EQ(last.find("silent"), std::string::npos);
+    EXPECT_NE(last.find("again"), std::string::npos);
+    setDebugLogging(false);
+    fs::remove_all(dir);
+}
+
+TEST(Paths, BareNamesLiveInTheStartDirectory) {
+    setStartDir("/data/nivra");
+    EXPECT_EQ(FullPath("Nivra.trk"), "/data/nivra/Nivra.trk");
+    EXPECT_EQ(FullPath("logs/a.nme"), "logs/a.nme");
+    EXPECT_EQ(FullPath("/tmp/x.trk"), "/tmp/x.trk");
+    EXPECT_EQ(FullPath("C:\\x.trk"), "C:\\x.trk");
+    EXPECT_EQ(FullPath("a:b"), "a:b");
+    setStartDir("/");
+    EXPECT_EQ(FullPath("n.trk"), "/n.trk");
+}

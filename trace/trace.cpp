@@ -1,0 +1,200 @@
+#include "trace/trace.h"
+
+#include "platform/paths.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace {
+
+// Registration happens on the main thread; delivery reads the table without a
+// lock, so entries are atomics and the count only grows or shrinks by one.
+std::atomic<TraceObserver*> g_sinks[kMaxTraceSinks];
+std::atomic<int> g_sinkCount{0};
+std::mutex g_registerMutex;
+
+void noSink(int, const char*, void*) {}
+TraceObserver g_defaultSink{noSink, nullptr, 1};
+
+struct DefaultSinkInstaller {
+    DefaultSinkInstaller() { registerTraceSink(&g_defaultSink); }
+} g_installDefault;
+
+const char* baseName(const char* path) {
+    const char* base = path;
+    for (const char* p = path; *p; ++p) {
+        if (*p == '/' || *p == '\\')
+            base = p + 1;
+    }
+    return base;
+}
+
+// Builds the whole line into `out` (at most kTraceLineMax characters).
+size_t buildLine(char* out, const TraceSite& site, const char* fmt, va_list args) {
+    char msg[kTraceLineMax];
+    int n = vsnprintf(msg, sizeof msg, fmt, args);
+    if (n < 0)
+        msg[0] = 0;
+
+    size_t len = 0;
+    const size_t cap = kTraceLineMax; // characters, plus room for the terminator in `out`
+    auto put = [&](char c) {
+        if (len < cap)
+            out[len++] = c;
+    };
+    auto puts = [&](const char* s) {
+        while (*s)
+            put(*s++);
+    };
+
+    if (site.header) {
+        struct timeval tv;
+        gettimeofday(&tv, nullptr);
+        struct tm lt;
+        time_t secs = tv.tv_sec;
+        localtime_r(&secs, &lt);
+        char head[128];
+        snprintf(head, sizeof head, "%02d:%02d:%02d:%03ld[%d] ", lt.tm_hour, lt.tm_min,
+                 lt.tm_sec, static_cast<long>(tv.tv_usec / 1000), static_cast<int>(gettid()));
+        puts(head);
+        const char* func = site.func ? site.func : "";
+        char loc[512];
+        if (strstr(func, "::"))
+            snprintf(loc, sizeof loc, "%s(%d) ", func, site.line);
+        else
+            snprintf(loc, sizeof loc, "%s:%s(%d) ", baseName(site.file ? site.file : ""), func,
+                     site.line);
+        puts(loc);
+    }
+    for (const char* p = msg; *p; ++p) {
+        if (*p == '\n')
+            put('\r');
+        put(*p);
+    }
+    if (site.header && (len == 0 || out[len - 1] != '\n')) {
+        // keep room for the line end even when the message filled the line
+        if (len > cap - 2)
+            len = cap - 2;
+        out[len++] = '\r';
+        out[len++] = '\n';
+    }
+    out[len] = 0;
+    return len;
+}
+
+std::atomic<bool> g_debugRegistered{false};
+std::atomic<bool> g_debugOn{false};
+
+void debugFileSink(int, const char* line, void*) {
+    std::string path = FullPath("nivraDebug.log");
+    FILE* f = fopen(path.c_str(), "ab");
+    if (!f)
+        return; // a sink that cannot open the file drops the line
+    fputs(line, f);
+    fclose(f);
+}
+TraceObserver g_debugSink{debugFileSink, nullptr, 1};
+
+} // namespace
+
+const char* traceFunctionName(const char* pretty) {
+    thread_local char buf[256];
+    if (!pretty)
+        return "";
+    // Cut at the parameter list, then drop the return type and qualifiers
+    // before the last blank outside template brackets.
+    const char* end = strchr(pretty, '(');
+    if (!end)
+        end = pretty + strlen(pretty);
+    const char* start = pretty;
+    int depth = 0;
+    for (const char* p = pretty; p < end; ++p) {
+        if (*p == '<')
+            ++depth;
+        else if (*p == '>')
+            --depth;
+        else if (*p == ' ' && depth == 0)
+            start = p + 1;
+    }
+    size_t n = static_cast<size_t>(end - start);
+    if (n >= sizeof buf)
+        n = sizeof buf - 1;
+    memcpy(buf, start, n);
+    buf[n] = 0;
+    return buf;
+}
+
+void trace(const TraceSite& site, const char* fmt, ...) {
+    char line[kTraceLineMax + 1];
+    va_list args;
+    va_start(args, fmt);
+    buildLine(line, site, fmt, args);
+    va_end(args);
+    int count = g_sinkCount.load();
+    for (int i = 0; i < count; ++i) {
+        TraceObserver* s = g_sinks[i].load();
+        if (s && s->enabled && s->handler)
+            s->handler(site.severity, line, s->context);
+    }
+}
+
+std::string formatTraceLine(const TraceSite& site, const char* fmt, ...) {
+    char line[kTraceLineMax + 1];
+    va_list args;
+    va_start(args, fmt);
+    size_t n = buildLine(line, site, fmt, args);
+    va_end(args);
+    return std::string(line, n);
+}
+
+bool registerTraceSink(TraceObserver* sink) {
+    std::lock_guard<std::mutex> lock(g_registerMutex);
+    int count = g_sinkCount.load();
+    for (int i = 0; i < count; ++i)
+        if (g_sinks[i].load() == sink)
+            return false;
+    if (count >= kMaxTraceSinks)
+        return false;
+    g_sinks[count].store(sink);
+    g_sinkCount.store(count + 1);
+    return true;
+}
+
+void unregisterTraceSink(TraceObserver* sink) {
+    std::lock_guard<std::mutex> lock(g_registerMutex);
+    int count = g_sinkCount.load();
+    for (int i = 0; i < count; ++i) {
+        if (g_sinks[i].load() == sink) {
+            for (int j = i; j + 1 < count; ++j)
+                g_sinks[j].store(g_sinks[j + 1].load());
+            g_sinks[count - 1].store(nullptr);
+            g_sinkCount.store(count - 1);
+            return;
+        }
+    }
+}
+
+void enableTraceSink(TraceObserver* sink, int on) {
+    if (sink)
+        sink->enabled = on;
+}
+
+void setDebugLogging(bool on) {
+    if (!g_debugRegistered.exchange(true)) {
+        // first switch after start: empty the file, then register the sink
+        std::string path = FullPath("nivraDebug.log");
+        if (FILE* f = fopen(path.c_str(), "wb"))
+            fclose(f);
+        registerTraceSink(&g_debugSink);
+    }
+    enableTraceSink(&g_debugSink, on ? 1 : 0);
+    g_debugOn = on;
+}
+
+bool debugLoggingOn() { return g_debugOn.load(); }

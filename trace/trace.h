@@ -1,0 +1,68 @@
+// The trace log: every component reports through one call that names its
+// source file, function and line. A line is formatted with an optional header
+// (local time to the millisecond, thread id, location) and handed to the
+// registered sinks. Only the debug-file sink writes anywhere ("nivraDebug.log"
+// in the start directory), and only while the user has switched it on.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+// Where a message comes from. `func` is "Class::method" for members or a plain
+// function name; a plain name is shown with the source file's base name.
+struct TraceSite {
+    const char* file;
+    const char* func;
+    int line;
+    int header; // 1: add header and line end; 0: pass the message on raw
+    int severity = 0;
+};
+
+// Formats one message (cut at 1024 characters) and delivers it to every
+// enabled sink. Never fails.
+void trace(const TraceSite& site, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// Formats the line exactly as `trace` would deliver it (without delivering).
+std::string formatTraceLine(const TraceSite& site, const char* fmt, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// Turns __PRETTY_FUNCTION__ ("void CTrack::add(const GpsFix&, int)") into the
+// name the log shows ("CTrack::add"). Returns a pointer into a small
+// per-thread buffer, valid until the next call on the same thread.
+const char* traceFunctionName(const char* prettyFunction);
+
+// A sink: a handler and an enable count (1 when constructed; lines are
+// delivered while it is non-zero).
+struct TraceObserver {
+    using Handler = void (*)(int severity, const char* line, void* context);
+    Handler handler = nullptr;
+    void* context = nullptr;
+    std::atomic<int> enabled{1};
+};
+
+constexpr int kMaxTraceSinks = 32;
+constexpr int kTraceLineMax = 1024;
+
+// Appends a sink to the fixed table of 32. Returns false when the table is full
+// or the sink is already registered.
+bool registerTraceSink(TraceObserver* sink);
+// Removes a sink (used by tests that capture lines).
+void unregisterTraceSink(TraceObserver* sink);
+void enableTraceSink(TraceObserver* sink, int on);
+
+// The debug-file sink. The first call after program start registers the sink
+// and empties "nivraDebug.log" in the start directory; from then on `on` is
+// the sink's enable state.
+void setDebugLogging(bool on);
+bool debugLoggingOn();
+
+// Log with header, attributed to the calling function.
+#define NTRACE(...)                                                                                \
+    ::trace(::TraceSite{__FILE__, ::traceFunctionName(__PRETTY_FUNCTION__), __LINE__, 1},          \
+            __VA_ARGS__)
+// Log without header (the message text only, "\n" becoming "\r\n").
+#define NTRACE_RAW(...)                                                                            \
+    ::trace(::TraceSite{__FILE__, ::traceFunctionName(__PRETTY_FUNCTION__), __LINE__, 0},          \
+            __VA_ARGS__)
+// Log with header under an explicit function name ("CClients::save").
+#define NTRACE_AS(funcName, ...) ::trace(::TraceSite{__FILE__, funcName, __LINE__, 1}, __VA_ARGS__)

@@ -1,0 +1,54 @@
+// NMEA 0183 sentences: parsing GGA, RMC, VTG (and the GpsGate "$FRPOS") into
+// a position record, and formatting a record back into RMC and GGA sentences.
+// Pure functions: they touch only their arguments and the process time zone.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The position record shared by the whole system. Fix times are counted as
+// mktime() counts the UTC fields of a sentence: UTC seconds since 1970 plus
+// the standard-time zone offset (tzOffset(), seconds west of UTC).
+struct GpsFix {
+    double lat = 0; // decimal degrees, north positive
+    double lon = 0; // decimal degrees, east positive
+    double alt = 0; // metres
+    double hdg = 0; // course over ground, degrees
+    double spd = 0; // knots
+    int64_t time = 0; // fix time; 0 means no time
+    int32_t rmcSeen = 0; // set once an RMC was applied; never cleared here
+    uint8_t status = 'V'; // 'V' when new, 1 after an RMC with status 'A', else 0
+};
+
+// Largest sentence the parser works on; longer text is cut.
+constexpr size_t kNmeaWorkBuffer = 2048;
+
+// 0 nothing usable, 1 record updated but no new point, 2 a complete fix.
+int parseNmea(const char* sentence, GpsFix& fix, double altOffset = 0, double courseOffset = 0);
+
+// Each returns 1 when the record was updated, 0 otherwise. The text is the
+// sentence without its checksum and may be modified (fields are split in place).
+int parseGPGGA(char* text, GpsFix& fix, double altOffset);
+int parseGPRMC(char* text, GpsFix& fix, double courseOffset);
+int parseGPVTG(char* text, GpsFix& fix);
+int parseFRPOS(char* text, GpsFix& fix);
+
+// ddmmyy and hhmmss[.fff] to a fix time; 0 when the fields are unusable.
+int64_t nmeaTimetoTime_T(const char* date, const char* time);
+
+// XOR of all characters after the first.
+int nmeaChecksum(const char* text);
+// Appends "*XX" (the checksum of `text`, upper-case hex) to `out`.
+void appendNmeaChecksum(const char* text, std::string& out);
+
+double nmeaToDegrees(double ddmm);
+double degreesToNmea(double degrees);
+std::string formatNmeaLat(double lat); // "4807.0380,N"
+std::string formatNmeaLon(double lon); // "01131.0000,E"
+
+// hhmmss and ddmmyy of a fix time; false (texts left empty) for time 0.
+bool fixTimeStrings(int64_t time, std::string& hhmmss, std::string& ddmmyy);
+
+// One complete sentence with checksum and "\r\n".
+std::string makeRmcSentence(const GpsFix& fix);
+std::string makeGgaSentence(const GpsFix& fix);

@@ -1,0 +1,104 @@
+// The track store: each vehicle's ring of its newest 28800 points. Every point
+// is kept twice: as a ready KML coordinate line and as a packed block of
+// scaled integers that travels to peers. All tracks share one process-wide
+// recursive lock ("track").
+#pragma once
+
+#include "track/nmea.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+constexpr int kTrackCapacity = 28800;
+constexpr int kTrackFileVersion = 179;
+constexpr double kKnotsToMph = 1.1507794480235425;
+constexpr unsigned kTrackLockWaitMs = 50000;
+
+// One slot, 56 bytes, stored unchanged (little-endian) in track files.
+struct TrackPoint {
+    char coords[32]; // "%.5lf,%.5lf,%.1lf\n" of lon, lat, alt; empty marks an empty slot
+    int32_t lat;     // latitude x 100000, truncated
+    int32_t lon;     // longitude x 100000, truncated
+    int32_t alt;     // metres x 10, truncated
+    int32_t spd;     // mph x 10, truncated
+    int32_t time;    // fix time, low 32 bits
+    int32_t hdg;     // whole degrees, truncated
+};
+static_assert(sizeof(TrackPoint) == 56, "track files depend on the slot layout");
+
+// The 20 bytes from lat to time: the unit in which points travel to peers.
+struct PackedPoint {
+    int32_t lat, lon, alt, spd, time;
+};
+static_assert(sizeof(PackedPoint) == 20, "peers depend on the packed point layout");
+
+// The one lock all tracks share. Recursive; a wait gives up after 50000 ms, and
+// then the caller must not touch any track.
+bool trackLock();
+void trackUnlock();
+
+// Holds the track lock for a scope; check ok() before touching a track.
+class TrackLockGuard {
+public:
+    TrackLockGuard() : m_ok(trackLock()) {}
+    ~TrackLockGuard() {
+        if (m_ok)
+            trackUnlock();
+    }
+    TrackLockGuard(const TrackLockGuard&) = delete;
+    TrackLockGuard& operator=(const TrackLockGuard&) = delete;
+    bool ok() const { return m_ok; }
+
+private:
+    bool m_ok;
+};
+
+class CTrack {
+public:
+    CTrack();
+
+    std::atomic<int32_t> m_seqNum{0}; // points ever appended; survives clear
+    std::atomic<int32_t> m_newPt{0};  // set whenever a point is written
+    int32_t capacity = 0;             // 0 until the ring exists, then 28800
+    std::atomic<int32_t> m_nPts{0};
+    std::unique_ptr<TrackPoint[]> slots;
+    int32_t head = -1; // slot of the newest point; -1 when empty
+    GpsFix newest;     // newest stored point, refreshed at the start of add
+    GpsFix lastAdded;  // the fix most recently appended
+
+    // Take and release the shared lock (readers hold it across several calls).
+    bool lock() { return trackLock(); }
+    void unlock() { trackUnlock(); }
+
+    // Offer one fix. Mode 1 compresses; modes 2 and 0 append every accepted fix.
+    void add(const GpsFix& fix, int mode);
+    // Append n peer points (mode 0).
+    void addPts(const PackedPoint* pts, int n);
+    // Points count+skip-1 .. skip, oldest first, as coords lines or packed
+    // blocks; `out` is replaced. Returns the number copied.
+    int getPts(std::string& out, int count, bool binary, int skip);
+    // One run of points whose speed stays in one band, from index `start`;
+    // `out` is replaced. Returns the index step to the next run.
+    int getSpeedRun(std::string& out, int start, int count, int band, int& runSpeed,
+                    int32_t& lastTime);
+    // The slot of a valid index (0 newest), or nullptr.
+    const TrackPoint* point(int index) const;
+    int pointCount() const { return m_nPts; }
+    static bool samePosition(const GpsFix& a, const GpsFix& b);
+    // Converts a slot into a fix; rmcSeen and status keep the target's values.
+    static void toFix(const TrackPoint& p, GpsFix& fix);
+
+    void clear();
+    // Writes the ring to `path` (bare names live in the start directory).
+    // The file is replaced atomically. Returns true when it was written.
+    bool save(const std::string& path);
+    // Reads a track file; on any fault the track is left unchanged and false returned.
+    bool load(const std::string& path);
+    // A readable listing into the start directory, or to the trace log without a name.
+    void dump(const char* name);
+
+private:
+    void allocate();
+};
