@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
+#include <locale.h>
 #include <string>
 
 // The position record shared by the whole system. Fix times are counted as
@@ -36,6 +38,34 @@ int parseFRPOS(char* text, GpsFix& fix);
 // ddmmyy and hhmmss[.fff] to a fix time; 0 when the fields are unusable.
 int64_t nmeaTimetoTime_T(const char* date, const char* time);
 
+// The fix-time convention in one place: a fix time is UTC seconds plus the
+// standard-time zone offset (tzOffset()); calendar fields come back by
+// subtracting it again. Both use the zone in TZ at the time of the call.
+int64_t utcToFixTime(int64_t utcSeconds);
+int64_t fixTimeToUtc(int64_t fixTime);
+// UTC calendar fields (tm_year since 1900, tm_mon 0-11; out-of-range days roll
+// over as mktime rolls them: 31 February is 3 March) to a fix time.
+int64_t fixTimeFromUtcFields(const struct tm& utcFields);
+
+// The time checks that RMC and $FRPOS apply to a parsed time: below 1000, or
+// more than 7 days (604800 s) after the clock (on the fix-time scale), is
+// rejected with a log line attributed to `parser`. Returns 1 when acceptable.
+int checkNmeaFixTime(int64_t time, const char* parser);
+
+// While alive, this thread formats and reads numbers in the "C" locale, so a
+// front end that calls setlocale(LC_ALL, "") (Qt does) cannot turn "48.1" into
+// "48,1" in sentences, coords texts or track files. Nests freely.
+class NumericCLocale {
+public:
+    NumericCLocale();
+    ~NumericCLocale();
+    NumericCLocale(const NumericCLocale&) = delete;
+    NumericCLocale& operator=(const NumericCLocale&) = delete;
+
+private:
+    locale_t m_previous;
+};
+
 // XOR of all characters after the first.
 int nmeaChecksum(const char* text);
 // Appends "*XX" (the checksum of `text`, upper-case hex) to `out`.
@@ -44,7 +74,7 @@ void appendNmeaChecksum(const char* text, std::string& out);
 double nmeaToDegrees(double ddmm);
 double degreesToNmea(double degrees);
 std::string formatNmeaLat(double lat); // "4807.0380,N"
-std::string formatNmeaLon(double lon); // "01131.0000,E"
+std::string formatNmeaLon(double lon); // "1131.0000,E" (spec format "%3.4lf": no zero padding)
 
 // hhmmss and ddmmyy of a fix time; false (texts left empty) for time 0.
 bool fixTimeStrings(int64_t time, std::string& hhmmss, std::string& ddmmyy);

@@ -34,10 +34,32 @@ struct PackedPoint {
 };
 static_assert(sizeof(PackedPoint) == 20, "peers depend on the packed point layout");
 
-// The one lock all tracks share. Recursive; a wait gives up after 50000 ms, and
-// then the caller must not touch any track.
+// The one lock all tracks share. Recursive; a wait gives up after 50000 ms
+// (logged), and then the caller must not touch any track.
 bool trackLock();
 void trackUnlock();
+// Test seam: the wait of trackLock() in milliseconds (0 restores 50000).
+void setTrackLockWaitMs(unsigned ms);
+
+// Largest altitude a point may carry: with |lat| <= 90 and |lon| <= 180 every
+// altitude below it fits the 31 characters of the coords text (and alt x 10 an
+// int32). Fixes at or above it are rejected like other impossible altitudes.
+constexpr double kTrackMaxAlt = 1000000.0;
+// Largest ring a track file may declare. Bigger files are refused; files up to
+// it keep their newest 28800 points.
+constexpr int kTrackFileMaxCapacity = 1 << 20;
+constexpr long long kTrackFileHeaderSize = 28;
+constexpr long long kTrackFileSize = kTrackFileHeaderSize + 56LL * kTrackCapacity; // 1,612,828
+
+// Test seam for CTrack::save: the calls that put bytes on disk. Tests replace
+// them to simulate a full disk or a failing flush; nullptr members restore
+// the POSIX calls.
+struct TrackFileOps {
+    long (*write)(int fd, const void* buf, unsigned long n) = nullptr;
+    int (*fsync)(int fd) = nullptr;
+    int (*rename)(const char* from, const char* to) = nullptr;
+};
+void setTrackFileOps(const TrackFileOps& ops);
 
 // Holds the track lock for a scope; check ok() before touching a track.
 class TrackLockGuard {

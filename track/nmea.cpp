@@ -1,0 +1,446 @@
+// NMEA 0183 sentences (Part 1.1). Pure functions over the caller's GpsFix;
+// the only outside state they read is the clock and the process time zone.
+#include "track/nmea.h"
+
+#include "platform/runtime.h"
+#include "trace/trace.h"
+
+#include <cctype>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr int64_t kSevenDays = 604800;
+constexpr double kAltPreset = -20000;
+
+locale_t cLocale() {
+    // Created once, never freed: a process-wide constant.
+    static const locale_t loc = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+    return loc;
+}
+
+// Takes the fields of a sentence one at a time from the left. Each field ends
+// at the next ',' (which becomes a terminator); past the end fields are empty.
+class FieldReader {
+public:
+    explicit FieldReader(char* text) : m_next(text) {}
+    const char* next() {
+        if (!m_next)
+            return "";
+        char* field = m_next;
+        char* comma = std::strchr(m_next, ',');
+        if (comma) {
+            *comma = '\0';
+            m_next = comma + 1;
+        } else {
+            m_next = nullptr;
+        }
+        return field;
+    }
+
+private:
+    char* m_next;
+};
+
+// "%lf" as the spec reads numbers, but a NaN or an infinity counts as
+// unreadable: no receiver means them, and they would poison every later sum.
+bool readDouble(const char* field, double& value) {
+    char* end = nullptr;
+    double v = strtod_l(field, &end, cLocale());
+    if (end == field || !std::isfinite(v))
+        return false;
+    value = v;
+    return true;
+}
+
+// One latitude or longitude with its hemisphere letter. A number that cannot
+// be read, is negative, or lies beyond the pole / the date line (more than 90
+// or 180 degrees) is ignored, as is any letter other than the two expected:
+// the record then keeps its previous value.
+void readAngle(const char* number, const char* hemisphere, char positive, char negative,
+               double maxDegrees, double& target) {
+    double v;
+    if (!readDouble(number, v) || v < 0)
+        return;
+    double degrees = nmeaToDegrees(v);
+    if (degrees > maxDegrees)
+        return;
+    if (hemisphere[0] == positive)
+        target = degrees;
+    else if (hemisphere[0] == negative)
+        target = -degrees;
+}
+
+// Latitude, longitude and the zero test shared by every positional sentence.
+// Returns false when the sentence must be rejected; `texts` keeps the four raw
+// fields for the log line.
+struct PositionTexts {
+    const char* lat = "";
+    const char* ns = "";
+    const char* lon = "";
+    const char* ew = "";
+};
+
+bool readPosition(FieldReader& f, GpsFix& fix, const char* parser, PositionTexts& texts) {
+    texts.lat = f.next();
+    if (texts.lat[0] == '\0')
+        return false; // an empty latitude: no position at all, not worth a message
+    texts.ns = f.next();
+    texts.lon = f.next();
+    texts.ew = f.next();
+    readAngle(texts.lat, texts.ns, 'N', 'S', 90, fix.lat);
+    readAngle(texts.lon, texts.ew, 'E', 'W', 180, fix.lon);
+    if (fix.lat == 0 && fix.lon == 0) {
+        NTRACE_AS(parser, "rejecting zero lat,lon");
+        return false;
+    }
+    return true;
+}
+
+// printf into a string of whatever length the values need.
+std::string formatString(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string formatString(const char* fmt, ...) {
+    char small[256];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = std::vsnprintf(small, sizeof small, fmt, ap);
+    va_end(ap);
+    if (n < 0)
+        return std::string();
+    if (static_cast<size_t>(n) < sizeof small)
+        return std::string(small, static_cast<size_t>(n));
+    std::string out(static_cast<size_t>(n) + 1, '\0');
+    va_start(ap, fmt);
+    std::vsnprintf(out.data(), out.size(), fmt, ap);
+    va_end(ap);
+    out.resize(static_cast<size_t>(n));
+    return out;
+}
+
+void readSpeed(const char* field, GpsFix& fix) {
+    double v;
+    if (readDouble(field, v) && v >= 0 && v < 10000)
+        fix.spd = v;
+}
+
+bool readCourse(const char* field, double offset, GpsFix& fix) {
+    double v;
+    if (readDouble(field, v) && v >= -360 && v <= 360) {
+        fix.hdg = v + offset;
+        return true;
+    }
+    return false;
+}
+
+// The checksum test of parseNmea. `text` is the working copy; on a checked
+// pass it is cut at the '*'.
+bool checksumPasses(char* text) {
+    char* star = std::strrchr(text, '*');
+    if (!star)
+        return false;
+    // "*%X": hexadecimal digits in either case. None readable, or the value 0,
+    // means the sender did not checksum the sentence; it passes unchecked.
+    unsigned long value = 0;
+    const char* p = star + 1;
+    bool any = false;
+    for (; std::isxdigit(static_cast<unsigned char>(*p)); ++p) {
+        any = true;
+        int digit = std::isdigit(static_cast<unsigned char>(*p))
+                        ? *p - '0'
+                        : (std::toupper(static_cast<unsigned char>(*p)) - 'A' + 10);
+        if (value <= 0xFFFF) // more digits than a checksum can have: keep it non-matching
+            value = value * 16 + static_cast<unsigned>(digit);
+    }
+    if (!any || value == 0)
+        return true;
+    *star = '\0';
+    return static_cast<unsigned long>(nmeaChecksum(text)) == value;
+}
+
+std::string formatAngle(double degrees, char positive, char negative) {
+    NumericCLocale c;
+    return formatString("%3.4lf,%c", std::fabs(degreesToNmea(degrees)),
+                        degrees > 0 ? positive : negative);
+}
+
+} // namespace
+
+NumericCLocale::NumericCLocale() : m_previous(uselocale(cLocale())) {}
+NumericCLocale::~NumericCLocale() { uselocale(m_previous); }
+
+int64_t utcToFixTime(int64_t utcSeconds) { return utcSeconds + tzOffset(); }
+int64_t fixTimeToUtc(int64_t fixTime) { return fixTime - tzOffset(); }
+
+int64_t fixTimeFromUtcFields(const struct tm& utcFields) {
+    // timegm is mktime of the fields taken as UTC with no daylight saving,
+    // without depending on the zone's history; adding the standard offset
+    // gives exactly the spec's mktime-with-isdst-0 convention.
+    struct tm t = utcFields;
+    t.tm_isdst = 0;
+    return utcToFixTime(static_cast<int64_t>(timegm(&t)));
+}
+
+int checkNmeaFixTime(int64_t time, const char* parser) {
+    if (time < 1000) {
+        NTRACE_AS(parser, "rejecting point, GPS time less than 1000");
+        return 0;
+    }
+    if (time > nowFixTime() + kSevenDays) {
+        NTRACE_AS(parser, "rejecting point, GPS time greater than 7 days in the future");
+        return 0;
+    }
+    return 1;
+}
+
+int parseNmea(const char* sentence, GpsFix& fix, double altOffset, double courseOffset) {
+    if (!sentence || std::strlen(sentence) < 6)
+        return 0;
+    char work[kNmeaWorkBuffer];
+    std::strncpy(work, sentence, sizeof work - 1);
+    work[sizeof work - 1] = '\0';
+    if (!checksumPasses(work)) {
+        NTRACE("bad nmea checksum %s", sentence);
+        return 0;
+    }
+    if (!std::strncmp(work, "$GPGGA", 6) || !std::strncmp(work, "$INGGA", 6)) {
+        if (!parseGPGGA(work, fix, altOffset))
+            return 0;
+        return fix.rmcSeen ? 1 : 2;
+    }
+    if (!std::strncmp(work, "$GPVTG", 6) || !std::strncmp(work, "$INVTG", 6)) {
+        // Once a receiver has sent RMC, its RMC course and speed win over VTG.
+        if (fix.rmcSeen)
+            return 0;
+        return parseGPVTG(work, fix) ? 1 : 0;
+    }
+    if (!std::strncmp(work, "$GPRMC", 6) || !std::strncmp(work, "$INRMC", 6)) {
+        if (!parseGPRMC(work, fix, courseOffset))
+            return 0;
+        fix.rmcSeen = 1;
+        return 2;
+    }
+    return 0;
+}
+
+// $GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47
+int parseGPGGA(char* text, GpsFix& fix, double altOffset) {
+    NumericCLocale c;
+    GpsFix f = fix;
+    FieldReader fields(text);
+    fields.next(); // command
+    fields.next(); // time: a GGA changes neither time nor speed and course
+    PositionTexts pos;
+    if (!readPosition(fields, f, "parseGPGGA", pos))
+        return 0;
+    fields.next(); // quality
+    fields.next(); // satellites
+    fields.next(); // precision
+    double alt = kAltPreset;
+    readDouble(fields.next(), alt);
+    if (alt > -10000)
+        f.alt = alt + altOffset;
+    fix = f;
+    return 1;
+}
+
+// $GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A
+int parseGPRMC(char* text, GpsFix& fix, double courseOffset) {
+    NumericCLocale c;
+    GpsFix f = fix;
+    FieldReader fields(text);
+    const char* cmd = fields.next();
+    const char* time = fields.next();
+    const char* status = fields.next();
+    PositionTexts pos;
+    if (!readPosition(fields, f, "parseGPRMC", pos))
+        return 0;
+    const char* spd = fields.next();
+    readSpeed(spd, f);
+    readCourse(fields.next(), courseOffset, f);
+    const char* date = fields.next();
+    fields.next(); // magnetic variation: read, not used
+    NTRACE_RAW("cmd:%s, date:%s, time:%s, lat:%s, ns:%s, lon:%s, ew:%s, spd:%s, hdg:%.2lf\n", cmd,
+               date, time, pos.lat, pos.ns, pos.lon, pos.ew, spd, f.hdg);
+    int64_t t = nmeaTimetoTime_T(date, time);
+    if (t == 0)
+        return 0;
+    if (!checkNmeaFixTime(t, "parseGPRMC"))
+        return 0;
+    f.time = t;
+    f.status = status[0] == 'A' ? 1 : 0;
+    fix = f;
+    return 1;
+}
+
+// $GPVTG,054.7,T,034.4,M,005.5,N,010.2,K*48
+int parseGPVTG(char* text, GpsFix& fix) {
+    NumericCLocale c;
+    GpsFix f = fix;
+    FieldReader fields(text);
+    fields.next(); // command
+    bool stored = readCourse(fields.next(), 0, f);
+    fields.next(); // "T"
+    fields.next(); // magnetic course
+    fields.next(); // "M"
+    double knots;
+    if (readDouble(fields.next(), knots) && knots >= 0 && knots < 10000) {
+        f.spd = knots;
+        stored = true;
+    }
+    // km/h and "K" are not used.
+    if (!stored)
+        return 0;
+    fix = f;
+    return 1;
+}
+
+// $FRPOS,4807.038,N,01131.000,E,545.4,22.4,84.4,230394,123519.00,Nivra
+int parseFRPOS(char* text, GpsFix& fix) {
+    NumericCLocale c;
+    GpsFix f = fix;
+    FieldReader fields(text);
+    const char* cmd = fields.next();
+    PositionTexts pos;
+    if (!readPosition(fields, f, "parseFRPOS", pos))
+        return 0;
+    double alt = kAltPreset;
+    readDouble(fields.next(), alt);
+    if (alt > -10000)
+        f.alt = alt;
+    const char* spd = fields.next();
+    readSpeed(spd, f);
+    readCourse(fields.next(), 0, f);
+    const char* date = fields.next();
+    const char* time = fields.next();
+    NTRACE_RAW("cmd:%s, date:%s, time:%s, lat:%s, ns:%s, lon:%s, ew:%s, spd:%s, hdg:%.2lf\n", cmd,
+               date, time, pos.lat, pos.ns, pos.lon, pos.ew, spd, f.hdg);
+    int64_t t = nmeaTimetoTime_T(date, time);
+    if (t == 0)
+        return 0;
+    if (!checkNmeaFixTime(t, "parseFRPOS"))
+        return 0;
+    f.time = t;
+    fix = f;
+    return 1;
+}
+
+int64_t nmeaTimetoTime_T(const char* date, const char* time) {
+    if (!date || !time)
+        return 0;
+    int day, month, year, hour, minute, second;
+    if (std::sscanf(date, "%2d%2d%2d", &day, &month, &year) != 3)
+        return 0;
+    if (std::sscanf(time, "%2d%2d%2d", &hour, &minute, &second) != 3)
+        return 0;
+    if (day < 1 || day > 31) {
+        NTRACE("bad day");
+        return 0;
+    }
+    if (month < 1 || month > 12) {
+        NTRACE("bad month");
+        return 0;
+    }
+    if (year < 0 || year > 99) {
+        NTRACE("bad year");
+        return 0;
+    }
+    if (hour < 0 || hour > 23) {
+        NTRACE("bad hour");
+        return 0;
+    }
+    if (minute < 0 || minute > 59) {
+        NTRACE("bad minute");
+        return 0;
+    }
+    if (second < 0 || second > 59) {
+        NTRACE("bad second");
+        return 0;
+    }
+    struct tm t = {};
+    t.tm_mday = day;
+    t.tm_mon = month - 1;
+    t.tm_year = year + 100; // yy means 2000 + yy
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    t.tm_sec = second;
+    return fixTimeFromUtcFields(t);
+}
+
+int nmeaChecksum(const char* text) {
+    if (!text || !text[0])
+        return 0;
+    unsigned sum = 0;
+    for (const char* p = text + 1; *p; ++p)
+        sum ^= static_cast<unsigned char>(*p);
+    return static_cast<int>(sum);
+}
+
+void appendNmeaChecksum(const char* text, std::string& out) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "*%.2X", static_cast<unsigned>(nmeaChecksum(text)));
+    out += buf;
+}
+
+double nmeaToDegrees(double ddmm) {
+    double whole = std::trunc(ddmm / 100);
+    return whole + (ddmm - 100 * whole) / 60;
+}
+
+double degreesToNmea(double degrees) {
+    double whole = std::trunc(degrees);
+    return whole * 100 + (degrees * 60 - whole * 60);
+}
+
+std::string formatNmeaLat(double lat) { return formatAngle(lat, 'N', 'S'); }
+std::string formatNmeaLon(double lon) { return formatAngle(lon, 'E', 'W'); }
+
+bool fixTimeStrings(int64_t time, std::string& hhmmss, std::string& ddmmyy) {
+    hhmmss.clear();
+    ddmmyy.clear();
+    if (time == 0)
+        return false;
+    time_t utc = static_cast<time_t>(fixTimeToUtc(time));
+    struct tm t;
+    if (!gmtime_r(&utc, &t))
+        return false;
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%02d%02d%02d", t.tm_hour, t.tm_min, t.tm_sec);
+    hhmmss = buf;
+    std::snprintf(buf, sizeof buf, "%02d%02d%02d", t.tm_mday, t.tm_mon + 1, t.tm_year + 1900 - 2000);
+    ddmmyy = buf;
+    return true;
+}
+
+namespace {
+std::string finishSentence(const std::string& body) {
+    std::string s = body;
+    appendNmeaChecksum(body.c_str(), s);
+    s += "\r\n";
+    return s;
+}
+} // namespace
+
+std::string makeRmcSentence(const GpsFix& fix) {
+    NumericCLocale c;
+    std::string hhmmss, ddmmyy;
+    fixTimeStrings(fix.time, hhmmss, ddmmyy);
+    std::string lat = formatNmeaLat(fix.lat), lon = formatNmeaLon(fix.lon);
+    std::string body = formatString("$GPRMC,%s,A,%s,%s,%.1lf,%.1lf,%s,%.1lf,E,", hhmmss.c_str(),
+                                    lat.c_str(), lon.c_str(), fix.spd, fix.hdg, ddmmyy.c_str(),
+                                    0.0);
+    return finishSentence(body);
+}
+
+std::string makeGgaSentence(const GpsFix& fix) {
+    NumericCLocale c;
+    std::string hhmmss, ddmmyy;
+    fixTimeStrings(fix.time, hhmmss, ddmmyy);
+    std::string lat = formatNmeaLat(fix.lat), lon = formatNmeaLon(fix.lon);
+    std::string body = formatString("$GPGGA,%s,%s,%s,1,03,2.3,%.1lf,M,-20.6,M,,",
+                                    hhmmss.c_str(), lat.c_str(), lon.c_str(), fix.alt);
+    return finishSentence(body);
+}
