@@ -9,6 +9,7 @@
 
 class Cn2k;
 class Ccomm;
+class RegistryStore;
 
 class COptionsDlg {
 public:
@@ -74,8 +75,8 @@ public:
     int32_t flightTracker = 0;
     int32_t mapFactor = 0;
     std::string LogFile;
-    Cn2k* m_n2k = nullptr;    // the engine, handed over at start-up
-    Ccomm* m_comm = nullptr;  // the serial reader, handed over at start-up
+    Cn2k* m_n2k = nullptr;      // the engine, handed over at start-up
+    Ccomm* m_comm = nullptr;    // the serial reader, handed over at start-up
     std::string recordFileName; // not persisted
     std::string PlayDir;
     std::string ModelDir;
@@ -95,9 +96,21 @@ public:
 
     // Fills the members from the registry by the load rules.
     void load();
-    // Writes every value in table order. Returns false when a write failed.
+    // Writes every value in table order, as one change of the registry file.
+    // Returns false when the save failed (nothing of it was written then).
     bool save();
+    // The same on a given registry (tests use their own file).
+    void load(RegistryStore& reg);
+    bool save(RegistryStore& reg);
+
+    // True once load() has run; only then does the exit save write the
+    // settings back (defaults never overwrite settings that were not read).
+    bool loaded() const { return m_loaded; }
+
+private:
+    bool m_loaded = false;
 };
 
-// The one process-wide settings object.
+// The one process-wide settings object. At process exit it saves once more,
+// if it was loaded.
 COptionsDlg& theOptions();
