@@ -1,6 +1,7 @@
 #include "remote/client.h"
 
 #include "platform/paths.h"
+#include "platform/registry.h"
 #include "platform/runtime.h"
 #include "trace/trace.h"
 
@@ -18,6 +19,98 @@ namespace {
 // A text field of N bytes holds at most N-1 characters.
 std::string cutToField(const std::string& s, size_t fieldBytes) {
     return s.size() < fieldBytes ? s : s.substr(0, fieldBytes - 1);
+}
+
+// Text values are read through a 1024-byte buffer.
+constexpr size_t kTextValueMax = 1024;
+
+// The persisted fields of a vehicle, in the order the save writes them. Text
+// fields carry their size; numbers are REG_DWORD; the two doubles are stored
+// times 10000.
+struct ClientValue {
+    const char* name;
+    std::string CClient::*text = nullptr;
+    size_t field = 0;
+    int32_t CClient::*number = nullptr;
+    double CClient::*scaled = nullptr;
+};
+
+constexpr ClientValue txt(const char* name, std::string CClient::*m, size_t field) {
+    return {name, m, field, nullptr, nullptr};
+}
+constexpr ClientValue num(const char* name, int32_t CClient::*m) {
+    return {name, nullptr, 0, m, nullptr};
+}
+constexpr ClientValue dbl(const char* name, double CClient::*m) {
+    return {name, nullptr, 0, nullptr, m};
+}
+
+const ClientValue kClientValues[] = {
+    txt("name", &CClient::name, kClientTextField),
+    txt("uName", &CClient::uName, kClientTextField),
+    txt("host", &CClient::host, kClientTextField),
+    txt("color", &CClient::color, kClientColorField),
+    num("maxPts", &CClient::maxPts),
+    num("tracking", &CClient::tracking),
+    num("speedTrack", &CClient::speedTrack),
+    txt("image", &CClient::image, kClientTextField),
+    num("fly", &CClient::fly),
+    num("extrude", &CClient::extrude),
+    num("timestamps", &CClient::timestamps),
+    num("useTimeSpan", &CClient::useTimeSpan),
+    num("startTime", &CClient::startTime),
+    num("endTime", &CClient::endTime),
+    num("visible", &CClient::visible),
+    dbl("maxSpd", &CClient::maxSpd),
+    num("showHdg", &CClient::showHdg),
+    num("showAlt", &CClient::showAlt),
+    num("showSpeed", &CClient::showSpeed),
+    num("showTime", &CClient::showTime),
+    num("showName", &CClient::showName),
+    num("showHost", &CClient::showHost),
+    dbl("trackWidth", &CClient::trackWidth),
+    num("cursorType", &CClient::cursorType),
+    num("compress", &CClient::compress),
+    txt("modelFile", &CClient::modelFile, kTextValueMax),
+    txt("imageFile", &CClient::imageFile, kTextValueMax),
+    num("remoteType", &CClient::remoteType),
+};
+
+int writeClient(RegTransaction& tx, const std::string& key, CClient& c) {
+    int err = tx.createKey(key);
+    for (const ClientValue& v : kClientValues) {
+        if (err != 0)
+            break;
+        if (v.text)
+            err = tx.setString(key, v.name, c.*v.text);
+        else if (v.number)
+            err = tx.setDword(key, v.name, static_cast<uint32_t>(c.*v.number));
+        else
+            err = tx.setDword(key, v.name, scaledDword(c.*v.scaled));
+    }
+    return err;
+}
+
+// Missing, empty or negative values leave the defaults.
+void readClient(const RegKey& key, CClient& c) {
+    for (const ClientValue& v : kClientValues) {
+        if (v.text) {
+            if (v.text == &CClient::name)
+                continue; // the key, fixed when the vehicle was added
+            std::string s;
+            if (key.queryString(v.name, s, kTextValueMax) && !s.empty())
+                c.*v.text = cutToField(s, v.field);
+            continue;
+        }
+        uint32_t raw = 0;
+        int32_t n = key.queryDword(v.name, raw) ? static_cast<int32_t>(raw) : -1;
+        if (n < 0)
+            continue;
+        if (v.number)
+            c.*v.number = n;
+        else
+            c.*v.scaled = n / 10000.0;
+    }
 }
 
 bool startsWithNoCase(const std::string& s, const char* prefix) {
@@ -197,6 +290,91 @@ void CClients::forEach(const std::function<void(CClient&)>& fn, bool includeRemo
     // add vehicles without holding up the threads that insert.
     for (CClient* c : vehicles(includeRemoved))
         fn(*c);
+}
+
+bool CClients::save(bool withTracks) {
+    return save(currentUserRegistry(), withTracks);
+}
+
+void CClients::load(const std::string& localUser, const std::string& localHost) {
+    load(currentUserRegistry(), localUser, localHost);
+}
+
+bool CClients::save(RegistryStore& reg, bool withTracks) {
+    std::vector<CClient*> saved;
+    bool ok = false;
+    {
+        // Deleting the old servers keys and writing the new ones reach the
+        // file together when the transaction commits.
+        RegTransaction tx(reg);
+        if (tx.error() != 0 || tx.createKey(kSoftwareKey) != 0) {
+            NTRACE("No HKLM/Software key???");
+            return false;
+        }
+        int err = tx.createKey(kNivraKey);
+        if (err != 0) {
+            NTRACE("Can't create key - error %d", err);
+            return false;
+        }
+        std::string base = std::string(kNivraKey) + "\\" + m_prefix;
+        for (int n = 0; tx.deleteTree(base + std::to_string(n)) == 0; ++n) {
+        }
+        for (CClient* c : vehicles()) {
+            if (c->isDemo)
+                continue;
+            err = writeClient(tx, base + std::to_string(saved.size()), *c);
+            if (err != 0)
+                break;
+            saved.push_back(c);
+        }
+        if (err == 0)
+            err = tx.commit();
+        if (err != 0)
+            NTRACE("Can't create key - error %d", err);
+        ok = err == 0;
+    }
+    // Track files are separate files: they are written even when the
+    // registry refused the list, so no points are lost with it.
+    if (withTracks)
+        for (CClient* c : saved)
+            c->track.save(c->trackFileName());
+    return ok;
+}
+
+void CClients::load(RegistryStore& reg, const std::string& localUser,
+                    const std::string& localHost) {
+    // Vehicles are never destroyed (other threads may hold them): emptying the
+    // list hides them, and a vehicle stored again comes back under its key.
+    for (CClient* c : vehicles())
+        c->removed = 1;
+    bool haveLocal = false;
+    std::string base = std::string(kNivraKey) + "\\" + m_prefix;
+    for (int n = 0;; ++n) {
+        std::optional<RegKey> key = reg.openKey(base + std::to_string(n));
+        if (!key)
+            break;
+        std::string name;
+        if (!key->queryString("name", name, kTextValueMax) || name.empty())
+            continue; // a vehicle without a key cannot be listed
+        CClient* c = add(name);
+        readClient(*key, *c);
+        if (c->host == "localhost")
+            haveLocal = true;
+        std::string file = FullPath(c->trackFileName());
+        if (FILE* f = std::fopen(file.c_str(), "rb")) {
+            std::fclose(f);
+            if (c->track.load(file)) {
+                TrackLockGuard guard;
+                const TrackPoint* newest = guard.ok() ? c->track.point(0) : nullptr;
+                if (newest) {
+                    CTrack::toFix(*newest, c->curPos);
+                    c->track.m_newPt = 1;
+                }
+            }
+        }
+    }
+    if (!haveLocal)
+        add(localUser, localHost);
 }
 
 CClient* CClients::designateLocal() {

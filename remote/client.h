@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+class RegistryStore;
+
 enum RemoteType : int32_t {
     remotePeer = 0,    // another copy of the program (and the local vehicle)
     remoteFtp = 1,     // reserved
@@ -136,9 +138,14 @@ public:
     void setLocalVehicle(CClient* v) { m_local = v ? v : m_realLocal; }
 
     // Writes the list (and, when asked, every saved vehicle's track file).
+    // The servers keys are replaced as one change of the registry file, so an
+    // interrupted save never leaves fewer vehicles stored than before.
     // Returns false when the registry refused the save.
     bool save(bool withTracks);
     void load(const std::string& localUser, const std::string& localHost);
+    // The same on a given registry (tests use their own file).
+    bool save(RegistryStore& reg, bool withTracks);
+    void load(RegistryStore& reg, const std::string& localUser, const std::string& localHost);
 
     const std::string& prefix() const { return m_prefix; }
 
