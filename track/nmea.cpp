@@ -170,10 +170,16 @@ std::string formatAngle(double degrees, char positive, char negative) {
 } // namespace
 
 NumericCLocale::NumericCLocale() : m_previous(uselocale(cLocale())) {}
-NumericCLocale::~NumericCLocale() { uselocale(m_previous); }
+NumericCLocale::~NumericCLocale() {
+    uselocale(m_previous);
+}
 
-int64_t utcToFixTime(int64_t utcSeconds) { return utcSeconds + tzOffset(); }
-int64_t fixTimeToUtc(int64_t fixTime) { return fixTime - tzOffset(); }
+int64_t utcToFixTime(int64_t utcSeconds) {
+    return utcSeconds + tzOffset();
+}
+int64_t fixTimeToUtc(int64_t fixTime) {
+    return fixTime - tzOffset();
+}
 
 int64_t fixTimeFromUtcFields(const struct tm& utcFields) {
     // timegm is mktime of the fields taken as UTC with no daylight saving,
@@ -395,8 +401,12 @@ double degreesToNmea(double degrees) {
     return whole * 100 + (degrees * 60 - whole * 60);
 }
 
-std::string formatNmeaLat(double lat) { return formatAngle(lat, 'N', 'S'); }
-std::string formatNmeaLon(double lon) { return formatAngle(lon, 'E', 'W'); }
+std::string formatNmeaLat(double lat) {
+    return formatAngle(lat, 'N', 'S');
+}
+std::string formatNmeaLon(double lon) {
+    return formatAngle(lon, 'E', 'W');
+}
 
 bool fixTimeStrings(int64_t time, std::string& hhmmss, std::string& ddmmyy) {
     hhmmss.clear();
@@ -410,7 +420,8 @@ bool fixTimeStrings(int64_t time, std::string& hhmmss, std::string& ddmmyy) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%02d%02d%02d", t.tm_hour, t.tm_min, t.tm_sec);
     hhmmss = buf;
-    std::snprintf(buf, sizeof buf, "%02d%02d%02d", t.tm_mday, t.tm_mon + 1, t.tm_year + 1900 - 2000);
+    std::snprintf(buf, sizeof buf, "%02d%02d%02d", t.tm_mday, t.tm_mon + 1,
+                  t.tm_year + 1900 - 2000);
     ddmmyy = buf;
     return true;
 }
@@ -429,9 +440,9 @@ std::string makeRmcSentence(const GpsFix& fix) {
     std::string hhmmss, ddmmyy;
     fixTimeStrings(fix.time, hhmmss, ddmmyy);
     std::string lat = formatNmeaLat(fix.lat), lon = formatNmeaLon(fix.lon);
-    std::string body = formatString("$GPRMC,%s,A,%s,%s,%.1lf,%.1lf,%s,%.1lf,E,", hhmmss.c_str(),
-                                    lat.c_str(), lon.c_str(), fix.spd, fix.hdg, ddmmyy.c_str(),
-                                    0.0);
+    std::string body =
+        formatString("$GPRMC,%s,A,%s,%s,%.1lf,%.1lf,%s,%.1lf,E,", hhmmss.c_str(), lat.c_str(),
+                     lon.c_str(), fix.spd, fix.hdg, ddmmyy.c_str(), 0.0);
     return finishSentence(body);
 }
 
@@ -440,7 +451,7 @@ std::string makeGgaSentence(const GpsFix& fix) {
     std::string hhmmss, ddmmyy;
     fixTimeStrings(fix.time, hhmmss, ddmmyy);
     std::string lat = formatNmeaLat(fix.lat), lon = formatNmeaLon(fix.lon);
-    std::string body = formatString("$GPGGA,%s,%s,%s,1,03,2.3,%.1lf,M,-20.6,M,,",
-                                    hhmmss.c_str(), lat.c_str(), lon.c_str(), fix.alt);
+    std::string body = formatString("$GPGGA,%s,%s,%s,1,03,2.3,%.1lf,M,-20.6,M,,", hhmmss.c_str(),
+                                    lat.c_str(), lon.c_str(), fix.alt);
     return finishSentence(body);
 }

@@ -12,13 +12,13 @@
 // mktime() counts the UTC fields of a sentence: UTC seconds since 1970 plus
 // the standard-time zone offset (tzOffset(), seconds west of UTC).
 struct GpsFix {
-    double lat = 0; // decimal degrees, north positive
-    double lon = 0; // decimal degrees, east positive
-    double alt = 0; // metres
-    double hdg = 0; // course over ground, degrees
-    double spd = 0; // knots
-    int64_t time = 0; // fix time; 0 means no time
-    int32_t rmcSeen = 0; // set once an RMC was applied; never cleared here
+    double lat = 0;       // decimal degrees, north positive
+    double lon = 0;       // decimal degrees, east positive
+    double alt = 0;       // metres
+    double hdg = 0;       // course over ground, degrees
+    double spd = 0;       // knots
+    int64_t time = 0;     // fix time; 0 means no time
+    int32_t rmcSeen = 0;  // set once an RMC was applied; never cleared here
     uint8_t status = 'V'; // 'V' when new, 1 after an RMC with status 'A', else 0
 };
 

@@ -40,9 +40,15 @@ std::atomic<unsigned> g_lockWaitMs{kTrackLockWaitMs};
 
 // --- file seam --------------------------------------------------------------
 
-long posixWrite(int fd, const void* buf, unsigned long n) { return ::write(fd, buf, n); }
-int posixFsync(int fd) { return ::fsync(fd); }
-int posixRename(const char* from, const char* to) { return ::rename(from, to); }
+long posixWrite(int fd, const void* buf, unsigned long n) {
+    return ::write(fd, buf, n);
+}
+int posixFsync(int fd) {
+    return ::fsync(fd);
+}
+int posixRename(const char* from, const char* to) {
+    return ::rename(from, to);
+}
 TrackFileOps g_fileOps{posixWrite, posixFsync, posixRename};
 
 // --- conversions ------------------------------------------------------------
@@ -58,9 +64,13 @@ int32_t truncInt32(double v) {
     return static_cast<int32_t>(v);
 }
 
-int32_t low32(int64_t t) { return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(t))); }
+int32_t low32(int64_t t) {
+    return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(t)));
+}
 
-bool slotEmpty(const TrackPoint& p) { return p.coords[0] == '\0'; }
+bool slotEmpty(const TrackPoint& p) {
+    return p.coords[0] == '\0';
+}
 
 // Reads "%lf,%lf,%lf" (lon, lat, alt) back from a coords text.
 void readCoords(const char* text, double& lon, double& lat, double& alt) {
@@ -144,9 +154,13 @@ bool trackLock() {
     return false;
 }
 
-void trackUnlock() { trackMutex().unlock(); }
+void trackUnlock() {
+    trackMutex().unlock();
+}
 
-void setTrackLockWaitMs(unsigned ms) { g_lockWaitMs = ms ? ms : kTrackLockWaitMs; }
+void setTrackLockWaitMs(unsigned ms) {
+    g_lockWaitMs = ms ? ms : kTrackLockWaitMs;
+}
 
 void setTrackFileOps(const TrackFileOps& ops) {
     g_fileOps.write = ops.write ? ops.write : posixWrite;
@@ -263,7 +277,8 @@ void CTrack::add(const GpsFix& fix, int mode) {
         bool sameBand = std::trunc(fix.spd * 0.75) == std::trunc(newest.spd * 0.75) && fix.spd >= 0;
         bool timedOut = true;
         if (m_nPts > 1) {
-            uint32_t dt = static_cast<uint32_t>(low32(fix.time)) - static_cast<uint32_t>(low32(lastAdded.time));
+            uint32_t dt = static_cast<uint32_t>(low32(fix.time)) -
+                          static_cast<uint32_t>(low32(lastAdded.time));
             timedOut = (fix.spd > 0 && dt > 10) || dt > 600;
         }
         if (timedOut)
@@ -287,7 +302,8 @@ void CTrack::add(const GpsFix& fix, int mode) {
     TrackPoint& p = slots[head];
     // Fits by construction: |lon| <= 180, |lat| <= 90 and alt < 1e6 give at
     // most 31 characters ("-180.00000,-90.00000,999999.9\n").
-    int len = std::snprintf(p.coords, sizeof p.coords, "%.5lf,%.5lf,%.1lf\n", fix.lon, fix.lat, fix.alt);
+    int len =
+        std::snprintf(p.coords, sizeof p.coords, "%.5lf,%.5lf,%.1lf\n", fix.lon, fix.lat, fix.alt);
     (void)len;
     p.hdg = truncInt32(fix.hdg);
     p.spd = truncInt32(fix.spd * kKnotsToMph * 10);
@@ -397,7 +413,8 @@ void CTrack::clear() {
         return;
     if (!slots)
         return;
-    std::memset(static_cast<void*>(slots.get()), 0, sizeof(TrackPoint) * static_cast<size_t>(capacity));
+    std::memset(static_cast<void*>(slots.get()), 0,
+                sizeof(TrackPoint) * static_cast<size_t>(capacity));
     head = -1;
     m_nPts = 0;
     newest = GpsFix();
@@ -482,7 +499,8 @@ bool CTrack::load(const std::string& name) {
     } closer{f};
 
     char magic[8];
-    if (std::fread(magic, 1, sizeof magic, f) != sizeof magic || std::memcmp(magic, kMagic, sizeof magic)) {
+    if (std::fread(magic, 1, sizeof magic, f) != sizeof magic ||
+        std::memcmp(magic, kMagic, sizeof magic)) {
         NTRACE("%s is not a track file", path.c_str());
         return false;
     }
@@ -501,7 +519,8 @@ bool CTrack::load(const std::string& name) {
     }
     // add() keeps head == m_nPts - 1 until the ring is full; after that head
     // may be any slot.
-    bool headOk = h.nPts == h.capacity ? (h.head >= 0 && h.head < h.capacity) : h.head == h.nPts - 1;
+    bool headOk =
+        h.nPts == h.capacity ? (h.head >= 0 && h.head < h.capacity) : h.head == h.nPts - 1;
     if (!headOk) {
         NTRACE("%s: head %d inconsistent with m_nPts %d, capacity %d", path.c_str(), h.head, h.nPts,
                h.capacity);
@@ -597,8 +616,8 @@ void CTrack::dump(const char* name) {
                                  fix.alt, fix.spd, fix.hdg);
                 else
                     NTRACE("%d:%lld(%s) %.5lf %.5lf %.2lf %.2lf %.2lf\n", i,
-                           static_cast<long long>(fix.time), when.c_str(), fix.lat, fix.lon, fix.alt,
-                           fix.spd, fix.hdg);
+                           static_cast<long long>(fix.time), when.c_str(), fix.lat, fix.lon,
+                           fix.alt, fix.spd, fix.hdg);
             }
         }
     }

@@ -1,0 +1,644 @@
+// NMEA sentences: checksums, hemispheres, field limits, time handling under
+// the zone in TZ, sentence interplay in parseNmea, and sentence output.
+#include "track_test_util.h"
+
+#include "platform/runtime.h"
+
+#include <cmath>
+
+using tt::TraceCapture;
+using tt::withChecksum;
+
+namespace {
+
+const char* kGgaBody = "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,";
+const char* kRmcBody = "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230309,003.1,W";
+
+int64_t march23() {
+    return tt::utcEpoch(2009, 3, 23, 12, 35, 19) + tt::expectedZoneOffset();
+}
+
+// Parses a body with a correct checksum appended.
+int parse(const std::string& body, GpsFix& fix, double altOffset = 0, double courseOffset = 0) {
+    return parseNmea(withChecksum(body).c_str(), fix, altOffset, courseOffset);
+}
+
+std::string rmcWith(const std::string& lat, const std::string& ns, const std::string& lon,
+                    const std::string& ew, const std::string& spd = "022.4",
+                    const std::string& hdg = "084.4", const std::string& date = "230309",
+                    const std::string& time = "123519", const std::string& status = "A") {
+    return "$GPRMC," + time + "," + status + "," + lat + "," + ns + "," + lon + "," + ew + "," +
+           spd + "," + hdg + "," + date + ",003.1,W";
+}
+
+bool sameFix(const GpsFix& a, const GpsFix& b) {
+    return a.lat == b.lat && a.lon == b.lon && a.alt == b.alt && a.hdg == b.hdg && a.spd == b.spd &&
+           a.time == b.time && a.rmcSeen == b.rmcSeen && a.status == b.status;
+}
+
+} // namespace
+
+// --- checksums ----------------------------------------------------------------
+
+TEST(NmeaChecksum, XorOfEverythingAfterTheFirstCharacter) {
+    EXPECT_EQ(nmeaChecksum("$abc"), 0x60);
+    std::string out;
+    appendNmeaChecksum("$abc", out);
+    EXPECT_EQ(out, "*60");
+    // The classic example sentence.
+    EXPECT_EQ(nmeaChecksum(kRmcBody),
+              std::stoi(tt::withChecksum(kRmcBody).substr(std::strlen(kRmcBody) + 1), nullptr, 16));
+}
+
+TEST(NmeaChecksum, CharactersAboveAsciiDoNotGoNegative) {
+    EXPECT_EQ(nmeaChecksum("$\xE9"), 0xE9);
+    std::string out;
+    appendNmeaChecksum("$\x0A", out);
+    EXPECT_EQ(out, "*0A"); // two upper-case digits, zero padded
+}
+
+TEST(NmeaChecksum, CorrectChecksumPasses) {
+    GpsFix fix;
+    EXPECT_EQ(parse(kGgaBody, fix), 2);
+    EXPECT_NEAR(fix.lat, 48.1173, 1e-9);
+}
+
+TEST(NmeaChecksum, TrailingLineEndAfterChecksumPasses) {
+    GpsFix fix;
+    EXPECT_EQ(parseNmea((withChecksum(kGgaBody) + "\r\n").c_str(), fix), 2);
+}
+
+TEST(NmeaChecksum, LowerCaseHexPasses) {
+    // This body's checksum is 6E: send it as 6e.
+    std::string body = kRmcBody;
+    std::string sent = withChecksum(body);
+    std::string digits = sent.substr(body.size() + 1);
+    ASSERT_TRUE(std::isalpha(static_cast<unsigned char>(digits[0])) ||
+                std::isalpha(static_cast<unsigned char>(digits[1])))
+        << "test sentence needs a hex letter in its checksum: " << digits;
+    for (auto& c : digits)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    EXPECT_EQ(digits, "6e");
+    GpsFix fix;
+    EXPECT_EQ(parseNmea((body + "*" + digits).c_str(), fix), 2);
+    // A wrong lower-case value still fails.
+    EXPECT_EQ(parseNmea((body + "*6f").c_str(), fix), 0);
+}
+
+TEST(NmeaChecksum, WrongChecksumIsRejectedAndLogged) {
+    std::string sent = withChecksum(kGgaBody);
+    sent.back() = sent.back() == '0' ? '1' : '0';
+    GpsFix fix;
+    TraceCapture cap;
+    EXPECT_EQ(parseNmea(sent.c_str(), fix), 0);
+    EXPECT_TRUE(cap.contains("bad nmea checksum " + sent)) << cap.all();
+    EXPECT_TRUE(sameFix(fix, GpsFix()));
+}
+
+TEST(NmeaChecksum, ChecksumCoversEveryCharacterBetweenDollarAndStar) {
+    // Same checksum digits, one field changed: must fail.
+    std::string sent = withChecksum(kGgaBody);
+    sent.replace(sent.find("545.4"), 5, "545.5");
+    GpsFix fix;
+    EXPECT_EQ(parseNmea(sent.c_str(), fix), 0);
+}
+
+TEST(NmeaChecksum, ZeroChecksumPassesUnchecked) {
+    GpsFix fix;
+    EXPECT_EQ(parseNmea((std::string(kGgaBody) + "*00").c_str(), fix), 2);
+    EXPECT_NEAR(fix.alt, 545.4, 1e-9);
+    // The sentence is not cut at the '*': the last field still carries it,
+    // and a number in that field is still read.
+    GpsFix vtg;
+    EXPECT_EQ(parseNmea("$GPVTG,054.7,T,034.4,M,005.5*00", vtg), 1);
+    EXPECT_DOUBLE_EQ(vtg.spd, 5.5);
+}
+
+TEST(NmeaChecksum, UnreadableDigitsPassUnchecked) {
+    GpsFix fix;
+    EXPECT_EQ(parseNmea((std::string(kGgaBody) + "*ZZ").c_str(), fix), 2);
+    GpsFix fix2;
+    EXPECT_EQ(parseNmea((std::string(kGgaBody) + "*").c_str(), fix2), 2);
+}
+
+TEST(NmeaChecksum, NoStarIsABadChecksum) {
+    GpsFix fix;
+    TraceCapture cap;
+    EXPECT_EQ(parseNmea(kGgaBody, fix), 0);
+    EXPECT_TRUE(cap.contains("bad nmea checksum")) << cap.all();
+}
+
+TEST(NmeaChecksum, OnlyTheLastStarCounts) {
+    // A '*' inside a field must not be taken for the checksum.
+    std::string body = std::string(kGgaBody) + "x*y";
+    GpsFix fix;
+    EXPECT_EQ(parseNmea(withChecksum(body).c_str(), fix), 2);
+}
+
+TEST(NmeaChecksum, OverlongChecksumNeverMatches) {
+    std::string sent = withChecksum(kGgaBody); // "...*XX"
+    GpsFix fix;
+    EXPECT_EQ(parseNmea((sent + "00").c_str(), fix), 0); // "*XX00" is not XX
+}
+
+// --- dispatch -------------------------------------------------------------------
+
+TEST(ParseNmea, NullAndShortTextGiveZero) {
+    GpsFix fix;
+    TraceCapture cap;
+    EXPECT_EQ(parseNmea(nullptr, fix), 0);
+    EXPECT_EQ(parseNmea("$GPGG", fix), 0);
+    EXPECT_TRUE(cap.lines.empty());
+}
+
+TEST(ParseNmea, UnknownAndLowerCaseSentenceNamesGiveZero) {
+    GpsFix fix;
+    EXPECT_EQ(parse("$GPGSV,3,1,11,03,03,111,00,04,15,270,00,06,01,010,00,13,06,292,00", fix), 0);
+    std::string lower = kRmcBody;
+    lower.replace(0, 6, "$gprmc");
+    EXPECT_EQ(parse(lower, fix), 0);
+    EXPECT_TRUE(sameFix(fix, GpsFix()));
+}
+
+TEST(ParseNmea, InertialTalkerIsAccepted) {
+    GpsFix fix;
+    std::string rmc = kRmcBody;
+    rmc.replace(0, 6, "$INRMC");
+    EXPECT_EQ(parse(rmc, fix), 2);
+    std::string gga = kGgaBody;
+    gga.replace(0, 6, "$INGGA");
+    EXPECT_EQ(parse(gga, fix), 1);
+    std::string vtg = "$INVTG,054.7,T,034.4,M,005.5,N,010.2,K";
+    GpsFix v;
+    EXPECT_EQ(parse(vtg, v), 1);
+}
+
+TEST(ParseNmea, GgaGivesTwoUntilTheFirstRmcThenOne) {
+    GpsFix fix;
+    EXPECT_EQ(parse(kGgaBody, fix), 2);
+    EXPECT_EQ(fix.time, 0); // a GGA carries no usable time
+    EXPECT_EQ(parse(kRmcBody, fix), 2);
+    EXPECT_EQ(fix.rmcSeen, 1);
+    EXPECT_EQ(parse(kGgaBody, fix), 1);
+    EXPECT_NEAR(fix.alt, 545.4, 1e-9);
+    EXPECT_EQ(fix.time, march23()); // kept from the RMC
+}
+
+TEST(ParseNmea, VtgUpdatesUntilAnRmcIsSeenThenIsIgnored) {
+    GpsFix fix;
+    EXPECT_EQ(parse("$GPVTG,054.7,T,034.4,M,005.5,N,010.2,K", fix), 1);
+    EXPECT_DOUBLE_EQ(fix.hdg, 54.7);
+    EXPECT_DOUBLE_EQ(fix.spd, 5.5);
+    EXPECT_EQ(parse(kRmcBody, fix), 2);
+    EXPECT_DOUBLE_EQ(fix.spd, 22.4);
+    EXPECT_EQ(parse("$GPVTG,100.0,T,034.4,M,009.9,N,010.2,K", fix), 0);
+    EXPECT_DOUBLE_EQ(fix.hdg, 84.4);
+    EXPECT_DOUBLE_EQ(fix.spd, 22.4);
+}
+
+TEST(ParseNmea, VtgWithNothingUsableGivesZero) {
+    GpsFix fix;
+    EXPECT_EQ(parse("$GPVTG,,T,,M,,N,,K", fix), 0);
+    EXPECT_EQ(parse("$GPVTG,400,T,,M,10000,N,,K", fix), 0);
+    EXPECT_TRUE(sameFix(fix, GpsFix()));
+}
+
+TEST(ParseNmea, FailedRmcDoesNotSetRmcSeen) {
+    GpsFix fix;
+    EXPECT_EQ(parse(rmcWith("4807.038", "N", "01131.000", "E", "1", "1", ""), fix), 0);
+    EXPECT_EQ(fix.rmcSeen, 0);
+    EXPECT_EQ(parse(kGgaBody, fix), 2);
+}
+
+TEST(ParseNmea, OffsetsReachAltitudeAndCourse) {
+    GpsFix fix;
+    EXPECT_EQ(parse(kGgaBody, fix, 100.0, 0), 2);
+    EXPECT_NEAR(fix.alt, 645.4, 1e-9);
+    EXPECT_EQ(parse(kRmcBody, fix, 100.0, 10.0), 2);
+    EXPECT_NEAR(fix.hdg, 94.4, 1e-9);
+    EXPECT_NEAR(fix.alt, 645.4, 1e-9); // an RMC does not touch the altitude
+}
+
+TEST(ParseNmea, OverlongSentenceIsCutNotOverrun) {
+    std::string body = std::string(kGgaBody) + std::string(5000, 'x');
+    GpsFix fix;
+    // Cut at 2047 characters, the checksum is gone: rejected, no overrun.
+    EXPECT_EQ(parseNmea(withChecksum(body).c_str(), fix), 0);
+}
+
+// --- hemispheres and the zero position -------------------------------------------
+
+TEST(NmeaPosition, HemispheresGiveSigns) {
+    GpsFix fix;
+    EXPECT_EQ(parse(rmcWith("4807.038", "S", "01131.000", "W"), fix), 2);
+    EXPECT_NEAR(fix.lat, -48.1173, 1e-9);
+    EXPECT_NEAR(fix.lon, -11.516666666, 1e-8);
+    EXPECT_EQ(parse(rmcWith("4807.038", "N", "01131.000", "E"), fix), 2);
+    EXPECT_NEAR(fix.lat, 48.1173, 1e-9);
+    EXPECT_NEAR(fix.lon, 11.516666666, 1e-8);
+}
+
+TEST(NmeaPosition, UnknownHemisphereKeepsThePreviousValue) {
+    GpsFix fix;
+    fix.lat = 10;
+    fix.lon = 20;
+    EXPECT_EQ(parse(rmcWith("4807.038", "X", "01131.000", "E"), fix), 2);
+    EXPECT_DOUBLE_EQ(fix.lat, 10);
+    EXPECT_NEAR(fix.lon, 11.516666666, 1e-8);
+    EXPECT_EQ(parse(rmcWith("4807.038", "N", "01131.000", "Q"), fix), 2);
+    EXPECT_NEAR(fix.lat, 48.1173, 1e-9);
+    EXPECT_NEAR(fix.lon, 11.516666666, 1e-8);
+}
+
+TEST(NmeaPosition, UnknownHemisphereFromZeroIsRejectedAsZero) {
+    GpsFix fix;
+    TraceCapture cap;
+    EXPECT_EQ(parse(rmcWith("4807.038", "X", "01131.000", "Y"), fix), 0);
+    EXPECT_TRUE(cap.contains("parseGPRMC")) << cap.all();
+    EXPECT_TRUE(cap.contains("rejecting zero lat,lon")) << cap.all();
+    EXPECT_TRUE(sameFix(fix, GpsFix()));
+}
+
+TEST(NmeaPosition, LowerCaseHemisphereIsNotAHemisphere) {
+    GpsFix fix;
+    EXPECT_EQ(parse(rmcWith("4807.038", "n", "01131.000", "e"), fix), 0);
+}
+
+TEST(NmeaPosition, NegativeOrUnreadableNumbersAreIgnored) {
+    GpsFix fix;
+    fix.lat = 1;
+    fix.lon = 2;
+    EXPECT_EQ(parse(rmcWith("-4807.038", "N", "abc", "E"), fix), 2);
+    EXPECT_DOUBLE_EQ(fix.lat, 1);
+    EXPECT_DOUBLE_EQ(fix.lon, 2);
+}
+
+TEST(NmeaPosition, NanAndInfinityAreUnreadable) {
+    GpsFix fix;
+    fix.lat = 1;
+    fix.lon = 2;
+    EXPECT_EQ(parse(rmcWith("nan", "N", "inf", "E"), fix), 2);
+    EXPECT_DOUBLE_EQ(fix.lat, 1);
+    EXPECT_DOUBLE_EQ(fix.lon, 2);
+}
+
+TEST(NmeaPosition, BeyondThePoleOrTheDateLineIsIgnored) {
+    GpsFix fix;
+    fix.lat = 1;
+    fix.lon = 2;
+    EXPECT_EQ(parse(rmcWith("9100.000", "N", "18100.000", "E"), fix), 2);
+    EXPECT_DOUBLE_EQ(fix.lat, 1);
+    EXPECT_DOUBLE_EQ(fix.lon, 2);
+    EXPECT_EQ(parse(rmcWith("9000.000", "S", "18000.000", "W"), fix), 2);
+    EXPECT_DOUBLE_EQ(fix.lat, -90);
+    EXPECT_DOUBLE_EQ(fix.lon, -180);
+}
+
+TEST(NmeaPosition, ZeroPositionIsRejectedWithAMessage) {
+    GpsFix fix;
+    TraceCapture cap;
+    EXPECT_EQ(parse("$GPGGA,123519,0000.000,N,00000.000,E,1,08,0.9,545.4,M,46.9,M,,", fix), 0);
+    EXPECT_TRUE(cap.contains("parseGPGGA")) << cap.all();
+    EXPECT_TRUE(cap.contains("rejecting zero lat,lon")) << cap.all();
+    EXPECT_TRUE(sameFix(fix, GpsFix()));
+}
+
+TEST(NmeaPosition, ZeroLatitudeAloneIsAPosition) {
+    GpsFix fix;
+    EXPECT_EQ(parse("$GPGGA,123519,0000.000,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,", fix), 2);
+    EXPECT_EQ(fix.lat, 0);
+}
+
+TEST(NmeaPosition, EmptyLatitudeGivesZeroWithoutAMessage) {
+    GpsFix fix;
+    TraceCapture cap;
+    EXPECT_EQ(parse("$GPGGA,123519,,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,", fix), 0);
+    EXPECT_EQ(parse(rmcWith("", "N", "01131.000", "E"), fix), 0);
+    EXPECT_TRUE(cap.lines.empty()) << cap.all();
+}
+
+TEST(NmeaPosition, RejectedSentenceLeavesTheRecordUntouched) {
+    GpsFix fix;
+    ASSERT_EQ(parse(kRmcBody, fix), 2);
+    GpsFix before = fix;
+    // Good position and speed, but a bad date: nothing may stick.
+    EXPECT_EQ(parse(rmcWith("1000.000", "S", "02000.000", "W", "5", "5", "320309"), fix), 0);
+    EXPECT_TRUE(sameFix(fix, before));
+}
+
+// --- field limits -----------------------------------------------------------------
+
+TEST(NmeaFields, GgaAltitudeLimit) {
+    GpsFix fix;
+    fix.alt = 7;
+    EXPECT_EQ(parse("$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,-10000,M,46.9,M,,", fix), 2);
+    EXPECT_DOUBLE_EQ(fix.alt, 7);
+    EXPECT_EQ(parse("$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,-9999.9,M,46.9,M,,", fix), 2);
+    EXPECT_DOUBLE_EQ(fix.alt, -9999.9);
+    EXPECT_EQ(parse("$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,,M,46.9,M,,", fix), 2);
+    EXPECT_DOUBLE_EQ(fix.alt, -9999.9); // empty altitude: kept
+    // Short GGA without altitude at all still gives a position.
+    EXPECT_EQ(parse("$GPGGA,123519,4807.038,N,01131.000,E", fix), 2);
+}
+
+TEST(NmeaFields, GgaChangesNeitherTimeNorSpeedNorCourse) {
+    GpsFix fix;
+    fix.time = 12345;
+    fix.spd = 3;
+    fix.hdg = 4;
+    EXPECT_EQ(parse(kGgaBody, fix), 2);
+    EXPECT_EQ(fix.time, 12345);
+    EXPECT_EQ(fix.spd, 3);
+    EXPECT_EQ(fix.hdg, 4);
+}
+
+TEST(NmeaFields, RmcSpeedLimit) {
+    GpsFix fix;
+    EXPECT_EQ(parse(rmcWith("4807.038", "N", "01131.000", "E", "10000"), fix), 2);
+    EXPECT_DOUBLE_EQ(fix.spd, 0);
+    EXPECT_EQ(parse(rmcWith("4807.038", "N", "01131.000", "E", "9999.9"), fix), 2);
+    EXPECT_DOUBLE_EQ(fix.spd, 9999.9);
+    EXPECT_EQ(parse(rmcWith("4807.038", "N", "01131.000", "E", "-1"), fix), 2);
+    EXPECT_DOUBLE_EQ(fix.spd, 9999.9);
+}
+
+TEST(NmeaFields, RmcCourseLimit) {
+    GpsFix fix;
+    EXPECT_EQ(parse(rmcWith("4807.038", "N", "01131.000", "E", "1", "-360"), fix), 2);
+    EXPECT_DOUBLE_EQ(fix.hdg, -360);
+    EXPECT_EQ(parse(rmcWith("4807.038", "N", "01131.000", "E", "1", "360"), fix), 2);
+    EXPECT_DOUBLE_EQ(fix.hdg, 360);
+    EXPECT_EQ(parse(rmcWith("4807.038", "N", "01131.000", "E", "1", "360.1"), fix), 2);
+    EXPECT_DOUBLE_EQ(fix.hdg, 360);
+}
+
+TEST(NmeaFields, RmcStatus) {
+    GpsFix fix;
+    EXPECT_EQ(fix.status, 'V');
+    EXPECT_EQ(parse(kRmcBody, fix), 2);
+    EXPECT_EQ(fix.status, 1);
+    EXPECT_EQ(
+        parse(rmcWith("4807.038", "N", "01131.000", "E", "1", "1", "230309", "123520", "V"), fix),
+        2);
+    EXPECT_EQ(fix.status, 0);
+}
+
+TEST(NmeaFields, RmcLogsItsRawFieldsWithoutHeader) {
+    GpsFix fix;
+    TraceCapture cap;
+    EXPECT_EQ(parse(kRmcBody, fix), 2);
+    ASSERT_EQ(cap.lines.size(), 1u) << cap.all();
+    EXPECT_EQ(cap.lines[0], "cmd:$GPRMC, date:230309, time:123519, lat:4807.038, ns:N, "
+                            "lon:01131.000, ew:E, spd:022.4, hdg:84.40\r\n");
+}
+
+TEST(NmeaFields, RmcWithEmptyDateLogsOnlyTheFieldLine) {
+    GpsFix fix;
+    TraceCapture cap;
+    EXPECT_EQ(parse(rmcWith("4807.038", "N", "01131.000", "E", "1", "1", ""), fix), 0);
+    ASSERT_EQ(cap.lines.size(), 1u) << cap.all();
+    EXPECT_EQ(cap.lines[0].rfind("cmd:$GPRMC", 0), 0u);
+}
+
+TEST(NmeaFields, Frpos) {
+    std::string body = "$FRPOS,4807.038,S,01131.000,W,545.4,22.4,84.4,230309,123519.00,Nivra";
+    std::vector<char> text(body.begin(), body.end());
+    text.push_back('\0');
+    GpsFix fix;
+    fix.status = 'V';
+    EXPECT_EQ(parseFRPOS(text.data(), fix), 1);
+    EXPECT_NEAR(fix.lat, -48.1173, 1e-9);
+    EXPECT_NEAR(fix.lon, -11.516666666, 1e-8);
+    EXPECT_DOUBLE_EQ(fix.alt, 545.4);
+    EXPECT_DOUBLE_EQ(fix.spd, 22.4);
+    EXPECT_DOUBLE_EQ(fix.hdg, 84.4);
+    EXPECT_EQ(fix.time, march23());
+    EXPECT_EQ(fix.status, 'V'); // left as it was
+    EXPECT_EQ(fix.rmcSeen, 0);
+}
+
+TEST(NmeaFields, FrposRejectsLikeRmc) {
+    GpsFix fix;
+    std::string body = "$FRPOS,0000.000,N,00000.000,E,545.4,22.4,84.4,230309,123519.00,Nivra";
+    std::vector<char> text(body.begin(), body.end());
+    text.push_back('\0');
+    TraceCapture cap;
+    EXPECT_EQ(parseFRPOS(text.data(), fix), 0);
+    EXPECT_TRUE(cap.contains("parseFRPOS")) << cap.all();
+    std::string body2 = "$FRPOS,4807.038,N,01131.000,E,-10000,1,1,,123519.00,Nivra";
+    std::vector<char> text2(body2.begin(), body2.end());
+    text2.push_back('\0');
+    EXPECT_EQ(parseFRPOS(text2.data(), fix), 0);
+    EXPECT_TRUE(sameFix(fix, GpsFix()));
+}
+
+// --- time ------------------------------------------------------------------------
+
+TEST(NmeaTime, FixTimeIsUtcPlusStandardOffsetInEveryZone) {
+    EXPECT_EQ(tzOffset(), tt::expectedZoneOffset());
+    // Winter and summer: daylight saving must never enter a fix time.
+    EXPECT_EQ(nmeaTimetoTime_T("230109", "123519"),
+              tt::utcEpoch(2009, 1, 23, 12, 35, 19) + tt::expectedZoneOffset());
+    EXPECT_EQ(nmeaTimetoTime_T("150709", "123519"),
+              tt::utcEpoch(2009, 7, 15, 12, 35, 19) + tt::expectedZoneOffset());
+}
+
+TEST(NmeaTime, KnownValueInUtc) {
+    // 23 March 2009 12:35:19 UTC is 1237811719; other zones shift by their offset.
+    EXPECT_EQ(nmeaTimetoTime_T("230309", "123519"), 1237811719 + tt::expectedZoneOffset());
+}
+
+TEST(NmeaTime, ThirtyFirstFebruaryIsThirdMarch) {
+    int64_t t = nmeaTimetoTime_T("310209", "000000");
+    EXPECT_EQ(t, nmeaTimetoTime_T("030309", "000000"));
+    std::string hhmmss, ddmmyy;
+    ASSERT_TRUE(fixTimeStrings(t, hhmmss, ddmmyy));
+    EXPECT_EQ(ddmmyy, "030309");
+    EXPECT_EQ(hhmmss, "000000");
+}
+
+TEST(NmeaTime, DaylightSavingChangeNightIsContinuous) {
+    // Fix times are UTC-based: the hour that a local clock skips or repeats
+    // must still give evenly spaced times.
+    int64_t a = nmeaTimetoTime_T("290309", "005959"); // Europe switches at 01:00 UTC
+    int64_t b = nmeaTimetoTime_T("290309", "010000");
+    EXPECT_EQ(b - a, 1);
+    int64_t c = nmeaTimetoTime_T("080309", "065959"); // US switches at 07:00 UTC
+    int64_t d = nmeaTimetoTime_T("080309", "070000");
+    EXPECT_EQ(d - c, 1);
+}
+
+TEST(NmeaTime, FractionsAreIgnoredAndYearsAre2000Based) {
+    EXPECT_EQ(nmeaTimetoTime_T("230309", "123519.999"), nmeaTimetoTime_T("230309", "123519"));
+    EXPECT_EQ(nmeaTimetoTime_T("010100", "000000"),
+              tt::utcEpoch(2000, 1, 1, 0, 0, 0) + tt::expectedZoneOffset());
+    EXPECT_EQ(nmeaTimetoTime_T("311299", "235959"),
+              tt::utcEpoch(2099, 12, 31, 23, 59, 59) + tt::expectedZoneOffset());
+}
+
+TEST(NmeaTime, FieldChecksLogTheirMessage) {
+    struct Case {
+        const char* date;
+        const char* time;
+        const char* message;
+    } cases[] = {
+        {"000309", "123519", "bad day"},    {"320309", "123519", "bad day"},
+        {"230009", "123519", "bad month"},  {"231309", "123519", "bad month"},
+        {"2303-1", "123519", "bad year"},   {"230309", "243519", "bad hour"},
+        {"230309", "126019", "bad minute"}, {"230309", "123560", "bad second"},
+    };
+    for (const auto& c : cases) {
+        TraceCapture cap;
+        EXPECT_EQ(nmeaTimetoTime_T(c.date, c.time), 0) << c.date << " " << c.time;
+        EXPECT_TRUE(cap.contains(c.message)) << c.date << " " << c.time << ": " << cap.all();
+        EXPECT_TRUE(cap.contains("nmeaTimetoTime_T")) << cap.all();
+    }
+}
+
+TEST(NmeaTime, TooFewNumbersGiveZeroSilently) {
+    TraceCapture cap;
+    EXPECT_EQ(nmeaTimetoTime_T("2303", "123519"), 0);
+    EXPECT_EQ(nmeaTimetoTime_T("230309", "12"), 0);
+    EXPECT_EQ(nmeaTimetoTime_T("", ""), 0);
+    EXPECT_EQ(nmeaTimetoTime_T(nullptr, "123519"), 0);
+    EXPECT_TRUE(cap.lines.empty()) << cap.all();
+}
+
+TEST(NmeaTime, TimeBelow1000IsRejected) {
+    TraceCapture cap;
+    EXPECT_EQ(checkNmeaFixTime(999, "parseGPRMC"), 0);
+    EXPECT_TRUE(cap.contains("parseGPRMC")) << cap.all();
+    EXPECT_TRUE(cap.contains("rejecting point, GPS time less than 1000")) << cap.all();
+    EXPECT_EQ(checkNmeaFixTime(-5, "parseFRPOS"), 0);
+    EXPECT_EQ(checkNmeaFixTime(1000, "parseGPRMC"), 1);
+}
+
+TEST(NmeaTime, SevenDaysAheadOfTheClockIsTheLimit) {
+    int64_t now = nowFixTime();
+    EXPECT_EQ(now, static_cast<int64_t>(time(nullptr)) + tt::expectedZoneOffset());
+    EXPECT_EQ(checkNmeaFixTime(now + 604800, "parseGPRMC"), 1);
+    TraceCapture cap;
+    EXPECT_EQ(checkNmeaFixTime(now + 604800 + 120, "parseGPRMC"), 0);
+    EXPECT_TRUE(cap.contains("rejecting point, GPS time greater than 7 days in the future"))
+        << cap.all();
+}
+
+TEST(NmeaTime, RmcFromNextWeekIsRejectedRelativeToTheClock) {
+    std::string date, time;
+    GpsFix fix;
+    // Six days ahead: accepted (a receiver's clock may run ahead a little).
+    tt::utcFields(static_cast<int64_t>(::time(nullptr)) + 6 * 86400, date, time);
+    EXPECT_EQ(parse(rmcWith("4807.038", "N", "01131.000", "E", "1", "1", date, time), fix), 2);
+    // Eight days ahead: rejected with its message, record untouched.
+    GpsFix before = fix;
+    tt::utcFields(static_cast<int64_t>(::time(nullptr)) + 8 * 86400, date, time);
+    TraceCapture cap;
+    EXPECT_EQ(parse(rmcWith("4807.038", "N", "01131.000", "E", "2", "2", date, time), fix), 0);
+    EXPECT_TRUE(cap.contains("7 days in the future")) << cap.all();
+    EXPECT_TRUE(sameFix(fix, before));
+}
+
+TEST(NmeaTime, FixTimeStringsRoundTripInEveryZone) {
+    int64_t t = nmeaTimetoTime_T("150709", "235901");
+    std::string hhmmss, ddmmyy;
+    ASSERT_TRUE(fixTimeStrings(t, hhmmss, ddmmyy));
+    EXPECT_EQ(hhmmss, "235901");
+    EXPECT_EQ(ddmmyy, "150709");
+}
+
+TEST(NmeaTime, FixTimeStringsFailForTimeZero) {
+    std::string hhmmss = "x", ddmmyy = "y";
+    EXPECT_FALSE(fixTimeStrings(0, hhmmss, ddmmyy));
+    EXPECT_TRUE(hhmmss.empty());
+    EXPECT_TRUE(ddmmyy.empty());
+}
+
+// --- angles and output ----------------------------------------------------------
+
+TEST(NmeaAngles, Conversions) {
+    EXPECT_NEAR(nmeaToDegrees(4807.038), 48.1173, 1e-12);
+    EXPECT_NEAR(nmeaToDegrees(1131.0), 11.516666666666667, 1e-12);
+    EXPECT_NEAR(degreesToNmea(48.1173), 4807.038, 1e-9);
+    EXPECT_NEAR(degreesToNmea(-48.1173), -4807.038, 1e-9);
+    for (double d : {0.0, 0.5, 1.0, 12.3456789, 89.99999, 179.5, -33.25}) {
+        EXPECT_NEAR(nmeaToDegrees(degreesToNmea(std::fabs(d))), std::fabs(d), 1e-9) << d;
+    }
+}
+
+TEST(NmeaAngles, FormatLatLon) {
+    EXPECT_EQ(formatNmeaLat(48.1173), "4807.0380,N");
+    EXPECT_EQ(formatNmeaLat(-48.1173), "4807.0380,S");
+    EXPECT_EQ(formatNmeaLon(11.516666666666667), "1131.0000,E");
+    EXPECT_EQ(formatNmeaLon(-122.5), "12230.0000,W");
+    EXPECT_EQ(formatNmeaLat(5.5), "530.0000,N"); // "%3.4lf": no zero padding
+    EXPECT_EQ(formatNmeaLat(0), "0.0000,S");     // exactly 0 takes the negative letter
+    EXPECT_EQ(formatNmeaLon(0), "0.0000,W");
+}
+
+TEST(NmeaOutput, RmcSentenceIsByteExact) {
+    GpsFix fix;
+    fix.lat = 48.1173;
+    fix.lon = 11.516666666666667;
+    fix.spd = 22.4;
+    fix.hdg = 84.4;
+    fix.time = march23();
+    std::string body = "$GPRMC,123519,A,4807.0380,N,1131.0000,E,22.4,84.4,230309,0.0,E,";
+    EXPECT_EQ(makeRmcSentence(fix), withChecksum(body) + "\r\n");
+}
+
+TEST(NmeaOutput, GgaSentenceIsByteExact) {
+    GpsFix fix;
+    fix.lat = -48.1173;
+    fix.lon = -11.516666666666667;
+    fix.alt = 545.44;
+    fix.time = march23();
+    std::string body = "$GPGGA,123519,4807.0380,S,1131.0000,W,1,03,2.3,545.4,M,-20.6,M,,";
+    EXPECT_EQ(makeGgaSentence(fix), withChecksum(body) + "\r\n");
+}
+
+TEST(NmeaOutput, SentencesWithoutTimeKeepTheirShape) {
+    GpsFix fix;
+    fix.lat = 1;
+    fix.lon = 2;
+    std::string s = makeRmcSentence(fix);
+    EXPECT_EQ(s.rfind("$GPRMC,,A,", 0), 0u);
+    EXPECT_EQ(s.substr(s.size() - 2), "\r\n");
+}
+
+TEST(NmeaOutput, HugeValuesAreNotCut) {
+    GpsFix fix;
+    fix.lat = 1;
+    fix.lon = 2;
+    fix.spd = 1e200;
+    std::string s = makeRmcSentence(fix);
+    ASSERT_GT(s.size(), 200u);
+    // The checksum still matches the whole body.
+    std::string body = s.substr(0, s.rfind('*'));
+    EXPECT_EQ(withChecksum(body) + "\r\n", s);
+}
+
+TEST(NmeaOutput, RmcAndGgaRoundTripThroughParseNmea) {
+    const double lats[] = {48.1173, -33.8688, 0.5, -0.25, 89.5};
+    const double lons[] = {11.5166, 151.2093, -0.75, -179.5, 179.99};
+    for (int i = 0; i < 5; ++i) {
+        GpsFix out;
+        out.lat = lats[i];
+        out.lon = lons[i];
+        out.alt = 123.4 * i;
+        out.spd = 12.3 + i;
+        out.hdg = 45.6 * i;
+        out.time = nmeaTimetoTime_T("150709", "101112") + 3600 * i;
+        GpsFix in;
+        EXPECT_EQ(parseNmea(makeGgaSentence(out).c_str(), in), 2) << makeGgaSentence(out);
+        EXPECT_EQ(parseNmea(makeRmcSentence(out).c_str(), in), 2) << makeRmcSentence(out);
+        // Four decimals of minutes: 1/600000 of a degree.
+        EXPECT_NEAR(in.lat, out.lat, 2e-6);
+        EXPECT_NEAR(in.lon, out.lon, 2e-6);
+        EXPECT_NEAR(in.alt, out.alt, 0.05 + 1e-9);
+        EXPECT_NEAR(in.spd, out.spd, 0.05 + 1e-9);
+        EXPECT_NEAR(in.hdg, out.hdg, 0.05 + 1e-9);
+        EXPECT_EQ(in.time, out.time);
+        EXPECT_EQ(in.status, 1);
+        EXPECT_EQ(in.rmcSeen, 1);
+    }
+}
