@@ -83,7 +83,7 @@ inline bool waitUntil(const std::function<bool()>& done, int ms = 5000) {
 // Connects, sends `request` in one call and reads until the server closes.
 // Returns the reply; `ok` is false when the connection failed.
 inline std::string roundTrip(uint16_t port, const std::string& request, bool* ok = nullptr,
-                            const std::string& address = "127.0.0.1") {
+                             const std::string& address = "127.0.0.1") {
     int err = 0;
     Socket s = Socket::tcp(err);
     bool good = s.valid() && s.connect(address, port, 2000) == 0 && s.setTimeouts(10000) == 0;
