@@ -402,30 +402,6 @@ TEST_F(Vehicles, RemoteTypeComesFromTheHost) {
     }
 }
 
-TEST_F(Vehicles, ResetRestoresEveryDefault) {
-    CClient v("x@y");
-    v.color = "Red";
-    v.maxSpd = 3;
-    v.removed = 1;
-    v.speedBandIndex = 2;
-    v.curPos.lat = 5;
-    v.lastLine = "line";
-    addPoints(v.track, 2);
-    v.reset("z@w");
-    EXPECT_EQ(v.name, "z@w");
-    EXPECT_EQ(v.color, "Orange");
-    EXPECT_DOUBLE_EQ(v.maxSpd, 61.0);
-    EXPECT_EQ(v.removed, 0);
-    EXPECT_EQ(v.changed, 1);
-    EXPECT_EQ(v.speedBandIndex, 99);
-    EXPECT_EQ(v.curPos.status, 'V');
-    EXPECT_EQ(v.curPos.lat, 0);
-    EXPECT_EQ(v.lastLine, "");
-    EXPECT_EQ(v.track.pointCount(), 0);
-    EXPECT_EQ(v.maxPts, 2000);
-    EXPECT_EQ(v.timestamps, 1);
-}
-
 TEST_F(Vehicles, AddingWhileAnotherThreadIteratesIsSafe) {
     // Without the list's lock the reader walks a tree that is being rebalanced
     // under it: it then skips or repeats vehicles, or crashes.
