@@ -103,6 +103,13 @@ public:
     void load(RegistryStore& reg);
     bool save(RegistryStore& reg);
 
+    // Camera selection and GPS source switching (app/sourceSwitch.cpp): give
+    // the vehicle with key `selectedKey` the Tracking bits and make it the
+    // engine's tracked vehicle; switch the local source between the serial
+    // receiver (demo 0) and the demo or a playback (demo 1).
+    void applyTracking(const std::string& selectedKey);
+    void setGpsSource(int demo);
+
     // True once load() has run; only then does the exit save write the
     // settings back (defaults never overwrite settings that were not read).
     bool loaded() const { return m_loaded; }

@@ -1,0 +1,141 @@
+#include "app/headless.h"
+
+#include "app/OptionsDlg.h"
+#include "app/engineLinks.h"
+#include "app/subsystems.h"
+#include "app/testApp.h"
+#include "platform/paths.h"
+#include "platform/registry.h"
+#include "platform/runtime.h"
+#include "trace/trace.h"
+
+#include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <iostream>
+#include <unistd.h>
+
+namespace {
+
+std::atomic<int> g_stopRequested{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler writes the flag");
+
+void onStopSignal(int) {
+    g_stopRequested = 1;
+}
+
+} // namespace
+
+uint64_t LoopClock::nowMs() {
+    using namespace std::chrono;
+    return static_cast<uint64_t>(
+        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+void LoopClock::waitMs(unsigned ms) {
+    sleepMs(ms);
+}
+
+void installStopSignals() {
+    struct sigaction sa {};
+    sa.sa_handler = onStopSignal;
+    sigemptyset(&sa.sa_mask);
+    // A second Ctrl+C during the shutdown wait ends the process at once.
+    sa.sa_flags = SA_RESETHAND;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
+void requestStop() {
+    g_stopRequested = 1;
+}
+bool stopRequested() {
+    return g_stopRequested != 0;
+}
+void clearStopRequest() {
+    g_stopRequested = 0;
+}
+
+CHeadless::CHeadless(CSubsystems& sys, LoopClock& clock, std::ostream& out)
+    : m_sys(sys), m_clock(clock), m_out(out) {}
+
+void CHeadless::setTimer(unsigned periodMs) {
+    m_deadline = m_clock.nowMs() + periodMs;
+    m_timerArmed = true;
+}
+
+void CHeadless::setStatusLine(const std::string& text) {
+    if (text == m_lastStatus)
+        return;
+    m_lastStatus = text;
+    if (!text.empty())
+        m_out << "Nivra: " << text << std::endl;
+}
+
+void CHeadless::printBanner() {
+    const COptionsDlg& o = theOptions();
+    std::string host = o.BindAddress;
+    if (host.empty() || host == "0.0.0.0")
+        host = "127.0.0.1";
+    m_out << "Nivra " << NIVRA_VERSION << " is running without a window.\n"
+          << "  Start directory: " << g_startDir << "\n"
+          << "  Settings: " << currentUserRegistry().path() << "\n"
+          << "  In Google Earth add a network link to http://" << host << ":" << m_sys.linkPort()
+          << "/NivraServers (refresh every 0.5 seconds).\n";
+    if (o.DemoMode) {
+        if (m_sys.paused())
+            m_out << "  Demo mode: paused until started (run with --start).\n";
+        else
+            m_out << "  Demo mode: the demo vehicles are driving.\n";
+    }
+    m_out << "  Stop with Ctrl+C or `kill -TERM " << getpid()
+          << "`; tracks and settings are saved on the way out." << std::endl;
+}
+
+int CHeadless::run(bool pressStart, const SettingOverrides& overrides) {
+    CtestDlg dlg(*this, m_sys);
+    dlg.setOverrides(overrides);
+    dlg.startUp();
+    if (pressStart)
+        dlg.onStartPause();
+    printBanner();
+
+    while (!m_ended) {
+        if (stopRequested()) {
+            dlg.onCancel();
+            break;
+        }
+        dlg.processPosted();
+        const uint64_t now = m_clock.nowMs();
+        if (m_timerArmed && now >= m_deadline) {
+            m_timerArmed = false;
+            if (m_tickObserver)
+                m_tickObserver(now);
+            dlg.onTimer();
+            continue;
+        }
+        uint64_t wait = kPollMs;
+        if (m_timerArmed)
+            wait = std::min<uint64_t>(wait, m_deadline - now);
+        m_clock.waitMs(static_cast<unsigned>(wait));
+    }
+
+    m_out << "Nivra: stopping; saving tracks, vehicles and settings." << std::endl;
+    dlg.shutdown();
+    m_out << "Nivra: stopped." << std::endl;
+    return 0;
+}
+
+int runHeadless(const CommandLine& cmd) {
+    SettingOverrides overrides;
+    if (!cmd.bind.empty())
+        overrides.bindAddress = cmd.bind;
+    if (!cmd.earth.empty())
+        overrides.earthBackend = cmd.earth;
+
+    installStopSignals();
+    CEngineParts parts;
+    LoopClock clock;
+    CHeadless headless(parts.links(), clock, std::cout);
+    return headless.run(cmd.start, overrides);
+}

@@ -1,0 +1,74 @@
+// Headless mode: the main window's logic without a window, for servers and
+// tests. The same start-up sequence, timer loop and shutdown sequence run on
+// the main thread; the timer is a plain loop on a clock, SIGINT and SIGTERM
+// end the dialog as Escape would, so tracks, the vehicle list and the
+// settings are saved on the way out.
+#pragma once
+
+#include "app/testDlg.h"
+
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+
+class CSubsystems;
+struct CommandLine;
+
+// The clock the loop waits on; tests hand in one that advances by itself.
+class LoopClock {
+public:
+    virtual ~LoopClock() = default;
+    virtual uint64_t nowMs();
+    virtual void waitMs(unsigned ms);
+};
+
+class CHeadless : public CtestDlgView {
+public:
+    // How often the loop looks for a stop request and posted work.
+    static constexpr unsigned kPollMs = 50;
+
+    CHeadless(CSubsystems& sys, LoopClock& clock, std::ostream& out);
+
+    // Starts up, optionally presses start/pause once, then runs the timer
+    // until a stop is requested, and shuts down. Returns the exit status.
+    int run(bool pressStart, const SettingOverrides& overrides);
+
+    // Called with the loop clock's time just before each timer tick.
+    void setTickObserver(std::function<void(uint64_t nowMs)> observer) {
+        m_tickObserver = std::move(observer);
+    }
+
+    // The view: nothing to show, the timer is the loop's.
+    void placeWindow(bool, int, int, bool) override {}
+    void setTopMost(bool) override {}
+    void showWindow(bool) override {}
+    void setTitle(const std::string&) override {}
+    void setCheck(DlgCheck, bool) override {}
+    void showSelector(const std::vector<std::string>&, int) override {}
+    void setStartCaption(const std::string&) override {}
+    void setStatusLine(const std::string& text) override;
+    void setTimer(unsigned periodMs) override;
+    void endDialog() override { m_ended = true; }
+
+private:
+    void printBanner();
+
+    CSubsystems& m_sys;
+    LoopClock& m_clock;
+    std::ostream& m_out;
+    std::function<void(uint64_t)> m_tickObserver;
+    bool m_timerArmed = false;
+    uint64_t m_deadline = 0;
+    bool m_ended = false;
+    std::string m_lastStatus;
+};
+
+// SIGINT and SIGTERM ask the loop to stop; a second signal ends the process
+// at once (the handlers are reset after the first).
+void installStopSignals();
+void requestStop();
+bool stopRequested();
+void clearStopRequest();
+
+// Headless mode with the real engine and serial reader.
+int runHeadless(const CommandLine& cmd);

@@ -1,0 +1,71 @@
+// What the main window starts, polls and stops: the tracker engine (listeners,
+// network link, demo and playback), the serial reader, the KML writer's unit
+// flag, the peer threads and the FTP publisher, and the clock it waits on.
+// The main window and the GPS source switch only talk to the rest of the
+// program through this interface, so their rules can be driven by a test
+// without sockets, threads or a receiver. CEngineLinks (app/engineLinks.h) is
+// the real one.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+class CClient;
+class COptionsDlg;
+
+class CSubsystems {
+public:
+    virtual ~CSubsystems() = default;
+
+    // Tracker engine. Starts the base, network-link and tracker listeners with
+    // the network link on `linkPort`; false when the engine could not start.
+    virtual bool startEngine(int linkPort) = 0;
+    // The port Google Earth polls (51233, or 80 with the blurry-image fix).
+    virtual int linkPort() const = 0;
+    virtual bool paused() const = 0;
+    virtual void setPaused(bool paused) = 0;
+    // Set while a log is played back instead of the demo.
+    virtual bool playback() const = 0;
+    virtual void setPlayback(bool playback) = 0;
+    virtual void setPace(int ms) = 0;
+    // "Locked" while the local receiver has a valid fix, else empty.
+    virtual std::string fixState() const = 0;
+    virtual void clearFixState() = 0;
+    // Installs the "NivraServers" network link in Google Earth.
+    virtual int loadServer() = 0;
+    // The demo (empty name) or the playback of a log into a vehicle of that name.
+    virtual void startSource(const std::string& name) = 0;
+    virtual void stopSource() = 0;
+    virtual bool sourceRunning() const = 0;
+    // The vehicle the camera follows (nullptr until tracking is applied).
+    virtual CClient* trackedVehicle() const = 0;
+    virtual void setTrackedVehicle(CClient* vehicle) = 0;
+    // Asks Google Earth to open a saved KML file.
+    virtual void openInEarth(const std::string& path) = 0;
+    // Chooses the Google Earth backend by name ("none", "gepro", "" or "auto").
+    virtual void selectEarth(const std::string& backend) = 0;
+
+    // Serial reader. Configuring also makes the engine's line intake its line
+    // handler, so lines posted to the tracker port reach the local vehicle
+    // even while the reader is not running.
+    virtual void configureSerial(int autoFind, const std::string& port, int rate,
+                                 int flowControl) = 0;
+    virtual void startSerial() = 0;
+    virtual std::string serialStatus() const = 0;
+    // Called on the reader's thread with the port where a receiver was found.
+    virtual void setPortFoundHandler(std::function<void(const std::string&)> handler) = 0;
+
+    virtual void setKmlUnits(int units) = 0;
+
+    // Later pieces of the start-up sequence join here: the peer listeners and
+    // update threads of the vehicle list, and the FTP publisher (its parameters
+    // always, its thread when publishing is enabled).
+    virtual void startPeers() {}
+    virtual void setUpPublisher(const COptionsDlg&) {}
+
+    // The clock: seconds for the periodic save, and the fixed waits of the
+    // start-up, source switch and shutdown sequences.
+    virtual int64_t nowSeconds() const;
+    virtual void waitMs(unsigned ms);
+};

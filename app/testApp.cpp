@@ -1,0 +1,214 @@
+#include "app/testApp.h"
+
+#include "app/desktopEntry.h"
+#include "app/headless.h"
+#include "platform/paths.h"
+#include "sources/logToKml.h"
+#include "trace/trace.h"
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <unistd.h>
+
+namespace {
+
+bool takeValue(const std::vector<std::string>& args, size_t& i, const std::string& name,
+               std::string& value, std::string& error) {
+    const std::string& arg = args[i];
+    const std::string withEquals = name + "=";
+    if (arg.rfind(withEquals, 0) == 0) {
+        value = arg.substr(withEquals.size());
+    } else if (i + 1 < args.size()) {
+        value = args[++i];
+    } else {
+        error = name + " needs a value";
+        return false;
+    }
+    if (value.empty()) {
+        error = name + " needs a value";
+        return false;
+    }
+    return true;
+}
+
+bool isSwitch(const std::string& arg, const std::string& name) {
+    return arg == name || arg.rfind(name + "=", 0) == 0;
+}
+
+std::string executablePath(const char* argv0) {
+    std::error_code ec;
+    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (!ec)
+        return self.string();
+    return std::filesystem::absolute(argv0 ? argv0 : "nivra", ec).string();
+}
+
+} // namespace
+
+bool parseCommandLine(const std::vector<std::string>& args, CommandLine& out, std::string& error) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--kml") {
+            out.kml = true;
+            out.kmlArgs.assign(args.begin() + static_cast<long>(i) + 1, args.end());
+            break;
+        } else if (arg == "--headless") {
+            out.headless = true;
+        } else if (arg == "--start") {
+            out.start = true;
+        } else if (arg == "--help" || arg == "-h") {
+            out.help = true;
+        } else if (arg == "--version") {
+            out.version = true;
+        } else if (arg == "--register") {
+            out.registerDesktop = true;
+        } else if (arg == "--unregister") {
+            out.unregisterDesktop = true;
+        } else if (isSwitch(arg, "--dir")) {
+            if (!takeValue(args, i, "--dir", out.dir, error))
+                return false;
+        } else if (isSwitch(arg, "--bind")) {
+            if (!takeValue(args, i, "--bind", out.bind, error))
+                return false;
+            in_addr addr{};
+            if (inet_pton(AF_INET, out.bind.c_str(), &addr) != 1) {
+                error = "--bind needs an IPv4 address such as 127.0.0.1, not \"" + out.bind + "\"";
+                return false;
+            }
+        } else if (isSwitch(arg, "--earth")) {
+            if (!takeValue(args, i, "--earth", out.earth, error))
+                return false;
+            if (out.earth != "none" && out.earth != "gepro" && out.earth != "auto") {
+                error = "--earth takes none, gepro or auto, not \"" + out.earth + "\"";
+                return false;
+            }
+        } else {
+            error = "unknown option \"" + arg + "\"";
+            return false;
+        }
+    }
+    if (out.registerDesktop && out.unregisterDesktop) {
+        error = "--register and --unregister exclude each other";
+        return false;
+    }
+    return true;
+}
+
+std::string usageText() {
+    return "Usage: nivra [options]\n"
+           "Live GPS tracks of your vehicles in Google Earth.\n"
+           "\n"
+           "  --headless        run without a window; Ctrl+C or SIGTERM ends it\n"
+           "  --start           press start/pause once after start-up (starts the demo)\n"
+           "  --dir DIR         start directory for track files, logs and AutoView.cfg\n"
+           "                    (default: the current directory)\n"
+           "  --bind ADDR       listen on this IPv4 address only (default: every address)\n"
+           "  --earth BACKEND   Google Earth backend: none, gepro or auto (default: auto)\n"
+           "  --kml LOG.nme [-o OUT.kml] [--all-points]\n"
+           "                    convert a recorded NMEA log to a KML file and end\n"
+           "  --register        add Nivra to the desktop's application menu for this user\n"
+           "  --unregister      remove it from there again\n"
+           "  --help            show this text\n"
+           "  --version         show the version\n"
+           "\n"
+           "Settings live in $NIVRA_REGISTRY, else ~/.config/nivra/registry.reg.\n";
+}
+
+std::string versionText() {
+    return std::string("nivra ") + NIVRA_VERSION + "\n";
+}
+
+bool displayAvailable() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char* v = getenv(name);
+        if (v && *v)
+            return true;
+    }
+    return false;
+}
+
+int CtestApp::InitInstance(int argc, char** argv, WindowFrontEnd window) {
+    try {
+        return run(argc, argv, window);
+    } catch (...) {
+        NTRACE("Nivra - Unhandled exception in main thread");
+        std::cerr << "nivra: unexpected error; see nivraDebug.log" << std::endl;
+        return 1;
+    }
+}
+
+int CtestApp::run(int argc, char** argv, WindowFrontEnd window) {
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i)
+        args.emplace_back(argv[i]);
+    std::string error;
+    if (!parseCommandLine(args, m_cmd, error)) {
+        std::cerr << "nivra: " << error << "\n\n" << usageText();
+        return 2;
+    }
+    if (m_cmd.help) {
+        std::cout << usageText();
+        return 0;
+    }
+    if (m_cmd.version) {
+        std::cout << versionText();
+        return 0;
+    }
+
+    // The start directory: where bare file names live for the whole run.
+    if (!m_cmd.dir.empty()) {
+        std::error_code ec;
+        const std::filesystem::path dir = std::filesystem::absolute(m_cmd.dir, ec);
+        if (ec || !std::filesystem::is_directory(dir, ec)) {
+            std::cerr << "nivra: --dir " << m_cmd.dir << " is not a directory\n";
+            return 2;
+        }
+        setStartDir(dir.lexically_normal().string());
+    } else {
+        setStartDir();
+    }
+    NTRACE("here");
+
+    if (m_cmd.registerDesktop || m_cmd.unregisterDesktop) {
+        NTRACE("here");
+        const bool ok = m_cmd.registerDesktop ? registerDesktopEntry(executablePath(argv[0]), error)
+                                              : unregisterDesktopEntry(error);
+        if (!ok) {
+            std::cerr << "nivra: " << error << "\n";
+            return 1;
+        }
+        const DesktopPaths paths = desktopPaths();
+        std::cout << (m_cmd.registerDesktop ? "Installed " : "Removed ") << paths.entry << "\n";
+        return 0;
+    }
+
+    if (m_cmd.kml) {
+        std::vector<std::string> kmlArgv{argv[0], "--kml"};
+        kmlArgv.insert(kmlArgv.end(), m_cmd.kmlArgs.begin(), m_cmd.kmlArgs.end());
+        std::vector<const char*> ptrs;
+        for (const std::string& a : kmlArgv)
+            ptrs.push_back(a.c_str());
+        return kmlCommand(static_cast<int>(ptrs.size()), ptrs.data(), std::cout, std::cerr);
+    }
+
+    // A peer or Google Earth that hangs up mid-reply must not end the program;
+    // the listeners see the failed send instead.
+    signal(SIGPIPE, SIG_IGN);
+    NTRACE("here");
+
+    int status;
+    if (window && !m_cmd.headless && displayAvailable()) {
+        status = window(*this, argc, argv);
+    } else {
+        if (!m_cmd.headless && !window)
+            std::cerr << "nivra: this build has no window; running headless\n";
+        else if (!m_cmd.headless)
+            std::cerr << "nivra: no display found; running headless\n";
+        status = runHeadless(m_cmd);
+    }
+    NTRACE("here");
+    return status;
+}

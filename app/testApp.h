@@ -1,0 +1,53 @@
+// The application object: prepares the process (start directory, signals),
+// reads the command line and runs the main window through a front end, the Qt
+// window when a display is there and it is built, else headless mode. The
+// switches that end without a window (--help, --version, --register,
+// --unregister, --kml) are handled here too.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct CommandLine {
+    bool headless = false;
+    bool start = false; // press start/pause once after start-up
+    bool help = false;
+    bool version = false;
+    bool registerDesktop = false;
+    bool unregisterDesktop = false;
+    bool kml = false;
+    std::vector<std::string> kmlArgs; // everything after --kml
+    std::string dir;                  // --dir: the start directory
+    std::string bind;                 // --bind: listen on this address only
+    std::string earth;                // --earth: none, gepro or auto
+};
+
+// Reads the switches after the program name. False, with `error` set, for
+// an unknown switch, a missing value or a value that is not allowed.
+bool parseCommandLine(const std::vector<std::string>& args, CommandLine& out, std::string& error);
+
+std::string usageText();
+std::string versionText();
+
+// True when a window can be shown: an X11 or Wayland display, or a Qt
+// platform chosen explicitly (QT_QPA_PLATFORM, as tests do with "offscreen").
+bool displayAvailable();
+
+class CtestApp;
+// Runs the main window with a desktop front end; returns the exit status.
+using WindowFrontEnd = int (*)(CtestApp& app, int argc, char** argv);
+
+class CtestApp {
+public:
+    // Everything from process start to the end of the main window. Returns
+    // the process exit status. `window` is the desktop front end when one is
+    // built into the program (nullptr: headless only).
+    int InitInstance(int argc, char** argv, WindowFrontEnd window);
+
+    const CommandLine& commandLine() const { return m_cmd; }
+
+private:
+    int run(int argc, char** argv, WindowFrontEnd window);
+
+    CommandLine m_cmd;
+};

@@ -1,0 +1,460 @@
+#include "app/testDlg.h"
+
+#include "app/OptionsDlg.h"
+#include "app/sourceSwitch.h"
+#include "app/subsystems.h"
+#include "app/windowCommands.h"
+#include "earth/autoViewState.h"
+#include "earth/server.h"
+#include "platform/paths.h"
+#include "platform/runtime.h"
+#include "platform/uiServices.h"
+#include "remote/client.h"
+#include "trace/trace.h"
+
+#include <atomic>
+#include <mutex>
+
+namespace {
+
+// Requests from other threads wait here for the user-interface thread.
+std::mutex g_postedMutex;
+std::atomic<bool> g_autoTrackOffPosted{false};
+std::optional<std::string> g_portFoundPosted;
+std::optional<std::string> g_pendingSelection;
+
+int trackingBit(DlgCheck box) {
+    switch (box) {
+    case DlgCheck::AutoTrack:
+        return kTrackFollow;
+    case DlgCheck::AutoView:
+        return kTrackViewControl;
+    case DlgCheck::Rotate:
+        return kTrackHeading;
+    case DlgCheck::Zoom:
+        return kTrackRange;
+    case DlgCheck::Tilt:
+        return kTrackTilt;
+    }
+    return 0;
+}
+
+constexpr DlgCheck kAllChecks[kDlgCheckCount] = {DlgCheck::AutoTrack, DlgCheck::AutoView,
+                                                 DlgCheck::Rotate, DlgCheck::Zoom, DlgCheck::Tilt};
+
+} // namespace
+
+void setPendingSelection(const std::string& entry) {
+    std::lock_guard<std::mutex> lock(g_postedMutex);
+    g_pendingSelection = entry;
+}
+
+std::optional<std::string> takePendingSelection() {
+    std::lock_guard<std::mutex> lock(g_postedMutex);
+    std::optional<std::string> entry;
+    entry.swap(g_pendingSelection);
+    return entry;
+}
+
+void postAutoTrackOff() {
+    g_autoTrackOffPosted = true;
+}
+
+void postPortFound(const std::string& port) {
+    std::lock_guard<std::mutex> lock(g_postedMutex);
+    g_portFoundPosted = port;
+}
+
+CtestDlg::CtestDlg(CtestDlgView& view, CSubsystems& sys) : m_view(view), m_sys(sys) {}
+
+bool CtestDlg::runsInTray() const {
+    return theOptions().RunInTray && m_view.trayAvailable();
+}
+
+std::string CtestDlg::aboutText() {
+    return std::string("Nivra version ") + NIVRA_VERSION;
+}
+
+void CtestDlg::startUp() {
+    COptionsDlg& o = theOptions();
+    CClients& clients = theClients();
+
+    o.load();
+    if (m_overrides.bindAddress)
+        o.BindAddress = *m_overrides.bindAddress;
+    if (m_overrides.earthBackend)
+        o.EarthBackend = *m_overrides.earthBackend;
+    m_sys.selectEarth(o.EarthBackend);
+
+    clients.load("Me", "localhost");
+    clients.designateLocal();
+    m_sys.startPeers();
+
+    // The local vehicle continues from its last stored track.
+    CClient* local = clients.realLocalVehicle();
+    if (local) {
+        if (local->track.load(FullPath(kLocalTrackFile))) {
+            TrackLockGuard lock;
+            if (const TrackPoint* newest = lock.ok() ? local->track.point(0) : nullptr)
+                CTrack::toFix(*newest, local->curPos);
+        }
+        local->track.m_newPt = 1;
+        if (o.ClearTrackOnStartup) {
+            // Only the last known position stays (the track refuses 0,0
+            // when there is none).
+            local->track.clear();
+            local->track.add(local->curPos, 2);
+        }
+    }
+
+    const int linkPort = o.FixBlur ? kFixBlurPort : kNetworkLinkPort;
+    if (!m_sys.startEngine(linkPort))
+        NTRACE("engine did not start");
+    m_sys.setPortFoundHandler([](const std::string& port) { postPortFound(port); });
+
+    const int tracking = o.Tracking;
+    for (DlgCheck box : kAllChecks)
+        setCheckState(box, (tracking & trackingBit(box)) != 0);
+
+    m_view.placeWindow(o.AlwaysOnTop == 1, o.Left, o.Top, !runsInTray());
+
+    m_sys.configureSerial(o.AutoFind, o.Port, o.RateNumber, o.FlowControl);
+    if (o.AutoConnect == 1 && o.DemoMode == 0) {
+        m_sys.startSerial();
+        if (o.AutoStartGE == 1)
+            m_sys.loadServer();
+    }
+    m_sys.setPace(3601 - o.DemoSpeed);
+    m_sys.setKmlUnits(o.Units);
+
+    m_view.setTimer(kFirstTickMs);
+
+    m_selectedKey = o.Name;
+    m_selector.fill(clients);
+    m_selector.selectKey(m_selectedKey, clients);
+    showSelector();
+    applyCameraSelection(m_sys, o, clients, m_selectedKey);
+
+    if (o.DemoMode) {
+        m_sys.startSource(std::string());
+        m_sys.waitMs(1000);
+        m_sys.setPaused(true);
+        setPendingSelection(kDemoPendingEntry);
+    }
+
+    m_sys.setUpPublisher(o);
+    updateTray();
+    m_view.setTitle(kWindowTitle);
+    m_view.showGpsData(o.ShowGpsData != 0);
+    updateCaption();
+    NTRACE("started");
+}
+
+void CtestDlg::onTimer() {
+    if (runsInTray() && !m_firstTickDone)
+        m_view.showWindow(false);
+    const bool firstTick = !m_firstTickDone;
+    m_firstTickDone = true;
+    m_view.setTimer(kTickMs);
+
+    updateCaption();
+    updateStatus();
+    theOptions().statusText = m_status;
+
+    if (!m_selector.dropped()) {
+        CClients& clients = theClients();
+        m_selector.fill(clients);
+        showSelector();
+        m_selectedKey = m_selector.readKey(clients);
+        if (m_selectedKey != m_lastSeenSelection)
+            selectionChange();
+        m_lastSeenSelection = m_selectedKey;
+    }
+
+    const int64_t now = m_sys.nowSeconds();
+    if (firstTick)
+        m_lastPeriodicSave = now;
+    if (now - m_lastPeriodicSave > kPeriodicSaveSeconds) {
+        periodicSave();
+        m_lastPeriodicSave = now;
+    }
+    m_view.setStatusLine(m_status);
+}
+
+void CtestDlg::updateCaption() {
+    if (m_sys.paused()) {
+        if (theOptions().DemoMode == 1 && !m_startedOnce)
+            m_caption = kCaptionStartDemo;
+        else
+            m_caption = kCaptionContinue;
+    } else {
+        m_caption = kCaptionPause;
+    }
+    m_view.setStartCaption(m_caption);
+}
+
+void CtestDlg::updateStatus() {
+    CClient* local = theClients().localVehicle();
+    if (theOptions().DemoMode) {
+        m_status = kStatusDemoMode;
+        return;
+    }
+    const std::string serial = m_sys.serialStatus();
+    if (serial == "Receiving") {
+        if (m_sys.fixState() == "Locked") {
+            m_status = kStatusSignalAcquired;
+        } else {
+            m_status = kStatusAcquiring;
+            if (local)
+                local->track.m_newPt = 1;
+        }
+    } else {
+        m_status = serial;
+        m_sys.clearFixState();
+        if (local)
+            local->track.m_newPt = 1;
+    }
+}
+
+void CtestDlg::periodicSave() {
+    NTRACE("periodic save");
+    theClients().save(true);
+    saveLocalTrack();
+}
+
+// "Nivra.trk" always holds the real local vehicle's track, also while the
+// demo or a playback stands in for it.
+void CtestDlg::saveLocalTrack() {
+    CClient* local = theClients().realLocalVehicle();
+    if (local && !local->track.save(FullPath(kLocalTrackFile)) && local->track.pointCount() > 0)
+        NTRACE("could not save %s", kLocalTrackFile);
+}
+
+void CtestDlg::onStartPause() {
+    COptionsDlg& o = theOptions();
+    if (m_sys.paused()) {
+        m_sys.setPaused(false);
+        setAutoViewHeadingHold(true);
+        if (o.AutoStartGE == 1)
+            m_sys.loadServer();
+        m_startedOnce = true;
+    } else {
+        m_sys.setPaused(true);
+    }
+    updateCaption();
+    if (!m_sys.paused() && !m_sys.playback()) {
+        switchGpsSource(m_sys, o, theClients(), o.DemoMode == 1 ? 1 : 0);
+        refillSelector();
+    }
+}
+
+void CtestDlg::onContinue() {
+    if (m_sys.paused())
+        onStartPause();
+}
+
+void CtestDlg::onPause() {
+    if (!m_sys.paused())
+        onStartPause();
+}
+
+void CtestDlg::setCheckState(DlgCheck box, bool on) {
+    m_checks[static_cast<int>(box)] = on;
+    m_view.setCheck(box, on);
+}
+
+void CtestDlg::onCheckClicked(DlgCheck box, bool on) {
+    setCheckState(box, on);
+    if (on && box == DlgCheck::AutoView) {
+        setCheckState(DlgCheck::AutoTrack, true);
+    } else if (on && (box == DlgCheck::Rotate || box == DlgCheck::Zoom || box == DlgCheck::Tilt)) {
+        setCheckState(DlgCheck::AutoTrack, true);
+        setCheckState(DlgCheck::AutoView, true);
+    }
+    checksChanged();
+}
+
+void CtestDlg::onCheckCommand(DlgCheck box, CheckCommand command) {
+    bool on = command == CheckCommand::On;
+    if (command == CheckCommand::Toggle)
+        on = !check(box);
+    setCheckState(box, on);
+    checksChanged();
+}
+
+void CtestDlg::checksChanged() {
+    COptionsDlg& o = theOptions();
+    int tracking = 0;
+    for (DlgCheck box : kAllChecks) {
+        if (check(box))
+            tracking |= trackingBit(box);
+    }
+    if (!check(DlgCheck::Rotate) && !check(DlgCheck::Zoom) && !check(DlgCheck::Tilt)) {
+        setCheckState(DlgCheck::AutoView, false);
+        tracking &= ~kTrackViewControl;
+    }
+    o.Tracking = tracking;
+    applyCameraSelection(m_sys, o, theClients(), m_selectedKey);
+    m_view.setStatusLine(m_status);
+    setAutoViewHeadingHold(true);
+    o.save();
+}
+
+void CtestDlg::showSelector() {
+    m_view.showSelector(m_selector.entries(), m_selector.current());
+}
+
+void CtestDlg::refillSelector() {
+    m_selector.fill(theClients());
+    showSelector();
+}
+
+void CtestDlg::selectionChange() {
+    CClients& clients = theClients();
+    if (std::optional<std::string> pending = takePendingSelection()) {
+        m_selector.selectKey(*pending, clients);
+        showSelector();
+        // The key of the entry that the pending text selected: the demo or
+        // playback vehicle that now stands in for the local one.
+        m_selectedKey = m_selector.readKey(clients);
+    } else {
+        m_selectedKey = m_selector.readKey(clients);
+    }
+    m_view.setStatusLine(m_status);
+    applyCameraSelection(m_sys, theOptions(), clients, m_selectedKey);
+}
+
+void CtestDlg::onSelectorPicked(int index) {
+    m_selector.pick(index);
+    selectionChange();
+}
+
+void CtestDlg::onSelectorDropped(bool dropped) {
+    m_selector.setDropped(dropped);
+}
+
+void CtestDlg::onSelectLocal() {
+    CClients& clients = theClients();
+    CClient* local = clients.localVehicle();
+    if (!local)
+        return;
+    m_selector.selectKey(local->name, clients);
+    showSelector();
+    selectionChange();
+}
+
+void CtestDlg::onOptions() {
+    COptionsDlg& o = theOptions();
+    o.Name = m_selectedKey;
+    if (!m_view.runOptionsDialog())
+        return;
+    updateTray();
+    m_view.setTopMost(o.AlwaysOnTop == 1);
+    m_view.showWindow(true);
+    m_view.showGpsData(o.ShowGpsData != 0);
+    m_sys.configureSerial(o.AutoFind, o.Port, o.RateNumber, o.FlowControl);
+    m_sys.setKmlUnits(o.Units);
+    refillSelector();
+    m_selector.selectKey(m_selectedKey, theClients());
+    showSelector();
+    o.save();
+    theClients().save(false);
+    m_view.setTitle(kWindowTitle);
+}
+
+void CtestDlg::onSave() {
+    CClient* tracked = m_sys.trackedVehicle();
+    if (!tracked)
+        return;
+    const time_t now = time(nullptr);
+    const std::string path = saveSnapshot(*tracked, snapshotDirectory(), now);
+    if (!path.empty() && theOptions().SaveToGE)
+        m_sys.openInEarth(path);
+}
+
+void CtestDlg::onCopyPosition() {
+    uiServices().setClipboardText(positionText(m_sys.trackedVehicle()));
+}
+
+void CtestDlg::onClearTrack() {
+    CClients& clients = theClients();
+    if (CClient* v = clients.find(m_selector.readKey(clients)))
+        v->track.clear();
+}
+
+void CtestDlg::onMove(int left, int top) {
+    theOptions().Left = left;
+    theOptions().Top = top;
+}
+
+void CtestDlg::updateTray() {
+    if (!runsInTray()) {
+        if (m_trayShown)
+            m_view.setTrayIcon(false);
+        m_trayShown = false;
+        return;
+    }
+    if (!m_trayShown) {
+        m_view.setTrayIcon(true);
+        m_trayShown = true;
+    }
+}
+
+void CtestDlg::onCloseRequest() {
+    if (runsInTray() && !m_exitRequested) {
+        m_view.showWindow(false);
+        return;
+    }
+    m_view.endDialog();
+}
+
+bool CtestDlg::onMinimize() {
+    if (!runsInTray())
+        return false;
+    m_view.showWindow(false);
+    return true;
+}
+
+void CtestDlg::onTrayDoubleClick() {
+    m_view.showWindow(m_trayToggle);
+    m_trayToggle = !m_trayToggle;
+}
+
+void CtestDlg::onTrayOpen() {
+    m_view.showWindow(true);
+}
+
+void CtestDlg::onTrayExit() {
+    m_exitRequested = true;
+    onCloseRequest();
+}
+
+void CtestDlg::onCancel() {
+    m_view.endDialog();
+}
+
+void CtestDlg::processPosted() {
+    if (g_autoTrackOffPosted.exchange(false))
+        onCheckCommand(DlgCheck::AutoTrack, CheckCommand::Off);
+    std::optional<std::string> port;
+    {
+        std::lock_guard<std::mutex> lock(g_postedMutex);
+        port.swap(g_portFoundPosted);
+    }
+    if (port)
+        theOptions().Port = *port;
+}
+
+void CtestDlg::shutdown() {
+    if (m_shutDown)
+        return;
+    m_shutDown = true;
+    g_bShutdown = 1;
+    NTRACE("shutting down");
+    saveLocalTrack();
+    theClients().save(true);
+    m_sys.waitMs(kShutdownWaitMs);
+    if (m_trayShown)
+        m_view.setTrayIcon(false);
+    m_trayShown = false;
+}

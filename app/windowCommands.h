@@ -1,0 +1,25 @@
+// The main window's one-shot commands: the KML snapshot of the save button,
+// the position text that Ctrl+C puts on the clipboard.
+#pragma once
+
+#include <ctime>
+#include <string>
+
+class CClient;
+
+// "<key>_MMDDYY_hhmmss.kml" of the local time `local`; a '/' in the key
+// becomes '.', as in track file names, so the name stays one file.
+std::string snapshotFileName(const std::string& key, const struct tm& local);
+
+// The directory a snapshot goes to: the SaveDirectory value of the program's
+// registry key, or the start directory when the value or the key is missing
+// (a fresh installation has no key until the first settings save).
+std::string snapshotDirectory();
+
+// Writes the vehicle's standalone KML document into `dir` under the name for
+// `now`. Returns the full path, or an empty text after telling the user
+// "Error Saving <path>".
+std::string saveSnapshot(CClient& vehicle, const std::string& dir, time_t now);
+
+// "lat,lon" with five decimals ("51.50000,-0.12000"); empty without a vehicle.
+std::string positionText(const CClient* vehicle);

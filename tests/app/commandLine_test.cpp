@@ -1,0 +1,104 @@
+// The command line and the desktop entry of --register / --unregister.
+#include "app/desktopEntry.h"
+#include "app/testApp.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+bool parse(std::vector<std::string> args, CommandLine& cmd, std::string& error) {
+    cmd = CommandLine();
+    error.clear();
+    return parseCommandLine(args, cmd, error);
+}
+
+} // namespace
+
+TEST(CommandLine, SwitchesAndValues) {
+    CommandLine cmd;
+    std::string error;
+    ASSERT_TRUE(
+        parse({"--headless", "--start", "--dir", "/tmp/x", "--bind=127.0.0.2", "--earth", "none"},
+              cmd, error))
+        << error;
+    EXPECT_TRUE(cmd.headless);
+    EXPECT_TRUE(cmd.start);
+    EXPECT_EQ(cmd.dir, "/tmp/x");
+    EXPECT_EQ(cmd.bind, "127.0.0.2");
+    EXPECT_EQ(cmd.earth, "none");
+
+    // Everything after --kml belongs to the conversion.
+    ASSERT_TRUE(parse({"--kml", "trip.nme", "-o", "out.kml", "--all-points"}, cmd, error));
+    EXPECT_TRUE(cmd.kml);
+    EXPECT_EQ(cmd.kmlArgs, (std::vector<std::string>{"trip.nme", "-o", "out.kml", "--all-points"}));
+}
+
+TEST(CommandLine, BadInputIsRefusedWithAReason) {
+    CommandLine cmd;
+    std::string error;
+    EXPECT_FALSE(parse({"--bogus"}, cmd, error));
+    EXPECT_NE(error.find("--bogus"), std::string::npos);
+    EXPECT_FALSE(parse({"--dir"}, cmd, error));
+    EXPECT_FALSE(parse({"--bind", "localhost"}, cmd, error));
+    EXPECT_FALSE(parse({"--bind", "300.1.1.1"}, cmd, error));
+    EXPECT_FALSE(parse({"--earth", "googleearth"}, cmd, error));
+    EXPECT_FALSE(parse({"--register", "--unregister"}, cmd, error));
+    EXPECT_FALSE(parse({"--earth="}, cmd, error));
+}
+
+class DesktopEntry : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "nivra-xdg-XXXXXX").string();
+        std::vector<char> buf(tmpl.begin(), tmpl.end());
+        buf.push_back('\0');
+        ASSERT_NE(mkdtemp(buf.data()), nullptr);
+        dir = buf.data();
+        const char* old = getenv("XDG_DATA_HOME");
+        saved = old ? old : "";
+        hadOld = old != nullptr;
+        setenv("XDG_DATA_HOME", dir.c_str(), 1);
+    }
+    void TearDown() override {
+        if (hadOld)
+            setenv("XDG_DATA_HOME", saved.c_str(), 1);
+        else
+            unsetenv("XDG_DATA_HOME");
+        std::filesystem::remove_all(dir);
+    }
+    std::string dir, saved;
+    bool hadOld = false;
+};
+
+TEST_F(DesktopEntry, RegisterInstallsEntryAndIconAndUnregisterRemovesThem) {
+    std::string error;
+    ASSERT_TRUE(registerDesktopEntry("/opt/nivra/bin/nivra", error)) << error;
+    const std::string entry = dir + "/applications/nivra.desktop";
+    const std::string icon = dir + "/icons/hicolor/scalable/apps/nivra.svg";
+    ASSERT_TRUE(std::filesystem::exists(entry));
+    ASSERT_TRUE(std::filesystem::exists(icon));
+    std::ifstream in(entry);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_EQ(text.str().rfind("[Desktop Entry]\n", 0), 0u);
+    EXPECT_NE(text.str().find("Exec=\"/opt/nivra/bin/nivra\"\n"), std::string::npos);
+    EXPECT_NE(text.str().find("Icon=nivra\n"), std::string::npos);
+
+    ASSERT_TRUE(unregisterDesktopEntry(error)) << error;
+    EXPECT_FALSE(std::filesystem::exists(entry));
+    EXPECT_FALSE(std::filesystem::exists(icon));
+    // Removing what is not there is fine.
+    EXPECT_TRUE(unregisterDesktopEntry(error));
+}
+
+TEST(DesktopEntryText, ExecQuotesAndEscapesThePath) {
+    // Inside quotes '$' and '"' need a backslash, which the entry's string
+    // escaping doubles; '%' is doubled for the field codes.
+    const std::string text = desktopEntryText("/home/a b/$x\"%/nivra");
+    EXPECT_NE(text.find("Exec=\"/home/a b/\\\\$x\\\\\"%%/nivra\"\n"), std::string::npos) << text;
+}

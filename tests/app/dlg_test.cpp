@@ -1,0 +1,413 @@
+// The main window's rules, driven through its handlers with a recording view
+// and fake subsystems: timer, start-up, start/pause caption, check boxes,
+// status line, selection, periodic save and shutdown.
+#include "support.h"
+
+#include "app/sourceSwitch.h"
+#include "track/track.h"
+
+#include <thread>
+
+using namespace apptest;
+
+namespace {
+
+GpsFix fixAt(double lat, double lon, int64_t secondsAgo) {
+    GpsFix f;
+    f.lat = lat;
+    f.lon = lon;
+    f.spd = 10;
+    f.time = nowFixTime() - secondsAgo;
+    f.status = 1;
+    return f;
+}
+
+bool allChecks(const CtestDlg& dlg, bool track, bool view, bool rotate, bool zoom, bool tilt) {
+    return dlg.check(DlgCheck::AutoTrack) == track && dlg.check(DlgCheck::AutoView) == view &&
+           dlg.check(DlgCheck::Rotate) == rotate && dlg.check(DlgCheck::Zoom) == zoom &&
+           dlg.check(DlgCheck::Tilt) == tilt;
+}
+
+void allOffByShortcut(CtestDlg& dlg) {
+    for (DlgCheck b : {DlgCheck::AutoTrack, DlgCheck::AutoView, DlgCheck::Rotate, DlgCheck::Zoom,
+                       DlgCheck::Tilt})
+        dlg.onCheckCommand(b, CheckCommand::Off);
+}
+
+} // namespace
+
+class MainWindow : public AppTest {
+protected:
+    void SetUp() override {
+        AppTest::SetUp();
+        if (CClient* local = theClients().realLocalVehicle()) {
+            local->track.clear();
+            local->curPos = GpsFix();
+        }
+    }
+    void TearDown() override {
+        theClients().add("Me", "localhost"); // shown again if a test hid it
+        AppTest::TearDown();
+    }
+    // A demo vehicle standing in for the local one, as the demo source sets it up.
+    CClient* standInDemo() {
+        CClient* demo = theClients().add("Me(demo)", "demo5");
+        demo->isDemo = 1;
+        demo->online = 1;
+        theClients().realLocalVehicle()->removed = 1;
+        theClients().setLocalVehicle(demo);
+        return demo;
+    }
+};
+
+TEST_F(MainWindow, FirstTickAfter200msThenEveryTickAfter2000ms) {
+    CtestDlg dlg(view, sys);
+    dlg.startUp();
+    EXPECT_EQ(view.timerPeriods, std::vector<unsigned>{200});
+    dlg.onTimer();
+    dlg.onTimer();
+    EXPECT_EQ(view.timerPeriods, (std::vector<unsigned>{200, 2000, 2000}));
+}
+
+TEST_F(MainWindow, FirstStartRunsThePausedDemoWithAllBoxesOnAtTheTopLeft) {
+    sys.serial = "Receiving";
+    sys.fix = "Locked";
+    CtestDlg dlg(view, sys);
+    dlg.startUp();
+    EXPECT_TRUE(allChecks(dlg, true, true, true, true, true));
+    EXPECT_TRUE(view.checks[0] && view.checks[1] && view.checks[2] && view.checks[3] &&
+                view.checks[4]);
+    EXPECT_TRUE(view.topMost);
+    EXPECT_EQ(view.left, 0);
+    EXPECT_EQ(view.top, 0);
+    EXPECT_TRUE(view.shown);
+    EXPECT_EQ(view.title, "Nivra");
+    EXPECT_EQ(sys.startedLinkPort, 51233);
+    EXPECT_EQ(sys.pace, 3601 - 1800);
+    EXPECT_EQ(sys.sourceStarts, std::vector<std::string>{""});
+    EXPECT_TRUE(sys.isPaused);
+    EXPECT_EQ(sys.serialStarts, 0);
+    EXPECT_EQ(sys.publisherSetUps, 1);
+    EXPECT_EQ(view.caption, "Start Demo");
+    EXPECT_EQ(takePendingSelection(), std::optional<std::string>("Me(demo)*"));
+
+    // Demo mode shows as such whatever the reader says.
+    dlg.onTimer();
+    EXPECT_EQ(dlg.statusText(), "Demo Mode");
+    EXPECT_EQ(view.statusLine, "Demo Mode");
+    EXPECT_EQ(theOptions().statusText, "Demo Mode");
+}
+
+TEST_F(MainWindow, StartPauseCaptionAcrossTheDemoStates) {
+    CtestDlg dlg(view, sys);
+    dlg.startUp();
+    dlg.onTimer();
+    EXPECT_EQ(view.caption, "Start Demo");
+    // Ctrl+P continues only a paused engine, Alt+P pauses only a running one.
+    dlg.onPause();
+    EXPECT_TRUE(sys.isPaused);
+
+    dlg.onContinue();
+    EXPECT_FALSE(sys.isPaused);
+    EXPECT_TRUE(dlg.startedOnce());
+    EXPECT_EQ(view.caption, "Pause");
+    EXPECT_GE(sys.loadServers, 1);
+    dlg.onTimer();
+    EXPECT_EQ(view.caption, "Pause");
+
+    dlg.onContinue(); // running: nothing
+    EXPECT_FALSE(sys.isPaused);
+    dlg.onStartPause();
+    EXPECT_TRUE(sys.isPaused);
+    dlg.onTimer();
+    EXPECT_EQ(view.caption, "Continue"); // never "Start Demo" again
+    dlg.onStartPause();
+    dlg.onTimer();
+    EXPECT_EQ(view.caption, "Pause");
+}
+
+TEST_F(MainWindow, OutsideDemoModeAPausedEngineOffersToContinue) {
+    theOptions().DemoMode = 0;
+    CtestDlg dlg(view, sys);
+    dlg.startUp();
+    EXPECT_TRUE(sys.sourceStarts.empty());
+    dlg.onTimer();
+    EXPECT_EQ(view.caption, "Pause");
+    dlg.onPause();
+    dlg.onTimer();
+    EXPECT_EQ(view.caption, "Continue");
+    // Continuing outside demo mode switches the source back to the receiver.
+    const int stops = sys.sourceStops;
+    dlg.onStartPause();
+    EXPECT_EQ(sys.sourceStops, stops + 1);
+}
+
+TEST_F(MainWindow, ClickingRotateTurnsAutoTrackAndAutoViewOnButTheShortcutDoesNot) {
+    CtestDlg dlg(view, sys);
+    dlg.startUp();
+    allOffByShortcut(dlg);
+    EXPECT_EQ(theOptions().Tracking, 0);
+
+    dlg.onCheckClicked(DlgCheck::Rotate, true);
+    EXPECT_TRUE(allChecks(dlg, true, true, true, false, false));
+    EXPECT_EQ(theOptions().Tracking, 0x23);
+    // Every change reaches the registry at once.
+    EXPECT_NE(readFile(file("registry.reg")).find("\"Tracking\"=dword:00000023"),
+              std::string::npos);
+
+    allOffByShortcut(dlg);
+    dlg.onCheckCommand(DlgCheck::Rotate, CheckCommand::On); // Ctrl+U
+    EXPECT_TRUE(allChecks(dlg, false, false, true, false, false));
+    EXPECT_EQ(theOptions().Tracking, 2);
+
+    // Clicking auto view on turns auto track on; with none of rotate, zoom and
+    // tilt on, auto view itself cannot stay on.
+    allOffByShortcut(dlg);
+    dlg.onCheckClicked(DlgCheck::AutoView, true);
+    EXPECT_TRUE(allChecks(dlg, true, false, false, false, false));
+    EXPECT_EQ(theOptions().Tracking, 1);
+    EXPECT_FALSE(view.checks[static_cast<int>(DlgCheck::AutoView)]);
+}
+
+TEST_F(MainWindow, TurningTheLastOfRotateZoomTiltOffTurnsAutoViewOff) {
+    CtestDlg dlg(view, sys);
+    dlg.startUp();
+    dlg.onCheckClicked(DlgCheck::Rotate, false);
+    EXPECT_EQ(theOptions().Tracking, 0x2d);
+    dlg.onCheckCommand(DlgCheck::Zoom, CheckCommand::Toggle);
+    EXPECT_EQ(theOptions().Tracking, 0x29);
+    dlg.onCheckCommand(DlgCheck::Tilt, CheckCommand::Off);
+    EXPECT_TRUE(allChecks(dlg, true, false, false, false, false));
+    EXPECT_EQ(theOptions().Tracking, 1);
+    EXPECT_NE(readFile(file("registry.reg")).find("\"Tracking\"=dword:00000001"),
+              std::string::npos);
+    // Turning tilt back on by shortcut does not bring auto view back.
+    dlg.onCheckCommand(DlgCheck::Tilt, CheckCommand::Toggle);
+    EXPECT_EQ(theOptions().Tracking, 9);
+}
+
+TEST_F(MainWindow, TrackingBitsGoToTheSelectedVehicleOnly) {
+    theOptions().DemoMode = 0;
+    CtestDlg dlg(view, sys);
+    dlg.startUp();
+    // Loading the (empty) stored list hides every vehicle it does not hold,
+    // so the peer joins after start-up.
+    CClient* bob = theClients().add("bob", "peer.example.org");
+    bob->online = 1;
+    CClient* local = theClients().realLocalVehicle();
+    EXPECT_EQ(local->tracking, 47);
+    EXPECT_EQ(sys.tracked, local);
+    EXPECT_EQ(bob->tracking, 0);
+
+    dlg.onCheckClicked(DlgCheck::Zoom, false);
+    EXPECT_EQ(local->tracking, 0x2b);
+
+    // The user picks bob: he gets the bits and the camera.
+    dlg.onTimer();
+    ASSERT_EQ(view.entries.size(), 2u);
+    EXPECT_EQ(view.entries[1], "bob@peer.example.org*");
+    dlg.onSelectorPicked(1);
+    EXPECT_EQ(dlg.selectedKey(), "bob@peer.example.org");
+    EXPECT_EQ(sys.tracked, bob);
+    EXPECT_EQ(bob->tracking, 0x2b);
+    EXPECT_EQ(local->tracking, 0);
+
+    // Auto track off (Alt+T): nobody keeps tracking bits.
+    dlg.onCheckCommand(DlgCheck::AutoTrack, CheckCommand::Off);
+    EXPECT_EQ(bob->tracking, 0);
+    EXPECT_EQ(local->tracking, 0);
+
+    // Ctrl+M goes back to the local vehicle.
+    dlg.onCheckCommand(DlgCheck::AutoTrack, CheckCommand::On);
+    dlg.onSelectLocal();
+    EXPECT_EQ(dlg.selectedKey(), "Me@localhost");
+    EXPECT_EQ(sys.tracked, local);
+}
+
+TEST_F(MainWindow, StatusLineFollowsTheReaderAndTheFix) {
+    theOptions().DemoMode = 0;
+    CtestDlg dlg(view, sys);
+    dlg.startUp();
+    CClient* local = theClients().realLocalVehicle();
+
+    sys.serial = "Receiving";
+    sys.fix = "Locked";
+    dlg.onTimer();
+    EXPECT_EQ(view.statusLine, "Signal Acquired");
+
+    sys.fix = "";
+    local->track.m_newPt = 0;
+    dlg.onTimer();
+    EXPECT_EQ(view.statusLine, "Acquiring Signal...");
+    EXPECT_EQ(local->track.m_newPt, 1); // Google Earth gets the new status text
+
+    sys.serial = "Opening COM3:";
+    sys.fix = "Locked";
+    dlg.onTimer();
+    EXPECT_EQ(view.statusLine, "Opening COM3:");
+    EXPECT_EQ(theOptions().statusText, "Opening COM3:");
+    EXPECT_EQ(sys.fix, ""); // a reader that is not receiving has no fix
+}
+
+TEST_F(MainWindow, PeriodicSaveOnlyAfterMoreThan30000Seconds) {
+    theOptions().DemoMode = 0;
+    CtestDlg dlg(view, sys);
+    dlg.startUp();
+    theClients().realLocalVehicle()->track.add(fixAt(48.1, 11.5, 60), 2);
+    dlg.onTimer();
+    sys.seconds += 30000;
+    dlg.onTimer();
+    EXPECT_FALSE(std::filesystem::exists(file("Nivra.trk")));
+    sys.seconds += 1;
+    dlg.onTimer();
+    EXPECT_TRUE(std::filesystem::exists(file("Nivra.trk")));
+    EXPECT_TRUE(std::filesystem::exists(file("Me@localhost.trk")));
+    EXPECT_NE(readFile(file("registry.reg")).find("servers0"), std::string::npos);
+}
+
+TEST_F(MainWindow, PendingSelectionMakesTheDemoStandInTheCameraTarget) {
+    CtestDlg dlg(view, sys);
+    dlg.startUp();
+    CClient* demo = standInDemo();
+    dlg.onTimer();
+    EXPECT_EQ(dlg.selectedKey(), "Me(demo)@demo5");
+    EXPECT_EQ(sys.tracked, demo);
+    EXPECT_EQ(demo->tracking, 47);
+    EXPECT_FALSE(takePendingSelection().has_value());
+    ASSERT_FALSE(view.entries.empty());
+    EXPECT_EQ(view.entries[0], "Me(demo)");
+    EXPECT_EQ(view.current, 0);
+}
+
+TEST_F(MainWindow, AnOpenSelectorListIsLeftAlone) {
+    theOptions().DemoMode = 0;
+    CtestDlg dlg(view, sys);
+    dlg.startUp();
+    dlg.onTimer();
+    const std::vector<std::string> before = view.entries;
+    dlg.onSelectorDropped(true);
+    theClients().add("carol", "c.example.org")->online = 1;
+    dlg.onTimer();
+    EXPECT_EQ(view.entries, before);
+    dlg.onSelectorDropped(false);
+    dlg.onTimer();
+    EXPECT_EQ(view.entries.size(), before.size() + 1);
+}
+
+TEST_F(MainWindow, LocalTrackComesBackFromNivraTrkAndItsNewestPointIsTheCurrentPosition) {
+    {
+        CTrack stored;
+        stored.add(fixAt(48.10, 11.50, 300), 2);
+        stored.add(fixAt(48.11, 11.51, 200), 2);
+        stored.add(fixAt(48.12, 11.52, 100), 2);
+        ASSERT_EQ(stored.pointCount(), 3);
+        ASSERT_TRUE(stored.save(file("Nivra.trk")));
+    }
+    CtestDlg dlg(view, sys);
+    dlg.startUp();
+    CClient* local = theClients().realLocalVehicle();
+    EXPECT_EQ(local->track.pointCount(), 3);
+    EXPECT_NEAR(local->curPos.lat, 48.12, 1e-5);
+    EXPECT_NEAR(local->curPos.lon, 11.52, 1e-5);
+}
+
+TEST_F(MainWindow, ClearTrackOnStartupKeepsOnlyTheLastKnownPosition) {
+    {
+        CTrack stored;
+        stored.add(fixAt(48.10, 11.50, 300), 2);
+        stored.add(fixAt(48.12, 11.52, 100), 2);
+        ASSERT_TRUE(stored.save(file("Nivra.trk")));
+    }
+    theOptions().ClearTrackOnStartup = 1;
+    CtestDlg dlg(view, sys);
+    dlg.startUp();
+    CClient* local = theClients().realLocalVehicle();
+    ASSERT_EQ(local->track.pointCount(), 1);
+    GpsFix kept;
+    CTrack::toFix(*local->track.point(0), kept);
+    EXPECT_NEAR(kept.lat, 48.12, 1e-5);
+}
+
+TEST_F(MainWindow, FixBlurPutsTheNetworkLinkOnPort80) {
+    theOptions().FixBlur = 1;
+    CtestDlg dlg(view, sys);
+    dlg.startUp();
+    EXPECT_EQ(sys.startedLinkPort, 80);
+}
+
+TEST_F(MainWindow, AutoConnectStartsTheReaderAndTheLinkOnlyOutsideDemoMode) {
+    theOptions().AutoConnect = 1;
+    {
+        CtestDlg dlg(view, sys);
+        dlg.startUp();
+        EXPECT_EQ(sys.serialStarts, 0);
+        EXPECT_EQ(sys.serialConfigs, 1); // configured all the same: tracker lines need it
+    }
+    theOptions().DemoMode = 0;
+    theOptions().Port = "/dev/ttyUSB0";
+    FakeSubsystems other;
+    CtestDlg dlg(view, other);
+    dlg.startUp();
+    EXPECT_EQ(other.serialStarts, 1);
+    EXPECT_EQ(other.serialPort, "/dev/ttyUSB0");
+    EXPECT_EQ(other.loadServers, 1);
+}
+
+TEST_F(MainWindow, CommandLineChoicesOverrideTheStoredSettings) {
+    SettingOverrides ov;
+    ov.bindAddress = "127.0.0.9";
+    ov.earthBackend = "none";
+    CtestDlg dlg(view, sys);
+    dlg.setOverrides(ov);
+    dlg.startUp();
+    EXPECT_EQ(theOptions().BindAddress, "127.0.0.9");
+    EXPECT_EQ(sys.earth, "none");
+    theOptions().BindAddress.clear();
+    theOptions().EarthBackend.clear();
+}
+
+TEST_F(MainWindow, RequestsFromOtherThreadsRunOnTheWindowsThread) {
+    theOptions().DemoMode = 0;
+    CtestDlg dlg(view, sys);
+    dlg.startUp();
+    std::thread camera([] { postAutoTrackOff(); });
+    std::thread reader([] { postPortFound("/dev/ttyACM0"); });
+    camera.join();
+    reader.join();
+    EXPECT_TRUE(dlg.check(DlgCheck::AutoTrack)); // nothing happens off the window's thread
+    dlg.processPosted();
+    EXPECT_FALSE(dlg.check(DlgCheck::AutoTrack));
+    EXPECT_EQ(theOptions().Tracking & 1, 0);
+    EXPECT_EQ(theOptions().Port, "/dev/ttyACM0");
+    theOptions().Port = "COM3:";
+}
+
+TEST_F(MainWindow, ShutdownSavesTheRealLocalTrackWhileTheDemoStandsIn) {
+    CtestDlg dlg(view, sys);
+    dlg.startUp();
+    CClient* real = theClients().realLocalVehicle();
+    real->color = "ff00ff00";
+    real->track.add(fixAt(48.10, 11.50, 200), 2);
+    real->track.add(fixAt(48.11, 11.51, 100), 2);
+    CClient* demo = standInDemo();
+    demo->track.add(fixAt(40.0, -3.7, 300), 2);
+    demo->track.add(fixAt(40.1, -3.7, 200), 2);
+    demo->track.add(fixAt(40.2, -3.7, 100), 2);
+
+    dlg.shutdown();
+    EXPECT_EQ(g_bShutdown.load(), 1);
+    EXPECT_EQ(sys.waits.back(), 3000u);
+
+    CTrack saved;
+    ASSERT_TRUE(saved.load(file("Nivra.trk")));
+    ASSERT_EQ(saved.pointCount(), 2);
+    GpsFix newest;
+    CTrack::toFix(*saved.point(0), newest);
+    EXPECT_NEAR(newest.lat, 48.11, 1e-5);
+
+    // The hidden local vehicle is still part of the saved list, with its options.
+    const std::string reg = readFile(file("registry.reg"));
+    EXPECT_NE(reg.find("\"name\"=\"Me@localhost\""), std::string::npos);
+    EXPECT_NE(reg.find("\"color\"=\"ff00ff00\""), std::string::npos);
+    EXPECT_EQ(reg.find("Me(demo)"), std::string::npos);
+}

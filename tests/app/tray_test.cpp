@@ -1,0 +1,174 @@
+// The tray icon and the close/minimise rules, and the one-shot commands:
+// snapshot, copy position, clear track.
+#include "support.h"
+
+#include "app/windowCommands.h"
+#include "platform/uiServices.h"
+
+using namespace apptest;
+
+namespace {
+
+// Records messages; keeps the clipboard like the headless implementation.
+class RecordingUi : public HeadlessUiServices {
+public:
+    std::vector<std::string> messages;
+    void messageBox(const std::string& text, const std::string&) override {
+        messages.push_back(text);
+    }
+};
+
+} // namespace
+
+class TrayAndCommands : public AppTest {
+protected:
+    void SetUp() override {
+        AppTest::SetUp();
+        setUiServices(&ui);
+    }
+    void TearDown() override {
+        setUiServices(nullptr);
+        AppTest::TearDown();
+    }
+    RecordingUi ui;
+};
+
+TEST_F(TrayAndCommands, InTheTrayCloseAndMinimiseHideAndExitEnds) {
+    theOptions().RunInTray = 1;
+    view.hasTray = true;
+    CtestDlg dlg(view, sys);
+    dlg.startUp();
+    EXPECT_FALSE(view.shown);
+    EXPECT_TRUE(view.tray);
+    view.shown = true; // the desktop showed it anyway: the first tick hides it again
+    dlg.onTimer();
+    EXPECT_FALSE(view.shown);
+    dlg.onTimer();
+    view.shown = true;
+    dlg.onTimer();
+    EXPECT_TRUE(view.shown); // only the first tick hides
+
+    dlg.onCloseRequest();
+    EXPECT_FALSE(view.shown);
+    EXPECT_EQ(view.ended, 0);
+    view.shown = true;
+    EXPECT_TRUE(dlg.onMinimize());
+    EXPECT_FALSE(view.shown);
+
+    // Double-clicks alternate; Open shows without changing what the next
+    // double-click does.
+    dlg.onTrayDoubleClick();
+    EXPECT_TRUE(view.shown);
+    dlg.onTrayDoubleClick();
+    EXPECT_FALSE(view.shown);
+    dlg.onTrayOpen();
+    EXPECT_TRUE(view.shown);
+    dlg.onTrayDoubleClick();
+    EXPECT_TRUE(view.shown);
+    dlg.onTrayDoubleClick();
+    EXPECT_FALSE(view.shown);
+
+    dlg.onTrayExit();
+    EXPECT_EQ(view.ended, 1);
+    EXPECT_TRUE(dlg.exitRequested());
+    dlg.shutdown();
+    EXPECT_FALSE(view.tray);
+}
+
+TEST_F(TrayAndCommands, WithoutTrayModeOrWithoutATrayCloseEndsAndMinimiseIsNormal) {
+    for (int runInTray : {0, 1}) {
+        theOptions().RunInTray = runInTray;
+        view = FakeView();
+        view.hasTray = false; // RunInTray on a desktop without a notification area
+        CtestDlg dlg(view, sys);
+        dlg.startUp();
+        EXPECT_TRUE(view.shown);
+        EXPECT_FALSE(view.tray);
+        EXPECT_FALSE(dlg.onMinimize());
+        dlg.onCloseRequest();
+        EXPECT_EQ(view.ended, 1);
+    }
+}
+
+TEST_F(TrayAndCommands, SnapshotNameCarriesKeyDateAndTime) {
+    struct tm t {};
+    t.tm_year = 2009 - 1900;
+    t.tm_mon = 2;
+    t.tm_mday = 5;
+    t.tm_hour = 14;
+    t.tm_min = 7;
+    t.tm_sec = 9;
+    EXPECT_EQ(snapshotFileName("Me@localhost", t), "Me@localhost_030509_140709.kml");
+    EXPECT_EQ(snapshotFileName("a/b@h", t), "a.b@h_030509_140709.kml");
+}
+
+TEST_F(TrayAndCommands, SaveWritesTheTrackedVehicleAndOpensItInGoogleEarth) {
+    CtestDlg dlg(view, sys);
+    dlg.onSave(); // no tracked vehicle: nothing
+    EXPECT_TRUE(sys.opened.empty());
+
+    CClient* v = theClients().add("Me", "localhost");
+    v->curPos.lat = 51.5;
+    v->curPos.lon = -0.12;
+    sys.tracked = v;
+    dlg.onSave();
+    ASSERT_EQ(sys.opened.size(), 1u);
+    const std::string path = sys.opened[0];
+    EXPECT_EQ(path.substr(0, dir.size() + 14), dir + "/Me@localhost_");
+    const std::string kml = readFile(path);
+    EXPECT_NE(kml.find("<kml"), std::string::npos);
+    EXPECT_NE(kml.find("</kml>"), std::string::npos);
+    EXPECT_TRUE(ui.messages.empty());
+
+    theOptions().SaveToGE = 0;
+    sys.seconds += 1;
+    dlg.onSave();
+    EXPECT_EQ(sys.opened.size(), 1u);
+}
+
+TEST_F(TrayAndCommands, SaveIntoAMissingDirectoryTellsTheUser) {
+    {
+        RegTransaction tx(currentUserRegistry());
+        ASSERT_EQ(tx.createKey(kNivraKey), 0);
+        ASSERT_EQ(tx.setString(kNivraKey, "SaveDirectory", dir + "/missing"), 0);
+        ASSERT_EQ(tx.commit(), 0);
+    }
+    EXPECT_EQ(snapshotDirectory(), dir + "/missing");
+    CtestDlg dlg(view, sys);
+    sys.tracked = theClients().add("Me", "localhost");
+    dlg.onSave();
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(ui.messages[0].rfind("Error Saving " + dir + "/missing/Me@localhost_", 0), 0u);
+    EXPECT_TRUE(sys.opened.empty());
+}
+
+TEST_F(TrayAndCommands, CopyPositionPutsLatitudeCommaLongitudeOnTheClipboard) {
+    CtestDlg dlg(view, sys);
+    CClient* v = theClients().add("Me", "localhost");
+    v->curPos.lat = 51.5;
+    v->curPos.lon = -0.12;
+    sys.tracked = v;
+    dlg.onCopyPosition();
+    EXPECT_EQ(ui.clipboardText(), "51.50000,-0.12000");
+    sys.tracked = nullptr;
+    dlg.onCopyPosition();
+    EXPECT_EQ(ui.clipboardText(), "");
+}
+
+TEST_F(TrayAndCommands, ClearTrackClearsTheSelectorsVehicle) {
+    theOptions().DemoMode = 0;
+    CtestDlg dlg(view, sys);
+    dlg.startUp();
+    CClient* bob = theClients().add("bob", "peer.example.org");
+    bob->online = 1;
+    GpsFix f;
+    f.lat = 10;
+    f.lon = 10;
+    f.time = nowFixTime() - 10;
+    bob->track.add(f, 2);
+    ASSERT_EQ(bob->track.pointCount(), 1);
+    dlg.onTimer();
+    dlg.onSelectorPicked(1);
+    dlg.onClearTrack();
+    EXPECT_EQ(bob->track.pointCount(), 0);
+}
