@@ -319,8 +319,10 @@ bool CClients::save(RegistryStore& reg, bool withTracks) {
         std::string base = std::string(kNivraKey) + "\\" + m_prefix;
         for (int n = 0; tx.deleteTree(base + std::to_string(n)) == 0; ++n) {
         }
-        for (CClient* c : vehicles()) {
-            if (c->isDemo)
+        for (CClient* c : vehicles(true)) {
+            // The real local vehicle is hidden only while the demo or a
+            // playback stands in for it; it keeps its place and its options.
+            if (c->isDemo || (c->removed && c != m_realLocal))
                 continue;
             err = writeClient(tx, base + std::to_string(saved.size()), *c);
             if (err != 0)
