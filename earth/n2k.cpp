@@ -1,0 +1,277 @@
+// The engine's Google Earth half: starting the engine's listeners, installing
+// the network link in Google Earth and answering its polls, each of which also
+// exchanges the camera (earth/camera.h).
+#include "earth/n2k.h"
+
+#include "app/OptionsDlg.h"
+#include "earth/camera.h"
+#include "earth/earth.h"
+#include "earth/kml.h"
+#include "platform/runtime.h"
+#include "platform/uiServices.h"
+#include "remote/client.h"
+#include "trace/trace.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+#include <string_view>
+
+std::atomic<int> GoogleEarthVersion{0};
+
+namespace {
+
+// What Google Earth gets when nothing changed: an empty document, sent as it
+// stands (no status line; Google Earth takes it). Equal to kmlHeader() + "</kml>".
+constexpr std::string_view kUnchangedReply = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                                             "<kml xmlns=\"http://earth.google.com/kml/2.0\">\n"
+                                             "</kml>";
+
+constexpr const char* kReplyHeader = "HTTP/1.1 200 OK\nContent-Type: "
+                                     "application/vnd.google-earth.kml+xml\nContent-Length: %d\n\n";
+
+// Creating the application takes longer than this only when Google Earth had
+// to start; longer than kGeStartedMs means it certainly was not running.
+constexpr uint32_t kGeUpMs = 500;
+constexpr uint32_t kGeStartedMs = 2000;
+// A find call that keeps failing gives up after this many tries instead of
+// holding the caller forever.
+constexpr int kFindFailureLimit = 20;
+// Load attempts of the link text beyond the first.
+constexpr int kLoadRetryLimit = 10;
+
+// The start-up counter stops here: it only matters below kStartupOverviewPolls,
+// and a counter left to grow would wrap after months of polls.
+constexpr int kStartupCounterCeiling = 1000;
+
+bool isRootRequest(std::string_view req) {
+    return req.substr(0, 10) == "GET / HTTP";
+}
+
+void appendVehicle(std::string& body, std::string& scratch, CClient& v) {
+    vehicleKml(v, scratch, kmlLink, kKmlAllPoints);
+    body += scratch;
+}
+
+} // namespace
+
+int Cn2k::startEngine() {
+    m_local = m_clients->localVehicle();
+    m_baseServer.start(m_basePort, nullPortHandler, this);
+    m_linkServer.start(m_linkPort, processTrackerFunc, this);
+    m_trackerServer.start(m_trackerPort, processTrackerDataFunc, this);
+    return 1;
+}
+
+std::string Cn2k::networkLinkKml(const std::string& name, const std::string& linkName,
+                                 const std::string& host, int port, bool carriesView) {
+    std::string kml = kmlHeader();
+    kml += "<NetworkLink id=\"Nivra\">\n";
+    kml += "<name>" + linkName + "</name>\n";
+    if (carriesView)
+        kml += "<flyToView>1</flyToView>\n";
+    kml += " <Link>\n";
+    kml += "<viewFormat>\n";
+    kml += "&amp;LOOKAT=[lookatLon],[lookatLat],[lookatRange],[lookatTilt],[lookatHeading]\n";
+    kml += "</viewFormat>\n";
+    kml += "<href>http://" + host + ":" + std::to_string(port) + "/" + name + "</href>\n";
+    kml += "<refreshMode>onInterval</refreshMode>\n";
+    kml += "<refreshInterval>.5</refreshInterval>\n";
+    if (carriesView)
+        kml += "<viewRefreshMode>onStop</viewRefreshMode>\n";
+    kml += "</Link>\n";
+    kml += "</NetworkLink>\n";
+    kml += "</kml>\n";
+    return kml;
+}
+
+void checkGoogleEarthVersion() {
+    if (GoogleEarthVersion != 0)
+        return;
+    std::shared_ptr<EarthApp> app = earthApp();
+    int major = 0, minor = 0, build = 0, kind = 0;
+    if (app->create(EarthObject::application) == kEarthOk &&
+        app->version(major, minor, build, kind) == kEarthOk)
+        GoogleEarthVersion = major;
+    if (GoogleEarthVersion < 4)
+        showMessage("This version of Nivra will not work well with this version of Google Earth. "
+                    "Please upgrade to the latest version of Google Earth");
+}
+
+int Cn2k::loadServer(const std::string& name, const std::string& linkName, const std::string& host,
+                     int port) {
+    // Google Earth's busy and not-responding dialogs belong to COM's message
+    // filter on the original platform; here the calls simply block.
+    std::shared_ptr<EarthApp> app = earthApp();
+
+    // Attach, or start Google Earth and wait until an attach is quick.
+    while (true) {
+        uint32_t t0 = earthTick();
+        if (app->create(EarthObject::application) != kEarthOk) {
+            NTRACE("error accessing google earth");
+            return 0;
+        }
+        uint32_t took = earthTick() - t0;
+        if (took < kGeUpMs)
+            break;
+        NTRACE("trying to start GE %ld", static_cast<long>(took));
+        if (took > kGeStartedMs)
+            g_startupCounter = 0;
+        earthSleep(2000);
+        if (g_bShutdown)
+            return 0;
+    }
+
+    // Google Earth keeps the link in Places across its restarts: look first.
+    if (app->create(EarthObject::application) != kEarthOk) {
+        NTRACE("error accessing google earth");
+        return 0;
+    }
+    int found = 0;
+    int failures = 0;
+    for (int i = 0;;) {
+        bool got = false;
+        if (app->findFeature(name, got) == kEarthOk) {
+            earthSleep(1000);
+            NTRACE("got feature");
+            if (got) {
+                found = 1;
+                break;
+            }
+            if (i > 3)
+                break;
+            ++i;
+        } else if (++failures >= kFindFailureLimit || g_bShutdown) {
+            NTRACE("error accessing google earth");
+            return 0;
+        }
+        earthSleep(500);
+    }
+
+    checkGoogleEarthVersion();
+
+    if (!found) {
+        std::string kml = networkLinkKml(name, linkName, host, port, app->linkCarriesView());
+        EarthObject through = GoogleEarthVersion > 3 ? EarthObject::view : EarthObject::application;
+        for (int j = 0;;) {
+            int rc = app->create(through);
+            if (rc == kEarthOk)
+                rc = app->loadKml(through, kml);
+            if (rc == kEarthOk)
+                break;
+            if (++j > kLoadRetryLimit || g_bShutdown) {
+                NTRACE("error accessing google earth");
+                return 0;
+            }
+            earthSleep(1000);
+        }
+    }
+    return found;
+}
+
+int Cn2k::openInEarth(const std::string& path) {
+    std::shared_ptr<EarthApp> app = earthApp();
+    int rc = app->create(EarthObject::application);
+    if (rc == kEarthOk)
+        rc = app->openFile(path);
+    if (rc != kEarthOk)
+        NTRACE("error accessing google earth");
+    return rc;
+}
+
+int32_t Cn2k::processTrackerFunc(std::span<char> request, const char* /*peerAddress*/,
+                                 ServerReply& reply, void* engine) {
+    Cn2k* self = static_cast<Cn2k*>(engine);
+    std::string_view req(request.data(), strnlen(request.data(), request.size()));
+    const int32_t unchanged = reply.giveStatic(kUnchangedReply);
+    // Google Earth's polls name the link's path; GET / comes from a browser,
+    // which gets the document without any camera exchange.
+    const bool root = isRootRequest(req);
+    std::shared_ptr<EarthApp> app = earthApp();
+
+    EarthCamera cam;
+    bool haveCam = false;
+    if (!root) {
+        app->notePoll(std::string(req));
+        haveCam = checkChange(cam) == 1;
+    }
+
+    CClient* tracked = self->m_tracked;
+    if (g_bShutdown || !tracked)
+        return unchanged;
+
+    int moved = 0;
+    if (!root)
+        moved = checkRange(*tracked, haveCam ? &cam : nullptr);
+    if (self->m_paused && !moved)
+        return unchanged;
+
+    const std::vector<CClient*> vehicles = self->m_clients->vehicles();
+    int newData = 0;
+    for (CClient* v : vehicles) {
+        if (g_bShutdown)
+            return unchanged;
+        if (v->track.m_newPt.exchange(0))
+            newData = 1;
+    }
+    if (!root && !newData && !moved)
+        return unchanged;
+
+    try {
+        std::string body = kmlDocumentHead();
+        if (!root) {
+            // A view to fly to travels inside the kml element, ahead of the Document.
+            std::string control = app->takeReplyControl();
+            if (!control.empty())
+                body.insert(kmlHeader().size(), control);
+        }
+        const double range = viewRange;
+        const bool selectedOnly = theOptions().SelTrackOnly != 0;
+        std::string scratch;
+        for (CClient* v : vehicles) {
+            if (g_bShutdown)
+                return unchanged;
+            if (v != tracked && v->visible && !selectedOnly) {
+                v->camRange = range;
+                appendVehicle(body, scratch, *v);
+                body += '\n';
+            }
+            if (g_startupCounter < kStartupCounterCeiling)
+                ++g_startupCounter;
+        }
+        if (g_bShutdown)
+            return unchanged;
+        tracked->camRange = range;
+        if (tracked->visible)
+            appendVehicle(body, scratch, *tracked);
+        body += '\n';
+        body += kmlDocumentTail();
+        if (g_bShutdown)
+            return unchanged;
+
+        // The reply's length travels as a signed 32-bit count.
+        char header[160];
+        if (body.size() > static_cast<size_t>(INT32_MAX) - sizeof header)
+            throw std::length_error("reply too long");
+        int headerLen =
+            snprintf(header, sizeof header, kReplyHeader, static_cast<int>(body.size()));
+        std::string text;
+        text.reserve(static_cast<size_t>(headerLen) + body.size() + 10);
+        text.append(header, static_cast<size_t>(headerLen));
+        text += body;
+        body = std::string();
+
+        if (!root) {
+            if (tracked->tracking != 0)
+                updateCamera(*tracked, cam);
+            checkChange(cam);
+        }
+        return reply.give(std::move(text));
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
+    NTRACE("memory error");
+    return 0;
+}

@@ -1,0 +1,173 @@
+// The Google Earth Pro backend, with a stand-in `google-earth-pro` on PATH that
+// only notes its arguments: installing the link and opening files start it,
+// and the camera travels in the polls and replies themselves.
+#include "netlink/netlinkFixture.h"
+
+#include "platform/paths.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class EarthPro : public NetLinkFixture {
+protected:
+    void SetUp() override {
+        NetLinkFixture::SetUp();
+        m_dir = fs::temp_directory_path() / ("nivra-gepro-" + std::to_string(getpid()));
+        fs::remove_all(m_dir);
+        fs::create_directories(m_dir / "bin");
+        fs::path script = m_dir / "bin" / "google-earth-pro";
+        {
+            std::ofstream f(script);
+            f << "#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" << (m_dir / "started.txt").string()
+              << "'\n";
+        }
+        fs::permissions(script, fs::perms::owner_all);
+        const char* path = getenv("PATH");
+        m_oldPath = path ? path : "";
+        setenv("PATH", ((m_dir / "bin").string() + ":" + m_oldPath).c_str(), 1);
+        m_oldStartDir = g_startDir;
+        setStartDir(m_dir.string());
+        setEarthApp(makeEarthPro());
+    }
+    void TearDown() override {
+        setenv("PATH", m_oldPath.c_str(), 1);
+        setStartDir(m_oldStartDir);
+        fs::remove_all(m_dir);
+        NetLinkFixture::TearDown();
+    }
+
+    int load() { return engine.loadServer("NivraServers", "NivraServers", "127.0.0.1", port); }
+
+    // Argument lines the stand-in was started with, once `n` have arrived.
+    std::vector<std::string> started(size_t n) {
+        std::vector<std::string> lines;
+        earthtest::waitUntil([&] {
+            lines.clear();
+            std::ifstream f(m_dir / "started.txt");
+            for (std::string l; std::getline(f, l);)
+                lines.push_back(l);
+            return lines.size() >= n;
+        });
+        return lines;
+    }
+
+    static std::string readFile(const fs::path& p) {
+        std::ifstream f(p);
+        std::stringstream ss;
+        ss << f.rdbuf();
+        return ss.str();
+    }
+
+    fs::path m_dir;
+    std::string m_oldPath;
+    std::string m_oldStartDir;
+};
+
+} // namespace
+
+TEST_F(EarthPro, LinkIsWrittenToTheStartDirectoryAndOpenedInGoogleEarth) {
+    EXPECT_EQ(load(), 0);
+    std::string file = (m_dir / "NivraServers.kml").string();
+    std::vector<std::string> runs = started(1);
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0], file);
+    EXPECT_EQ(GoogleEarthVersion.load(), 7);
+    EXPECT_TRUE(ui.messages().empty());
+
+    // The link is the usual one plus what makes Google Earth send its view
+    // and fly to the view the replies carry.
+    std::string link = readFile(file);
+    EXPECT_EQ(link, Cn2k::networkLinkKml("NivraServers", "NivraServers", "127.0.0.1", port, true));
+    std::string plain = link;
+    for (const char* extra :
+         {"<flyToView>1</flyToView>\n", "<viewRefreshMode>onStop</viewRefreshMode>\n"}) {
+        size_t at = plain.find(extra);
+        ASSERT_NE(at, std::string::npos) << extra;
+        plain.erase(at, strlen(extra));
+    }
+    EXPECT_EQ(plain,
+              Cn2k::networkLinkKml("NivraServers", "NivraServers", "127.0.0.1", port, false));
+    EXPECT_FALSE(fs::exists(file + ".tmp"));
+}
+
+TEST_F(EarthPro, PollCarriesTheCameraAndTheNextFullReplyFliesTheView) {
+    track(bravo);
+    addPoint(bravo, 48.2, 11.6);
+    std::string body;
+    ASSERT_TRUE(splitFullReply(poll("/NivraServers?&LOOKAT=11.5,48.1,1500,30,20"), body));
+    EXPECT_EQ(body.find("NetworkLinkControl"), std::string::npos);
+    EXPECT_EQ(viewRange.load(), 1500);
+    EXPECT_EQ(bravo->camLat, 48.1);
+    EXPECT_EQ(bravo->camLon, 11.5);
+    EXPECT_EQ(bravo->camTilt, 30);
+    EXPECT_EQ(bravo->camHdg, 20);
+
+    addPoint(bravo, 48.21, 11.61);
+    ASSERT_TRUE(splitFullReply(poll("/NivraServers?&LOOKAT=11.5%2C48.1%2C1500%2C30%2C20"), body));
+    const std::string flyTo =
+        kmlHeader() + "<NetworkLinkControl>\n<LookAt>\n"
+                      "<longitude>11.600000</longitude>\n<latitude>48.200000</latitude>\n"
+                      "<range>1500.00</range>\n<tilt>30.00</tilt>\n<heading>20.00</heading>\n"
+                      "</LookAt>\n</NetworkLinkControl>\n<Document>\n";
+    EXPECT_EQ(body.substr(0, flyTo.size()), flyTo);
+
+    // Google Earth is polling the link: installing it again adds nothing.
+    EXPECT_EQ(load(), 1);
+    EXPECT_EQ(trace.count("started google-earth-pro"), 0);
+
+    // A browser's request neither reads nor takes the view to fly to.
+    addPoint(bravo, 48.22, 11.62);
+    ASSERT_TRUE(splitFullReply(poll("/"), body));
+    EXPECT_EQ(body.find("NetworkLinkControl"), std::string::npos);
+    addPoint(bravo, 48.23, 11.63);
+    ASSERT_TRUE(splitFullReply(poll("/NivraServers?&LOOKAT=11.5,48.1,1500,30,20"), body));
+    EXPECT_NE(body.find("<NetworkLinkControl>"), std::string::npos);
+}
+
+TEST_F(EarthPro, PollWithoutUsableViewLeavesNoCameraToRead) {
+    track(bravo);
+    addPoint(bravo, 48.2, 11.6);
+    std::string body;
+    ASSERT_TRUE(splitFullReply(poll("/NivraServers?&LOOKAT=11.5,48.1,x,30,20"), body));
+    ASSERT_TRUE(splitFullReply(poll("/NivraServers"), body))
+        << "without a camera every poll counts as moved";
+    EXPECT_EQ(viewRange.load(), 0);
+}
+
+TEST_F(EarthPro, SavedFileOpensInGoogleEarthPro) {
+    EXPECT_EQ(engine.openInEarth("/data/Me@localhost_030509_140709.kml"), 0);
+    std::vector<std::string> runs = started(1);
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0], "/data/Me@localhost_030509_140709.kml");
+}
+
+TEST_F(EarthPro, MissingProgramIsReportedOnce) {
+    setEarthApp(makeEarthPro("nivra-test-no-such-earth"));
+    EXPECT_EQ(load(), 0);
+    EXPECT_EQ(load(), 0);
+    EXPECT_NE(engine.openInEarth("/tmp/a.kml"), 0);
+    ASSERT_EQ(ui.messages().size(), 1u);
+    EXPECT_NE(ui.messages()[0].find("nivra-test-no-such-earth) was not found"), std::string::npos);
+}
+
+TEST_F(EarthPro, BackendIsChosenByName) {
+    EXPECT_EQ(makeEarthApp("auto")->name(), "gepro") << "google-earth-pro is on PATH";
+    EXPECT_EQ(makeEarthApp("")->name(), "gepro");
+    EXPECT_EQ(makeEarthApp("none")->name(), "none");
+    EXPECT_EQ(makeEarthApp("test")->name(), "test");
+    EXPECT_EQ(makeEarthApp("gepro")->name(), "gepro");
+    EXPECT_EQ(makeEarthApp("googleearth"), nullptr);
+    setenv("PATH", "/nonexistent", 1);
+    EXPECT_EQ(makeEarthApp("auto")->name(), "none");
+    EXPECT_FALSE(selectEarthApp("googleearth"));
+    EXPECT_EQ(earthApp()->name(), "none");
+    EXPECT_TRUE(selectEarthApp("test"));
+    EXPECT_EQ(earthApp()->name(), "test");
+}

@@ -1,0 +1,153 @@
+// Google Earth's polls over a real loopback connection, answered by the
+// network-link handler with the scriptable Google Earth behind the camera.
+#include "netlink/netlinkFixture.h"
+
+namespace {
+
+class Poll : public NetLinkFixture {
+protected:
+    void SetUp() override {
+        NetLinkFixture::SetUp();
+        ge->setCameraReading(camera(48.1, 11.5, 3000, 10, 0));
+    }
+};
+
+} // namespace
+
+TEST_F(Poll, NothingIsSentButTheUnchangedReplyBeforeAVehicleIsTracked) {
+    addPoint(alpha, 48.1, 11.5);
+    EXPECT_EQ(poll(), unchangedReply());
+    EXPECT_EQ(poll("/"), unchangedReply());
+    EXPECT_EQ(poll(), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                      "<kml xmlns=\"http://earth.google.com/kml/2.0\">\n</kml>");
+    EXPECT_EQ(ge->callCount("setCamera"), 0);
+}
+
+TEST_F(Poll, NewPointGivesTheFullDocumentWithTheTrackedVehicleLast) {
+    track(bravo);
+    addPoint(alpha, 48.10, 11.50);
+    addPoint(bravo, 48.20, 11.60);
+    addPoint(charlie, 48.30, 11.70);
+
+    std::string body;
+    ASSERT_TRUE(splitFullReply(poll(), body));
+    EXPECT_EQ(body, expectedDocument());
+    size_t a = body.find("<name>Alpha@h1</name>");
+    size_t b = body.find("<name>Bravo@h2</name>");
+    size_t c = body.find("<name>Charlie@h3</name>");
+    ASSERT_NE(b, std::string::npos);
+    EXPECT_LT(a, c);
+    EXPECT_LT(c, b) << "the tracked vehicle is drawn last, over the others";
+    EXPECT_EQ(viewRange.load(), 3000);
+    EXPECT_EQ(alpha->camRange, 3000) << "every vehicle is drawn at the camera's range";
+    EXPECT_EQ(alpha->track.m_newPt, 0);
+
+    // The followed vehicle's view went to Google Earth at FlyToSpeed / 100.
+    auto sets = ge->setCalls();
+    ASSERT_EQ(sets.size(), 1u);
+    EXPECT_DOUBLE_EQ(sets[0].speed, 2.0);
+    EXPECT_EQ(sets[0].camera.focusLat, 48.2);
+
+    EXPECT_EQ(poll(), unchangedReply()) << "nothing new, camera unmoved";
+    EXPECT_EQ(ge->setCalls().size(), 1u);
+
+    addPoint(charlie, 48.31, 11.71);
+    ASSERT_TRUE(splitFullReply(poll(), body));
+    EXPECT_EQ(body, expectedDocument());
+}
+
+TEST_F(Poll, PausedEngineAnswersUnchangedUntilTheUserZooms) {
+    track(bravo);
+    addPoint(bravo, 48.2, 11.6);
+    std::string body;
+    ASSERT_TRUE(splitFullReply(poll(), body));
+
+    engine.m_paused = 1;
+    addPoint(bravo, 48.21, 11.61);
+    clock->advance(1000);
+    EXPECT_EQ(poll(), unchangedReply());
+
+    // Google Earth still reads back the view the program set; the user now
+    // zooms out by half again.
+    EarthCamera zoomed = ge->setCalls().back().camera;
+    zoomed.range *= 1.5;
+    ge->setCameraReading(zoomed);
+    clock->advance(1000);
+    ASSERT_TRUE(splitFullReply(poll(), body));
+    EXPECT_EQ(bravo->changed, 1);
+}
+
+TEST_F(Poll, BrowserAtTheRootGetsTheDocumentWithoutTouchingTheCamera) {
+    track(bravo);
+    addPoint(alpha, 48.1, 11.5);
+    addPoint(bravo, 48.2, 11.6);
+    ge->clearCalls();
+    std::string body;
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(splitFullReply(poll("/"), body)) << "request " << i;
+        EXPECT_EQ(body, expectedDocument());
+    }
+    EXPECT_TRUE(ge->calls().empty()) << ge->calls().front();
+
+    engine.m_paused = 1;
+    EXPECT_EQ(poll("/"), unchangedReply());
+    EXPECT_TRUE(ge->calls().empty());
+}
+
+TEST_F(Poll, SelTrackOnlyDrawsTheTrackedVehicleAlone) {
+    theOptions().SelTrackOnly = 1;
+    track(bravo);
+    addPoint(alpha, 48.1, 11.5);
+    addPoint(bravo, 48.2, 11.6);
+    std::string body;
+    ASSERT_TRUE(splitFullReply(poll(), body));
+    EXPECT_EQ(body, expectedDocument(true));
+    EXPECT_EQ(body.find("Alpha@h1"), std::string::npos);
+    EXPECT_NE(body.find("<name>Bravo@h2</name>"), std::string::npos);
+
+    bravo->visible = 0;
+    addPoint(bravo, 48.21, 11.61);
+    ASSERT_TRUE(splitFullReply(poll(), body));
+    EXPECT_EQ(body, kmlDocumentHead() + "\n" + kmlDocumentTail()) << "an invisible vehicle";
+}
+
+TEST_F(Poll, ShutdownAnswersUnchangedAndLeavesTheCameraAlone) {
+    track(bravo);
+    addPoint(bravo, 48.2, 11.6);
+    char text[] = "GET /NivraServers?&LOOKAT=1,2,3,4,5 HTTP/1.1\r\n\r\n";
+    ServerReply reply;
+    g_bShutdown = 1;
+    int32_t n = Cn2k::processTrackerFunc(std::span<char>(text, sizeof text - 1), "127.0.0.1", reply,
+                                         &engine);
+    g_bShutdown = 0;
+    ASSERT_LT(n, 0);
+    EXPECT_EQ(std::string(reply.bytes(n)), unchangedReply());
+    EXPECT_EQ(ge->callCount("setCamera"), 0);
+    EXPECT_EQ(bravo->track.m_newPt, 1) << "the point is still to be shown";
+}
+
+TEST_F(Poll, FirstPollsAfterGoogleEarthWasStartedFlyToAnOverview) {
+    ge->setFeature("NivraServers", true);
+    ge->scriptCreateTimes({2500, 120});
+    EXPECT_EQ(engine.loadServer("NivraServers", "NivraServers", "127.0.0.1", port), 1);
+    EXPECT_EQ(trace.count("trying to start GE 2500"), 1);
+    EXPECT_EQ(g_startupCounter.load(), 0);
+
+    track(bravo, 47); // follow with automatic heading, range and tilt
+    std::vector<double> ranges;
+    for (int i = 0; i < 10; ++i) {
+        addPoint(bravo, 48.2 + i * 0.001, 11.6);
+        clock->advance(600);
+        std::string body;
+        ASSERT_TRUE(splitFullReply(poll(), body)) << "poll " << i;
+        ranges.push_back(ge->setCalls().back().camera.range);
+        if (i == 0) {
+            EXPECT_EQ(ge->setCalls().back().camera.tilt, 40);
+        }
+    }
+    // Three vehicles counted per reply: 8 replies stay below 25.
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(ranges[i], 8000) << "poll " << i;
+    EXPECT_NE(ranges[8], 8000) << "the automatic view takes over";
+    EXPECT_EQ(ranges[8], ranges[9]);
+}
