@@ -205,6 +205,12 @@ void CServer::server() {
 
     std::array<char, kMaxRequest + 1> buffer;
     while (!stopping()) {
+        // Wait in short slices so that the shutdown flag alone ends the run,
+        // even when nobody shuts the socket down.
+        if (listener.waitReadable(kWaitSliceMs * 4) == 0)
+            continue;
+        if (stopping())
+            break;
         std::string peer;
         Socket conn = listener.accept(peer, err);
         if (!conn.valid()) {
@@ -218,7 +224,13 @@ void CServer::server() {
         if (int e = conn.setTimeouts(ioTimeoutMs))
             NTRACE("ERROR setting time-outs:%d port:%d", e, port);
 
-        long n = conn.recv(buffer.data(), kMaxRequest);
+        int ready = 0;
+        for (unsigned waited = 0; !stopping() && waited < ioTimeoutMs; waited += kWaitSliceMs * 4)
+            if ((ready = conn.waitReadable(std::min(kWaitSliceMs * 4, ioTimeoutMs - waited))) != 0)
+                break;
+        if (stopping())
+            break;
+        long n = ready == 0 ? -EAGAIN : conn.recv(buffer.data(), kMaxRequest);
         if (n < 0) {
             // A silent client ends here after the time-out (EAGAIN).
             NTRACE("ERROR recv error:%ld port:%d", -n, port);

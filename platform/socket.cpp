@@ -154,6 +154,14 @@ long Socket::send(const char* data, size_t size) {
     return n < 0 ? -errno : static_cast<long>(n);
 }
 
+int Socket::waitReadable(unsigned ms) {
+    pollfd p{m_fd, POLLIN, 0};
+    int n = ::poll(&p, 1, static_cast<int>(ms));
+    if (n < 0)
+        return errno == EINTR ? 0 : -errno;
+    return n > 0 ? 1 : 0;
+}
+
 int Socket::shutdown() {
     return ::shutdown(m_fd, SHUT_RDWR) == 0 ? 0 : errno;
 }

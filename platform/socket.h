@@ -49,6 +49,9 @@ public:
     // never raises SIGPIPE; a vanished peer gives -EPIPE.
     long recv(char* buffer, size_t size);
     long send(const char* data, size_t size);
+    // Waits up to `ms` for data or a connection to read: 1 ready (or closed),
+    // 0 time-out, -errno on failure.
+    int waitReadable(unsigned ms);
     // Ends both directions; wakes another thread blocked in accept or recv.
     int shutdown();
 

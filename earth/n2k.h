@@ -1,0 +1,165 @@
+// The tracker engine: one process-wide object that turns incoming lines into
+// positions (the line intake), answers Google Earth's network-link polls and
+// steers its camera, and runs the demo and playback source. Its methods are
+// kept in one file per concern:
+//   track/intake.cpp     the line intake: local GPS lines and tracker messages
+//   earth/n2k.cpp        engine start, the network-link handler, the camera
+//   sources/demo.cpp     demo and playback
+#pragma once
+
+#include "earth/server.h"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <thread>
+
+class CClient;
+class CClients;
+class Ccomm;
+
+class Cn2k {
+public:
+    // The engine works on `clients` (tests hand in a list of their own).
+    // Defined with the intake (track/intake.cpp), as is theEngine().
+    explicit Cn2k(CClients& clients);
+    Cn2k(const Cn2k&) = delete;
+    Cn2k& operator=(const Cn2k&) = delete;
+
+    // ---- line intake (track/intake.cpp) ----------------------------------
+
+    CClients* m_clients;
+    // The vehicle that the local GPS lines update: the list's local vehicle,
+    // taken when the engine starts; the demo and playback source stands a
+    // vehicle of its own in for it while it runs.
+    std::atomic<CClient*> m_local{nullptr};
+    // The serial reader, handed over at start-up. "$G" lines posted to the
+    // tracker port go through its socket path; without one they go straight
+    // to parseLine.
+    std::atomic<Ccomm*> m_comm{nullptr};
+    // Whether the last local sentence reported a valid fix; the main window
+    // shows fixState() and clears it when the reader stops receiving.
+    std::atomic<bool> m_fixLocked{false};
+    // Points accepted into any track by the intake and the demo source.
+    std::atomic<int32_t> m_nPoints{0};
+
+    // Called with every local line that parsed (result 1 or 2); the recording
+    // decides whether a log is being written. Set by the constructor to the
+    // recording's appendLogLine; tests may replace it before lines flow.
+    std::atomic<void (*)(std::string_view line)> m_recordLine{nullptr};
+    // The flight-path update, run for the local vehicle after each point added
+    // to its track while the FlightTracker setting is on. Installed by the
+    // flight-path code; none until then.
+    std::atomic<int (*)(CClient& local)> m_flightPath{nullptr};
+
+    // "Locked" while the local GPS reports a valid fix, otherwise "".
+    const char* fixState() const { return m_fixLocked ? "Locked" : ""; }
+    void clearFixState() { m_fixLocked = false; }
+
+    // The local vehicle's line handler (serial reader, tracker port). Returns
+    // parseNmea's result: 0 nothing usable, 1 updated, 2 a point was added.
+    int parseLine(const std::string& line);
+    // The tracker port's handler: splits the request into lines; "$G" lines are
+    // the local GPS's, every other line goes through the device table. Always
+    // answers nothing.
+    static int32_t processTrackerDataFunc(std::span<char> request, const char* peerAddress,
+                                          ServerReply& reply, void* engine);
+    // One decoded tracker message: finds or creates the device's vehicle and
+    // applies the sentence. Returns parseNmea's result.
+    int deviceLine(const std::string& model, const std::string& identifier,
+                   const std::string& sentence);
+
+    // ---- listeners (started by the engine start, earth/n2k.cpp) -------------
+
+    int32_t m_basePort = kBasePort;        // nullPortHandler
+    int32_t m_linkPort = kNetworkLinkPort; // 80 when FixBlur is set at start-up
+    int32_t m_trackerPort = kTrackerPort;  // processTrackerDataFunc
+    CServer m_baseServer;
+    CServer m_linkServer;
+    CServer m_trackerServer;
+
+    // ---- network link and camera (earth/n2k.cpp) ---------------------------
+
+    // The main window's pause state. A paused engine answers Google Earth with
+    // the unchanged reply unless the user moved the camera; the demo and
+    // playback thread idles while it is set.
+    std::atomic<int32_t> m_paused{0};
+    // The vehicle the camera follows; none until the tracking options are applied.
+    std::atomic<CClient*> m_tracked{nullptr};
+
+    // Engine start: remembers the local vehicle, starts the listeners of the
+    // base, network-link and tracker ports (m_basePort, m_linkPort,
+    // m_trackerPort) with the engine as their context and resets the demo
+    // source. Returns 1.
+    int startEngine();
+    // Installs the network link in Google Earth unless a feature of that name
+    // is already in Places. 1 when it was there (nothing added), 0 when it was
+    // added or Google Earth could not be reached.
+    int loadServer(const std::string& name, const std::string& linkName, const std::string& host,
+                   int port);
+    // The link document: a NetworkLink polling http://host:port/name twice a
+    // second with the view appended. `carriesView` adds what a backend that
+    // reads the view from the poll needs (viewRefreshMode, flyToView).
+    static std::string networkLinkKml(const std::string& name, const std::string& linkName,
+                                      const std::string& host, int port, bool carriesView);
+    // The network-link port's handler: answers one Google Earth poll (or a
+    // browser's GET /) and exchanges the camera with Google Earth.
+    static int32_t processTrackerFunc(std::span<char> request, const char* peerAddress,
+                                      ServerReply& reply, void* engine);
+    // Opens a saved file in Google Earth. 0 when Google Earth took it.
+    int openInEarth(const std::string& path);
+
+    // ---- demo and playback (sources/demo.cpp) ------------------------------
+
+    // Starts the demo (empty name) or, with m_playback set, the playback of
+    // the log into a vehicle of that name. Nothing while the thread runs.
+    void start(const std::string& name = std::string());
+    // Asks the thread to end; on its way out it shows the real local vehicle again.
+    void stop();
+    void setPaused(int32_t paused) { m_paused = paused; }
+    // Milliseconds per step.
+    void setPace(int32_t ms) { m_pace = ms; }
+    void setPlayback(int32_t playback) { m_playback = playback; }
+    // The log that playback plays (LogFile); read again at every pass through it.
+    void setPlaybackLog(const std::string& path);
+    std::string playbackLog() const;
+    // Back to a fresh engine's demo state (engine start).
+    void resetDemo();
+    // True from start until the thread has ended and restored the local vehicle.
+    bool demoRunning() const { return m_demoRunning; }
+
+    static void staticDemoThreadFunc(Cn2k* engine);
+    // One step: the next line of every demo vehicle, demo fix times `offset`
+    // seconds from now.
+    void demoStep(int64_t offset);
+    // The next line of a demo or playback vehicle: from its log file when one
+    // is open, else from its built-in script; "" at the end of the log.
+    std::string nextDemoLine(CClient& v, bool& fromScript);
+
+    std::atomic<int32_t> m_demoState{0};          // 2 while the demo thread runs
+    std::atomic<int32_t> m_stopDemo{0};           // read by the thread between steps
+    std::atomic<int32_t> m_pace{1600};            // ms per step
+    std::atomic<int32_t> m_playback{0};           // play the log instead of each vehicle's own
+    std::string m_demoArg;                        // set by start before the thread runs
+    std::atomic<CClient*> m_demoCurrent{nullptr}; // stands in for the local vehicle
+    std::atomic<CClient*> m_savedLocal{nullptr};  // the real one, hidden meanwhile
+    std::atomic<int32_t> m_firstStart{1};         // until the first demo start
+    std::atomic<int64_t> m_demoSteps{0};          // steps run, for the curious
+    std::atomic<bool> m_demoRunning{false};
+    mutable std::mutex m_playbackLogMutex;
+    std::string m_playbackLog;
+    // Kept last: destroying the engine stops and joins the thread before any
+    // member it uses goes away.
+    std::jthread m_demoThread;
+};
+
+// The one process-wide engine, working on theClients().
+Cn2k& theEngine();
+
+// Google Earth's major version, 0 until read (earth/n2k.cpp).
+extern std::atomic<int> GoogleEarthVersion;
+// Reads GoogleEarthVersion once; below 4 the user is told to upgrade.
+void checkGoogleEarthVersion();
