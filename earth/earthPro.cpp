@@ -15,7 +15,6 @@
 #include "platform/uiServices.h"
 #include "trace/trace.h"
 
-#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -228,13 +227,13 @@ public:
     bool liveCamera() const override { return false; }
 
 private:
+    // Told once per run, however often the link is installed or a file opened.
     void reportMissing() {
-        if (m_missingReported.exchange(true))
-            return;
-        NTRACE("%s not found, Google Earth Pro cannot be started", m_program.c_str());
-        showMessage("Google Earth Pro (" + m_program +
-                    ") was not found. Install Google Earth Pro, or choose another Google Earth "
-                    "backend in the settings.");
+        std::string text = "Google Earth Pro (" + m_program +
+                           ") was not found. Install Google Earth Pro, or choose another Google "
+                           "Earth backend in the settings.";
+        if (showMessageOnce("earth-pro-missing:" + m_program, text))
+            NTRACE("%s not found, Google Earth Pro cannot be started", m_program.c_str());
     }
 
     // Starts Google Earth with one file, in a session of its own so that it
@@ -270,7 +269,6 @@ private:
     }
 
     std::string m_program;
-    std::atomic<bool> m_missingReported{false};
     std::mutex m_mutex;
     bool m_havePoll = false;
     std::string m_lastPath;

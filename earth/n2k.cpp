@@ -62,6 +62,7 @@ int Cn2k::startEngine() {
     m_baseServer.start(m_basePort, nullPortHandler, this);
     m_linkServer.start(m_linkPort, processTrackerFunc, this);
     m_trackerServer.start(m_trackerPort, processTrackerDataFunc, this);
+    resetDemo();
     return 1;
 }
 

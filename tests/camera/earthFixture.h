@@ -107,6 +107,7 @@ class EarthFixture : public ::testing::Test {
 protected:
     void SetUp() override {
         g_bShutdown = 0;
+        resetMessagesShown();
         ge->setClock(clock);
         setEarthClock(clock);
         setEarthApp(ge);

@@ -151,3 +151,27 @@ TEST_F(Poll, FirstPollsAfterGoogleEarthWasStartedFlyToAnOverview) {
     EXPECT_NE(ranges[8], 8000) << "the automatic view takes over";
     EXPECT_EQ(ranges[8], ranges[9]);
 }
+
+TEST_F(Poll, EngineStartServesTheLinkOnItsOwnPort) {
+    clients.add("Me", "localhost");
+    clients.designateLocal();
+    Cn2k started(clients);
+    started.m_basePort = started.m_linkPort = started.m_trackerPort = 0; // the system picks
+    EXPECT_EQ(started.startEngine(), 1);
+    EXPECT_EQ(started.m_local.load(), clients.localVehicle());
+    ASSERT_TRUE(earthtest::waitUntil([&] {
+        return started.m_linkServer.boundPort() != 0 && started.m_baseServer.boundPort() != 0 &&
+               started.m_trackerServer.boundPort() != 0;
+    }));
+    EXPECT_EQ(
+        earthtest::exchange(started.m_linkServer.boundPort(), "GET /NivraServers HTTP/1.1\r\n\r\n"),
+        unchangedReply());
+    track(bravo);
+    started.m_tracked = bravo;
+    addPoint(bravo, 48.2, 11.6);
+    std::string body;
+    ASSERT_TRUE(splitFullReply(
+        earthtest::exchange(started.m_linkServer.boundPort(), "GET / HTTP/1.1\r\n\r\n"), body));
+    EXPECT_EQ(body, expectedDocument());
+    EXPECT_NE(body.find("<name>Me</name>"), std::string::npos) << "the local vehicle is drawn too";
+}
