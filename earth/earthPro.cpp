@@ -139,7 +139,11 @@ public:
 
     std::string name() const override { return "gepro"; }
 
-    int create(EarthObject) override {
+    int create(EarthObject which) override {
+        // The view lives in the link's polls: a Google Earth started some other
+        // way (a desktop launcher outside PATH) still has its camera followed.
+        if (which == EarthObject::view)
+            return kEarthOk;
         if (!programOnPath(m_program)) {
             reportMissing();
             return kEarthUnreachable;

@@ -185,6 +185,8 @@ int Cn2k::openInEarth(const std::string& path) {
 int32_t Cn2k::processTrackerFunc(std::span<char> request, const char* /*peerAddress*/,
                                  ServerReply& reply, void* engine) {
     Cn2k* self = static_cast<Cn2k*>(engine);
+    if (!self)
+        return 0;
     std::string_view req(request.data(), strnlen(request.data(), request.size()));
     const int32_t unchanged = reply.giveStatic(kUnchangedReply);
     // Google Earth's polls name the link's path; GET / comes from a browser,

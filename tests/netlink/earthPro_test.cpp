@@ -155,6 +155,13 @@ TEST_F(EarthPro, MissingProgramIsReportedOnce) {
     EXPECT_NE(engine.openInEarth("/tmp/a.kml"), 0);
     ASSERT_EQ(ui.messages().size(), 1u);
     EXPECT_NE(ui.messages()[0].find("nivra-test-no-such-earth) was not found"), std::string::npos);
+
+    // A Google Earth started some other way still has its camera followed.
+    track(bravo);
+    addPoint(bravo, 48.2, 11.6);
+    std::string body;
+    ASSERT_TRUE(splitFullReply(poll("/NivraServers?&LOOKAT=11.5,48.1,1500,30,20"), body));
+    EXPECT_EQ(viewRange.load(), 1500);
 }
 
 TEST_F(EarthPro, BackendIsChosenByName) {
