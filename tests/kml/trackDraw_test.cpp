@@ -1,0 +1,248 @@
+#include "earth/trackDraw.h"
+#include "kmlTestUtil.h"
+
+#include <cmath>
+#include <sstream>
+#include <vector>
+
+using namespace kmltest;
+
+namespace {
+
+size_t count(const std::string& s, const std::string& what) {
+    size_t n = 0;
+    for (size_t p = s.find(what); p != std::string::npos; p = s.find(what, p + what.size()))
+        ++n;
+    return n;
+}
+
+std::vector<std::string> placemarkNames(const std::string& s) {
+    std::vector<std::string> names;
+    for (size_t p = s.find("<Placemark>\n<name>"); p != std::string::npos;
+         p = s.find("<Placemark>\n<name>", p + 1)) {
+        size_t b = p + 18;
+        names.push_back(s.substr(b, s.find("</name>", b) - b));
+    }
+    return names;
+}
+
+// The coordinate lines of each LineString, in order.
+std::vector<int> runLengths(const std::string& s) {
+    std::vector<int> runs;
+    for (size_t p = s.find("<coordinates>\n"); p != std::string::npos;
+         p = s.find("<coordinates>\n", p + 1)) {
+        size_t b = p + 14;
+        std::string body = s.substr(b, s.find("</coordinates>", b) - b);
+        runs.push_back(static_cast<int>(count(body, "\n")));
+    }
+    return runs;
+}
+
+// A vehicle whose track holds one point per entry, oldest first: {seconds after
+// kUtc0, mph}.
+struct Pt {
+    int64_t t;
+    double mph;
+};
+void fillTrack(CClient& v, const std::vector<Pt>& pts) {
+    double lat = 48.0;
+    for (const Pt& p : pts) {
+        lat += 0.001;
+        drive(v, fixAt(kUtc0 + p.t, lat, 11.0, 500, mphToKnots(p.mph), 0));
+    }
+}
+
+double metres(double lat1, double lon1, double lat2, double lon2) {
+    const double r = 0.017453292519943278;
+    const double dlat = (lat2 - lat1) * r, dlon = (lon2 - lon1) * r;
+    const double a =
+        std::sin(dlat / 2) * std::sin(dlat / 2) +
+        std::cos(lat1 * r) * std::cos(lat2 * r) * std::sin(dlon / 2) * std::sin(dlon / 2);
+    return 2 * 6378137.0 * std::asin(std::sqrt(a));
+}
+
+class TrackDraw : public ::testing::Test {
+protected:
+    CClient v{"Bob@10.0.0.7"};
+};
+
+} // namespace
+
+TEST_F(TrackDraw, EmptyTrackGivesEmptyFoldersAndNoCircles) {
+    std::string out;
+    trackFolder(out, v, 0, "ff0000ff", kKmlAllPoints);
+    trackFolder(out, v, 0, std::nullopt, kKmlAllPoints);
+    timeStampsFolder(out, v, kKmlAllPoints);
+    circlesFolder(out, v, "ff0000ff", kKmlAllPoints);
+    EXPECT_EQ(out, "<Folder>\n<name>Track</name>\n</Folder>\n"
+                   "<Folder>\n<name>SpeedTrack</name>\n</Folder>\n"
+                   "<Folder>\n<name>TimeStamps</name>\n</Folder>\n");
+}
+
+TEST_F(TrackDraw, SteadySpeedIsOneRun) {
+    fillTrack(v, {{0, 30}, {5, 30}, {10, 30}, {15, 30}});
+    v.maxSpd = mphToKnots(60);
+    std::string out;
+    trackFolder(out, v, 0, std::nullopt, kKmlAllPoints);
+    auto names = placemarkNames(out);
+    ASSERT_GE(names.size(), 1u);
+    EXPECT_EQ(names[0].substr(0, 9), "Track:30 ");
+    EXPECT_EQ(runLengths(out)[0], 4);
+    EXPECT_NE(out.find("<color>" + speedColor(30, 60) + "</color>"), std::string::npos);
+}
+
+TEST_F(TrackDraw, SpeedBandChangeStartsANewRunThatJoinsTheOld) {
+    // Oldest first; the walk runs from the newest (33 mph) back to the 36 mph point.
+    fillTrack(v, {{0, 36}, {5, 33}, {10, 33}, {15, 33}});
+    std::string out;
+    trackFolder(out, v, 0, std::nullopt, kKmlAllPoints);
+    auto names = placemarkNames(out);
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_EQ(names[0].substr(0, 9), "Track:33 ");
+    EXPECT_EQ(names[1].substr(0, 9), "Track:36 ");
+    EXPECT_EQ(runLengths(out), (std::vector<int>{4, 1})); // the 36 mph point ends the first run
+}
+
+TEST_F(TrackDraw, TimeGapSplitsRunsAndIsLabelledOnBothSides) {
+    fillTrack(v, {{0, 10}, {60, 10}, {120, 10}, {7320, 10}, {7380, 10}, {7440, 10}});
+    std::string track;
+    trackFolder(track, v, 0, "ff0000ff", kKmlAllPoints);
+    std::vector<int> runs = runLengths(track);
+    ASSERT_GE(runs.size(), 2u);
+    EXPECT_EQ(runs[0], 3); // the three newest points, up to the gap
+    for (const std::string& name : placemarkNames(track))
+        EXPECT_EQ(name.substr(0, 9), "Track:-1 ");
+
+    std::string stamps;
+    timeStampsFolder(stamps, v, kKmlAllPoints);
+    const int64_t off = tzOffset();
+    EXPECT_EQ(placemarkNames(stamps), (std::vector<std::string>{formatFixTime(kUtc0 + 7320 + off),
+                                                                formatFixTime(kUtc0 + 120 + off),
+                                                                formatFixTime(kUtc0 + off)}));
+}
+
+TEST_F(TrackDraw, TimeStampsEveryFiveMinutesAndAtTheEnd) {
+    std::vector<Pt> pts;
+    for (int k = 0; k <= 20; ++k)
+        pts.push_back({60 * k, 20});
+    fillTrack(v, pts);
+    std::string stamps;
+    timeStampsFolder(stamps, v, kKmlAllPoints);
+    const int64_t off = tzOffset();
+    std::vector<std::string> expect;
+    for (int s : {900, 600, 300, 0})
+        expect.push_back(formatFixTime(kUtc0 + s + off));
+    EXPECT_EQ(placemarkNames(stamps), expect);
+    // The newest point (index 0, 1200 s) is never stamped; the stamp's
+    // coordinates are the point's own coordinate text.
+    EXPECT_NE(stamps.find("            11.00000,48.016"), std::string::npos);
+    EXPECT_EQ(stamps.find("48.021"), std::string::npos);
+    EXPECT_NE(stamps.find(",500.0\n        </coordinates>\n"), std::string::npos);
+
+    // A point limit of 8 ends the range at index 7.
+    stamps.clear();
+    timeStampsFolder(stamps, v, 8);
+    expect = {formatFixTime(kUtc0 + 900 + off), formatFixTime(kUtc0 + 780 + off)};
+    EXPECT_EQ(placemarkNames(stamps), expect);
+}
+
+TEST_F(TrackDraw, TimeSpanIndices) {
+    std::vector<Pt> pts;
+    for (int k = 0; k < 10; ++k) // index i has time 60 * (9 - i)
+        pts.push_back({60 * k, 20});
+    fillTrack(v, pts);
+    const int32_t off = static_cast<int32_t>(tzOffset());
+    v.useTimeSpan = 1;
+    v.endTime = static_cast<int32_t>(kUtc0) + off + 60 * 6 + 30;
+    v.startTime = static_cast<int32_t>(kUtc0) + off + 60 * 2 + 30;
+    IndexRange r = timeSpanRange(v);
+    EXPECT_EQ(r.first, 2); // k = 7, the first point at or after the end
+    EXPECT_EQ(r.last, 7);  // k = 2, the last point at or before the start
+
+    std::string stamps;
+    timeStampsFolder(stamps, v, kKmlAllPoints);
+    std::vector<std::string> names = placemarkNames(stamps);
+    ASSERT_FALSE(names.empty());
+    EXPECT_EQ(names.back(), formatFixTime(kUtc0 + off + 120)); // index 7 is the last stamped
+
+    std::string circles;
+    v.trackWidth = 10;
+    circlesFolder(circles, v, "a0112233", kKmlAllPoints);
+    EXPECT_EQ(count(circles, "<name>circle</name>"), 6u); // indices 2 to 7
+
+    std::string track;
+    trackFolder(track, v, 0, "ff112233", kKmlAllPoints);
+    int drawn = 0;
+    for (int n : runLengths(track))
+        drawn += n;
+    EXPECT_EQ(drawn, 6); // indices 2..6, the joint point counted in both runs
+    EXPECT_EQ(runLengths(track)[0], 5);
+
+    // A span before the whole track: nothing at all to stamp.
+    v.endTime = static_cast<int32_t>(kUtc0) + off - 1000;
+    r = timeSpanRange(v);
+    EXPECT_EQ(r.first, 10);
+    stamps.clear();
+    timeStampsFolder(stamps, v, kKmlAllPoints);
+    EXPECT_EQ(stamps, "<Folder>\n<name>TimeStamps</name>\n</Folder>\n");
+
+    // A start before the oldest point keeps the oldest.
+    v.endTime = static_cast<int32_t>(kUtc0) + off + 100000;
+    v.startTime = static_cast<int32_t>(kUtc0) + off - 100;
+    r = timeSpanRange(v);
+    EXPECT_EQ(r.first, 0);
+    EXPECT_EQ(r.last, 10);
+}
+
+TEST(CirclePlacemark, TwentySixVerticesAtTheRadius) {
+    std::string out;
+    circlePlacemark(out, 48.5, 11.25, 25, 20, "ff0000ff");
+    EXPECT_NE(out.find("   <color>450000ff</color>\n"), std::string::npos);
+    size_t b = out.find("<coordinates>\n") + 14;
+    std::istringstream body(out.substr(b, out.find("        </coordinates>") - b));
+    std::string line;
+    int vertices = 0;
+    while (std::getline(body, line)) {
+        double lon = 0, lat = 0;
+        int alt = -1;
+        ASSERT_EQ(std::sscanf(line.c_str(), "%lf,%lf,%d", &lon, &lat, &alt), 3) << line;
+        EXPECT_EQ(alt, 0);
+        EXPECT_NEAR(metres(48.5, 11.25, lat, lon), 10.0, 0.1) << line;
+        ++vertices;
+    }
+    EXPECT_EQ(vertices, 26);
+    // The first vertex lies due north.
+    EXPECT_NE(out.find("<coordinates>\n11.250000,48.500090,0\n"), std::string::npos);
+
+    out.clear();
+    circlePlacemark(out, 0, 0, 25, 20, "A0112233");
+    EXPECT_NE(out.find("<color>A0112233</color>"), std::string::npos);
+
+    out.clear(); // absurd step counts still end
+    circlePlacemark(out, 0, 0, 0, 20, "ff0000ff");
+    circlePlacemark(out, 0, 0, 1000, 20, "ff0000ff");
+    EXPECT_EQ(count(out, "</Placemark>"), 2u);
+}
+
+TEST(LineStringHead, FlyingAndGroundCopies) {
+    std::string ground, air, shadow;
+    lineStringHead(ground, "ff0000ff", -1, 0, 1, 0);
+    lineStringHead(air, "ff0000ff", 25, 1, 1, 0);
+    lineStringHead(shadow, "ff0000ff", 25, -1, 1, 0);
+    EXPECT_EQ(ground, "<Placemark>\n<name>Track:-1 </name>\n<Style>\n<IconStyle>\n<Icon>\n"
+                      "<href> </href>\n</Icon>\n</IconStyle>\n    <PolyStyle>\n   <fill>1</fill>\n"
+                      "   <outline>1</outline>\n   <color>ff0000ff</color>\n    </PolyStyle>\n"
+                      "<LineStyle>\n<color>ff0000ff</color>\n<width>5</width>\n</LineStyle>\n"
+                      "</Style>\n<LineString>\n    <extrude>0</extrude>\n"
+                      "  <altitudeMode>clampedToGround</altitudeMode>\n<tessellate>1</tessellate>\n"
+                      "<coordinates>\n");
+    EXPECT_NE(air.find("<outline>0</outline>\n   <color>350000ff</color>"), std::string::npos);
+    EXPECT_NE(air.find("<extrude>1</extrude>\n  <altitudeMode>absolute</altitudeMode>"),
+              std::string::npos);
+    EXPECT_NE(shadow.find("<outline>1</outline>\n   <color>ff0000ff</color>"), std::string::npos);
+    EXPECT_NE(shadow.find("<extrude>0</extrude>\n  <altitudeMode>absolute</altitudeMode>"),
+              std::string::npos);
+    std::string tail;
+    lineStringTail(tail);
+    EXPECT_EQ(tail, "</coordinates>\n</LineString>\n</Placemark>\n");
+}
