@@ -187,12 +187,6 @@ TEST_F(Intake, ParsedLocalLinesReachTheRecording) {
     fs::remove(file);
 }
 
-TEST_F(Intake, WithoutALocalVehicleNothingHappens) {
-    engine.m_local = nullptr;
-    EXPECT_EQ(engine.parseLine(kRmc1), 0);
-    EXPECT_EQ(engine.m_nPoints, 0);
-}
-
 TEST_F(Intake, PostedLinesAreSplitAtLineFeedsKeepingCarriageReturns) {
     using V = std::vector<std::string_view>;
     EXPECT_EQ(splitTrackerLines("a\r\nb\n\nc"), (V{"a\r", "b", "", "c"}));

@@ -210,14 +210,6 @@ TEST(Server, SecondListenerOnABusyPortTellsOnceAndKeepsRetrying) {
     EXPECT_EQ(ui.messages().size(), 1u);
 }
 
-TEST(Server, PortEightyGetsItsOwnMessage) {
-    EXPECT_NE(bindFailureMessage(80).find("Nivra can't open port 80, are you running an http "
-                                          "server?"),
-              std::string::npos);
-    EXPECT_NE(bindFailureMessage(80).find("Uncheck \"Blurry image fix\" in the Options dialog"),
-              std::string::npos);
-}
-
 TEST(Server, BindAddressSettingChoosesTheInterface) {
     theOptions().BindAddress = "127.0.0.2";
     Probe probe;

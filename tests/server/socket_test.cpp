@@ -21,24 +21,6 @@ Socket listenLoopback(uint16_t& port) {
 
 } // namespace
 
-TEST(Socket, ConnectAcceptSendReceiveOverLoopback) {
-    uint16_t port = 0;
-    Socket server = listenLoopback(port);
-    ASSERT_NE(port, 0);
-    int err = 0;
-    Socket client = Socket::tcp(err);
-    ASSERT_EQ(client.connect("localhost", port, 2000), 0);
-    std::string peer;
-    Socket conn = server.accept(peer, err);
-    ASSERT_TRUE(conn.valid());
-    EXPECT_EQ(err, 0);
-    EXPECT_EQ(peer, "127.0.0.1");
-    EXPECT_EQ(client.send("ping:", 5), 5);
-    char buf[16] = {};
-    EXPECT_EQ(conn.recv(buf, sizeof buf), 5);
-    EXPECT_STREQ(buf, "ping:");
-}
-
 TEST(Socket, FailuresComeBackAsErrnoValues) {
     uint16_t port = 0;
     {
