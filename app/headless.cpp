@@ -72,7 +72,7 @@ void CHeadless::setStatusLine(const std::string& text) {
         m_out << "Nivra: " << text << std::endl;
 }
 
-void CHeadless::printBanner() {
+void CHeadless::printBanner(bool pressStart) {
     const COptionsDlg& o = theOptions();
     std::string host = o.BindAddress;
     if (host.empty() || host == "0.0.0.0")
@@ -83,7 +83,7 @@ void CHeadless::printBanner() {
           << "  In Google Earth add a network link to http://" << host << ":" << m_sys.linkPort()
           << "/NivraServers (refresh every 0.5 seconds).\n";
     if (o.DemoMode) {
-        if (m_sys.paused())
+        if (m_sys.paused() && !pressStart)
             m_out << "  Demo mode: paused until started (run with --start).\n";
         else
             m_out << "  Demo mode: the demo vehicles are driving.\n";
@@ -96,9 +96,9 @@ int CHeadless::run(bool pressStart, const SettingOverrides& overrides) {
     CtestDlg dlg(*this, m_sys);
     dlg.setOverrides(overrides);
     dlg.startUp();
+    printBanner(pressStart);
     if (pressStart)
         dlg.onStartPause();
-    printBanner();
 
     while (!m_ended) {
         if (stopRequested()) {

@@ -51,7 +51,7 @@ public:
     void endDialog() override { m_ended = true; }
 
 private:
-    void printBanner();
+    void printBanner(bool pressStart);
 
     CSubsystems& m_sys;
     LoopClock& m_clock;

@@ -1,0 +1,63 @@
+// One run of the real nivra program, headless, in a directory of its own with
+// its own registry file and its listeners on a loopback address of its own
+// (127.x.y.z), so runs never collide with each other or with a real instance.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace itest {
+
+// A loopback address that no other test process uses at the same time.
+std::string uniqueLoopbackAddress();
+
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return m_path; }
+    std::string file(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& text);
+
+class NivraProcess {
+public:
+    // Starts `nivra --headless --dir DIR --bind ADDR --earth none` plus `extra`.
+    NivraProcess(const std::string& dir, const std::string& address,
+                 const std::vector<std::string>& extra);
+    // A process still running is killed.
+    ~NivraProcess();
+    NivraProcess(const NivraProcess&) = delete;
+    NivraProcess& operator=(const NivraProcess&) = delete;
+
+    bool started() const { return m_pid > 0; }
+    // Waits until `port` accepts connections (false after `ms`, or when the
+    // program ended).
+    bool waitForPort(int port, int ms = 20000) const;
+    // Sends SIGTERM and waits for the end. Returns the milliseconds it took,
+    // or -1 when the program had not ended after `ms`. `status` gets the wait status.
+    long terminate(int& status, int ms = 10000);
+    std::string out() const;
+    // Waits until the program's output holds `text`.
+    bool waitForOutput(const std::string& text, int ms = 20000) const;
+
+private:
+    std::string m_dir;
+    std::string m_address;
+    int m_pid = -1;
+};
+
+// One request on a connection of its own; everything the server sent before
+// closing it (empty when nothing could be connected).
+std::string exchange(const std::string& address, int port, const std::string& request,
+                     int timeoutMs = 10000);
+
+} // namespace itest
