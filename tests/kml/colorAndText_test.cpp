@@ -64,12 +64,6 @@ TEST(FixTime, PinnedZones) {
     }
 }
 
-TEST(ViewScale, DividesByThreeFarOut) {
-    EXPECT_DOUBLE_EQ(viewScale(1000), 5);
-    EXPECT_DOUBLE_EQ(viewScale(13000000), 65000);
-    EXPECT_DOUBLE_EQ(viewScale(15000000), 25000);
-}
-
 TEST(ArrowOffset, WholeDegreesAndPolarStretch) {
     LatLonOffset a = arrowOffset(450.7, 1.0, 0);
     EXPECT_NEAR(a.lat, 0, 1e-12); // 450.7 -> 450 -> 90 degrees: due east

@@ -223,26 +223,3 @@ TEST(CirclePlacemark, TwentySixVerticesAtTheRadius) {
     circlePlacemark(out, 0, 0, 1000, 20, "ff0000ff");
     EXPECT_EQ(count(out, "</Placemark>"), 2u);
 }
-
-TEST(LineStringHead, FlyingAndGroundCopies) {
-    std::string ground, air, shadow;
-    lineStringHead(ground, "ff0000ff", -1, 0, 1, 0);
-    lineStringHead(air, "ff0000ff", 25, 1, 1, 0);
-    lineStringHead(shadow, "ff0000ff", 25, -1, 1, 0);
-    EXPECT_EQ(ground, "<Placemark>\n<name>Track:-1 </name>\n<Style>\n<IconStyle>\n<Icon>\n"
-                      "<href> </href>\n</Icon>\n</IconStyle>\n    <PolyStyle>\n   <fill>1</fill>\n"
-                      "   <outline>1</outline>\n   <color>ff0000ff</color>\n    </PolyStyle>\n"
-                      "<LineStyle>\n<color>ff0000ff</color>\n<width>5</width>\n</LineStyle>\n"
-                      "</Style>\n<LineString>\n    <extrude>0</extrude>\n"
-                      "  <altitudeMode>clampedToGround</altitudeMode>\n<tessellate>1</tessellate>\n"
-                      "<coordinates>\n");
-    EXPECT_NE(air.find("<outline>0</outline>\n   <color>350000ff</color>"), std::string::npos);
-    EXPECT_NE(air.find("<extrude>1</extrude>\n  <altitudeMode>absolute</altitudeMode>"),
-              std::string::npos);
-    EXPECT_NE(shadow.find("<outline>1</outline>\n   <color>ff0000ff</color>"), std::string::npos);
-    EXPECT_NE(shadow.find("<extrude>0</extrude>\n  <altitudeMode>absolute</altitudeMode>"),
-              std::string::npos);
-    std::string tail;
-    lineStringTail(tail);
-    EXPECT_EQ(tail, "</coordinates>\n</LineString>\n</Placemark>\n");
-}
