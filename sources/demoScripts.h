@@ -5,17 +5,17 @@
 #pragma once
 
 // Demo A: a car from downtown San Francisco to the airport (1578 sentences,
-// RMC and GGA pairs).
+// GGA and RMC pairs).
 extern const char* const kDemoScriptA[];
-// Demo B: a car on a few blocks of Berkeley (138 sentences, RMC, GGA and VTG).
+// Demo B: a car on a few blocks of Berkeley (138 sentences, GGA, RMC and VTG).
 // Its receiver reported courses 17.5 degrees clockwise of the road.
 extern const char* const kDemoScriptB[];
-// Demo C: a sailboat tacking in Richardson Bay (368 sentences, RMC, GGA, VTG).
+// Demo C: a sailboat tacking in Richardson Bay (368 sentences, GGA, RMC, VTG).
 extern const char* const kDemoScriptC[];
-// Demo D: a jet at about 500 knots over the bay (648 sentences, RMC and GGA).
+// Demo D: a jet at about 500 knots over the bay (648 sentences, GGA and RMC).
 extern const char* const kDemoScriptD[];
 // Me(demo): a car from the Marina over the Golden Gate to Sausalito (656
-// sentences, RMC and GGA pairs).
+// sentences, GGA and RMC pairs).
 extern const char* const kDemoScriptE[];
 
 // Number of sentences before the empty entry.

@@ -13,6 +13,9 @@ small speed jitter that real logs show.
     tools/gen_demo_scripts.py --check    # exit 1 when the file is out of date
     tools/gen_demo_scripts.py --stats    # print a summary of every trip
 
+Each fix is logged GGA first, then RMC (and VTG), as most receivers send
+them: the RMC that completes a fix then carries the altitude of its own GGA.
+
 Python 3 standard library only; the output is deterministic.
 """
 
@@ -397,8 +400,8 @@ def script_pairs(fixes, start, alt_of, geoid, variation, course_bias=0.0):
     for secs, lat, lon, knots, hdg, sats, hdop in fixes:
         when = start + datetime.timedelta(seconds=secs)
         course = (hdg + course_bias) % 360.0
-        lines.append(rmc(when, lat, lon, knots, course, variation))
         lines.append(gga(when, lat, lon, alt_of(secs), sats, hdop, geoid))
+        lines.append(rmc(when, lat, lon, knots, course, variation))
     return lines
 
 
@@ -407,8 +410,8 @@ def script_triples(fixes, start, alt_of, geoid, variation, course_bias=0.0):
     for secs, lat, lon, knots, hdg, sats, hdop in fixes:
         when = start + datetime.timedelta(seconds=secs)
         course = (hdg + course_bias) % 360.0
-        lines.append(rmc(when, lat, lon, knots, course, variation))
         lines.append(gga(when, lat, lon, alt_of(secs), sats, hdop, geoid))
+        lines.append(rmc(when, lat, lon, knots, course, variation))
         lines.append(vtg(course, variation, knots))
     return lines
 
@@ -442,8 +445,8 @@ def make_scripts(stats=None):
     scripts["B"] = script_triples(fixes, day(19, 5, 41), lambda s: 58.0 + s * 0.02,
                                   geoid, variation, course_bias=17.5)
 
-    # 122 full RMC/GGA/VTG cycles and the first two sentences of the 123rd:
-    # the log was stopped between the GGA and the VTG.
+    # 122 full GGA/RMC/VTG cycles and the first two sentences of the 123rd:
+    # the log was stopped between the RMC and the VTG.
     fixes, length, duration = drive_fixes(TRIP_C, SF, 5, 123, 0.04, 0.08, 0.12, 1.0, rng, 1.5,
                                           start_speed=kn(5.6))
     note("Demo C", fixes, length, duration)
@@ -470,11 +473,11 @@ def make_scripts(stats=None):
 # ------------------------------------------------------------------- output
 
 ARRAYS = [
-    ("A", "kDemoScriptA", "Demo A: downtown San Francisco to the airport, RMC and GGA"),
-    ("B", "kDemoScriptB", "Demo B: a few blocks in Berkeley, RMC, GGA and VTG"),
-    ("C", "kDemoScriptC", "Demo C: a sailboat tacking in Richardson Bay, RMC, GGA and VTG"),
-    ("D", "kDemoScriptD", "Demo D: a jet at cruise over the bay, RMC and GGA"),
-    ("E", "kDemoScriptE", "Me(demo): the Marina over the Golden Gate to Sausalito, RMC and GGA"),
+    ("A", "kDemoScriptA", "Demo A: downtown San Francisco to the airport, GGA and RMC"),
+    ("B", "kDemoScriptB", "Demo B: a few blocks in Berkeley, GGA, RMC and VTG"),
+    ("C", "kDemoScriptC", "Demo C: a sailboat tacking in Richardson Bay, GGA, RMC and VTG"),
+    ("D", "kDemoScriptD", "Demo D: a jet at cruise over the bay, GGA and RMC"),
+    ("E", "kDemoScriptE", "Me(demo): the Marina over the Golden Gate to Sausalito, GGA and RMC"),
 ]
 
 
