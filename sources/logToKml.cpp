@@ -1,0 +1,235 @@
+#include "sources/logToKml.h"
+
+#include "earth/kml.h"
+#include "platform/paths.h"
+#include "remote/client.h"
+#include "sources/demo.h"
+#include "track/nmea.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <ostream>
+#include <vector>
+
+namespace {
+
+// Logs are read in blocks of this size; a line longer than a block is not a
+// sentence and is skipped.
+constexpr size_t kReadBlock = 1 << 20;
+
+struct FileCloser {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+std::string errnoText(const char* what, const std::string& path) {
+    return std::string(what) + " " + path + ": " + std::strerror(errno);
+}
+
+// Calls `handle` with every line of the file, NUL-terminated in place and
+// without its "\n". Reads in large blocks: no allocation per line.
+template <typename Handler> bool forEachLine(FILE* f, Handler&& handle) {
+    std::vector<char> buf(kReadBlock + 1);
+    size_t have = 0;
+    bool skipping = false; // inside an over-long line
+    for (;;) {
+        size_t n = std::fread(buf.data() + have, 1, kReadBlock - have, f);
+        if (n == 0 && std::ferror(f))
+            return false;
+        have += n;
+        size_t start = 0;
+        while (start < have) {
+            char* nl = static_cast<char*>(std::memchr(buf.data() + start, '\n', have - start));
+            if (!nl)
+                break;
+            *nl = '\0';
+            if (!skipping)
+                handle(buf.data() + start);
+            skipping = false;
+            start = static_cast<size_t>(nl - buf.data()) + 1;
+        }
+        if (n == 0) { // end of file: a last line without "\n" still counts
+            if (start < have && !skipping) {
+                buf[have] = '\0';
+                handle(buf.data() + start);
+            }
+            return true;
+        }
+        std::memmove(buf.data(), buf.data() + start, have - start);
+        have -= start;
+        if (have == kReadBlock) {
+            have = 0;
+            skipping = true;
+        }
+    }
+}
+
+// Writes `text` beside `path` and renames it into place, so a reader never
+// sees half a document and a failed write leaves an older file as it was.
+bool writeFileAtomically(const std::string& path, const std::string& text, std::string& error) {
+    std::string temp = path + ".XXXXXX";
+    int fd = ::mkstemp(temp.data());
+    if (fd < 0) {
+        error = errnoText("cannot create", temp);
+        return false;
+    }
+    // mkstemp makes the file private; a document is as readable as any new file.
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, 0666 & ~mask);
+    const char* p = text.data();
+    size_t left = text.size();
+    bool ok = true;
+    while (left > 0) {
+        ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ok = false;
+            break;
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    // No fsync: the rename alone keeps readers from ever seeing half a
+    // document, and a document lost to a power cut is made again from its log.
+    if (!ok)
+        error = errnoText("cannot write", path);
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        error = errnoText("cannot write", path);
+    }
+    if (ok && ::rename(temp.c_str(), path.c_str()) != 0) {
+        ok = false;
+        error = errnoText("cannot replace", path);
+    }
+    if (!ok)
+        ::unlink(temp.c_str());
+    return ok;
+}
+
+std::string baseName(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string stem(const std::string& path) {
+    std::string name = baseName(path);
+    size_t dot = name.find_last_of('.');
+    return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+}
+
+} // namespace
+
+std::string defaultKmlName(const std::string& logPath) {
+    size_t slash = logPath.find_last_of('/');
+    size_t dot = logPath.find_last_of('.');
+    size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    if (dot == std::string::npos || dot <= nameStart)
+        return logPath + ".kml";
+    return logPath.substr(0, dot) + ".kml";
+}
+
+bool convertLogToKml(const std::string& logPath, const std::string& outPath, bool allPoints,
+                     KmlConversion& stats, std::string& error) {
+    stats = KmlConversion{};
+    std::string inPath = FullPath(logPath);
+    FilePtr in(std::fopen(inPath.c_str(), "rb"));
+    if (!in) {
+        error = errnoText("cannot read", inPath);
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(::fileno(in.get()), &st) == 0 && S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        error = errnoText("cannot read", inPath);
+        return false;
+    }
+
+    // The playback vehicle, as the playback source sets it up, but on its own:
+    // the conversion touches neither the vehicle list nor the settings.
+    CClient vehicle(stem(logPath) + "@" + kPlaybackHost);
+    setUpPlaybackVehicle(vehicle, stem(logPath), nullptr);
+    vehicle.maxPts = kTrackCapacity;
+    vehicle.compress = allPoints ? 0 : 1;
+
+    bool read = forEachLine(in.get(), [&](const char* line) {
+        ++stats.lines;
+        if (playDemoLine(vehicle, line, 0, false, 0) == 2)
+            ++stats.fixes;
+    });
+    if (!read) {
+        error = errnoText("cannot read", inPath);
+        return false;
+    }
+    stats.appended = vehicle.track.m_seqNum;
+    stats.points = vehicle.track.pointCount();
+
+    KmlOptions opt; // the writer's defaults; no debug dumps, no settings
+    std::string kml;
+    kml.reserve(static_cast<size_t>(stats.points) * 120 + 4096);
+    vehicleKml(vehicle, kml, kmlSingle, kKmlAllPoints, opt);
+    return writeFileAtomically(FullPath(outPath), kml, error);
+}
+
+bool isKmlCommand(int argc, const char* const* argv) {
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--kml") == 0)
+            return true;
+    return false;
+}
+
+int kmlCommand(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+    const char* usage = "usage: nivra --kml LOG.nme [-o OUT.kml] [--all-points]\n";
+    std::string log, kml;
+    bool allPoints = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--kml" && i + 1 < argc && log.empty()) {
+            log = argv[++i];
+        } else if (arg == "-o" && i + 1 < argc && kml.empty()) {
+            kml = argv[++i];
+        } else if (arg == "--all-points") {
+            allPoints = true;
+        } else {
+            err << "nivra: unexpected argument '" << arg << "'\n" << usage;
+            return 2;
+        }
+    }
+    if (log.empty()) {
+        err << usage;
+        return 2;
+    }
+    if (kml.empty())
+        kml = defaultKmlName(log);
+
+    // Without TZ the C library looks at the zone file again for every time
+    // it converts, which is most of the work for a long log; naming the
+    // default zone explicitly keeps the same zone and reads it once.
+    if (!std::getenv("TZ"))
+        ::setenv("TZ", ":/etc/localtime", 0);
+
+    KmlConversion stats;
+    std::string error;
+    if (!convertLogToKml(log, kml, allPoints, stats, error)) {
+        err << "nivra: " << error << "\n";
+        return 1;
+    }
+    if (stats.fixes == 0) {
+        err << "nivra: " << log << " holds no usable NMEA sentence; " << kml
+            << " is an empty document\n";
+        return 0;
+    }
+    if (stats.points == kTrackCapacity && stats.appended > stats.points)
+        err << "nivra: the track keeps the newest " << stats.points << " of " << stats.appended
+            << " points\n";
+    out << kml << ": " << stats.points << " points from " << stats.fixes << " fixes\n";
+    return 0;
+}

@@ -1,0 +1,36 @@
+// Converting a recorded NMEA log into one standalone KML document, for users
+// who want to share a trip: `nivra --kml LOG.nme [-o OUT.kml] [--all-points]`.
+// The log is played into a playback vehicle as fast as it can be read (no
+// pacing), the track keeps up to the ring's 28800 newest points, compressed
+// as a live vehicle's track is unless --all-points asks for every fix, and the
+// vehicle is written as a one-vehicle document.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+
+struct KmlConversion {
+    int64_t lines = 0;    // lines read from the log
+    int64_t fixes = 0;    // complete fixes offered to the track
+    int64_t appended = 0; // points appended (compressed fixes overwrite the newest)
+    int points = 0;       // points in the document
+};
+
+// Plays `logPath` (bare names live in the start directory) and writes the
+// document to `outPath` through a temporary file renamed into place. Returns
+// false with `error` set when the log cannot be read or the document cannot be
+// written; a log without a usable sentence still gives a valid, empty document.
+bool convertLogToKml(const std::string& logPath, const std::string& outPath, bool allPoints,
+                     KmlConversion& stats, std::string& error);
+
+// The output name when none is given: the log's name with ".kml" in place of
+// its extension.
+std::string defaultKmlName(const std::string& logPath);
+
+// True when the command line asks for the conversion (it holds "--kml").
+bool isKmlCommand(int argc, const char* const* argv);
+// Runs `--kml LOG [-o OUT] [--all-points]` (other arguments are refused) and
+// returns the process exit status: 0 done, 1 the log or the output failed,
+// 2 a usage error. Progress goes to `out`, problems to `err`.
+int kmlCommand(int argc, const char* const* argv, std::ostream& out, std::ostream& err);

@@ -1,0 +1,268 @@
+// Converting a recorded log into a KML document. Every document produced is
+// read back by ogrinfo (GDAL's KML reader), the way a user's GIS would read it.
+#include "sources/demoScripts.h"
+#include "sources/logToKml.h"
+#include "track/nmea.h"
+#include "track/track.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string readFile(const fs::path& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+struct Outcome {
+    int status = -1;
+    std::string output;
+};
+
+// Runs a shell command, collecting stdout and stderr.
+Outcome run(const std::string& command) {
+    Outcome r;
+    std::unique_ptr<FILE, int (*)(FILE*)> p(::popen((command + " 2>&1").c_str(), "r"), ::pclose);
+    if (!p)
+        return r;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p.get())) > 0)
+        r.output.append(buf, n);
+    int raw = ::pclose(p.release());
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return r;
+}
+
+std::string quoted(const fs::path& p) {
+    return "'" + p.string() + "'";
+}
+
+// ogrinfo's summary of a document: exit status and text.
+Outcome ogrinfo(const fs::path& kml) {
+    return run("ogrinfo -ro -al -so " + quoted(kml));
+}
+
+// Distinct points of the plain track: the coordinate lines of the "Track"
+// folder (its runs break where fix times jump, and may share end points).
+size_t trackPoints(const std::string& kml) {
+    size_t start = kml.find("<name>Track</name>");
+    if (start == std::string::npos)
+        return 0;
+    std::istringstream folder(kml.substr(start, kml.find("</Folder>", start) - start));
+    std::set<std::string> points;
+    bool inside = false;
+    for (std::string line; std::getline(folder, line);) {
+        if (line == "<coordinates>")
+            inside = true;
+        else if (line == "</coordinates>")
+            inside = false;
+        else if (inside)
+            points.insert(line);
+    }
+    return points.size();
+}
+
+// `n` RMC+GGA fixes one second apart, each turning a little so that none is
+// compressed away.
+std::string makeLog(int n) {
+    std::string log;
+    log.reserve(static_cast<size_t>(n) * 150);
+    for (int i = 0; i < n; ++i) {
+        GpsFix f;
+        f.lat = 47.0 + i * 0.00001;
+        f.lon = 8.0 + (i % 100) * 0.00001;
+        f.alt = 400;
+        f.spd = 10;
+        f.hdg = i % 2 ? 30 : 40;
+        f.time = 1245000000 + i;
+        log += makeRmcSentence(f);
+        log += makeGgaSentence(f);
+    }
+    return log;
+}
+
+class LogToKml : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_dir = fs::temp_directory_path() /
+                ("nivra-logkml-" + std::to_string(::getpid()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(m_dir);
+        fs::create_directories(m_dir);
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+
+    fs::path write(const std::string& name, const std::string& text) {
+        fs::path p = m_dir / name;
+        std::ofstream(p, std::ios::binary) << text;
+        return p;
+    }
+    // Only the expected files: no temporary files left behind.
+    size_t files() const {
+        size_t n = 0;
+        for ([[maybe_unused]] const auto& e : fs::directory_iterator(m_dir))
+            ++n;
+        return n;
+    }
+    int command(std::initializer_list<std::string> args) {
+        std::vector<std::string> all{"nivra"};
+        all.insert(all.end(), args);
+        std::vector<const char*> argv;
+        for (const auto& a : all)
+            argv.push_back(a.c_str());
+        std::ostringstream out, err;
+        int status = kmlCommand(static_cast<int>(argv.size()), argv.data(), out, err);
+        m_out = out.str();
+        m_err = err.str();
+        return status;
+    }
+
+    fs::path m_dir;
+    std::string m_out, m_err;
+};
+
+} // namespace
+
+TEST(KmlName, TheLogsNameWithKmlInPlaceOfItsExtension) {
+    EXPECT_EQ(defaultKmlName("trip.nme"), "trip.kml");
+    EXPECT_EQ(defaultKmlName("/logs/Me_061409_183204.nme"), "/logs/Me_061409_183204.kml");
+    EXPECT_EQ(defaultKmlName("trip"), "trip.kml");
+    EXPECT_EQ(defaultKmlName("logs.d/trip"), "logs.d/trip.kml");
+    EXPECT_EQ(defaultKmlName(".nme"), ".nme.kml");
+}
+
+TEST_F(LogToKml, ARecordedLogBecomesADocumentThatOgrReads) {
+    fs::path log = NIVRA_TEST_DATA "/harbour.nme";
+    fs::path kml = m_dir / "harbour.kml";
+    KmlConversion stats;
+    std::string error;
+    ASSERT_TRUE(convertLogToKml(log.string(), kml.string(), false, stats, error)) << error;
+    // Satellite chatter, a damaged sentence, an empty and an over-long line are
+    // skipped; the 20 intact fixes reach the track, and the GGA before the
+    // first RMC counts as a fix of its own.
+    EXPECT_EQ(stats.fixes, 21);
+    EXPECT_GT(stats.points, 1);
+    EXPECT_LE(stats.points, 20);
+
+    std::string doc = readFile(kml);
+    EXPECT_EQ(doc.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n", 0), 0u);
+    EXPECT_NE(doc.find("<Document>"), std::string::npos);
+    EXPECT_EQ(doc.substr(doc.size() - 19), "</Document>\n</kml>\n");
+    EXPECT_NE(doc.find("<name>harbour@play</name>"), std::string::npos);
+    // The newest position is the last intact fix of the log.
+    EXPECT_NE(doc.find("-122.4"), std::string::npos);
+    EXPECT_EQ(trackPoints(doc), static_cast<size_t>(stats.points));
+
+    Outcome info = ogrinfo(kml);
+    EXPECT_EQ(info.status, 0) << info.output;
+    EXPECT_NE(info.output.find("Feature Count:"), std::string::npos) << info.output;
+    EXPECT_EQ(info.output.find("ERROR"), std::string::npos) << info.output;
+    EXPECT_EQ(files(), 1u);
+}
+
+TEST_F(LogToKml, AllPointsKeepsEveryFixAndTheRingKeepsTheNewest) {
+    fs::path log = write("long.nme", makeLog(kTrackCapacity + 50));
+    ASSERT_EQ(command({"--kml", log.string(), "--all-points"}), 0) << m_err;
+    std::string doc = readFile(m_dir / "long.kml");
+    EXPECT_EQ(trackPoints(doc), static_cast<size_t>(kTrackCapacity));
+    EXPECT_NE(m_err.find("keeps the newest 28800 of 28850 points"), std::string::npos) << m_err;
+    EXPECT_NE(m_out.find("28800 points from 28850 fixes"), std::string::npos) << m_out;
+    // The oldest 50 fixes fell out of the ring.
+    EXPECT_EQ(doc.find("8.00000,47.00000,"), std::string::npos);
+    EXPECT_NE(doc.find("8.00050,47.00050,"), std::string::npos);
+    EXPECT_EQ(ogrinfo(m_dir / "long.kml").status, 0);
+}
+
+TEST_F(LogToKml, CompressionDropsFixesThatAddNothing) {
+    // A vehicle standing still: the same position again and again.
+    std::string log;
+    for (int i = 0; i < 40; ++i) {
+        GpsFix f;
+        f.lat = 47.0;
+        f.lon = 8.0;
+        f.time = 1245000000 + i;
+        log += makeRmcSentence(f);
+    }
+    fs::path path = write("parked.nme", log);
+    KmlConversion packed, all;
+    std::string error;
+    ASSERT_TRUE(convertLogToKml(path.string(), (m_dir / "a.kml").string(), false, packed, error));
+    ASSERT_TRUE(convertLogToKml(path.string(), (m_dir / "b.kml").string(), true, all, error));
+    EXPECT_EQ(packed.points, 1);
+    EXPECT_EQ(all.points, 40);
+}
+
+TEST_F(LogToKml, ALogWithoutAUsableSentenceGivesAnEmptyDocumentAndSaysSo) {
+    fs::path log = write("noise.nme", "hello\r\n$GPRMC,bad*00\r\n$GPGSV,1,1,00*79\r\n\r\n");
+    ASSERT_EQ(command({"--kml", log.string(), "-o", (m_dir / "out.kml").string()}), 0);
+    EXPECT_NE(m_err.find("holds no usable NMEA sentence"), std::string::npos) << m_err;
+    std::string doc = readFile(m_dir / "out.kml");
+    EXPECT_EQ(doc.rfind("<?xml", 0), 0u);
+    EXPECT_EQ(doc.substr(doc.size() - 19), "</Document>\n</kml>\n");
+    Outcome info = ogrinfo(m_dir / "out.kml");
+    EXPECT_EQ(info.status, 0) << info.output;
+}
+
+TEST_F(LogToKml, AMissingLogIsAnErrorAndWritesNothing) {
+    EXPECT_EQ(command({"--kml", (m_dir / "absent.nme").string()}), 1);
+    EXPECT_NE(m_err.find("cannot read"), std::string::npos) << m_err;
+    EXPECT_NE(m_err.find("absent.nme: No such file or directory"), std::string::npos) << m_err;
+    EXPECT_EQ(files(), 0u);
+    // A directory is not a log either.
+    EXPECT_EQ(command({"--kml", m_dir.string(), "-o", (m_dir / "x.kml").string()}), 1);
+    EXPECT_EQ(files(), 0u);
+}
+
+TEST_F(LogToKml, AnOutputThatCannotBeWrittenIsAnErrorAndKeepsTheOldFile) {
+    fs::path log = write("trip.nme", makeLog(5));
+    EXPECT_EQ(command({"--kml", log.string(), "-o", (m_dir / "no/such/dir.kml").string()}), 1);
+    EXPECT_NE(m_err.find("cannot create"), std::string::npos) << m_err;
+    // Replacing a document: the new one lands whole.
+    write("trip.kml", "old");
+    EXPECT_EQ(command({"--kml", log.string()}), 0) << m_err;
+    EXPECT_NE(readFile(m_dir / "trip.kml"), "old");
+    EXPECT_EQ(files(), 2u);
+}
+
+TEST_F(LogToKml, UsageErrors) {
+    EXPECT_EQ(command({"--kml"}), 2);
+    EXPECT_NE(m_err.find("usage: nivra --kml LOG.nme"), std::string::npos);
+    EXPECT_EQ(command({"--kml", "a.nme", "--frobnicate"}), 2);
+    EXPECT_NE(m_err.find("unexpected argument '--frobnicate'"), std::string::npos);
+    const char* argv[] = {"nivra", "--headless", "--kml", "x"};
+    EXPECT_TRUE(isKmlCommand(4, argv));
+    EXPECT_FALSE(isKmlCommand(2, argv));
+}
+
+#ifdef NIVRA_PROGRAM
+TEST_F(LogToKml, TheProgramConvertsFromTheCommandLine) {
+    fs::path log = NIVRA_TEST_DATA "/harbour.nme";
+    fs::path kml = m_dir / "shared.kml";
+    Outcome r =
+        run(std::string("'") + NIVRA_PROGRAM + "' --kml " + quoted(log) + " -o " + quoted(kml));
+    EXPECT_EQ(r.status, 0) << r.output;
+    Outcome info = ogrinfo(kml);
+    EXPECT_EQ(info.status, 0) << info.output;
+    EXPECT_NE(info.output.find("Feature Count:"), std::string::npos) << info.output;
+
+    r = run(std::string("'") + NIVRA_PROGRAM + "' --kml " + quoted(m_dir / "absent.nme"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("No such file or directory"), std::string::npos) << r.output;
+}
+#endif
