@@ -1,0 +1,85 @@
+#include "app/ui/qtFrontEnd.h"
+
+#include "app/OptionsDlg.h"
+#include "app/engineLinks.h"
+#include "app/headless.h"
+#include "app/testApp.h"
+#include "app/ui/appIcon.h"
+#include "app/ui/mainWindow.h"
+#include "app/ui/uiServicesQt.h"
+#include "platform/paths.h"
+#include "trace/trace.h"
+
+#include <QApplication>
+#include <QTimer>
+
+#include <iostream>
+#include <unistd.h>
+
+namespace {
+
+// How often the window looks for work posted by other threads and for a
+// stop request from SIGINT or SIGTERM.
+constexpr int kPollMs = 50;
+
+SettingOverrides overridesFrom(const CommandLine& cmd) {
+    SettingOverrides overrides;
+    if (!cmd.bind.empty())
+        overrides.bindAddress = cmd.bind;
+    if (!cmd.earth.empty())
+        overrides.earthBackend = cmd.earth;
+    return overrides;
+}
+
+void printWhereToLook(const CSubsystems& sys) {
+    std::string host = theOptions().BindAddress;
+    if (host.empty() || host == "0.0.0.0")
+        host = "127.0.0.1";
+    std::cout << "Nivra " << NIVRA_VERSION << " is running in its window.\n"
+              << "  In Google Earth add a network link to http://" << host << ":" << sys.linkPort()
+              << "/NivraServers (refresh every 0.5 seconds).\n"
+              << "  Stop it by closing the window, with Ctrl+C here or `kill -TERM " << getpid()
+              << "`; tracks and settings are saved on the way out." << std::endl;
+}
+
+} // namespace
+
+int runQtFrontEnd(CtestApp& app, int argc, char** argv) {
+    QApplication qapp(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Nivra"));
+    QApplication::setApplicationVersion(QStringLiteral(NIVRA_VERSION));
+    QApplication::setWindowIcon(nivraIcon());
+    // The window hides into the tray and ends by its own rules; the last
+    // window going away is not the end.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    CQtUiServicesScope services;
+    installStopSignals();
+    CEngineParts parts;
+    CMainWindow window(parts.links());
+    QObject::connect(&window, &QDialog::finished, &qapp, &QApplication::quit);
+
+    window.dlg().setOverrides(overridesFrom(app.commandLine()));
+    window.startUp();
+    if (app.commandLine().start)
+        window.dlg().onStartPause();
+    printWhereToLook(parts.links());
+
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &window, [&window] {
+        if (stopRequested())
+            window.dlg().onCancel();
+        window.dlg().processPosted();
+    });
+    poll.start(kPollMs);
+
+    // The window may already have ended during start-up (a stop signal).
+    if (!window.ended())
+        QApplication::exec();
+    poll.stop();
+
+    std::cout << "Nivra: stopping; saving tracks, vehicles and settings." << std::endl;
+    window.shutdown();
+    std::cout << "Nivra: stopped." << std::endl;
+    return 0;
+}

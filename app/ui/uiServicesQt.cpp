@@ -1,0 +1,70 @@
+#include "app/ui/uiServicesQt.h"
+
+#include "app/ui/appIcon.h"
+#include "trace/trace.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QDesktopServices>
+#include <QMessageBox>
+#include <QThread>
+#include <QUrl>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+// Runs `work` on the user-interface thread: now when called there, else
+// queued. False when there is no application (it has already ended).
+bool onUiThread(std::function<void()> work) {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app)
+        return false;
+    if (QThread::currentThread() == app->thread()) {
+        work();
+        return true;
+    }
+    return QMetaObject::invokeMethod(app, std::move(work), Qt::QueuedConnection);
+}
+
+} // namespace
+
+void CQtUiServices::messageBox(const std::string& text, const std::string& title) {
+    NTRACE_AS("messageBox", "%s: %s", title.c_str(), text.c_str());
+    const QString qtext = QString::fromStdString(text);
+    const QString qtitle = QString::fromStdString(title);
+    const bool queued = onUiThread([qtext, qtitle] {
+        auto box =
+            std::make_unique<QMessageBox>(QMessageBox::Warning, qtitle, qtext, QMessageBox::Ok);
+        box->setWindowIcon(nivraIcon());
+        // A box of its own, not tied to the main window: it shows even while
+        // the window is hidden in the tray, and Qt deletes it once closed.
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->setModal(false);
+        box->show();
+        box.release();
+    });
+    if (!queued)
+        HeadlessUiServices().messageBox(text, title);
+}
+
+bool CQtUiServices::setClipboardText(const std::string& text) {
+    const QString qtext = QString::fromStdString(text);
+    return onUiThread([qtext] {
+        if (QClipboard* clipboard = QGuiApplication::clipboard())
+            clipboard->setText(qtext);
+    });
+}
+
+bool CQtUiServices::openUrl(const std::string& url) {
+    const QUrl target = QUrl::fromUserInput(QString::fromStdString(url));
+    if (!target.isValid())
+        return false;
+    const QCoreApplication* app = QCoreApplication::instance();
+    if (!app)
+        return false;
+    if (QThread::currentThread() == app->thread())
+        return QDesktopServices::openUrl(target);
+    return onUiThread([target] { QDesktopServices::openUrl(target); });
+}

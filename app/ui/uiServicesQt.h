@@ -1,0 +1,27 @@
+// The desktop's answers to the program's few requests: message boxes,
+// clipboard text and opening a web address, with Qt. Calls from worker
+// threads are handed to the user-interface thread; a message box never
+// blocks the caller (a listener thread that reports a taken port goes on).
+#pragma once
+
+#include "platform/uiServices.h"
+
+class CQtUiServices : public UiServices {
+public:
+    void messageBox(const std::string& text, const std::string& title) override;
+    bool setClipboardText(const std::string& text) override;
+    bool openUrl(const std::string& url) override;
+};
+
+// Installs a CQtUiServices for as long as it lives, then restores the
+// headless one.
+class CQtUiServicesScope {
+public:
+    CQtUiServicesScope() { setUiServices(&m_services); }
+    ~CQtUiServicesScope() { setUiServices(nullptr); }
+    CQtUiServicesScope(const CQtUiServicesScope&) = delete;
+    CQtUiServicesScope& operator=(const CQtUiServicesScope&) = delete;
+
+private:
+    CQtUiServices m_services;
+};
