@@ -39,6 +39,21 @@ int trackingBit(DlgCheck box) {
     return 0;
 }
 
+// The settings object's copy of the status line is read by the network-link
+// thread (the KML label) without a lock. Writing only changes, into a buffer
+// reserved once and never outgrown, keeps that reader from ever seeing the
+// text's storage move; at worst one reply shows a half-written status.
+constexpr size_t kStatusTextMax = 255;
+
+void publishStatus(const std::string& status) {
+    std::string& shared = theOptions().statusText;
+    if (shared.capacity() < kStatusTextMax)
+        shared.reserve(kStatusTextMax);
+    const std::string text = status.substr(0, kStatusTextMax);
+    if (shared != text)
+        shared.assign(text);
+}
+
 constexpr DlgCheck kAllChecks[kDlgCheckCount] = {DlgCheck::AutoTrack, DlgCheck::AutoView,
                                                  DlgCheck::Rotate, DlgCheck::Zoom, DlgCheck::Tilt};
 
@@ -107,6 +122,7 @@ void CtestDlg::startUp() {
         }
     }
 
+    publishStatus(std::string()); // reserves the shared text before any reader exists
     const int linkPort = o.FixBlur ? kFixBlurPort : kNetworkLinkPort;
     if (!m_sys.startEngine(linkPort))
         NTRACE("engine did not start");
@@ -159,7 +175,7 @@ void CtestDlg::onTimer() {
 
     updateCaption();
     updateStatus();
-    theOptions().statusText = m_status;
+    publishStatus(m_status);
 
     if (!m_selector.dropped()) {
         CClients& clients = theClients();
