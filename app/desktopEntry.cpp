@@ -102,7 +102,7 @@ std::string desktopEntryText(const std::string& executable) {
            "\n"
            "Icon=nivra\n"
            "Terminal=false\n"
-           "Categories=Utility;Geography;\n"
+           "Categories=Utility;Maps;\n"
            "Keywords=GPS;NMEA;tracker;KML;Google Earth;\n";
 }
 
