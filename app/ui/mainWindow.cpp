@@ -17,6 +17,17 @@ namespace {
 // The window's colour: red 180, green 181, blue 226.
 const QColor kBackground(180, 181, 226);
 
+// Narrow, as the window was on Windows, yet wide enough for three buttons.
+constexpr int kMinWidth = 190;
+
+// Rotate, zoom and tilt are push buttons that stay pressed while on.
+constexpr const char* kToggleStyle =
+    "QPushButton { background: #ecedf8; border: 1px solid #6d71aa; border-radius: 3px;"
+    " padding: 3px 2px; }"
+    "QPushButton:hover { border-color: #2a3a7a; }"
+    "QPushButton:focus { border: 2px solid #2a3a7a; padding: 2px 1px; }"
+    "QPushButton:checked { background: #4d5399; color: white; border-color: #2a3a7a; }";
+
 // The on/off/toggle shortcuts of the check boxes: Ctrl+key on, Alt+key off,
 // Ctrl+Alt+key toggle.
 struct CheckKey {
@@ -85,7 +96,9 @@ void CMainWindow::buildLayout() {
     for (QPushButton* b : {&m_rotate, &m_zoom, &m_tilt}) {
         b->setCheckable(true);
         b->setAutoDefault(false);
-        b->setMinimumWidth(8);
+        // Three to a row, sharing the width; clearly pressed while on.
+        b->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+        b->setStyleSheet(QString::fromLatin1(kToggleStyle));
     }
     for (QPushButton* b : {&m_save, &m_clearTrack, &m_options})
         b->setAutoDefault(false);
@@ -114,9 +127,7 @@ void CMainWindow::buildLayout() {
     // Not resizable: the window keeps the size its controls need, at least
     // as wide as the longest caption the start/pause button can carry.
     m_startPause.setText(QString::fromLatin1(kCaptionStartDemo));
-    setMinimumWidth(170);
-    adjustSize();
-    setFixedSize(sizeHint().expandedTo(QSize(170, 0)));
+    setFixedSize(sizeHint().expandedTo(QSize(kMinWidth, 0)));
     m_startPause.setText(QString());
 
     addAction(&m_aboutAction);

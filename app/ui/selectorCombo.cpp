@@ -4,7 +4,7 @@
 
 CSelectorCombo::CSelectorCombo(QWidget* parent) : QComboBox(parent) {
     setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-    setMinimumContentsLength(12);
+    setMinimumContentsLength(10);
 }
 
 void CSelectorCombo::showEntries(const std::vector<std::string>& entries, int current) {
