@@ -279,38 +279,6 @@ TEST_F(MainWindow, PendingSelectionMakesTheDemoStandInTheCameraTarget) {
     EXPECT_EQ(view.current, 0);
 }
 
-TEST_F(MainWindow, AnOpenSelectorListIsLeftAlone) {
-    theOptions().DemoMode = 0;
-    CtestDlg dlg(view, sys);
-    dlg.startUp();
-    dlg.onTimer();
-    const std::vector<std::string> before = view.entries;
-    dlg.onSelectorDropped(true);
-    theClients().add("carol", "c.example.org")->online = 1;
-    dlg.onTimer();
-    EXPECT_EQ(view.entries, before);
-    dlg.onSelectorDropped(false);
-    dlg.onTimer();
-    EXPECT_EQ(view.entries.size(), before.size() + 1);
-}
-
-TEST_F(MainWindow, LocalTrackComesBackFromNivraTrkAndItsNewestPointIsTheCurrentPosition) {
-    {
-        CTrack stored;
-        stored.add(fixAt(48.10, 11.50, 300), 2);
-        stored.add(fixAt(48.11, 11.51, 200), 2);
-        stored.add(fixAt(48.12, 11.52, 100), 2);
-        ASSERT_EQ(stored.pointCount(), 3);
-        ASSERT_TRUE(stored.save(file("Nivra.trk")));
-    }
-    CtestDlg dlg(view, sys);
-    dlg.startUp();
-    CClient* local = theClients().realLocalVehicle();
-    EXPECT_EQ(local->track.pointCount(), 3);
-    EXPECT_NEAR(local->curPos.lat, 48.12, 1e-5);
-    EXPECT_NEAR(local->curPos.lon, 11.52, 1e-5);
-}
-
 TEST_F(MainWindow, ClearTrackOnStartupKeepsOnlyTheLastKnownPosition) {
     {
         CTrack stored;
@@ -326,6 +294,9 @@ TEST_F(MainWindow, ClearTrackOnStartupKeepsOnlyTheLastKnownPosition) {
     GpsFix kept;
     CTrack::toFix(*local->track.point(0), kept);
     EXPECT_NEAR(kept.lat, 48.12, 1e-5);
+    // The newest stored point is the current position.
+    EXPECT_NEAR(local->curPos.lat, 48.12, 1e-5);
+    EXPECT_NEAR(local->curPos.lon, 11.52, 1e-5);
 }
 
 TEST_F(MainWindow, FixBlurPutsTheNetworkLinkOnPort80) {

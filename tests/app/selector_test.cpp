@@ -108,3 +108,15 @@ TEST(VehicleSelector, DemoStandInIsListedAsLocalAndReadsWithItsHost) {
     EXPECT_EQ(sel.selectKey("Me(demo)*", list.clients), 0);
     EXPECT_EQ(sel.readKey(list.clients), "Me(demo)@demo5");
 }
+
+TEST(VehicleSelector, LongEntryIsCutBeforeTheSuffixIsLookedAt) {
+    CClients clients{"selectortest3"};
+    clients.add("Me", "localhost");
+    clients.designateLocal();
+    clients.add("u", std::string(300, 'h'))->online = 1;
+    CVehicleSelector sel;
+    sel.fill(clients);
+    sel.pick(1);
+    // 255 characters of "u@hhh...": the "*" went with the rest.
+    EXPECT_EQ(sel.readKey(clients), "u@" + std::string(253, 'h'));
+}
