@@ -129,6 +129,9 @@ void CMainWindow::buildLayout() {
     m_startPause.setText(QString::fromLatin1(kCaptionStartDemo));
     setFixedSize(sizeHint().expandedTo(QSize(kMinWidth, 0)));
     m_startPause.setText(QString());
+    // Lay the controls out now: the status line cuts its text to its width
+    // even before the window is first shown (it starts hidden in the tray).
+    m_layout.activate();
 
     addAction(&m_aboutAction);
     setContextMenuPolicy(Qt::ActionsContextMenu);

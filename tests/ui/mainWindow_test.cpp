@@ -200,3 +200,27 @@ TEST_F(Window, OutsideTheDemoAPausedEngineOffersToContinue) {
     timer->fire();
     EXPECT_EQ(caption(), "Continue");
 }
+
+TEST_F(Window, StatusLineKeepsToOneLineEvenWhileHiddenInTheTray) {
+    theOptions().DemoMode = 0;
+    theOptions().RunInTray = 1;
+    trayAvailable = true;
+    const std::string longStatus =
+        "Port /dev/serial/by-id/usb-Prolific_Technology_Inc._USB-Serial_Controller-if00-port0 "
+        "not found";
+    sys.serial = longStatus;
+    CMainWindow& w = start();
+    timer->fire();
+    ASSERT_FALSE(w.isVisible());
+
+    auto& line = widget<QLabel>("statusLine");
+    EXPECT_EQ(line.toolTip().toStdString(), longStatus);
+    EXPECT_TRUE(line.text().startsWith(QStringLiteral("Port /dev/serial")));
+    EXPECT_NE(line.text().toStdString(), longStatus);
+    EXPECT_GT(line.width(), w.width() / 2) << "laid out before the window is shown";
+    EXPECT_LE(line.fontMetrics().horizontalAdvance(line.text()), line.width());
+
+    sys.serial = "Disconnected";
+    timer->fire();
+    EXPECT_EQ(line.text(), QStringLiteral("Disconnected"));
+}
