@@ -13,6 +13,7 @@
 #include <QApplication>
 #include <QTimer>
 
+#include <clocale>
 #include <iostream>
 #include <unistd.h>
 
@@ -46,6 +47,11 @@ void printWhereToLook(const CSubsystems& sys) {
 
 int runQtFrontEnd(CtestApp& app, int argc, char** argv) {
     QApplication qapp(argc, argv);
+    // QApplication adopts the user's locale for the C library too. Track
+    // coordinates, track files, NMEA sentences and KML are written and read
+    // with printf/scanf and must keep the decimal point whatever the desktop's
+    // language, so numbers stay in the "C" locale.
+    setlocale(LC_NUMERIC, "C");
     QApplication::setApplicationName(QStringLiteral("Nivra"));
     QApplication::setApplicationVersion(QStringLiteral(NIVRA_VERSION));
     QApplication::setWindowIcon(nivraIcon());
