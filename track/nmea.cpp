@@ -334,13 +334,32 @@ int parseFRPOS(char* text, GpsFix& fix) {
     return 1;
 }
 
+namespace {
+
+// "%2d%2d%2d" of a field that starts with six digits, as every receiver sends
+// them; anything else is left to sscanf. Saves a sscanf per field on the
+// path every RMC takes.
+bool readSixDigits(const char* s, int& a, int& b, int& c) {
+    for (int i = 0; i < 6; ++i)
+        if (s[i] < '0' || s[i] > '9')
+            return false;
+    a = (s[0] - '0') * 10 + (s[1] - '0');
+    b = (s[2] - '0') * 10 + (s[3] - '0');
+    c = (s[4] - '0') * 10 + (s[5] - '0');
+    return true;
+}
+
+} // namespace
+
 int64_t nmeaTimetoTime_T(const char* date, const char* time) {
     if (!date || !time)
         return 0;
     int day, month, year, hour, minute, second;
-    if (std::sscanf(date, "%2d%2d%2d", &day, &month, &year) != 3)
+    if (!readSixDigits(date, day, month, year) &&
+        std::sscanf(date, "%2d%2d%2d", &day, &month, &year) != 3)
         return 0;
-    if (std::sscanf(time, "%2d%2d%2d", &hour, &minute, &second) != 3)
+    if (!readSixDigits(time, hour, minute, second) &&
+        std::sscanf(time, "%2d%2d%2d", &hour, &minute, &second) != 3)
         return 0;
     if (day < 1 || day > 31) {
         NTRACE("bad day");
