@@ -152,6 +152,20 @@ TEST(TrackFile, EmptyClearedTrackSavesAndLoads) {
     EXPECT_EQ(u.m_seqNum, 1);
 }
 
+TEST(TrackFile, SavingAgainReplacesTheFile) {
+    ScratchDir dir;
+    CTrack t;
+    t.add(fixAt(0, 10), 2);
+    ASSERT_TRUE(t.save(dir.file("t.trk")));
+    t.add(fixAt(1, 11), 2);
+    ASSERT_TRUE(t.save(dir.file("t.trk")));
+    EXPECT_TRUE(t.save(dir.file("t.trk")));
+    CTrack u;
+    ASSERT_TRUE(u.load(dir.file("t.trk")));
+    EXPECT_EQ(u.pointCount(), 2);
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"t.trk"});
+}
+
 TEST(TrackFile, NoRingNoFile) {
     ScratchDir dir;
     CTrack t;
@@ -447,6 +461,23 @@ TEST_F(TrackFileHostile, CapacityOutOfRange) {
         putLe32(b, 12, cap);
         expectRefused(b, "capacity " + std::to_string(cap));
     }
+}
+
+TEST_F(TrackFileHostile, HugeRingIsRefusedBeforeReadingIt) {
+    // A file that really is as big as its header claims (sparse here): the
+    // capacity limit, not the size check, must stop it.
+    int32_t cap = kTrackFileMaxCapacity + 1;
+    std::string header = good.substr(0, 28);
+    putLe32(header, 12, cap);
+    putLe32(header, 16, -1);
+    putLe32(header, 20, 0);
+    tt::writeFile(dir.file("h.trk"), header);
+    ASSERT_EQ(::truncate(dir.file("h.trk").c_str(), 28 + 56LL * cap), 0);
+    Snapshot before(track);
+    TraceCapture log;
+    EXPECT_FALSE(track.load(dir.file("h.trk")));
+    EXPECT_TRUE(Snapshot(track) == before);
+    EXPECT_TRUE(log.contains("capacity")) << log.all();
 }
 
 TEST_F(TrackFileHostile, PointCountOutOfRange) {
