@@ -6,8 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -162,4 +165,15 @@ TEST(DemoScripts, SpeedsAltitudesAndCoursesFitTheVehicle) {
         EXPECT_LT(percentile(courseErrors, 0.5), 3.0) << c.name;
         EXPECT_LT(percentile(courseErrors, 0.9), 15.0) << c.name;
     }
+}
+
+TEST(DemoScripts, TheCompiledTripsAreWhatTheGeneratorMakes) {
+    // Edits belong in tools/gen_demo_scripts.py; a hand-edited or stale
+    // sources/demoScripts.cpp fails here.
+    std::string command = std::string("python3 '") + NIVRA_SOURCE_DIR +
+                          "/tools/gen_demo_scripts.py' --check --out '" + NIVRA_SOURCE_DIR +
+                          "/sources/demoScripts.cpp'";
+    int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
