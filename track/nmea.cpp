@@ -47,7 +47,7 @@ private:
     char* m_next;
 };
 
-// "%lf" as the spec reads numbers, but a NaN or an infinity counts as
+// Reads a number as "%lf" does, but a NaN or an infinity counts as
 // unreadable: no receiver means them, and they would poison every later sum.
 bool readDouble(const char* field, double& value) {
     double v = 0;
@@ -196,7 +196,7 @@ int64_t fixTimeToUtc(int64_t fixTime) {
 int64_t fixTimeFromUtcFields(const struct tm& utcFields) {
     // timegm is mktime of the fields taken as UTC with no daylight saving,
     // without depending on the zone's history; adding the standard offset
-    // gives exactly the spec's mktime-with-isdst-0 convention.
+    // gives exactly what mktime with the daylight flag 0 would.
     struct tm t = utcFields;
     t.tm_isdst = 0;
     return utcToFixTime(static_cast<int64_t>(timegm(&t)));

@@ -74,7 +74,7 @@ void appendNmeaChecksum(const char* text, std::string& out);
 double nmeaToDegrees(double ddmm);
 double degreesToNmea(double degrees);
 std::string formatNmeaLat(double lat); // "4807.0380,N"
-std::string formatNmeaLon(double lon); // "1131.0000,E" (spec format "%3.4lf": no zero padding)
+std::string formatNmeaLon(double lon); // "1131.0000,E" ("%3.4lf": no zero padding)
 
 // hhmmss and ddmmyy of a fix time; false (texts left empty) for time 0.
 bool fixTimeStrings(int64_t time, std::string& hhmmss, std::string& ddmmyy);

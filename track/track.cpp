@@ -209,7 +209,7 @@ void CTrack::allocate() {
 
 const TrackPoint* CTrack::point(int index) const {
     // Index i is slot head - i (wrapped). Valid indices are 0 .. m_nPts-1: in
-    // every state add() leaves behind this is the spec's "slot < m_nPts" rule.
+    // every state add() leaves behind this equals "slot head - i is below m_nPts".
     int n = m_nPts;
     if (!slots || index < 0 || index >= n || capacity <= 0)
         return nullptr;
