@@ -1,6 +1,9 @@
 #include "platform/runtime.h"
 
 #include <chrono>
+#include <cstdlib>
+#include <mutex>
+#include <string>
 #include <thread>
 
 std::atomic<int> g_bShutdown{0};
@@ -14,9 +17,23 @@ uint32_t tickCountMs() {
 void sleepMs(unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 long tzOffset() {
-    // tzset() reads TZ every call, so tests that change TZ see the new zone.
-    tzset();
-    return timezone;
+    // tzset() is costly when TZ is unset (glibc stats /etc/localtime every
+    // time), and parsing and adding points ask for the offset per fix. Keep it
+    // until TZ changes, so that tests switching zones still see the new one.
+    static std::mutex mutex;
+    static std::string lastTz;
+    static bool known = false;
+    static long offset = 0;
+    const char* tz = getenv("TZ");
+    std::string current = tz ? std::string("=") + tz : std::string();
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!known || current != lastTz) {
+        tzset();
+        offset = timezone;
+        lastTz = std::move(current);
+        known = true;
+    }
+    return offset;
 }
 
 int64_t nowFixTime() { return static_cast<int64_t>(time(nullptr)) + tzOffset(); }
