@@ -14,7 +14,9 @@ uint32_t tickCountMs() {
     return static_cast<uint32_t>(ms);
 }
 
-void sleepMs(unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void sleepMs(unsigned ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 long tzOffset() {
     // tzset() is costly when TZ is unset (glibc stats /etc/localtime every
@@ -36,4 +38,6 @@ long tzOffset() {
     return offset;
 }
 
-int64_t nowFixTime() { return static_cast<int64_t>(time(nullptr)) + tzOffset(); }
+int64_t nowFixTime() {
+    return static_cast<int64_t>(time(nullptr)) + tzOffset();
+}
