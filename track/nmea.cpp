@@ -1,4 +1,4 @@
-// NMEA 0183 sentences (Part 1.1). Pure functions over the caller's GpsFix;
+// NMEA 0183 sentences. Pure functions over the caller's GpsFix;
 // the only outside state they read is the clock and the process time zone.
 #include "track/nmea.h"
 

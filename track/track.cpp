@@ -1,4 +1,4 @@
-// The track store (Part 1.2): one ring of 28800 points per vehicle, the rules
+// The track store: one ring of 28800 points per vehicle, the rules
 // that decide which fixes become points, and the ".trk" file.
 #include "track/track.h"
 
@@ -125,7 +125,7 @@ bool coordsTextSane(const TrackPoint& p) {
     return true;
 }
 
-// The fix-time text of dump() (formatFixTime of Part 2.1): local wall clock.
+// The fix-time text of dump(), the same as the KML writer's formatFixTime: local wall clock.
 std::string fixTimeText(int64_t time) {
     if (time == 0)
         return std::string();
