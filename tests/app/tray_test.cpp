@@ -3,33 +3,12 @@
 #include "support.h"
 
 #include "app/windowCommands.h"
-#include "platform/uiServices.h"
+#include "common/recordingUi.h"
 
 using namespace apptest;
 
-namespace {
-
-// Records messages; keeps the clipboard like the headless implementation.
-class RecordingUi : public HeadlessUiServices {
-public:
-    std::vector<std::string> messages;
-    void messageBox(const std::string& text, const std::string&) override {
-        messages.push_back(text);
-    }
-};
-
-} // namespace
-
 class TrayAndCommands : public AppTest {
 protected:
-    void SetUp() override {
-        AppTest::SetUp();
-        setUiServices(&ui);
-    }
-    void TearDown() override {
-        setUiServices(nullptr);
-        AppTest::TearDown();
-    }
     RecordingUi ui;
 };
 
@@ -118,7 +97,7 @@ TEST_F(TrayAndCommands, SaveWritesTheTrackedVehicleAndOpensItInGoogleEarth) {
     const std::string kml = readFile(path);
     EXPECT_NE(kml.find("<kml"), std::string::npos);
     EXPECT_NE(kml.find("</kml>"), std::string::npos);
-    EXPECT_TRUE(ui.messages.empty());
+    EXPECT_TRUE(ui.texts().empty());
 
     theOptions().SaveToGE = 0;
     sys.seconds += 1;
@@ -137,8 +116,8 @@ TEST_F(TrayAndCommands, SaveIntoAMissingDirectoryTellsTheUser) {
     CtestDlg dlg(view, sys);
     sys.tracked = theClients().add("Me", "localhost");
     dlg.onSave();
-    ASSERT_EQ(ui.messages.size(), 1u);
-    EXPECT_EQ(ui.messages[0].rfind("Error Saving " + dir + "/missing/Me@localhost_", 0), 0u);
+    ASSERT_EQ(ui.texts().size(), 1u);
+    EXPECT_EQ(ui.texts()[0].rfind("Error Saving " + dir + "/missing/Me@localhost_", 0), 0u);
     EXPECT_TRUE(sys.opened.empty());
 }
 

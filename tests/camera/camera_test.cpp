@@ -50,7 +50,7 @@ TEST_F(Camera, SanityChecksReplaceUnusableValuesAndSayWhy) {
         {fixTilt, 90, 90, nullptr},
     };
     for (const Row& r : rows) {
-        earthtest::TraceCapture lines;
+        TraceCapture lines;
         double v = r.in;
         r.fix(v);
         EXPECT_EQ(v, r.out) << "input " << r.in;

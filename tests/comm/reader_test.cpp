@@ -92,7 +92,7 @@ TEST_F(ReaderOnPty, LineOfExactlyTheLimitPassesOneMoreByteClosesThePort) {
     EXPECT_EQ(result, 1);
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0], std::string(Ccomm::kLineMax, 'A'));
-    EXPECT_TRUE(trace.find("Ccomm::readPort"));
+    EXPECT_TRUE(trace.contains("Ccomm::readPort"));
     EXPECT_EQ(trace.count("ERROR line too long"), 1);
     EXPECT_EQ(trace.count("ERROR read too many characters 2"), 1);
 }
@@ -105,7 +105,7 @@ TEST_F(ReaderOnPty, OverLongLineClosesThePortAndTheReaderReopensASecondLater) {
     ASSERT_TRUE(pty.write(std::string(5000, 'x')));
     uint32_t errorTick = 0;
     ASSERT_TRUE(
-        waitFor([&] { return trace.find("ERROR read too many characters 2", &errorTick); }));
+        waitFor([&] { return trace.contains("ERROR read too many characters 2", &errorTick); }));
     EXPECT_EQ(comm.status().rfind("Opening ", 0), std::string::npos);
 
     // The receiver keeps talking; the first line after the error comes once
@@ -220,7 +220,7 @@ TEST_F(ReaderOnPty, QuietReceiverGetsASecondChanceThenThePortIsReopened) {
     comm.m_times = {200, 200, 100, 100, 100, 50};
     startReader();
     ASSERT_TRUE(waitFor([&] { return trace.count("giving up!") >= 2; }));
-    EXPECT_TRUE(trace.find("ERROR check for end of file - bResult is 1, error is 0"));
+    EXPECT_TRUE(trace.contains("ERROR check for end of file - bResult is 1, error is 0"));
     // Still trying, and a receiver that wakes up is read again.
     ASSERT_TRUE(pty.write(kRmc + "\n"));
     ASSERT_TRUE(waitFor([&] { return lines.size() == 1; }));
@@ -240,8 +240,8 @@ TEST(CommReader, ReceiverThatGoesAwayEndsTheCycleAndIsRetried) {
     ASSERT_TRUE(pty->write(kRmc + "\n"));
     ASSERT_TRUE(waitFor([&] { return lines.size() == 1; }));
     pty.reset(); // unplugged
-    ASSERT_TRUE(waitFor([&] { return trace.find("ERROR nothing read"); }));
-    ASSERT_TRUE(waitFor([&] { return trace.find("open failed:"); }));
+    ASSERT_TRUE(waitFor([&] { return trace.contains("ERROR nothing read"); }));
+    ASSERT_TRUE(waitFor([&] { return trace.contains("open failed:"); }));
     EXPECT_TRUE(comm.running());
     EXPECT_EQ(comm.status(), "Opening " + path);
 }
@@ -271,7 +271,7 @@ TEST_F(ReaderOnPty, StopAndShutdownEndTheReaderWithinAReadSlice) {
     comm.m_times.emptyReadWaitMs = 100;
     comm.m_times.giveUpWaitMs = 20000;
     startReader();
-    ASSERT_TRUE(waitFor([&] { return trace.find("giving up!"); }));
+    ASSERT_TRUE(waitFor([&] { return trace.contains("giving up!"); }));
     t0 = tickCountMs();
     comm.stop();
     ASSERT_TRUE(waitFor([&] { return !comm.running(); }, 5000));
@@ -285,15 +285,15 @@ TEST_F(ReaderOnPty, TrackerPortLineEndsSerialReadingAndKeepsItsStatus) {
     ASSERT_TRUE(waitFor([&] { return !comm.running(); }, 1000));
     EXPECT_EQ(comm.status(), "Receiving Socket Data");
     EXPECT_EQ(lines.all(), std::vector<std::string>{kRmc});
-    EXPECT_TRUE(trace.find("Ccomm::processNmeaFunc"));
-    EXPECT_TRUE(trace.find("got string " + kRmc));
+    EXPECT_TRUE(trace.contains("Ccomm::processNmeaFunc"));
+    EXPECT_TRUE(trace.contains("got string " + kRmc));
 }
 
 TEST_F(ReaderOnPty, ExceptionInTheHandlerEndsTheThreadCleanly) {
     ASSERT_EQ(comm.start([](const std::string&) -> int { throw std::runtime_error("bad"); }), 1);
     ASSERT_TRUE(pty.write(kRmc + "\n"));
     ASSERT_TRUE(waitFor([&] { return !comm.running(); }));
-    EXPECT_TRUE(trace.find("Unhandled exception in comm thread"));
+    EXPECT_TRUE(trace.contains("Unhandled exception in comm thread"));
     EXPECT_EQ(comm.status(), "Disconnected");
     // The port was released: it opens again.
     EXPECT_TRUE(openCom(pty.path(), 4800, kFlowNone).isOpen());
@@ -306,6 +306,6 @@ TEST_F(ReaderOnPty, DebugSwitchLogsEachReadCutAt63Characters) {
     ASSERT_TRUE(waitFor([&] { return lines.size() == 1; }));
     std::string expected =
         "read " + std::to_string(kRmc.size() + 1) + " bytes: " + kRmc.substr(0, 63);
-    EXPECT_TRUE(trace.find(expected));
-    EXPECT_FALSE(trace.find(kRmc.substr(0, 64)));
+    EXPECT_TRUE(trace.contains(expected));
+    EXPECT_FALSE(trace.contains(kRmc.substr(0, 64)));
 }

@@ -125,8 +125,8 @@ TEST(SerialPortSetup, PortIsHeldExclusivelyAndReleasedOnClose) {
     ASSERT_TRUE(first.isOpen());
     SerialPort second = openCom(pty.path(), 4800, kFlowNone);
     EXPECT_FALSE(second.isOpen());
-    EXPECT_TRUE(trace.find("comm.cpp:openCom"));
-    EXPECT_TRUE(trace.find("open failed: Device or resource busy"));
+    EXPECT_TRUE(trace.contains("comm.cpp:openCom"));
+    EXPECT_TRUE(trace.contains("open failed: Device or resource busy"));
     first.close();
     SerialPort third = openCom(pty.path(), 4800, kFlowNone);
     EXPECT_TRUE(third.isOpen());
@@ -135,9 +135,9 @@ TEST(SerialPortSetup, PortIsHeldExclusivelyAndReleasedOnClose) {
 TEST(SerialPortSetup, MissingDevicesFailWithTheSystemsReason) {
     TraceCapture trace;
     EXPECT_FALSE(openCom("/dev/nivra-no-such-port", 4800, 0).isOpen());
-    EXPECT_TRUE(trace.find("open failed: No such file or directory"));
+    EXPECT_TRUE(trace.contains("open failed: No such file or directory"));
     EXPECT_FALSE(openCom("COM0", 4800, 0).isOpen());
-    EXPECT_TRUE(trace.find("open failed: No such device"));
+    EXPECT_TRUE(trace.contains("open failed: No such device"));
     // A file that is not a terminal is no serial port.
     EXPECT_FALSE(openCom("/dev/null", 4800, 0).isOpen());
 }

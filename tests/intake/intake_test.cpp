@@ -3,10 +3,11 @@
 #include "track/intake.h"
 
 #include "app/OptionsDlg.h"
+#include "common/loopback.h"
+#include "common/waitUntil.h"
 #include "earth/n2k.h"
 #include "earth/server.h"
 #include "remote/client.h"
-#include "server/support.h"
 #include "sources/comm.h"
 #include "sources/recording.h"
 #include "track/nmea.h"
@@ -19,8 +20,6 @@
 #include <string>
 #include <unistd.h>
 #include <vector>
-
-using namespace testsupport;
 
 namespace {
 

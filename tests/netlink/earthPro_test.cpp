@@ -48,7 +48,7 @@ protected:
     // Argument lines the stand-in was started with, once `n` have arrived.
     std::vector<std::string> started(size_t n) {
         std::vector<std::string> lines;
-        earthtest::waitUntil([&] {
+        waitUntil([&] {
             lines.clear();
             std::ifstream f(m_dir / "started.txt");
             for (std::string l; std::getline(f, l);)

@@ -4,6 +4,8 @@
 #pragma once
 
 #include "camera/earthFixture.h"
+#include "common/loopback.h"
+#include "common/waitUntil.h"
 #include "earth/kml.h"
 #include "earth/n2k.h"
 #include "earth/server.h"
@@ -25,7 +27,7 @@ protected:
         }
         server.bindAddress = "127.0.0.1";
         ASSERT_EQ(server.start(0, Cn2k::processTrackerFunc, &engine), 1);
-        ASSERT_TRUE(earthtest::waitUntil([&] { return server.boundPort() != 0; }));
+        ASSERT_TRUE(waitUntil([&] { return server.boundPort() != 0; }));
         port = server.boundPort();
     }
     void TearDown() override {
@@ -34,9 +36,9 @@ protected:
     }
 
     std::string poll(const std::string& target = "/NivraServers") {
-        return earthtest::exchange(port, "GET " + target +
-                                             " HTTP/1.1\r\nHost: 127.0.0.1:51233\r\n"
-                                             "Accept: */*\r\n\r\n");
+        return roundTrip(port, "GET " + target +
+                                   " HTTP/1.1\r\nHost: 127.0.0.1:51233\r\n"
+                                   "Accept: */*\r\n\r\n");
     }
 
     // One more point for a vehicle, a minute after its last one.

@@ -159,19 +159,18 @@ TEST_F(Poll, EngineStartServesTheLinkOnItsOwnPort) {
     started.m_basePort = started.m_linkPort = started.m_trackerPort = 0; // the system picks
     EXPECT_EQ(started.startEngine(), 1);
     EXPECT_EQ(started.m_local.load(), clients.localVehicle());
-    ASSERT_TRUE(earthtest::waitUntil([&] {
+    ASSERT_TRUE(waitUntil([&] {
         return started.m_linkServer.boundPort() != 0 && started.m_baseServer.boundPort() != 0 &&
                started.m_trackerServer.boundPort() != 0;
     }));
-    EXPECT_EQ(
-        earthtest::exchange(started.m_linkServer.boundPort(), "GET /NivraServers HTTP/1.1\r\n\r\n"),
-        unchangedReply());
+    EXPECT_EQ(roundTrip(started.m_linkServer.boundPort(), "GET /NivraServers HTTP/1.1\r\n\r\n"),
+              unchangedReply());
     track(bravo);
     started.m_tracked = bravo;
     addPoint(bravo, 48.2, 11.6);
     std::string body;
     ASSERT_TRUE(splitFullReply(
-        earthtest::exchange(started.m_linkServer.boundPort(), "GET / HTTP/1.1\r\n\r\n"), body));
+        roundTrip(started.m_linkServer.boundPort(), "GET / HTTP/1.1\r\n\r\n"), body));
     EXPECT_EQ(body, expectedDocument());
     EXPECT_NE(body.find("<name>Me</name>"), std::string::npos) << "the local vehicle is drawn too";
 }

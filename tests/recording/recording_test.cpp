@@ -1,7 +1,7 @@
 #include "app/OptionsDlg.h"
+#include "common/traceCapture.h"
 #include "platform/paths.h"
 #include "sources/recording.h"
-#include "trace/trace.h"
 
 #include <gtest/gtest.h>
 
@@ -66,22 +66,6 @@ protected:
     fs::path m_dir;
     std::string m_savedStartDir;
     COptionsDlg m_opt;
-};
-
-struct TraceCapture {
-    std::vector<std::string> lines;
-    TraceObserver sink{[](int, const char* line, void* ctx) {
-                           static_cast<TraceCapture*>(ctx)->lines.emplace_back(line);
-                       },
-                       this, 1};
-    TraceCapture() { registerTraceSink(&sink); }
-    ~TraceCapture() { unregisterTraceSink(&sink); }
-    bool contains(const std::string& text) const {
-        for (const auto& l : lines)
-            if (l.find(text) != std::string::npos)
-                return true;
-        return false;
-    }
 };
 
 const char* const kRmc = "$GPRMC,183204,A,3747.6885,N,12223.6635,W,000.0,000.0,140609,014.2,E*67\r";
@@ -190,7 +174,7 @@ TEST_F(Recording, AFileThatCannotBeOpenedIsLoggedAndTheLineDropped) {
               "Recording: Me_061409_100000.nme");
     EXPECT_TRUE(trace.contains("COptionsDlg::OnBnClickedRecord"));
     EXPECT_TRUE(trace.contains("open:No such file or directory"));
-    trace.lines.clear();
+    trace.clear();
     appendLogLine(m_opt, "lost", "Me", 1245000000, localTime(2009, 6, 14, 10, 0, 1));
     EXPECT_TRUE(trace.contains("open:No such file or directory"));
     EXPECT_TRUE(logs().empty());

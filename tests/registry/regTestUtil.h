@@ -2,13 +2,12 @@
 // temporary directory, a trace-line capture, and a real write failure.
 #pragma once
 
-#include "trace/trace.h"
+#include "common/traceCapture.h"
 
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <sys/resource.h>
@@ -49,35 +48,6 @@ inline void writeFile(const std::string& path, const std::string& text) {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
     f << text;
 }
-
-// Collects trace lines while alive.
-class TraceCapture {
-public:
-    TraceCapture() { registerTraceSink(&m_sink); }
-    ~TraceCapture() { unregisterTraceSink(&m_sink); }
-    TraceCapture(const TraceCapture&) = delete;
-    TraceCapture& operator=(const TraceCapture&) = delete;
-
-    // Lines that contain `text`.
-    std::vector<std::string> matching(const std::string& text) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        std::vector<std::string> out;
-        for (const std::string& l : m_lines)
-            if (l.find(text) != std::string::npos)
-                out.push_back(l);
-        return out;
-    }
-
-private:
-    static void onLine(int, const char* line, void* ctx) {
-        auto* self = static_cast<TraceCapture*>(ctx);
-        std::lock_guard<std::mutex> lock(self->m_mutex);
-        self->m_lines.emplace_back(line);
-    }
-    std::mutex m_mutex;
-    std::vector<std::string> m_lines;
-    TraceObserver m_sink{&TraceCapture::onLine, this, 1};
-};
 
 // While alive, no file of this process may grow past `bytes`: writes beyond it
 // fail with EFBIG, as they would on a full disk. (Root is bound by it too.)

@@ -204,7 +204,7 @@ TEST(RegStore, GarbageFileIsMovedAsideOnceAndDefaultsUsed) {
     const std::string garbage = "\x7f"
                                 "ELF\x02\x01 this is not a registry file\n[Software\n";
     writeFile(path, garbage);
-    regtest::TraceCapture trace;
+    TraceCapture trace;
     RegistryStore reg(path);
     EXPECT_FALSE(reg.keyExists("Software\\Nivra"));
     EXPECT_FALSE(reg.keyExists("Software"));
@@ -223,7 +223,7 @@ TEST(RegStore, GarbageFileIsMovedAsideOnceAndDefaultsUsed) {
 
 TEST(RegStore, NeverReplacesSomethingThatIsNotAFile) {
     // NIVRA_REGISTRY=/dev/null must not turn /dev/null into a file, even as root.
-    regtest::TraceCapture trace;
+    TraceCapture trace;
     RegistryStore reg("/dev/null");
     RegTransaction tx(reg);
     EXPECT_EQ(tx.error(), EINVAL);

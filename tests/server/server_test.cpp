@@ -3,8 +3,11 @@
 #include "earth/server.h"
 
 #include "app/OptionsDlg.h"
+#include "common/loopback.h"
+#include "common/recordingUi.h"
+#include "common/traceCapture.h"
+#include "common/waitUntil.h"
 #include "platform/runtime.h"
-#include "server/support.h"
 
 #include <gtest/gtest.h>
 
@@ -13,8 +16,6 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
-
-using namespace testsupport;
 
 namespace {
 

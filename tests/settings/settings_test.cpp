@@ -218,7 +218,7 @@ TEST(Settings, SaveThatCannotReachTheDiskChangesNothing) {
     o.Tracking = 1;
     o.Top = 300;
     o.ModelDir = std::string(2000, 'm'); // the new file outgrows what the disk takes
-    regtest::TraceCapture trace;
+    TraceCapture trace;
     {
         regtest::FileSizeLimit limit(before.size() + 64);
         EXPECT_FALSE(o.save(reg));
@@ -244,7 +244,7 @@ TEST(Settings, SaveToAPlaceThatCannotHoldAFileIsLogged) {
     RegistryStore reg(dir.file("plainfile/registry.reg"));
     COptionsDlg o;
     o.load(reg);
-    regtest::TraceCapture trace;
+    TraceCapture trace;
     EXPECT_FALSE(o.save(reg));
     EXPECT_EQ(trace.matching("Can't create key - error 20").size(), 1u); // ENOTDIR
     EXPECT_EQ(readFile(dir.file("plainfile")), "x");

@@ -1,3 +1,4 @@
+#include "common/traceCapture.h"
 #include "platform/paths.h"
 #include "trace/trace.h"
 
@@ -22,16 +23,6 @@ std::string readFile(const std::string& path) {
     ss << f.rdbuf();
     return ss.str();
 }
-
-struct Capture {
-    std::vector<std::string> lines;
-    TraceObserver sink{[](int, const char* line, void* ctx) {
-                           static_cast<Capture*>(ctx)->lines.emplace_back(line);
-                       },
-                       this, 1};
-    Capture() { registerTraceSink(&sink); }
-    ~Capture() { unregisterTraceSink(&sink); }
-};
 
 // The header is "hh:mm:ss:mmm[tid] " then the location; strip it for comparisons.
 std::string afterHeader(const std::string& line) {
@@ -99,15 +90,16 @@ TEST(Trace, FunctionNameFromPrettySignature) {
 }
 
 TEST(Trace, SinksReceiveOnlyWhileEnabled) {
-    Capture cap;
+    TraceCapture cap;
     NTRACE("one %d", 1);
-    enableTraceSink(&cap.sink, 0);
+    enableTraceSink(&cap.sink(), 0);
     NTRACE("two");
-    enableTraceSink(&cap.sink, 1);
+    enableTraceSink(&cap.sink(), 1);
     NTRACE_RAW("three");
-    ASSERT_EQ(cap.lines.size(), 2u);
-    EXPECT_NE(cap.lines[0].find("one 1\r\n"), std::string::npos);
-    EXPECT_EQ(cap.lines[1], "three");
+    const std::vector<std::string> lines = cap.lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("one 1\r\n"), std::string::npos);
+    EXPECT_EQ(lines[1], "three");
 }
 
 TEST(Trace, RegistryHoldsAtMost32Sinks) {

@@ -6,7 +6,6 @@
 
 #include <cmath>
 
-using tt::TraceCapture;
 using tt::withChecksum;
 
 namespace {
@@ -148,7 +147,7 @@ TEST(ParseNmea, NullAndShortTextGiveZero) {
     TraceCapture cap;
     EXPECT_EQ(parseNmea(nullptr, fix), 0);
     EXPECT_EQ(parseNmea("$GPGG", fix), 0);
-    EXPECT_TRUE(cap.lines.empty());
+    EXPECT_TRUE(cap.lines().empty());
 }
 
 TEST(ParseNmea, UnknownAndLowerCaseSentenceNamesGiveZero) {
@@ -314,7 +313,7 @@ TEST(NmeaPosition, EmptyLatitudeGivesZeroWithoutAMessage) {
     TraceCapture cap;
     EXPECT_EQ(parse("$GPGGA,123519,,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,", fix), 0);
     EXPECT_EQ(parse(rmcWith("", "N", "01131.000", "E"), fix), 0);
-    EXPECT_TRUE(cap.lines.empty()) << cap.all();
+    EXPECT_TRUE(cap.lines().empty()) << cap.all();
 }
 
 TEST(NmeaPosition, RejectedSentenceLeavesTheRecordUntouched) {
@@ -387,17 +386,17 @@ TEST(NmeaFields, RmcLogsItsRawFieldsWithoutHeader) {
     GpsFix fix;
     TraceCapture cap;
     EXPECT_EQ(parse(kRmcBody, fix), 2);
-    ASSERT_EQ(cap.lines.size(), 1u) << cap.all();
-    EXPECT_EQ(cap.lines[0], "cmd:$GPRMC, date:230309, time:123519, lat:4807.038, ns:N, "
-                            "lon:01131.000, ew:E, spd:022.4, hdg:84.40\r\n");
+    ASSERT_EQ(cap.lines().size(), 1u) << cap.all();
+    EXPECT_EQ(cap.lines()[0], "cmd:$GPRMC, date:230309, time:123519, lat:4807.038, ns:N, "
+                              "lon:01131.000, ew:E, spd:022.4, hdg:84.40\r\n");
 }
 
 TEST(NmeaFields, RmcWithEmptyDateLogsOnlyTheFieldLine) {
     GpsFix fix;
     TraceCapture cap;
     EXPECT_EQ(parse(rmcWith("4807.038", "N", "01131.000", "E", "1", "1", ""), fix), 0);
-    ASSERT_EQ(cap.lines.size(), 1u) << cap.all();
-    EXPECT_EQ(cap.lines[0].rfind("cmd:$GPRMC", 0), 0u);
+    ASSERT_EQ(cap.lines().size(), 1u) << cap.all();
+    EXPECT_EQ(cap.lines()[0].rfind("cmd:$GPRMC", 0), 0u);
 }
 
 TEST(NmeaFields, Frpos) {
@@ -501,7 +500,7 @@ TEST(NmeaTime, TooFewNumbersGiveZeroSilently) {
     EXPECT_EQ(nmeaTimetoTime_T("230309", "12"), 0);
     EXPECT_EQ(nmeaTimetoTime_T("", ""), 0);
     EXPECT_EQ(nmeaTimetoTime_T(nullptr, "123519"), 0);
-    EXPECT_TRUE(cap.lines.empty()) << cap.all();
+    EXPECT_TRUE(cap.lines().empty()) << cap.all();
 }
 
 TEST(NmeaTime, TimeBelow1000IsRejected) {

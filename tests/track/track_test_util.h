@@ -2,8 +2,8 @@
 // sentence building and the expected zone offsets.
 #pragma once
 
+#include "common/traceCapture.h"
 #include "platform/paths.h"
-#include "trace/trace.h"
 #include "track/nmea.h"
 #include "track/track.h"
 
@@ -19,32 +19,6 @@
 #include <vector>
 
 namespace tt {
-
-// Collects every trace line while alive.
-struct TraceCapture {
-    std::vector<std::string> lines;
-    TraceObserver sink{[](int, const char* line, void* ctx) {
-                           static_cast<TraceCapture*>(ctx)->lines.emplace_back(line);
-                       },
-                       this, 1};
-    TraceCapture() { registerTraceSink(&sink); }
-    ~TraceCapture() { unregisterTraceSink(&sink); }
-    TraceCapture(const TraceCapture&) = delete;
-    TraceCapture& operator=(const TraceCapture&) = delete;
-
-    bool contains(const std::string& text) const {
-        for (const auto& l : lines)
-            if (l.find(text) != std::string::npos)
-                return true;
-        return false;
-    }
-    std::string all() const {
-        std::string s;
-        for (const auto& l : lines)
-            s += l;
-        return s;
-    }
-};
 
 // A fresh directory under the system temp dir, removed afterwards.
 struct ScratchDir {

@@ -9,7 +9,6 @@
 
 using tt::fixAt;
 using tt::ScratchDir;
-using tt::TraceCapture;
 
 namespace {
 

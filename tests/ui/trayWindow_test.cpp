@@ -7,6 +7,7 @@
 #include "app/ui/aboutDlg.h"
 #include "app/ui/tray.h"
 #include "app/ui/uiServicesQt.h"
+#include "common/recordingUi.h"
 
 #include <QClipboard>
 #include <QDialogButtonBox>
@@ -20,14 +21,6 @@
 using namespace uitest;
 
 namespace {
-
-class RecordingUi : public HeadlessUiServices {
-public:
-    std::vector<std::string> messages;
-    void messageBox(const std::string& text, const std::string&) override {
-        messages.push_back(text);
-    }
-};
 
 void doubleClick(CTrayIcon& tray) {
     emit tray.icon().activated(QSystemTrayIcon::DoubleClick);
@@ -81,7 +74,6 @@ TEST_F(WindowWays, InTheTrayTheWindowHidesAndOnlyExitEndsIt) {
 
 TEST_F(WindowWays, WithoutATrayTheWindowSaysSoOnceAndBehavesAsWithoutIt) {
     RecordingUi ui;
-    setUiServices(&ui);
     theOptions().RunInTray = 1;
     trayAvailable = false;
     CMainWindow& w = start();
@@ -89,10 +81,9 @@ TEST_F(WindowWays, WithoutATrayTheWindowSaysSoOnceAndBehavesAsWithoutIt) {
     timer->fire();
     EXPECT_TRUE(w.isVisible());
     EXPECT_FALSE(w.tray().shown());
-    EXPECT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(ui.texts().size(), 1u);
     EXPECT_TRUE(w.close());
     EXPECT_TRUE(w.ended());
-    setUiServices(nullptr);
 }
 
 TEST_F(WindowWays, OutsideTheTrayCloseEndsAndMinimiseMinimises) {

@@ -312,7 +312,7 @@ TEST_F(Vehicles, InterruptedSaveKeepsEveryStoredVehicle) {
     const std::string before = readFile(regPath());
 
     list.add("d", "h4")->uName = std::string(255, 'd');
-    regtest::TraceCapture trace;
+    TraceCapture trace;
     {
         regtest::FileSizeLimit limit(before.size() + 64);
         EXPECT_FALSE(list.save(reg, false));
