@@ -2,6 +2,7 @@
 
 #include "earth/autoViewState.h"
 #include "earth/kmlText.h"
+#include "platform/numeric.h"
 #include "platform/paths.h"
 #include "remote/client.h"
 #include "trace/trace.h"
@@ -242,7 +243,7 @@ std::shared_ptr<const ViewTable> autoViewTable() {
 }
 
 int speedBand(const ViewTable& table, double knots) {
-    int e = truncInt(knots * kKnotsToMph);
+    int e = truncInt32(knots * kKnotsToMph);
     if (e < 1)
         e = 1;
     for (int i = 0; i < table.count; ++i) {
@@ -258,7 +259,7 @@ int speedBand(double knots) {
 
 RangeTilt autoRangeTilt(CClient& vehicle, const ViewTable& table) {
     const double v = displaySpeed(vehicle) * kKnotsToMph;
-    const int e = truncInt(v);
+    const int e = truncInt32(v);
     int c = speedBand(table, displaySpeed(vehicle));
 
     if (vehicle.speedBandIndex == 99) {

@@ -2,6 +2,7 @@
 
 #include "app/OptionsDlg.h"
 #include "earth/autoView.h"
+#include "platform/numeric.h"
 #include "platform/runtime.h"
 #include "remote/client.h"
 #include "trace/trace.h"
@@ -23,42 +24,32 @@ namespace {
 std::mutex g_snapMutex;
 CameraSnapshot g_lastSnap;
 
-// Google Earth can hand back anything (NaN while it starts, huge values while
-// the globe spins); an integer conversion of those would be undefined.
-int32_t truncToInt(double v) {
-    if (std::isnan(v))
-        return 0;
-    if (v >= 2147483647.0)
-        return INT32_MAX;
-    if (v <= -2147483648.0)
-        return INT32_MIN;
-    return static_cast<int32_t>(v);
-}
-
 // Reads the snapshot fields in Google Earth's order; false at the first
-// failed read, with the fields read so far already stored.
+// failed read, with the fields read so far already stored. Google Earth can
+// hand back anything (NaN while it starts, huge values while the globe
+// spins), so every field is converted with saturation.
 bool readSnapshot(CameraSnapshot& snap, const EarthCamera& cam) {
     double v = 0;
     if (!cam.get(CamProp::focusLat, v))
         return false;
-    snap.lat = truncToInt(v * 10000);
+    snap.lat = truncInt32(v * 10000);
     if (!cam.get(CamProp::focusLon, v))
         return false;
-    snap.lon = truncToInt(v * 10000);
+    snap.lon = truncInt32(v * 10000);
     if (!cam.get(CamProp::focusAlt, v))
         return false;
-    snap.alt = truncToInt(v * 10000);
+    snap.alt = truncInt32(v * 10000);
     if (!cam.get(CamProp::tilt, v))
         return false;
-    snap.tilt = truncToInt(v * 10000);
+    snap.tilt = truncInt32(v * 10000);
     if (!cam.get(CamProp::range, v))
         return false;
     double r = std::trunc(v);
     fixRange(r);
-    snap.range = truncToInt(r);
+    snap.range = truncInt32(r);
     if (!cam.get(CamProp::azimuth, v))
         return false;
-    snap.hdg = truncToInt(v * 10000);
+    snap.hdg = truncInt32(v * 10000);
     return true;
 }
 

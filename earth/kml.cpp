@@ -4,6 +4,7 @@
 #include "earth/autoView.h"
 #include "earth/kmlText.h"
 #include "earth/trackDraw.h"
+#include "platform/numeric.h"
 #include "platform/runtime.h"
 #include "remote/client.h"
 #include "track/track.h"
@@ -366,7 +367,7 @@ void arrowCursor(std::string& out, CClient& v, const std::string& color, const K
     const LatLonOffset wingB = corner(c + 210, shortSide);
     const LatLonOffset tail = corner(c + 180, longSide / 4);
     const LatLonOffset ring[6] = {tip, wingB, tail, wingA, tip, tail};
-    const int units = truncInt(f);
+    const int units = truncInt32(f);
     const int h = units == 0 ? 1 : 3 * units;
 
     out += "<Placemark>\n<name>Cursor</name>\n<Style>\n   <LineStyle>\n   <color>";
@@ -375,22 +376,22 @@ void arrowCursor(std::string& out, CClient& v, const std::string& color, const K
     appendXmlText(out, color);
     out += "</color>\n    </PolyStyle>\n</Style>\n<MultiGeometry>\n";
     if (v.fly) {
-        const int a = truncInt(pos.alt);
-        const int above[6] = {a - h / 3, a,         truncInt(a + 0.8 * h),
-                              a,         a - h / 3, truncInt(a + 0.8 * h)};
-        const int below[6] = {a - h / 3, a,         truncInt(a - 0.8 * h),
-                              a,         a - h / 3, truncInt(a - 0.8 * h)};
+        const int a = truncInt32(pos.alt);
+        const int above[6] = {a - h / 3, a,         truncInt32(a + 0.8 * h),
+                              a,         a - h / 3, truncInt32(a + 0.8 * h)};
+        const int below[6] = {a - h / 3, a,         truncInt32(a - 0.8 * h),
+                              a,         a - h / 3, truncInt32(a - 0.8 * h)};
         appendPolygon(out, 0, "absolute", ring, above);
         appendPolygon(out, 0, "absolute", ring, below);
     } else {
-        const int alt[6] = {h / 3, h, truncInt(1.8 * h), h, h / 3, truncInt(1.8 * h)};
+        const int alt[6] = {h / 3, h, truncInt32(1.8 * h), h, h / 3, truncInt32(1.8 * h)};
         appendPolygon(out, 1, "relativeToGround", ring, alt);
     }
     out += "</MultiGeometry>\n</Placemark>\n";
 }
 
 LatLonOffset arrowOffset(double bearing, double distance, double latitude) {
-    const double theta = (truncInt(bearing) % 360) * kDegToRad;
+    const double theta = (truncInt32(bearing) % 360) * kDegToRad;
     const double l = std::fabs(latitude);
     double k;
     if (l > 85)
@@ -434,7 +435,7 @@ std::string speedColor(double mph, double topMph) {
     double p = topMph > 0 ? (s + 0.005) / topMph * 100 : 99;
     if (p > 100 || !(p == p))
         p = 99;
-    auto channel = [](double x) { return std::clamp(truncInt(x), 0, 255); };
+    auto channel = [](double x) { return std::clamp(truncInt32(x), 0, 255); };
     int blue, green, red;
     if (p < 25) {
         blue = 255, green = channel(p * 10.2), red = 0;

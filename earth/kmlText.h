@@ -46,15 +46,3 @@ inline void appendXmlText(std::string& out, std::string_view text) {
         }
     }
 }
-
-// A double truncated toward zero into an int, saturating instead of
-// overflowing (NaN gives 0).
-inline int truncInt(double value) {
-    if (!(value == value))
-        return 0;
-    if (value >= 2147483647.0)
-        return 2147483647;
-    if (value <= -2147483648.0)
-        return -2147483647 - 1;
-    return static_cast<int>(value);
-}

@@ -1,11 +1,11 @@
 #include "platform/registry.h"
 
+#include "platform/numeric.h"
 #include "platform/paths.h"
 #include "trace/trace.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -411,14 +411,7 @@ bool parseRegFile(const std::string& text, RegTree& tree, int& errorLine, std::s
 }
 
 uint32_t scaledDword(double value, double scale) {
-    double v = std::trunc(value * scale);
-    if (std::isnan(v))
-        return 0;
-    if (v >= static_cast<double>(INT32_MAX))
-        return static_cast<uint32_t>(INT32_MAX);
-    if (v <= static_cast<double>(INT32_MIN))
-        return static_cast<uint32_t>(INT32_MIN);
-    return static_cast<uint32_t>(static_cast<int32_t>(v));
+    return static_cast<uint32_t>(truncInt32(value * scale));
 }
 
 // --- the store --------------------------------------------------------------

@@ -2,6 +2,7 @@
 // that decide which fixes become points, and the ".trk" file.
 #include "track/track.h"
 
+#include "platform/numeric.h"
 #include "platform/paths.h"
 #include "platform/runtime.h"
 #include "trace/trace.h"
@@ -53,17 +54,6 @@ int posixRename(const char* from, const char* to) {
 TrackFileOps g_fileOps{posixWrite, posixFsync, posixRename};
 
 // --- conversions ------------------------------------------------------------
-
-// Truncation toward zero into an int32 that never overflows (NaN gives 0).
-int32_t truncInt32(double v) {
-    if (!(v == v))
-        return 0;
-    if (v >= 2147483647.0)
-        return INT32_MAX;
-    if (v <= -2147483648.0)
-        return INT32_MIN;
-    return static_cast<int32_t>(v);
-}
 
 int32_t low32(int64_t t) {
     return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(t)));

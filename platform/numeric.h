@@ -1,0 +1,19 @@
+// Number conversions that must not fail on the values a receiver, Google Earth
+// or a settings file can hand over.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+// A double truncated toward zero into an int32, saturating at the int32 range
+// instead of overflowing (a plain conversion of such a value is undefined);
+// NaN gives 0.
+inline int32_t truncInt32(double v) {
+    if (std::isnan(v))
+        return 0;
+    if (v >= 2147483647.0)
+        return INT32_MAX;
+    if (v <= -2147483648.0)
+        return INT32_MIN;
+    return static_cast<int32_t>(v);
+}
