@@ -179,15 +179,9 @@ void COptionsDlg::load(RegistryStore& reg) {
 
 bool COptionsDlg::save(RegistryStore& reg) {
     RegTransaction tx(reg);
-    if (tx.error() != 0 || tx.createKey(kSoftwareKey) != 0) {
-        NTRACE("No HKLM/Software key???");
+    if (!openProgramKey(tx, "COptionsDlg::save"))
         return false;
-    }
-    int err = tx.createKey(kNivraKey);
-    if (err != 0) {
-        NTRACE("Can't create key - error %d", err);
-        return false;
-    }
+    int err = 0;
     for (const Setting& s : kSettings) {
         if (s.rule == Load::text) {
             err = tx.setString(kNivraKey, s.name, this->*s.text);

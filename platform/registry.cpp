@@ -523,31 +523,29 @@ int RegTransaction::deleteTree(const std::string& path) {
     return 0;
 }
 
-int RegTransaction::setString(const std::string& key, const std::string& name,
-                              const std::string& value) {
+int RegTransaction::setValue(const std::string& key, const std::string& name, RegValue value) {
     auto it = m_tree.find(key);
     if (it == m_tree.end())
         return ENOENT;
     if (hasControlChar(name))
         return EINVAL;
-    RegValue v;
-    v.type = RegType::sz;
-    v.text = value.substr(0, value.find('\0'));
-    it->second.set(name, std::move(v));
+    it->second.set(name, std::move(value));
     return 0;
 }
 
+int RegTransaction::setString(const std::string& key, const std::string& name,
+                              const std::string& value) {
+    RegValue v;
+    v.type = RegType::sz;
+    v.text = value.substr(0, value.find('\0'));
+    return setValue(key, name, std::move(v));
+}
+
 int RegTransaction::setDword(const std::string& key, const std::string& name, uint32_t value) {
-    auto it = m_tree.find(key);
-    if (it == m_tree.end())
-        return ENOENT;
-    if (hasControlChar(name))
-        return EINVAL;
     RegValue v;
     v.type = RegType::dword;
     v.dword = value;
-    it->second.set(name, std::move(v));
-    return 0;
+    return setValue(key, name, std::move(v));
 }
 
 int RegTransaction::commit() {
@@ -560,6 +558,19 @@ int RegTransaction::commit() {
     std::lock_guard<std::mutex> lock(m_store.m_mutex);
     m_store.m_tree = m_tree;
     return 0;
+}
+
+bool openProgramKey(RegTransaction& tx, const char* caller) {
+    if (tx.error() != 0 || tx.createKey(kSoftwareKey) != 0) {
+        NTRACE_AS(caller, "No HKLM/Software key???");
+        return false;
+    }
+    int err = tx.createKey(kNivraKey);
+    if (err != 0) {
+        NTRACE_AS(caller, "Can't create key - error %d", err);
+        return false;
+    }
+    return true;
 }
 
 std::string defaultRegistryPath() {

@@ -116,6 +116,9 @@ public:
     int commit();
 
 private:
+    // Stores `value` under `name` in an existing key.
+    int setValue(const std::string& key, const std::string& name, RegValue value);
+
     RegistryStore& m_store;
     std::unique_lock<std::mutex> m_writeLock;
     RegTree m_tree;
@@ -125,6 +128,12 @@ private:
 // The program's key: the settings and, below it, the vehicle list.
 constexpr const char* kSoftwareKey = "Software";
 constexpr const char* kNivraKey = "Software\\Nivra";
+
+// Opens the program's key in `tx`, creating "Software" and "Software\Nivra" as
+// needed. When the store cannot be written or a key cannot be made, logs why
+// under the name of the saving function `caller` ("CClients::save") and
+// returns false.
+bool openProgramKey(RegTransaction& tx, const char* caller);
 
 // A double stored as a DWORD: times `scale`, truncated toward zero (clamped to
 // the 32-bit signed range; NaN gives 0).

@@ -307,15 +307,9 @@ bool CClients::save(RegistryStore& reg, bool withTracks) {
         // Deleting the old servers keys and writing the new ones reach the
         // file together when the transaction commits.
         RegTransaction tx(reg);
-        if (tx.error() != 0 || tx.createKey(kSoftwareKey) != 0) {
-            NTRACE("No HKLM/Software key???");
+        if (!openProgramKey(tx, "CClients::save"))
             return false;
-        }
-        int err = tx.createKey(kNivraKey);
-        if (err != 0) {
-            NTRACE("Can't create key - error %d", err);
-            return false;
-        }
+        int err = 0;
         std::string base = std::string(kNivraKey) + "\\" + m_prefix;
         for (int n = 0; tx.deleteTree(base + std::to_string(n)) == 0; ++n) {
         }

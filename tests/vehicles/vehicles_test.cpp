@@ -328,6 +328,18 @@ TEST_F(Vehicles, InterruptedSaveKeepsEveryStoredVehicle) {
     EXPECT_EQ(loaded.vehicles().size(), 4u); // a, b, c and the local vehicle
 }
 
+TEST_F(Vehicles, AStoreThatCannotBeWrittenRefusesTheSave) {
+    CClients list;
+    list.add("a", "h1");
+    RegistryStore device("/dev/null");
+    TraceCapture trace;
+    EXPECT_FALSE(list.save(device, false));
+    std::vector<std::string> refused = trace.matching("No HKLM/Software key???");
+    ASSERT_EQ(refused.size(), 1u);
+    EXPECT_NE(refused[0].find("CClients::save"), std::string::npos) << refused[0];
+    EXPECT_TRUE(device.snapshot().empty());
+}
+
 TEST_F(Vehicles, DisplayPositionFollowsTheTimeSpan) {
     CClient v("v@h");
     v.curPos.lat = 10;
