@@ -127,15 +127,9 @@ int CHeadless::run(bool pressStart, const SettingOverrides& overrides) {
 }
 
 int runHeadless(const CommandLine& cmd) {
-    SettingOverrides overrides;
-    if (!cmd.bind.empty())
-        overrides.bindAddress = cmd.bind;
-    if (!cmd.earth.empty())
-        overrides.earthBackend = cmd.earth;
-
     installStopSignals();
     CEngineParts parts;
     LoopClock clock;
     CHeadless headless(parts.links(), clock, std::cout);
-    return headless.run(cmd.start, overrides);
+    return headless.run(cmd.start, settingOverrides(cmd));
 }

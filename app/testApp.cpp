@@ -2,6 +2,7 @@
 
 #include "app/desktopEntry.h"
 #include "app/headless.h"
+#include "app/testDlg.h"
 #include "platform/paths.h"
 #include "sources/logToKml.h"
 #include "trace/trace.h"
@@ -95,6 +96,15 @@ bool parseCommandLine(const std::vector<std::string>& args, CommandLine& out, st
         return false;
     }
     return true;
+}
+
+SettingOverrides settingOverrides(const CommandLine& cmd) {
+    SettingOverrides overrides;
+    if (!cmd.bind.empty())
+        overrides.bindAddress = cmd.bind;
+    if (!cmd.earth.empty())
+        overrides.earthBackend = cmd.earth;
+    return overrides;
 }
 
 std::string usageText() {

@@ -26,6 +26,11 @@ struct CommandLine {
 // an unknown switch, a missing value or a value that is not allowed.
 bool parseCommandLine(const std::vector<std::string>& args, CommandLine& out, std::string& error);
 
+struct SettingOverrides;
+// The stored settings the switches override (--bind, --earth), for either
+// front end.
+SettingOverrides settingOverrides(const CommandLine& cmd);
+
 std::string usageText();
 std::string versionText();
 

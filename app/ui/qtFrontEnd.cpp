@@ -23,15 +23,6 @@ namespace {
 // stop request from SIGINT or SIGTERM.
 constexpr int kPollMs = 50;
 
-SettingOverrides overridesFrom(const CommandLine& cmd) {
-    SettingOverrides overrides;
-    if (!cmd.bind.empty())
-        overrides.bindAddress = cmd.bind;
-    if (!cmd.earth.empty())
-        overrides.earthBackend = cmd.earth;
-    return overrides;
-}
-
 void printWhereToLook(const CSubsystems& sys) {
     std::string host = theOptions().BindAddress;
     if (host.empty() || host == "0.0.0.0")
@@ -65,7 +56,7 @@ int runQtFrontEnd(CtestApp& app, int argc, char** argv) {
     CMainWindow window(parts.links());
     QObject::connect(&window, &QDialog::finished, &qapp, &QApplication::quit);
 
-    window.dlg().setOverrides(overridesFrom(app.commandLine()));
+    window.dlg().setOverrides(settingOverrides(app.commandLine()));
     window.startUp();
     if (app.commandLine().start)
         window.dlg().onStartPause();

@@ -1,6 +1,7 @@
 // The command line and the desktop entry of --register / --unregister.
 #include "app/desktopEntry.h"
 #include "app/testApp.h"
+#include "app/testDlg.h"
 
 #include <gtest/gtest.h>
 
@@ -36,6 +37,20 @@ TEST(CommandLine, SwitchesAndValues) {
     ASSERT_TRUE(parse({"--kml", "trip.nme", "-o", "out.kml", "--all-points"}, cmd, error));
     EXPECT_TRUE(cmd.kml);
     EXPECT_EQ(cmd.kmlArgs, (std::vector<std::string>{"trip.nme", "-o", "out.kml", "--all-points"}));
+}
+
+TEST(CommandLine, OnlyTheGivenSwitchesOverrideStoredSettings) {
+    CommandLine cmd;
+    std::string error;
+    ASSERT_TRUE(parse({"--bind", "127.0.0.2", "--earth=none"}, cmd, error)) << error;
+    SettingOverrides both = settingOverrides(cmd);
+    EXPECT_EQ(both.bindAddress, std::optional<std::string>("127.0.0.2"));
+    EXPECT_EQ(both.earthBackend, std::optional<std::string>("none"));
+
+    ASSERT_TRUE(parse({"--headless"}, cmd, error)) << error;
+    SettingOverrides none = settingOverrides(cmd);
+    EXPECT_FALSE(none.bindAddress.has_value());
+    EXPECT_FALSE(none.earthBackend.has_value());
 }
 
 TEST(CommandLine, BadInputIsRefusedWithAReason) {
