@@ -395,24 +395,16 @@ def drive_fixes(trip, frame, interval, count, accel, brake, lateral, step, rng, 
     return fixes, dist[-1], t[-1]
 
 
-def script_pairs(fixes, start, alt_of, geoid, variation, course_bias=0.0):
+def script_cycles(fixes, start, alt_of, geoid, variation, course_bias=0.0, with_vtg=False):
+    """One cycle per fix: GGA and RMC, then VTG for a receiver that sends it."""
     lines = []
     for secs, lat, lon, knots, hdg, sats, hdop in fixes:
         when = start + datetime.timedelta(seconds=secs)
         course = (hdg + course_bias) % 360.0
         lines.append(gga(when, lat, lon, alt_of(secs), sats, hdop, geoid))
         lines.append(rmc(when, lat, lon, knots, course, variation))
-    return lines
-
-
-def script_triples(fixes, start, alt_of, geoid, variation, course_bias=0.0):
-    lines = []
-    for secs, lat, lon, knots, hdg, sats, hdop in fixes:
-        when = start + datetime.timedelta(seconds=secs)
-        course = (hdg + course_bias) % 360.0
-        lines.append(gga(when, lat, lon, alt_of(secs), sats, hdop, geoid))
-        lines.append(rmc(when, lat, lon, knots, course, variation))
-        lines.append(vtg(course, variation, knots))
+        if with_vtg:
+            lines.append(vtg(course, variation, knots))
     return lines
 
 
@@ -435,22 +427,23 @@ def make_scripts(stats=None):
     rng = random.Random(20090614)
     fixes, length, duration = drive_fixes(TRIP_A, SF, 2, 789, 1.6, 2.8, 2.2, 2.0, rng, 1.2)
     note("Demo A", fixes, length, duration)
-    scripts["A"] = script_pairs(fixes, day(18, 32, 4),
-                                lambda s: 12.0 + 6.0 * math.sin(s / 300.0), geoid, variation)
+    scripts["A"] = script_cycles(fixes, day(18, 32, 4),
+                                 lambda s: 12.0 + 6.0 * math.sin(s / 300.0), geoid, variation)
 
     # This receiver reported its course 17.5 degrees clockwise of the road;
     # the demo takes it off again with the vehicle's course offset.
     fixes, length, duration = drive_fixes(TRIP_B, SF, 2, 46, 1.4, 2.5, 2.0, 1.0, rng, 1.0)
     note("Demo B", fixes, length, duration)
-    scripts["B"] = script_triples(fixes, day(19, 5, 41), lambda s: 58.0 + s * 0.02,
-                                  geoid, variation, course_bias=17.5)
+    scripts["B"] = script_cycles(fixes, day(19, 5, 41), lambda s: 58.0 + s * 0.02,
+                                 geoid, variation, course_bias=17.5, with_vtg=True)
 
     # 122 full GGA/RMC/VTG cycles and the first two sentences of the 123rd:
     # the log was stopped between the RMC and the VTG.
     fixes, length, duration = drive_fixes(TRIP_C, SF, 5, 123, 0.04, 0.08, 0.12, 1.0, rng, 1.5,
                                           start_speed=kn(5.6))
     note("Demo C", fixes, length, duration)
-    scripts["C"] = script_triples(fixes, day(20, 14, 10), lambda s: 1.5, geoid, variation)[:368]
+    scripts["C"] = script_cycles(fixes, day(20, 14, 10), lambda s: 1.5, geoid, variation,
+                                 with_vtg=True)[:368]
 
     def jet_altitude(s):
         # FL350, then a 1800 ft/min descent from the eighth minute on
@@ -460,13 +453,13 @@ def make_scripts(stats=None):
     fixes, length, duration = drive_fixes(TRIP_D, SF, 2, 324, 0.2, 0.2, 100.0, 20.0, rng, 3.0,
                                           start_speed=kn(505))
     note("Demo D", fixes, length, duration)
-    scripts["D"] = script_pairs(fixes, day(17, 48, 30), jet_altitude, geoid, variation)
+    scripts["D"] = script_cycles(fixes, day(17, 48, 30), jet_altitude, geoid, variation)
 
     fixes, length, duration = drive_fixes(TRIP_E, SF, 2, 328, 1.5, 2.6, 2.0, 2.0, rng, 1.2)
     note("Demo E", fixes, length, duration)
-    scripts["E"] = script_pairs(fixes, day(21, 2, 15),
-                                lambda s: 8.0 + 60.0 * max(0.0, min(1.0, (s - 150) / 200.0)),
-                                geoid, variation)
+    scripts["E"] = script_cycles(fixes, day(21, 2, 15),
+                                 lambda s: 8.0 + 60.0 * max(0.0, min(1.0, (s - 150) / 200.0)),
+                                 geoid, variation)
     return scripts
 
 
