@@ -267,10 +267,10 @@ class Receiver:
 SF = LocalFrame(37.78, -122.42)
 
 
-def legs(frame, spec):
+def legs(frame, route):
     """[(lat, lon, radius_m, leg_speed_mph_or_kn_as_mps, stop_s)] to xy points."""
     out = []
-    for lat, lon, radius, speed, stop in spec:
+    for lat, lon, radius, speed, stop in route:
         x, y = frame.to_xy(lat, lon)
         out.append((x, y, radius, speed, stop))
     return out
