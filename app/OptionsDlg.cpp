@@ -219,6 +219,16 @@ struct OptionsAtExit {
 };
 } // namespace
 
+void COptionsDlg::setStatusText(const std::string& text) {
+    std::lock_guard<std::mutex> lock(m_statusMutex);
+    m_statusText = text;
+}
+
+std::string COptionsDlg::statusText() const {
+    std::lock_guard<std::mutex> lock(m_statusMutex);
+    return m_statusText;
+}
+
 COptionsDlg& theOptions() {
     static OptionsAtExit holder;
     return holder.options;

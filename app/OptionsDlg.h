@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 class Cn2k;
@@ -86,7 +87,10 @@ public:
     std::string uName = "Me";
     std::string Host = "localhost";
     std::string Color = "ff4080FF";
-    std::string statusText; // copy of the main window's status line
+    // The main window's status line, copied on every tick and read by the
+    // threads that write KML; a lock keeps a reader from seeing it change.
+    void setStatusText(const std::string& text);
+    std::string statusText() const;
     // Not written by the program; read by the KML snapshot.
     std::string SaveDirectory;
     // Listeners bind to this address when set (empty: any address).
@@ -116,6 +120,8 @@ public:
 
 private:
     bool m_loaded = false;
+    mutable std::mutex m_statusMutex;
+    std::string m_statusText;
 };
 
 // The one process-wide settings object. At process exit it saves once more,

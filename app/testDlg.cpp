@@ -39,19 +39,11 @@ int trackingBit(DlgCheck box) {
     return 0;
 }
 
-// The settings object's copy of the status line is read by the network-link
-// thread (the KML label) without a lock. Writing only changes, into a buffer
-// reserved once and never outgrown, keeps that reader from ever seeing the
-// text's storage move; at worst one reply shows a half-written status.
+// The settings object's copy of the status line, which the KML label shows.
 constexpr size_t kStatusTextMax = 255;
 
 void publishStatus(const std::string& status) {
-    std::string& shared = theOptions().statusText;
-    if (shared.capacity() < kStatusTextMax)
-        shared.reserve(kStatusTextMax);
-    const std::string text = status.substr(0, kStatusTextMax);
-    if (shared != text)
-        shared.assign(text);
+    theOptions().setStatusText(status.substr(0, kStatusTextMax));
 }
 
 constexpr DlgCheck kAllChecks[kDlgCheckCount] = {DlgCheck::AutoTrack, DlgCheck::AutoView,

@@ -162,7 +162,7 @@ KmlOptions kmlOptions() {
     opt.speedInKnots = o.SpeedInKnots != 0;
     opt.metric = o.Units != 0;
     opt.debugLogging = o.debugLogging != 0;
-    opt.statusText = o.statusText;
+    opt.statusText = o.statusText();
     return opt;
 }
 

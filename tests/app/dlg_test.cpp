@@ -95,7 +95,7 @@ TEST_F(MainWindow, FirstStartRunsThePausedDemoWithAllBoxesOnAtTheTopLeft) {
     dlg.onTimer();
     EXPECT_EQ(dlg.statusText(), "Demo Mode");
     EXPECT_EQ(view.statusLine, "Demo Mode");
-    EXPECT_EQ(theOptions().statusText, "Demo Mode");
+    EXPECT_EQ(theOptions().statusText(), "Demo Mode");
 }
 
 TEST_F(MainWindow, StartPauseCaptionAcrossTheDemoStates) {
@@ -245,7 +245,7 @@ TEST_F(MainWindow, StatusLineFollowsTheReaderAndTheFix) {
     sys.fix = "Locked";
     dlg.onTimer();
     EXPECT_EQ(view.statusLine, "Opening COM3:");
-    EXPECT_EQ(theOptions().statusText, "Opening COM3:");
+    EXPECT_EQ(theOptions().statusText(), "Opening COM3:");
     EXPECT_EQ(sys.fix, ""); // a reader that is not receiving has no fix
 }
 

@@ -175,7 +175,7 @@ protected:
         o.SaveToGE = 1;
         o.DemoSpeed = 1800;
         o.Name = "Me@localhost";
-        o.statusText.clear();
+        o.setStatusText(std::string());
 
         theClients().setLocalVehicle(nullptr);
         for (CClient* v : theClients().vehicles()) {
