@@ -442,9 +442,10 @@ void RegistryStore::ensureLoaded() const {
     int err = readWholeFile(m_path, text);
     if (err == ENOENT || err == ENOTDIR)
         return; // first start: nothing stored yet
-    if (err == EINVAL) {
-        // A device or a pipe (NIVRA_REGISTRY=/dev/null): never move it, never replace it.
-        m_error = EINVAL;
+    if (err == EINVAL || err == EISDIR) {
+        // A device, a pipe (NIVRA_REGISTRY=/dev/null) or a folder named by
+        // mistake: never move it, never replace it.
+        m_error = err;
         report("registry " + m_path + " is not a regular file; settings will not be saved");
         return;
     }

@@ -235,6 +235,25 @@ TEST(RegStore, NeverReplacesSomethingThatIsNotAFile) {
     EXPECT_EQ(trace.matching("not a regular file").size(), 1u);
 }
 
+TEST(RegStore, NeverMovesADirectoryAside) {
+    // NIVRA_REGISTRY naming a folder by mistake must leave the folder and its
+    // files where they are, and no save may put a file in its place.
+    TempDir dir;
+    const std::string folder = dir.file("config");
+    std::filesystem::create_directory(folder);
+    writeFile(folder + "/notes.txt", "keep me");
+    TraceCapture trace;
+    RegistryStore reg(folder);
+    RegTransaction tx(reg);
+    EXPECT_NE(tx.error(), 0);
+    ASSERT_EQ(tx.createKey("Software"), 0);
+    EXPECT_NE(tx.commit(), 0);
+    EXPECT_TRUE(std::filesystem::is_directory(folder));
+    EXPECT_EQ(readFile(folder + "/notes.txt"), "keep me");
+    EXPECT_FALSE(std::filesystem::exists(folder + ".bad"));
+    EXPECT_EQ(trace.matching("not a regular file").size(), 1u);
+}
+
 TEST(RegStore, FailedWriteLeavesFileAndStoreAsTheyWere) {
     TempDir dir;
     std::string path = dir.file("registry.reg");
