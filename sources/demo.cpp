@@ -266,7 +266,13 @@ std::string Cn2k::nextDemoLine(CClient& v, bool& fromScript) {
     std::string line;
     if (v.recordFile) {
         char buf[kDemoLineMax + 1];
-        if (std::fgets(buf, sizeof buf, v.recordFile)) {
+        // A piece that begins with a NUL byte (line noise in a capture) reads
+        // as an empty text: that is no line, and not the end of the file
+        // either, so it is passed over.
+        bool got = false;
+        while ((got = std::fgets(buf, sizeof buf, v.recordFile) != nullptr) && buf[0] == '\0') {
+        }
+        if (got) {
             line = buf;
         } else {
             std::fclose(v.recordFile);

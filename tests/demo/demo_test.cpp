@@ -245,6 +245,25 @@ TEST_F(DemoSource, PlaybackPausesAtTheEndOfTheLog) {
     EXPECT_EQ(play->track.pointCount(), 15);
 }
 
+TEST_F(DemoSource, ALineThatBeginsWithANulByteDoesNotEndThePlayback) {
+    // A capture with line noise: a line made of a NUL byte and junk after the
+    // fifth fix. The rest of the log still plays.
+    std::string log = makeLog(15, 48.0, 11.0);
+    size_t at = 0;
+    for (int i = 0; i < 10; ++i)
+        at = log.find('\n', at) + 1;
+    log.insert(at, std::string("\0\x13junk\r\n", 8));
+    writeFile("noisy.nme", log);
+    m_engine.setPlaybackLog("noisy.nme");
+    m_engine.setPlayback(1);
+    m_engine.start("Me");
+    ASSERT_TRUE(eventually([&] { return m_engine.m_paused == 1; }));
+    CClient* play = vehicle("Me", "play");
+    ASSERT_NE(play, nullptr);
+    EXPECT_EQ(play->track.pointCount(), 15);
+    EXPECT_NEAR(play->curPos.lat, 48.0 + 14 * 0.0002, 1e-5);
+}
+
 TEST_F(DemoSource, LoopPlaybackClearsTheTrackAndStartsTheLogAgain) {
     theOptions().LoopPlayback = 1;
     writeFile("trip.nme", makeLog(10, 48.0, 11.0));
