@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -20,6 +21,12 @@ constexpr double kPi = 3.14159265358979323846;
 // its terminator; the text never runs past the field.
 std::string_view coordsText(const TrackPoint& p) {
     return std::string_view(p.coords, strnlen(p.coords, sizeof p.coords));
+}
+
+// An index computed in 64 bits from limits that may be anywhere in the int
+// range (maxPts is a registry value), held to the int range.
+int narrowIndex(int64_t i) {
+    return static_cast<int>(std::clamp<int64_t>(i, INT32_MIN, INT32_MAX));
 }
 
 // Each writing thread fills its own run buffer; it keeps its capacity, so a
@@ -34,8 +41,8 @@ std::string& runBuffer() {
 IndexRange drawRange(CClient& vehicle, int pointLimit) {
     if (vehicle.useTimeSpan)
         return timeSpanRange(vehicle);
-    const int n = std::min(pointLimit, vehicle.maxPts);
-    return {1, std::min(n - 1, vehicle.track.pointCount() - 1)};
+    const int64_t n = std::min(pointLimit, vehicle.maxPts);
+    return {1, narrowIndex(std::min<int64_t>(n - 1, vehicle.track.pointCount() - 1))};
 }
 
 void appendStamp(std::string& out, const TrackPoint& p, int64_t time, const char* altMode,
@@ -64,7 +71,7 @@ IndexRange timeSpanRange(CClient& vehicle) {
     // The walk stopped at the first point before the end, or ran out.
     r.first = track.point(i) ? std::max(i - 1, 0) : i;
 
-    r.last = std::min(track.pointCount() - 1, vehicle.maxPts - 1);
+    r.last = narrowIndex(std::min<int64_t>(track.pointCount() - 1, int64_t{vehicle.maxPts} - 1));
     while (r.last > 0) {
         const TrackPoint* p = track.point(r.last);
         if (!p)
@@ -138,7 +145,7 @@ void trackFolder(std::string& out, CClient& vehicle, int fly, std::optional<std:
     if (vehicle.useTimeSpan) {
         const IndexRange span = timeSpanRange(vehicle);
         start = span.first;
-        end = std::min(span.last, span.first + vehicle.maxPts);
+        end = narrowIndex(std::min<int64_t>(span.last, int64_t{span.first} + vehicle.maxPts));
     }
     // A plain track ends a run only at a time gap; a speed track at every 5 mph band.
     const int band = color ? 5000 : 5;

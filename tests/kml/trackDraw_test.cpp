@@ -2,6 +2,7 @@
 #include "kmlTestUtil.h"
 
 #include <cmath>
+#include <cstdint>
 #include <sstream>
 #include <vector>
 
@@ -192,6 +193,51 @@ TEST_F(TrackDraw, TimeSpanIndices) {
     r = timeSpanRange(v);
     EXPECT_EQ(r.first, 0);
     EXPECT_EQ(r.last, 10);
+}
+
+// maxPts comes from the vehicle's registry values; the largest and smallest
+// numbers there must neither wrap the drawn range nor lose the track.
+TEST_F(TrackDraw, ExtremePointLimitsNeitherWrapNorHideTheTrack) {
+    std::vector<Pt> pts;
+    for (int k = 0; k < 10; ++k) // index i has time 60 * (9 - i)
+        pts.push_back({60 * k, 20});
+    fillTrack(v, pts);
+    const int32_t off = static_cast<int32_t>(tzOffset());
+    v.useTimeSpan = 1;
+    v.endTime = static_cast<int32_t>(kUtc0) + off + 60 * 6 + 30;
+    v.startTime = static_cast<int32_t>(kUtc0) + off + 60 * 2 + 30;
+    v.maxPts = INT32_MAX;
+
+    IndexRange r = timeSpanRange(v);
+    EXPECT_EQ(r.first, 2);
+    EXPECT_EQ(r.last, 7);
+    std::string track;
+    trackFolder(track, v, 0, "ff112233", kKmlAllPoints);
+    int drawn = 0;
+    for (int n : runLengths(track))
+        drawn += n;
+    EXPECT_EQ(drawn, 6) << "indices 2..6, as with any limit above the span";
+
+    v.useTimeSpan = 0;
+    track.clear();
+    trackFolder(track, v, 0, "ff112233", INT32_MAX);
+    std::string whole;
+    trackFolder(whole, v, 0, "ff112233", kKmlAllPoints);
+    EXPECT_EQ(runLengths(track)[0], 10);
+    EXPECT_EQ(track, whole);
+
+    v.maxPts = INT32_MIN;
+    v.useTimeSpan = 1;
+    r = timeSpanRange(v);
+    EXPECT_LT(r.last, 0) << "no point lies inside a negative limit";
+    v.useTimeSpan = 0;
+    std::string stamps;
+    timeStampsFolder(stamps, v, kKmlAllPoints);
+    EXPECT_EQ(stamps, "<Folder>\n<name>TimeStamps</name>\n</Folder>\n");
+    v.trackWidth = 10;
+    std::string circles;
+    circlesFolder(circles, v, "a0112233", INT32_MIN);
+    EXPECT_EQ(circles, "<Folder>\n<name>Circles</name>\n</Folder>\n");
 }
 
 TEST(CirclePlacemark, TwentySixVerticesAtTheRadius) {
