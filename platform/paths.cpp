@@ -5,16 +5,14 @@
 
 std::string g_startDir;
 
-namespace {
-constexpr size_t kStartDirMax = 512;
-}
-
 void setStartDir(const std::string& dir) {
+    // The whole path: a directory cut short would put every track file, log
+    // and snapshot somewhere else (or nowhere).
     if (!dir.empty()) {
-        g_startDir = dir.substr(0, kStartDirMax - 1);
+        g_startDir = dir;
     } else {
         char buf[PATH_MAX];
-        g_startDir = getcwd(buf, sizeof buf) ? std::string(buf).substr(0, kStartDirMax - 1) : ".";
+        g_startDir = getcwd(buf, sizeof buf) ? std::string(buf) : ".";
     }
     while (g_startDir.size() > 1 && g_startDir.back() == '/')
         g_startDir.pop_back();

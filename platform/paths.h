@@ -4,7 +4,7 @@
 #include <string>
 
 // The directory that was current when the program started, or the one given
-// with --dir. Set once before any worker thread exists (at most 512 bytes).
+// with --dir. Set once before any worker thread exists.
 extern std::string g_startDir;
 
 // Captures the current directory as the start directory (or `dir` when given).

@@ -2,6 +2,7 @@
 #include "app/desktopEntry.h"
 #include "app/testApp.h"
 #include "app/testDlg.h"
+#include "platform/paths.h"
 
 #include <gtest/gtest.h>
 
@@ -116,4 +117,26 @@ TEST(DesktopEntryText, ExecQuotesAndEscapesThePath) {
     // escaping doubles; '%' is doubled for the field codes.
     const std::string text = desktopEntryText("/home/a b/$x\"%/nivra");
     EXPECT_NE(text.find("Exec=\"/home/a b/\\\\$x\\\\\"%%/nivra\"\n"), std::string::npos) << text;
+}
+
+TEST_F(DesktopEntry, ALongDirKeepsEveryFileInThatDirectory) {
+    // A deep folder: its path is longer than 512 bytes.
+    std::filesystem::path deep = dir;
+    while (deep.string().size() <= 600)
+        deep /= std::string(60, 'd');
+    std::filesystem::create_directories(deep);
+    const std::string savedStart = g_startDir;
+    const std::string dirArg = "--dir=" + deep.string();
+    std::vector<std::string> args{"nivra", dirArg, "--register"};
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    CtestApp app;
+    const int status = app.InitInstance(static_cast<int>(argv.size()), argv.data(), nullptr);
+    const std::string start = g_startDir;
+    const std::string track = FullPath("Nivra.trk");
+    g_startDir = savedStart;
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(start, deep.string());
+    EXPECT_EQ(track, (deep / "Nivra.trk").string());
 }
