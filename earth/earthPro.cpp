@@ -17,6 +17,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
@@ -61,7 +62,9 @@ bool parseLookAt(std::string_view requestLine, EarthCamera& cam) {
         if (s < e && *s == '+')
             ++s;
         auto [ptr, ec] = std::from_chars(s, e, v[i]);
-        if (ec != std::errc())
+        // Google Earth sends plain numbers; "nan" or "inf" from anyone else
+        // would end up in the followed vehicle's view and the heading offset.
+        if (ec != std::errc() || !std::isfinite(v[i]))
             return false;
         s = ptr;
         if (i < 4) {

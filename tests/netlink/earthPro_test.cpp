@@ -3,8 +3,10 @@
 // and the camera travels in the polls and replies themselves.
 #include "netlink/netlinkFixture.h"
 
+#include "earth/autoViewState.h"
 #include "platform/paths.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -139,6 +141,36 @@ TEST_F(EarthPro, PollWithoutUsableViewLeavesNoCameraToRead) {
     ASSERT_TRUE(splitFullReply(poll("/NivraServers"), body))
         << "without a camera every poll counts as moved";
     EXPECT_EQ(viewRange.load(), 0);
+}
+
+TEST_F(EarthPro, ViewThatIsNotANumberLeavesNoCameraAndKeepsTheHeadingOffset) {
+    // Anyone who reaches the port can post view parameters. A NaN or an
+    // infinity must not become the camera: the heading offset taken from it
+    // would be saved with the settings and turn every later view.
+    const int oldMode = autoViewHeadingMode();
+    const double oldOffset = autoViewHeadingOffset();
+    setAutoViewHeadingMode(0);
+    setAutoViewHeadingOffset(15);
+    setAutoViewHeadingHold(false);
+    track(bravo, kTrackFollow | kTrackHeading | kTrackViewControl);
+    addPoint(bravo, 48.2, 11.6);
+    std::string body;
+    ASSERT_TRUE(splitFullReply(poll("/NivraServers?&LOOKAT=11.5,48.1,1500,30,nan"), body));
+    EXPECT_TRUE(std::isfinite(autoViewHeadingOffset()));
+    addPoint(bravo, 48.21, 11.61);
+    ASSERT_TRUE(splitFullReply(poll("/NivraServers?&LOOKAT=11.5,48.1,1500,inf,20"), body));
+    addPoint(bravo, 48.22, 11.62);
+    ASSERT_TRUE(splitFullReply(poll("/NivraServers?&LOOKAT=-inf,48.1,1500,30,20"), body));
+    EXPECT_EQ(viewRange.load(), 0) << "no camera was read";
+    EXPECT_TRUE(std::isfinite(autoViewHeadingOffset()));
+    EXPECT_TRUE(std::isfinite(bravo->camHdg));
+    EXPECT_TRUE(std::isfinite(bravo->camTilt));
+    EXPECT_TRUE(std::isfinite(bravo->camLon));
+    EXPECT_EQ(body.find("nan"), std::string::npos);
+    EXPECT_EQ(body.find("inf"), std::string::npos);
+    setAutoViewHeadingMode(oldMode);
+    setAutoViewHeadingOffset(oldOffset);
+    setAutoViewHeadingHold(true);
 }
 
 TEST_F(EarthPro, SavedFileOpensInGoogleEarthPro) {
