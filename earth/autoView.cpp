@@ -309,7 +309,9 @@ RangeTilt autoRangeTilt(CClient& vehicle, const ViewTable& table) {
     if (!haveRange) {
         const double g = table.last().range;
         const double l = table.last().speed;
-        range = g < 0 ? -g : g + (e - l) * g / (l + 1);
+        // The range grows in proportion beyond the last row; a last row at
+        // -1 mph gives no proportion, and its range is taken as it stands.
+        range = g < 0 ? -g : l + 1 == 0 ? g : g + (e - l) * g / (l + 1);
     }
     if (tilt < 0)
         tilt = 0;

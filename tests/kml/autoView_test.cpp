@@ -107,6 +107,22 @@ TEST(AutoView, RowsOfEqualSpeedDoNotDivideByZero) {
     EXPECT_NEAR(rt.tilt, 50, 1e-9);
 }
 
+TEST(AutoView, LastRowAtMinusOneMphDoesNotDivideByZero) {
+    // Beyond the last row the range grows by g / (l + 1): a file whose last
+    // row sits at -1 mph must not turn the view into an infinity or a NaN.
+    CClient v("car@localhost");
+    setSpeed(v, 10);
+    for (const char* file : {"-1,500,60\n", "-1,0,60\n"}) {
+        ViewTable t = parseAutoView(file);
+        ASSERT_EQ(t.count, 2);
+        v.speedBandIndex = 99;
+        RangeTilt rt = autoRangeTilt(v, t);
+        EXPECT_TRUE(std::isfinite(rt.range)) << file;
+        EXPECT_GE(rt.range, 0) << file;
+        EXPECT_NEAR(rt.tilt, 60, 1e-9) << file;
+    }
+}
+
 TEST(AutoView, ExtremesAreClamped) {
     ViewTable t = parseAutoView("0,-100,-120\n5,-300,100\n");
     CClient v("car@localhost");
