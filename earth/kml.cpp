@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <strings.h>
@@ -367,8 +368,9 @@ void arrowCursor(std::string& out, CClient& v, const std::string& color, const K
     const LatLonOffset wingB = corner(c + 210, shortSide);
     const LatLonOffset tail = corner(c + 180, longSide / 4);
     const LatLonOffset ring[6] = {tip, wingB, tail, wingA, tip, tail};
-    const int units = truncInt32(f);
-    const int h = units == 0 ? 1 : 3 * units;
+    // Heights in 64 bits: with a large CursorSize 3 x f no longer fits an int.
+    const int64_t units = truncInt32(f);
+    const int64_t h = units == 0 ? 1 : 3 * units;
 
     out += "<Placemark>\n<name>Cursor</name>\n<Style>\n   <LineStyle>\n   <color>";
     appendXmlText(out, color);
@@ -376,15 +378,20 @@ void arrowCursor(std::string& out, CClient& v, const std::string& color, const K
     appendXmlText(out, color);
     out += "</color>\n    </PolyStyle>\n</Style>\n<MultiGeometry>\n";
     if (v.fly) {
-        const int a = truncInt32(pos.alt);
-        const int above[6] = {a - h / 3, a,         truncInt32(a + 0.8 * h),
-                              a,         a - h / 3, truncInt32(a + 0.8 * h)};
-        const int below[6] = {a - h / 3, a,         truncInt32(a - 0.8 * h),
-                              a,         a - h / 3, truncInt32(a - 0.8 * h)};
+        const int64_t a = truncInt32(pos.alt);
+        const int tip = truncInt32(double(a - h / 3));
+        const int wing = static_cast<int>(a);
+        const int up = truncInt32(double(a) + 0.8 * double(h));
+        const int down = truncInt32(double(a) - 0.8 * double(h));
+        const int above[6] = {tip, wing, up, wing, tip, up};
+        const int below[6] = {tip, wing, down, wing, tip, down};
         appendPolygon(out, 0, "absolute", ring, above);
         appendPolygon(out, 0, "absolute", ring, below);
     } else {
-        const int alt[6] = {h / 3, h, truncInt32(1.8 * h), h, h / 3, truncInt32(1.8 * h)};
+        const int tip = truncInt32(double(h / 3));
+        const int wing = truncInt32(double(h));
+        const int tail = truncInt32(1.8 * double(h));
+        const int alt[6] = {tip, wing, tail, wing, tip, tail};
         appendPolygon(out, 1, "relativeToGround", ring, alt);
     }
     out += "</MultiGeometry>\n</Placemark>\n";

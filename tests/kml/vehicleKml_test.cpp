@@ -2,6 +2,10 @@
 #include "earth/kml.h"
 #include "kmlTestUtil.h"
 
+#include <cstdint>
+#include <sstream>
+#include <vector>
+
 using namespace kmltest;
 
 namespace {
@@ -11,6 +15,19 @@ size_t count(const std::string& s, const std::string& what) {
     for (size_t p = s.find(what); p != std::string::npos; p = s.find(what, p + what.size()))
         ++n;
     return n;
+}
+
+// The altitudes of every polygon vertex line ("lon, lat, alt ").
+std::vector<long long> vertexAltitudes(const std::string& kml) {
+    std::vector<long long> alts;
+    std::istringstream in(kml);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("            ", 0) != 0 || line.size() < 2 || line.back() != ' ')
+            continue;
+        line.pop_back();
+        alts.push_back(std::stoll(line.substr(line.rfind(' ') + 1)));
+    }
+    return alts;
 }
 
 class VehicleKml : public ::testing::Test {
@@ -106,6 +123,28 @@ TEST_F(VehicleKml, ModesDifferInIconCursorAndView) {
     EXPECT_EQ(multi,
               single.substr(kmlDocumentHead().size(),
                             single.size() - kmlDocumentHead().size() - kmlDocumentTail().size()));
+}
+
+TEST_F(VehicleKml, ArrowOfAHugeCursorSizeKeepsItsHeights) {
+    // CursorSize is a registry number: at its largest the arrow's height unit
+    // 3 x f no longer fits an int, and the heights must not wrap around.
+    opt.cursorSize = INT32_MAX;
+    v.tracking = kTrackFollow;
+    v.camRange = 10000;
+    v.fly = 0;
+    std::string out;
+    arrowCursor(out, v, "ff0000ff", opt);
+    // Tip h / 3 (f truncated), wings h, tail 1.8 h, each held to the int range.
+    const long long top = INT32_MAX, bottom = INT32_MIN;
+    EXPECT_EQ(vertexAltitudes(out), (std::vector<long long>{top, top, top, top, top, top}));
+
+    v.fly = 1;
+    v.curPos.alt = 100;
+    out.clear();
+    arrowCursor(out, v, "ff0000ff", opt);
+    const long long tip = 100 - top;
+    EXPECT_EQ(vertexAltitudes(out), (std::vector<long long>{tip, 100, top, 100, tip, top, tip, 100,
+                                                            bottom, 100, tip, bottom}));
 }
 
 TEST_F(VehicleKml, ModelCursorScale) {
