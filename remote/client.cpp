@@ -302,32 +302,31 @@ void CClients::load(const std::string& localUser, const std::string& localHost) 
 
 bool CClients::save(RegistryStore& reg, bool withTracks) {
     std::vector<CClient*> saved;
+    for (CClient* c : vehicles(true)) {
+        // The real local vehicle is hidden only while the demo or a
+        // playback stands in for it; it keeps its place and its options.
+        if (c->isDemo || (c->removed && c != m_realLocal))
+            continue;
+        saved.push_back(c);
+    }
     bool ok = false;
     {
         // Deleting the old servers keys and writing the new ones reach the
         // file together when the transaction commits.
         RegTransaction tx(reg);
-        if (!openProgramKey(tx, "CClients::save"))
-            return false;
-        int err = 0;
-        std::string base = std::string(kNivraKey) + "\\" + m_prefix;
-        for (int n = 0; tx.deleteTree(base + std::to_string(n)) == 0; ++n) {
-        }
-        for (CClient* c : vehicles(true)) {
-            // The real local vehicle is hidden only while the demo or a
-            // playback stands in for it; it keeps its place and its options.
-            if (c->isDemo || (c->removed && c != m_realLocal))
-                continue;
-            err = writeClient(tx, base + std::to_string(saved.size()), *c);
+        if (openProgramKey(tx, "CClients::save")) {
+            int err = 0;
+            std::string base = std::string(kNivraKey) + "\\" + m_prefix;
+            for (int n = 0; tx.deleteTree(base + std::to_string(n)) == 0; ++n) {
+            }
+            for (size_t n = 0; n < saved.size() && err == 0; ++n)
+                err = writeClient(tx, base + std::to_string(n), *saved[n]);
+            if (err == 0)
+                err = tx.commit();
             if (err != 0)
-                break;
-            saved.push_back(c);
+                NTRACE("Can't create key - error %d", err);
+            ok = err == 0;
         }
-        if (err == 0)
-            err = tx.commit();
-        if (err != 0)
-            NTRACE("Can't create key - error %d", err);
-        ok = err == 0;
     }
     // Track files are separate files: they are written even when the
     // registry refused the list, so no points are lost with it.

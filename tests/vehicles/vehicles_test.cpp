@@ -340,6 +340,19 @@ TEST_F(Vehicles, AStoreThatCannotBeWrittenRefusesTheSave) {
     EXPECT_TRUE(device.snapshot().empty());
 }
 
+TEST_F(Vehicles, TracksAreSavedEvenWhenTheStoreRefusesTheList) {
+    // The list cannot be stored, but the points gathered in this run still
+    // reach their track files.
+    CClients list;
+    CClient* peer = list.add("a", "h1");
+    addPoints(peer->track, 3);
+    RegistryStore device("/dev/null");
+    EXPECT_FALSE(list.save(device, true));
+    CTrack back;
+    ASSERT_TRUE(back.load(m_dir.file("a@h1.trk")));
+    EXPECT_EQ(back.pointCount(), 3);
+}
+
 TEST_F(Vehicles, DisplayPositionFollowsTheTimeSpan) {
     CClient v("v@h");
     v.curPos.lat = 10;
