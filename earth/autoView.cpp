@@ -334,7 +334,7 @@ void computeView(CClient& vehicle, const ViewTable& table) {
         const int mode = autoViewHeadingMode();
         double heading;
         if (mode >= 1) {
-            heading = (mode - 1) * 45 + pos.hdg;
+            heading = (mode - 1) * 45.0 + pos.hdg; // no int overflow for any mode
         } else {
             double c = vehicle.camHdg;
             double d = pos.hdg;

@@ -185,6 +185,20 @@ TEST(AutoView, HeadingModes) {
     setAutoViewHeadingMode(1);
 }
 
+TEST(AutoView, HeadingModeFromTheRegistryDoesNotOverflow) {
+    // AutoHdg is a registry number; the largest one still gives a heading
+    // of (mode - 1) x 45 plus the course, without wrapping the arithmetic.
+    const ViewTable t = defaultViewTable();
+    CClient v("car@localhost");
+    v.tracking = kTrackFollow | kTrackHeading | kTrackViewControl;
+    v.curPos.hdg = 10;
+    v.curPos.spd = 20;
+    setAutoViewHeadingMode(INT32_MAX);
+    computeView(v, t);
+    setAutoViewHeadingMode(1);
+    EXPECT_DOUBLE_EQ(v.camHdg, (double(INT32_MAX) - 1) * 45 + 10 - 360);
+}
+
 TEST(AutoView, ViewUpdateFollowsTheTrackingBits) {
     ViewTable t = defaultViewTable();
     setAutoViewHeadingMode(1);
