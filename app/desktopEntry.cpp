@@ -57,14 +57,14 @@ bool writeFileAtomically(const std::string& path, const std::string& text, std::
         return false;
     }
     const std::string temp = path + ".tmp";
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out << text;
-        out.flush();
-        if (!out) {
-            error = "cannot write " + temp;
-            return false;
-        }
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.close();
+    if (!out) {
+        // A full disk must not leave a cut-off file behind.
+        error = "cannot write " + temp;
+        unlink(temp.c_str());
+        return false;
     }
     if (rename(temp.c_str(), path.c_str()) != 0) {
         error = "cannot write " + path + ": " + strerror(errno);

@@ -3,6 +3,7 @@
 #include "app/testApp.h"
 #include "app/testDlg.h"
 #include "platform/paths.h"
+#include "registry/regTestUtil.h"
 
 #include <gtest/gtest.h>
 
@@ -139,4 +140,15 @@ TEST_F(DesktopEntry, ALongDirKeepsEveryFileInThatDirectory) {
     EXPECT_EQ(status, 0);
     EXPECT_EQ(start, deep.string());
     EXPECT_EQ(track, (deep / "Nivra.trk").string());
+}
+
+TEST_F(DesktopEntry, AFailedRegisterLeavesNoHalfWrittenFiles) {
+    std::string error;
+    {
+        regtest::FileSizeLimit limit(100); // the disk fills up mid-write
+        EXPECT_FALSE(registerDesktopEntry("/opt/nivra/bin/nivra", error));
+    }
+    EXPECT_FALSE(error.empty());
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
+        EXPECT_FALSE(e.is_regular_file()) << e.path();
 }
