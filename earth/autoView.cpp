@@ -11,6 +11,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <vector>
@@ -148,6 +149,12 @@ std::shared_ptr<const ViewTable>& tableSlot() {
 }
 
 bool readCapped(const std::string& path, std::string& text) {
+    // Only a regular file is a table: a folder of that name would read as an
+    // empty one, and opening a pipe would hold every KML writer until someone
+    // writes to it.
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec))
+        return false;
     std::ifstream in(path, std::ios::binary);
     if (!in)
         return false;

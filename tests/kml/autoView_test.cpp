@@ -333,6 +333,17 @@ TEST(AutoViewFile, OutOfRangeSettingsFallBackToZero) {
     EXPECT_EQ(t.rotateMinimum, 9999999);
 }
 
+TEST(AutoViewFile, SomethingNotAFileNamedAutoViewIsPassedOver) {
+    // A folder (or a pipe) of that name cannot be read as a table: the reader
+    // goes on to AutoZoom.cfg as when AutoView.cfg is missing, and never waits.
+    StartDir dir;
+    writeFile(dir.file("AutoZoom.cfg"), "10,500,60\n");
+    std::filesystem::create_directory(dir.file("AutoView.cfg"));
+    auto t = loadAutoView();
+    EXPECT_EQ(t->count, 2);
+    EXPECT_EQ(t->rows[1].range, 500);
+}
+
 TEST(AutoViewFile, LoadsFromTheStartDirectory) {
     StartDir dir;
     auto t = loadAutoView();
