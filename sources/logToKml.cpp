@@ -147,9 +147,19 @@ bool convertLogToKml(const std::string& logPath, const std::string& outPath, boo
         return false;
     }
     struct stat st {};
-    if (::fstat(::fileno(in.get()), &st) == 0 && S_ISDIR(st.st_mode)) {
+    const bool known = ::fstat(::fileno(in.get()), &st) == 0;
+    if (known && S_ISDIR(st.st_mode)) {
         errno = EISDIR;
         error = errnoText("cannot read", inPath);
+        return false;
+    }
+    // "nivra --kml trip.kml" names the document where the log belongs: the
+    // conversion would replace the file it reads with an empty document.
+    const std::string target = FullPath(outPath);
+    struct stat outSt {};
+    if (known && ::stat(target.c_str(), &outSt) == 0 && outSt.st_dev == st.st_dev &&
+        outSt.st_ino == st.st_ino) {
+        error = "cannot write " + target + ": it is the log being converted";
         return false;
     }
 
@@ -176,7 +186,7 @@ bool convertLogToKml(const std::string& logPath, const std::string& outPath, boo
     std::string kml;
     kml.reserve(static_cast<size_t>(stats.points) * 120 + 4096);
     vehicleKml(vehicle, kml, kmlSingle, kKmlAllPoints, opt);
-    return writeFileAtomically(FullPath(outPath), kml, error);
+    return writeFileAtomically(target, kml, error);
 }
 
 bool isKmlCommand(int argc, const char* const* argv) {

@@ -240,6 +240,22 @@ TEST_F(LogToKml, AnOutputThatCannotBeWrittenIsAnErrorAndKeepsTheOldFile) {
     EXPECT_EQ(files(), 2u);
 }
 
+TEST_F(LogToKml, TheLogItselfIsNeverTheOutput) {
+    // A log that happens to end in ".kml" would be its own default output.
+    std::string text = makeLog(5);
+    fs::path log = write("trip.kml", text);
+    EXPECT_EQ(command({"--kml", log.string()}), 1);
+    EXPECT_NE(m_err.find("it is the log being converted"), std::string::npos) << m_err;
+    EXPECT_EQ(readFile(log), text);
+    EXPECT_EQ(command({"--kml", log.string(), "-o", log.string()}), 1);
+    EXPECT_EQ(readFile(log), text);
+    // Another name for the same file is the same file.
+    fs::create_hard_link(log, m_dir / "alias.kml");
+    EXPECT_EQ(command({"--kml", log.string(), "-o", (m_dir / "alias.kml").string()}), 1);
+    EXPECT_EQ(readFile(log), text);
+    EXPECT_EQ(files(), 2u);
+}
+
 TEST_F(LogToKml, UsageErrors) {
     EXPECT_EQ(command({"--kml"}), 2);
     EXPECT_NE(m_err.find("usage: nivra --kml LOG.nme"), std::string::npos);
