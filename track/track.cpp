@@ -603,10 +603,13 @@ void CTrack::dump(const char* name) {
         return;
     FILE* f = nullptr;
     if (name) {
+        // The name is a vehicle's key, which a remote sender chooses: every
+        // '/' becomes '.', so that the listing stays in the start directory
+        // ("//../x" would otherwise climb out of it).
         std::string file = name;
-        size_t slash = file.find('/');
-        if (slash != std::string::npos)
-            file[slash] = '.';
+        for (char& c : file)
+            if (c == '/')
+                c = '.';
         f = std::fopen(FullPath(file).c_str(), "w");
         if (!f)
             return;

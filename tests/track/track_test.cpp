@@ -923,6 +923,26 @@ TEST(TrackDump, WritesAListingIntoTheStartDirectory) {
     EXPECT_EQ(text, std::string("head:1 m_nPts:2 m_seqNum:2 m_newPt:1\n") + line0 + line1);
 }
 
+TEST(TrackDump, ANameWithSlashesStaysInTheStartDirectory) {
+    namespace fs = std::filesystem;
+    tt::ScratchDir dir;
+    const fs::path start = dir.path / "start";
+    fs::create_directories(start);
+    std::string saved = g_startDir;
+    const fs::path cwd = fs::current_path();
+    // The program runs in its start directory.
+    g_startDir = start.string();
+    fs::current_path(start);
+    CTrack t;
+    t.add(fixAt(0, 48.1173, 11.5167), 2);
+    // A tracker that names itself so: the key of its vehicle.
+    t.dump("//../escaped@unit7.dbtrack");
+    fs::current_path(cwd);
+    g_startDir = saved;
+    EXPECT_FALSE(fs::exists(dir.path / "escaped@unit7.dbtrack"));
+    EXPECT_TRUE(fs::exists(start / ".....escaped@unit7.dbtrack"));
+}
+
 TEST(TrackDump, WithoutANameLinesGoToTheTraceLog) {
     CTrack t;
     t.add(fixAt(0, 48.1173, 11.5167), 2);
