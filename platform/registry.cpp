@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -250,18 +251,30 @@ int replaceFile(const std::string& target, const std::string& data) {
     return 0;
 }
 
-// A symbolic link (a dotfiles setup) is followed, so the link stays a link.
+// A symbolic link (a dotfiles setup) is followed, so the link stays a link,
+// also when the file it names does not exist yet.
 std::string resolveTarget(const std::string& path) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        char* real = ::realpath(path.c_str(), nullptr);
-        if (real) {
+    std::string current = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return current;
+        if (char* real = ::realpath(current.c_str(), nullptr)) {
             std::string r(real);
             std::free(real);
             return r;
         }
+        char buf[PATH_MAX];
+        ssize_t n = ::readlink(current.c_str(), buf, sizeof buf - 1);
+        if (n <= 0)
+            return current;
+        std::string target(buf, static_cast<size_t>(n));
+        size_t slash = current.rfind('/');
+        if (target[0] != '/' && slash != std::string::npos)
+            target = current.substr(0, slash + 1) + target;
+        current = target;
     }
-    return path;
+    return current;
 }
 
 } // namespace

@@ -297,6 +297,21 @@ TEST(RegStore, SymlinkedFileStaysALink) {
               std::string::npos);
 }
 
+TEST(RegStore, ALinkToAFileNotYetWrittenStaysALink) {
+    // A dotfiles setup made before the first run: the link points to a file
+    // that the first save creates.
+    TempDir dir;
+    std::filesystem::create_directory(dir.file("dotfiles"));
+    std::filesystem::create_symlink("dotfiles/nivra.reg", dir.file("registry.reg"));
+    RegistryStore reg(dir.file("registry.reg"));
+    RegTransaction tx(reg);
+    ASSERT_EQ(tx.createKey("Software\\Nivra"), 0);
+    ASSERT_EQ(tx.commit(), 0);
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.file("registry.reg")));
+    EXPECT_NE(readFile(dir.file("dotfiles/nivra.reg")).find("[Software\\Nivra]"),
+              std::string::npos);
+}
+
 TEST(RegStore, ConcurrentTransactionsLoseNoUpdate) {
     TempDir dir;
     std::string path = dir.file("registry.reg");
