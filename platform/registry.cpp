@@ -471,8 +471,10 @@ void RegistryStore::ensureLoaded() const {
     } else {
         why = std::strerror(err);
     }
-    std::string bad = m_path + ".bad";
-    if (::rename(m_path.c_str(), bad.c_str()) == 0) {
+    // Through a link, the file it names is moved aside and the link stays.
+    const std::string target = resolveTarget(m_path);
+    std::string bad = target + ".bad";
+    if (::rename(target.c_str(), bad.c_str()) == 0) {
         report("registry file " + m_path + " is unreadable (" + why + "); moved aside to " + bad +
                ", starting with defaults");
     } else {

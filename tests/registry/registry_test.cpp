@@ -312,6 +312,23 @@ TEST(RegStore, ALinkToAFileNotYetWrittenStaysALink) {
               std::string::npos);
 }
 
+TEST(RegStore, AnUnreadableLinkedFileIsMovedAsideAndTheLinkStays) {
+    TempDir dir;
+    std::filesystem::create_directory(dir.file("dotfiles"));
+    writeFile(dir.file("dotfiles/nivra.reg"), "garbage\n");
+    std::filesystem::create_symlink("dotfiles/nivra.reg", dir.file("registry.reg"));
+    RegistryStore reg(dir.file("registry.reg"));
+    EXPECT_EQ(reg.error(), 0);
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.file("registry.reg")));
+    EXPECT_EQ(readFile(dir.file("dotfiles/nivra.reg.bad")), "garbage\n");
+    RegTransaction tx(reg);
+    ASSERT_EQ(tx.createKey("Software\\Nivra"), 0);
+    ASSERT_EQ(tx.commit(), 0);
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.file("registry.reg")));
+    EXPECT_NE(readFile(dir.file("dotfiles/nivra.reg")).find("[Software\\Nivra]"),
+              std::string::npos);
+}
+
 TEST(RegStore, ConcurrentTransactionsLoseNoUpdate) {
     TempDir dir;
     std::string path = dir.file("registry.reg");
