@@ -60,8 +60,8 @@ size_t buildLine(char* out, const TraceSite& site, const char* fmt, va_list args
         time_t secs = tv.tv_sec;
         localtime_r(&secs, &lt);
         char head[128];
-        snprintf(head, sizeof head, "%02d:%02d:%02d:%03ld[%d] ", lt.tm_hour, lt.tm_min,
-                 lt.tm_sec, static_cast<long>(tv.tv_usec / 1000), static_cast<int>(gettid()));
+        snprintf(head, sizeof head, "%02d:%02d:%02d:%03ld[%d] ", lt.tm_hour, lt.tm_min, lt.tm_sec,
+                 static_cast<long>(tv.tv_usec / 1000), static_cast<int>(gettid()));
         puts(head);
         const char* func = site.func ? site.func : "";
         char loc[512];
@@ -213,4 +213,6 @@ void setDebugLogging(bool on) {
     g_debugOn = on;
 }
 
-bool debugLoggingOn() { return g_debugOn.load(); }
+bool debugLoggingOn() {
+    return g_debugOn.load();
+}
