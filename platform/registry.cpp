@@ -15,6 +15,7 @@
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace {
 
@@ -355,6 +356,9 @@ bool parseRegFile(const std::string& text, RegTree& tree, int& errorLine, std::s
         pos = 3;
     bool haveHeader = false;
     RegKeyData* current = nullptr;
+    // Value names per key, folded to lower case, with their place in the key:
+    // a file with very many values in one key still reads in linear time.
+    std::unordered_map<const RegKeyData*, std::unordered_map<std::string, size_t>> index;
     int lineNo = 0;
     auto fail = [&](const char* why) {
         errorLine = lineNo;
@@ -416,7 +420,14 @@ bool parseRegFile(const std::string& text, RegTree& tree, int& errorLine, std::s
         } else {
             return fail("unsupported value type");
         }
-        current->set(name, std::move(value));
+        std::string folded = name;
+        for (char& c : folded)
+            c = lowerAscii(c);
+        auto [slot, fresh] = index[current].emplace(std::move(folded), current->values.size());
+        if (fresh)
+            current->values.emplace_back(name, std::move(value));
+        else
+            current->values[slot->second].second = std::move(value);
     }
     if (!haveHeader && lineNo > 0)
         return fail("not a registry file");

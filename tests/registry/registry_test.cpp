@@ -92,6 +92,31 @@ TEST(RegFile, ReadsAWindowsExport) {
     EXPECT_EQ(it->second.find("Tracking")->dword, 47u);
 }
 
+TEST(RegFile, ARepeatedValueNameKeepsTheLastValueInItsFirstPlace) {
+    // A hand-edited file may name a value twice, in another case or in a key
+    // that appears twice; the last one read wins and the first spelling stays.
+    const std::string text = "Windows Registry Editor Version 5.00\n"
+                             "[Software\\Nivra]\n"
+                             "\"Port\"=\"COM1:\"\n"
+                             "\"Rate\"=\"4800\"\n"
+                             "[Software\\Other]\n"
+                             "\"Port\"=\"elsewhere\"\n"
+                             "[software\\nivra]\n"
+                             "\"PORT\"=\"COM7:\"\n"
+                             "\"port\"=dword:00000003\n";
+    RegTree tree;
+    int line = 0;
+    std::string why;
+    ASSERT_TRUE(parseRegFile(text, tree, line, why)) << line << ": " << why;
+    const RegKeyData& nivra = tree.find("Software\\Nivra")->second;
+    ASSERT_EQ(nivra.values.size(), 2u);
+    EXPECT_EQ(nivra.values[0].first, "Port");
+    EXPECT_EQ(nivra.values[0].second.type, RegType::dword);
+    EXPECT_EQ(nivra.values[0].second.dword, 3u);
+    EXPECT_EQ(nivra.find("rate")->text, "4800");
+    EXPECT_EQ(tree.find("Software\\Other")->second.find("Port")->text, "elsewhere");
+}
+
 TEST(RegFile, RejectsWhatItCannotRead) {
     const std::string head = "Windows Registry Editor Version 5.00\n";
     struct Case {
