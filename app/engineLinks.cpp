@@ -3,6 +3,7 @@
 #include "app/OptionsDlg.h"
 #include "earth/earth.h"
 #include "earth/n2k.h"
+#include "publish/flightPath.h"
 #include "remote/client.h"
 #include "sources/comm.h"
 #include "trace/trace.h"
@@ -141,6 +142,7 @@ CEngineParts::CEngineParts()
     : m_comm(makeReaderAfterSharedObjects()), m_links(&theEngine(), m_comm.get()) {
     theOptions().m_n2k = &theEngine();
     theOptions().m_comm = m_comm.get();
+    installFlightPath(theEngine());
 }
 
 CEngineParts::~CEngineParts() {
