@@ -1,6 +1,7 @@
 #include "sources/logToKml.h"
 
 #include "earth/kml.h"
+#include "platform/atomicFile.h"
 #include "platform/paths.h"
 #include "remote/client.h"
 #include "sources/demo.h"
@@ -69,50 +70,6 @@ template <typename Handler> bool forEachLine(FILE* f, Handler&& handle) {
             skipping = true;
         }
     }
-}
-
-// Writes `text` beside `path` and renames it into place, so a reader never
-// sees half a document and a failed write leaves an older file as it was.
-bool writeFileAtomically(const std::string& path, const std::string& text, std::string& error) {
-    std::string temp = path + ".XXXXXX";
-    int fd = ::mkstemp(temp.data());
-    if (fd < 0) {
-        error = errnoText("cannot create", temp);
-        return false;
-    }
-    // mkstemp makes the file private; a document is as readable as any new file.
-    mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
-    const char* p = text.data();
-    size_t left = text.size();
-    bool ok = true;
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-    // No fsync: the rename alone keeps readers from ever seeing half a
-    // document, and a document lost to a power cut is made again from its log.
-    if (!ok)
-        error = errnoText("cannot write", path);
-    if (::close(fd) != 0 && ok) {
-        ok = false;
-        error = errnoText("cannot write", path);
-    }
-    if (ok && ::rename(temp.c_str(), path.c_str()) != 0) {
-        ok = false;
-        error = errnoText("cannot replace", path);
-    }
-    if (!ok)
-        ::unlink(temp.c_str());
-    return ok;
 }
 
 std::string baseName(const std::string& path) {
