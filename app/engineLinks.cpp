@@ -4,6 +4,7 @@
 #include "earth/earth.h"
 #include "earth/n2k.h"
 #include "publish/flightPath.h"
+#include "publish/ftpPublisher.h"
 #include "remote/client.h"
 #include "sources/comm.h"
 #include "trace/trace.h"
@@ -138,8 +139,27 @@ void CEngineLinks::setPortFoundHandler(std::function<void(const std::string&)> h
 // The KML writer reads the unit flag from the settings on every document.
 void CEngineLinks::setKmlUnits(int) {}
 
+void CEngineLinks::setUpPublisher(const COptionsDlg& o) {
+    if (!m_publisher)
+        return;
+    FtpParams p;
+    p.user = o.pftpUserName;
+    p.server = o.pftpServerName;
+    p.password = o.pftpPassword;
+    p.fileName = o.pftpFileName;
+    p.useFtp = o.pftpUseFtp;
+    p.period = o.pftpSavePeriod;
+    m_publisher->setParams(p);
+    if (o.pftpEnabled)
+        m_publisher->start();
+    else
+        m_publisher->stop();
+}
+
 CEngineParts::CEngineParts()
-    : m_comm(makeReaderAfterSharedObjects()), m_links(&theEngine(), m_comm.get()) {
+    : m_comm(makeReaderAfterSharedObjects()), m_publisher(std::make_unique<CftpServer>()),
+      m_links(&theEngine(), m_comm.get()) {
+    m_links.setPublisher(m_publisher.get());
     theOptions().m_n2k = &theEngine();
     theOptions().m_comm = m_comm.get();
     installFlightPath(theEngine());

@@ -9,6 +9,7 @@
 
 class Cn2k;
 class Ccomm;
+class CftpServer;
 
 class CEngineLinks : public CSubsystems {
 public:
@@ -39,9 +40,15 @@ public:
 
     void setKmlUnits(int units) override;
 
+    // The web publisher takes the publishing settings and runs while
+    // pftpEnabled is set.
+    void setPublisher(CftpServer* publisher) { m_publisher = publisher; }
+    void setUpPublisher(const COptionsDlg& options) override;
+
 private:
     Cn2k* m_n2k;
     Ccomm* m_comm;
+    CftpServer* m_publisher = nullptr;
 };
 
 // The engine and the serial reader for one run of the main window: hands
@@ -59,5 +66,7 @@ public:
 
 private:
     std::unique_ptr<Ccomm> m_comm;
+    // Stopped and joined when the parts go, after the shutdown flag is up.
+    std::unique_ptr<CftpServer> m_publisher;
     CEngineLinks m_links;
 };

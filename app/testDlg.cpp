@@ -362,6 +362,8 @@ void CtestDlg::onOptions() {
     m_view.showGpsData(o.ShowGpsData != 0);
     m_sys.configureSerial(o.AutoFind, o.Port, o.RateNumber, o.FlowControl);
     m_sys.setKmlUnits(o.Units);
+    // Until the publishing dialog exists the settings drive the publisher.
+    m_sys.setUpPublisher(o);
     refillSelector();
     m_selector.selectKey(m_selectedKey, theClients());
     showSelector();
