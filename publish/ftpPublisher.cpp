@@ -121,7 +121,7 @@ void CftpServer::publishingLoop() {
         uint32_t lastRun = 0;
         for (int32_t period; !ending() && (period = params().period) > 0;) {
             const uint64_t periodMs = uint64_t(period) * 1000;
-            if (first || m_status != ftpDone || tickCountMs() - lastRun > periodMs) {
+            if (first || m_status != ftpDone || tickCountMs() - lastRun >= periodMs) {
                 first = false;
                 lastRun = tickCountMs();
                 uploadKml();
