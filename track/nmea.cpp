@@ -407,6 +407,10 @@ int64_t nmeaTimetoTime_T(const char* date, const char* time) {
     return fixTimeFromUtcFields(t);
 }
 
+bool nmeaChecksumPasses(char* text) {
+    return checksumPasses(text);
+}
+
 int nmeaChecksum(const char* text) {
     if (!text || !text[0])
         return 0;

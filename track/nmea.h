@@ -68,6 +68,10 @@ private:
 
 // XOR of all characters after the first.
 int nmeaChecksum(const char* text);
+// The checksum test of parseNmea on a writable sentence: false without a '*'
+// or when "*XX" does not match; a checksum of 0 or none readable passes
+// unchecked. On a checked pass the text is cut at the '*'.
+bool nmeaChecksumPasses(char* text);
 // Appends "*XX" (the checksum of `text`, upper-case hex) to `out`.
 void appendNmeaChecksum(const char* text, std::string& out);
 
