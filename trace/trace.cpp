@@ -130,22 +130,49 @@ const char* traceFunctionName(const char* pretty) {
     return buf;
 }
 
+namespace {
+std::mutex g_stderrMutex;
+void stderrSink(int severity, const char* line, void*) {
+    if (severity < kTraceWarning || severity == kTraceNotice)
+        return;
+    std::lock_guard<std::mutex> lock(g_stderrMutex);
+    for (const char* p = line; *p; ++p)
+        if (*p != '\r') // the log file's CRLF line ends
+            std::fputc(*p, stderr);
+    std::fflush(stderr);
+}
+TraceObserver g_stderrSink{stderrSink, nullptr, 1};
+} // namespace
+
 // True when some enabled sink would see the line. The default sink discards
 // everything, so while it is alone the line need not be built at all: the
 // parsers and the track store log several lines per fix, and a log of a day's
 // fixes converts many times faster without formatting them for nobody.
-static bool anySinkListens() {
+// The stderr copy takes warnings and errors only, so information lines are
+// not built for it either.
+static bool anySinkListens(int severity) {
     int count = g_sinkCount.load();
     for (int i = 0; i < count; ++i) {
         TraceObserver* s = g_sinks[i].load();
-        if (s && s->enabled && s->handler && s->handler != noSink)
+        if (s && s->enabled && s->handler && s->handler != noSink &&
+            (s != &g_stderrSink || severity >= kTraceWarning))
             return true;
     }
     return false;
 }
 
+// The program's error messages that predate severities.
+static int severityOf(const TraceSite& site, const char* fmt) {
+    if (site.severity != kTraceInfo)
+        return site.severity;
+    if (std::strncmp(fmt, "ERROR", 5) == 0 || std::strstr(fmt, "Unhandled exception"))
+        return kTraceError;
+    return kTraceInfo;
+}
+
 void trace(const TraceSite& site, const char* fmt, ...) {
-    if (!anySinkListens())
+    const int severity = severityOf(site, fmt ? fmt : "");
+    if (!anySinkListens(severity))
         return;
     char line[kTraceLineMax + 1];
     va_list args;
@@ -156,7 +183,7 @@ void trace(const TraceSite& site, const char* fmt, ...) {
     for (int i = 0; i < count; ++i) {
         TraceObserver* s = g_sinks[i].load();
         if (s && s->enabled && s->handler)
-            s->handler(site.severity, line, s->context);
+            s->handler(severity, line, s->context);
     }
 }
 
@@ -215,4 +242,11 @@ void setDebugLogging(bool on) {
 
 bool debugLoggingOn() {
     return g_debugOn.load();
+}
+
+void setTraceToStderr(bool on) {
+    if (on)
+        registerTraceSink(&g_stderrSink);
+    else
+        unregisterTraceSink(&g_stderrSink);
 }

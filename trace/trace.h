@@ -64,5 +64,27 @@ bool debugLoggingOn();
 #define NTRACE_RAW(...)                                                                            \
     ::trace(::TraceSite{__FILE__, ::traceFunctionName(__PRETTY_FUNCTION__), __LINE__, 0},          \
             __VA_ARGS__)
+// Severities: a plain line is information. Warnings and errors are what the
+// user should see; headless mode copies them to stderr. Lines in the
+// program's old error styles ("ERROR ...", "Unhandled exception ...") count
+// as errors whichever macro logged them.
+constexpr int kTraceInfo = 0;
+constexpr int kTraceWarning = 1;
+constexpr int kTraceError = 2;
+// An error the front end shows the user itself (trace/notice.h); the stderr
+// copy leaves it out so it is not printed twice.
+constexpr int kTraceNotice = 3;
+#define NTRACE_WARN(...)                                                                           \
+    ::trace(::TraceSite{__FILE__, ::traceFunctionName(__PRETTY_FUNCTION__), __LINE__, 1,           \
+                        kTraceWarning},                                                            \
+            __VA_ARGS__)
+#define NTRACE_ERROR(...)                                                                          \
+    ::trace(                                                                                       \
+        ::TraceSite{__FILE__, ::traceFunctionName(__PRETTY_FUNCTION__), __LINE__, 1, kTraceError}, \
+        __VA_ARGS__)
+
+// Copies warnings and errors to stderr (headless mode), or stops doing so.
+void setTraceToStderr(bool on);
+
 // Log with header under an explicit function name ("CClients::save").
 #define NTRACE_AS(funcName, ...) ::trace(::TraceSite{__FILE__, funcName, __LINE__, 1}, __VA_ARGS__)

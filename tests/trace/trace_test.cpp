@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <unistd.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -100,6 +101,58 @@ TEST(Trace, SinksReceiveOnlyWhileEnabled) {
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[0].find("one 1\r\n"), std::string::npos);
     EXPECT_EQ(lines[1], "three");
+}
+
+namespace {
+struct SeverityLog {
+    std::vector<std::pair<int, std::string>> lines;
+    static void handler(int severity, const char* line, void* self) {
+        static_cast<SeverityLog*>(self)->lines.emplace_back(severity, line);
+    }
+};
+} // namespace
+
+TEST(Trace, SeveritiesReachTheSinksAndOnlyWarningsAndErrorsReachStderr) {
+    SeverityLog log;
+    TraceObserver sink{SeverityLog::handler, &log};
+    registerTraceSink(&sink);
+    // stderr into a file for the length of the test.
+    std::FILE* capture = std::tmpfile();
+    ASSERT_NE(capture, nullptr);
+    std::fflush(stderr);
+    const int saved = dup(fileno(stderr));
+    dup2(fileno(capture), fileno(stderr));
+    setTraceToStderr(true);
+    NTRACE("plain %d", 1);
+    NTRACE_WARN("careful %d", 2);
+    NTRACE_ERROR("broken %d", 3);
+    NTRACE("ERROR binding:%d port:%d", 98, 51233); // the old error style
+    NTRACE("Unhandled exception in comm thread");
+    ::trace(TraceSite{"x.cpp", "noticeUser", 1, 1, kTraceNotice}, "told the user");
+    setTraceToStderr(false);
+    NTRACE_ERROR("after the copy was switched off");
+    std::fflush(stderr);
+    dup2(saved, fileno(stderr));
+    close(saved);
+    unregisterTraceSink(&sink);
+
+    const std::vector<int> expected = {kTraceInfo,  kTraceWarning, kTraceError, kTraceError,
+                                       kTraceError, kTraceNotice,  kTraceError};
+    ASSERT_EQ(log.lines.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i)
+        EXPECT_EQ(log.lines[i].first, expected[i]) << log.lines[i].second;
+
+    std::rewind(capture);
+    std::string err;
+    char buf[512];
+    while (size_t n = std::fread(buf, 1, sizeof buf, capture))
+        err.append(buf, n);
+    std::fclose(capture);
+    for (const char* shown : {"careful 2", "broken 3", "ERROR binding:98", "Unhandled exception"})
+        EXPECT_NE(err.find(shown), std::string::npos) << shown << " in " << err;
+    for (const char* hidden : {"plain 1", "told the user", "after the copy"})
+        EXPECT_EQ(err.find(hidden), std::string::npos) << hidden << " in " << err;
+    EXPECT_EQ(err.find('\r'), std::string::npos); // plain line ends on a terminal
 }
 
 TEST(Trace, RegistryHoldsAtMost32Sinks) {
