@@ -1,7 +1,10 @@
 #include "platform/registry.h"
 
+#include "platform/atomicFile.h"
+
 #include "platform/numeric.h"
 #include "platform/paths.h"
+#include "trace/notice.h"
 #include "trace/trace.h"
 
 #include <algorithm>
@@ -143,8 +146,7 @@ bool readDword(const std::string& text, uint32_t& out) {
 // --- the file ---------------------------------------------------------------
 
 void report(const std::string& message) {
-    std::fprintf(stderr, "nivra: %s\n", message.c_str());
-    NTRACE_AS("RegistryStore::load", "%s", message.c_str());
+    noticeUser("RegistryStore::load", message);
 }
 
 // Reads a whole regular file. Returns 0, or the errno of the failure (ENOENT when
@@ -220,13 +222,18 @@ int replaceFile(const std::string& target, const std::string& data) {
     int err = makeParentDirs(target);
     if (err != 0)
         return err;
-    std::string tmpl = target + ".XXXXXX";
-    std::vector<char> name(tmpl.begin(), tmpl.end());
-    name.push_back('\0');
-    int fd = ::mkstemp(name.data());
+    // Named after this process, so that a later start can remove it should
+    // the process die before the rename.
+    std::string tmp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        tmp = tempNameBeside(target);
+        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
     if (fd < 0)
         return errno;
-    std::string tmp(name.data());
     err = ::fchmod(fd, 0600) != 0 ? errno : 0;
     if (err == 0)
         err = writeAll(fd, data);
@@ -250,32 +257,6 @@ int replaceFile(const std::string& target, const std::string& data) {
         ::close(dfd);
     }
     return 0;
-}
-
-// A symbolic link (a dotfiles setup) is followed, so the link stays a link,
-// also when the file it names does not exist yet.
-std::string resolveTarget(const std::string& path) {
-    std::string current = path;
-    for (int hops = 0; hops < 40; ++hops) {
-        struct stat st {};
-        if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
-            return current;
-        if (char* real = ::realpath(current.c_str(), nullptr)) {
-            std::string r(real);
-            std::free(real);
-            return r;
-        }
-        char buf[PATH_MAX];
-        ssize_t n = ::readlink(current.c_str(), buf, sizeof buf - 1);
-        if (n <= 0)
-            return current;
-        std::string target(buf, static_cast<size_t>(n));
-        size_t slash = current.rfind('/');
-        if (target[0] != '/' && slash != std::string::npos)
-            target = current.substr(0, slash + 1) + target;
-        current = target;
-    }
-    return current;
 }
 
 } // namespace
@@ -483,13 +464,14 @@ void RegistryStore::ensureLoaded() const {
         why = std::strerror(err);
     }
     // Through a link, the file it names is moved aside and the link stays.
-    const std::string target = resolveTarget(m_path);
-    std::string bad = target + ".bad";
-    if (::rename(target.c_str(), bad.c_str()) == 0) {
+    const std::string target = resolveLinkTarget(m_path);
+    std::string bad;
+    int moved = moveAside(target, bad);
+    if (moved == 0) {
         report("registry file " + m_path + " is unreadable (" + why + "); moved aside to " + bad +
                ", starting with defaults");
     } else {
-        m_error = errno;
+        m_error = moved;
         report("registry file " + m_path + " is unreadable (" + why + ") and cannot be moved (" +
                std::strerror(m_error) + "); starting with defaults, settings will not be saved");
     }
@@ -578,7 +560,14 @@ int RegTransaction::setDword(const std::string& key, const std::string& name, ui
 int RegTransaction::commit() {
     if (m_error != 0)
         return m_error;
-    std::string target = resolveTarget(m_store.path());
+    std::string target = resolveLinkTarget(m_store.path());
+    {
+        // Nothing changed (a periodic save of an idle list): the file already
+        // says all of it, and a disk that is full or slow is not touched.
+        std::lock_guard<std::mutex> lock(m_store.m_mutex);
+        if (m_tree == m_store.m_tree && ::access(target.c_str(), F_OK) == 0)
+            return 0;
+    }
     int err = replaceFile(target, formatRegFile(m_tree));
     if (err != 0)
         return err;

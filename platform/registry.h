@@ -24,6 +24,7 @@ struct RegValue {
     RegType type = RegType::sz;
     std::string text; // REG_SZ
     uint32_t dword = 0;
+    bool operator==(const RegValue&) const = default;
 };
 
 // ASCII case-insensitive ordering of key paths.
@@ -38,6 +39,7 @@ struct RegKeyData {
 
     const RegValue* find(const std::string& name) const;
     void set(const std::string& name, RegValue value);
+    bool operator==(const RegKeyData&) const = default;
 };
 
 // Every key by full path. A parent always sorts before its subkeys.

@@ -246,6 +246,22 @@ TEST(RegStore, GarbageFileIsMovedAsideOnceAndDefaultsUsed) {
     EXPECT_EQ(trace.matching("moved aside").size(), 1u);
 }
 
+TEST(RegStore, ASecondDamagedFileDoesNotReplaceTheFirstOnesCopy) {
+    TempDir dir;
+    std::string path = dir.file("registry.reg");
+    const std::string damaged[] = {"[Software\nfirst", "[Software\nsecond", "[Software\nthird"};
+    const std::string kept[] = {path + ".bad", path + ".2.bad", path + ".3.bad"};
+    for (int i = 0; i < 3; ++i) {
+        writeFile(path, damaged[i]);
+        TraceCapture trace;
+        RegistryStore reg(path);
+        EXPECT_FALSE(reg.keyExists("Software"));
+        EXPECT_EQ(trace.matching("moved aside to " + kept[i]).size(), 1u) << i;
+    }
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(readFile(kept[i]), damaged[i]) << kept[i];
+}
+
 TEST(RegStore, NeverReplacesSomethingThatIsNotAFile) {
     // NIVRA_REGISTRY=/dev/null must not turn /dev/null into a file, even as root.
     TraceCapture trace;
