@@ -69,22 +69,30 @@ bool readDouble(const char* field, double& value) {
     return true;
 }
 
-// One latitude or longitude with its hemisphere letter. A number that cannot
-// be read, is negative, or lies beyond the pole / the date line (more than 90
-// or 180 degrees) is ignored, as is any letter other than the two expected:
-// the record then keeps its previous value.
-void readAngle(const char* number, const char* hemisphere, char positive, char negative,
+// One latitude or longitude with its hemisphere letter. An empty number, or
+// a letter other than the two expected, leaves the record's previous value.
+// A number that is there but cannot be a position (unreadable, negative,
+// minutes of 60 or more, beyond the pole or the date line) means the sentence
+// is damaged: the caller rejects it whole rather than mix its other field
+// with the previous position.
+bool readAngle(const char* number, const char* hemisphere, char positive, char negative,
                double maxDegrees, double& target) {
+    if (number[0] == '\0')
+        return true;
     double v;
     if (!readDouble(number, v) || v < 0)
-        return;
+        return false;
+    double whole = std::trunc(v / 100);
+    if (v - whole * 100 >= 60)
+        return false;
     double degrees = nmeaToDegrees(v);
     if (degrees > maxDegrees)
-        return;
+        return false;
     if (hemisphere[0] == positive)
         target = degrees;
     else if (hemisphere[0] == negative)
         target = -degrees;
+    return true;
 }
 
 // Latitude, longitude and the zero test shared by every positional sentence.
@@ -104,8 +112,11 @@ bool readPosition(FieldReader& f, GpsFix& fix, const char* parser, PositionTexts
     texts.ns = f.next();
     texts.lon = f.next();
     texts.ew = f.next();
-    readAngle(texts.lat, texts.ns, 'N', 'S', 90, fix.lat);
-    readAngle(texts.lon, texts.ew, 'E', 'W', 180, fix.lon);
+    if (!readAngle(texts.lat, texts.ns, 'N', 'S', 90, fix.lat) ||
+        !readAngle(texts.lon, texts.ew, 'E', 'W', 180, fix.lon)) {
+        NTRACE_AS(parser, "rejecting out-of-range lat,lon %s,%s", texts.lat, texts.lon);
+        return false;
+    }
     if (fix.lat == 0 && fix.lon == 0) {
         NTRACE_AS(parser, "rejecting zero lat,lon");
         return false;

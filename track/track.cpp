@@ -2,9 +2,11 @@
 // that decide which fixes become points, and the ".trk" file.
 #include "track/track.h"
 
+#include "platform/atomicFile.h"
 #include "platform/numeric.h"
 #include "platform/paths.h"
 #include "platform/runtime.h"
+#include "trace/notice.h"
 #include "trace/trace.h"
 
 #include <algorithm>
@@ -101,6 +103,21 @@ void writeCoords(char (&out)[32], double lon, double lat, double alt) {
     std::snprintf(out, sizeof out, "%.5lf,%.5lf,%.1lf\n", lon, lat, alt); // cut to fit
 }
 
+// The slot a fix becomes. Fits by construction: |lon| <= 180, |lat| <= 90 and
+// alt < 1e6 give at most 31 characters ("-180.00000,-90.00000,999999.9\n").
+void fillSlot(TrackPoint& p, const GpsFix& fix) {
+    std::memset(static_cast<void*>(&p), 0, sizeof p);
+    writeCoords(p.coords, fix.lon, fix.lat, fix.alt);
+    p.hdg = truncInt32(fix.hdg);
+    p.spd = truncInt32(fix.spd * kKnotsToMph * 10);
+    p.time = low32(fix.time);
+    double lon, lat, alt;
+    readCoords(p.coords, lon, lat, alt);
+    p.lat = truncInt32(lat * 100000);
+    p.lon = truncInt32(lon * 100000);
+    p.alt = truncInt32(alt * 10);
+}
+
 // A coords text from a file must be something add() could have written:
 // terminated within its 32 bytes and made of number characters only. Anything
 // else could run past the slot or inject markup into the KML it is pasted into.
@@ -190,7 +207,7 @@ void setTrackFileOps(const TrackFileOps& ops) {
 CTrack::CTrack() = default;
 
 void CTrack::allocate() {
-    slots = std::make_unique<TrackPoint[]>(kTrackCapacity); // value-initialised: all empty
+    slots.clear(); // every slot empty; they come into being as points arrive
     capacity = kTrackCapacity;
     head = -1;
     m_nPts = 0;
@@ -201,14 +218,27 @@ const TrackPoint* CTrack::point(int index) const {
     // Index i is slot head - i (wrapped). Valid indices are 0 .. m_nPts-1: in
     // every state add() leaves behind this equals "slot head - i is below m_nPts".
     int n = m_nPts;
-    if (!slots || index < 0 || index >= n || capacity <= 0)
+    if (index < 0 || index >= n || capacity <= 0)
         return nullptr;
     int slot = head - index;
     if (slot < 0)
         slot += capacity;
-    if (slot < 0 || slot >= capacity)
+    if (slot < 0 || slot >= capacity || static_cast<size_t>(slot) >= slots.size())
         return nullptr;
-    return &slots[slot];
+    return &slots[static_cast<size_t>(slot)];
+}
+
+void CTrack::ensureSlot(int slot) {
+    size_t need = static_cast<size_t>(slot) + 1;
+    if (need <= slots.size())
+        return;
+    if (need > slots.capacity()) {
+        // Doubling keeps appends cheap; the cap keeps a full ring at exactly
+        // 28800 slots instead of the 32768 that doubling would reach.
+        size_t grown = std::max<size_t>({need, 16, slots.capacity() * 2});
+        slots.reserve(std::min<size_t>(grown, static_cast<size_t>(capacity)));
+    }
+    slots.resize(need); // new slots are value-initialised: empty
 }
 
 void CTrack::toFix(const TrackPoint& p, GpsFix& fix) {
@@ -253,7 +283,7 @@ void CTrack::add(const GpsFix& fix, int mode) {
         return;
     }
     NumericCLocale numeric;
-    if (!slots)
+    if (!hasRing())
         allocate();
     if (m_nPts == 0) {
         newest = GpsFix();
@@ -286,12 +316,22 @@ void CTrack::add(const GpsFix& fix, int mode) {
         }
     }
 
+    // The slot this fix becomes. Compression compares it, converted back,
+    // with the newest point: like with like. The raw fix would differ from a
+    // stored copy of itself (coords rounded to 5 decimals, speed truncated to
+    // mph x 10), so a parked receiver would add a point per fix and some
+    // constant speeds would straddle a band edge.
+    TrackPoint slot;
+    fillSlot(slot, fix);
     bool overwrite = false;
     if (mode == 1) {
-        if (m_nPts > 0 && samePosition(fix, newest))
+        GpsFix stored;
+        toFix(slot, stored);
+        if (m_nPts > 0 && samePosition(stored, newest))
             return;
-        bool sameCourse = truncInt32(fix.hdg) == truncInt32(newest.hdg);
-        bool sameBand = std::trunc(fix.spd * 0.75) == std::trunc(newest.spd * 0.75) && fix.spd >= 0;
+        bool sameCourse = slot.hdg == truncInt32(newest.hdg);
+        bool sameBand =
+            std::trunc(stored.spd * 0.75) == std::trunc(newest.spd * 0.75) && fix.spd >= 0;
         bool timedOut = true;
         if (m_nPts > 1) {
             uint32_t dt = static_cast<uint32_t>(low32(fix.time)) -
@@ -316,19 +356,10 @@ void CTrack::add(const GpsFix& fix, int mode) {
     if (head == capacity)
         head = 0;
 
-    TrackPoint& p = slots[head];
-    // Fits by construction: |lon| <= 180, |lat| <= 90 and alt < 1e6 give at
-    // most 31 characters ("-180.00000,-90.00000,999999.9\n").
-    writeCoords(p.coords, fix.lon, fix.lat, fix.alt);
-    p.hdg = truncInt32(fix.hdg);
-    p.spd = truncInt32(fix.spd * kKnotsToMph * 10);
-    p.time = low32(fix.time);
-    double lon, lat, alt;
-    readCoords(p.coords, lon, lat, alt);
-    p.lat = truncInt32(lat * 100000);
-    p.lon = truncInt32(lon * 100000);
-    p.alt = truncInt32(alt * 10);
+    ensureSlot(head);
+    slots[static_cast<size_t>(head)] = slot;
     m_newPt = 1;
+    ++m_changes;
 }
 
 void CTrack::addPts(const PackedPoint* pts, int n) {
@@ -426,68 +457,98 @@ void CTrack::clear() {
     TrackLockGuard guard;
     if (!guard.ok())
         return;
-    if (!slots)
+    if (!hasRing())
         return;
-    std::memset(static_cast<void*>(slots.get()), 0,
-                sizeof(TrackPoint) * static_cast<size_t>(capacity));
+    // Every slot empty again; the memory goes back too, and the ring grows
+    // anew with the next points.
+    std::vector<TrackPoint>().swap(slots);
+    ++m_changes;
     head = -1;
     m_nPts = 0;
     newest = GpsFix();
     lastAdded = GpsFix();
 }
 
-bool CTrack::save(const std::string& name) {
-    if (!slots)
+bool CTrack::inStepWith(const std::string& path) const {
+    for (const auto& [file, changes] : m_filesInStep)
+        if (file == path)
+            return changes == m_changes;
+    return false;
+}
+
+void CTrack::markInStep(const std::string& path, uint32_t changes) {
+    for (auto& [file, c] : m_filesInStep) {
+        if (file == path) {
+            c = changes;
+            return;
+        }
+    }
+    m_filesInStep.emplace_back(path, changes);
+}
+
+bool CTrack::saveIfChanged(const std::string& name, std::string* why) {
+    {
+        TrackLockGuard guard;
+        if (guard.ok() && hasRing() && inStepWith(resolveLinkTarget(FullPath(name))))
+            return true;
+    }
+    return save(name, why);
+}
+
+bool CTrack::save(const std::string& name, std::string* why) {
+    if (!hasRing())
         return false;
-    const std::string path = FullPath(name);
+    // Through a symbolic link the file it names is replaced, and the link stays.
+    const std::string path = resolveLinkTarget(FullPath(name));
+    auto fail = [&](const char* step, const std::string& file) {
+        const int err = errno;
+        NTRACE_ERROR("%s %s: errno %d (%s)", step, file.c_str(), err, std::strerror(err));
+        if (why)
+            *why = std::string(step) + " " + file + ": " + std::strerror(err);
+        return false;
+    };
 
     // Serialise under the lock (a memory copy), write outside it.
     std::vector<char> image;
+    uint32_t changes = 0;
     {
         TrackLockGuard guard;
-        if (!guard.ok())
+        if (!guard.ok()) {
+            errno = EBUSY;
+            return fail("cannot lock the track for", path);
+        }
+        if (!hasRing())
             return false;
-        if (!slots)
-            return false;
-        image.resize(kTrackFileHeaderSize + sizeof(TrackPoint) * static_cast<size_t>(capacity));
+        // Slots the ring has not grown to yet are written as the empty
+        // (all-zero) slots they stand for: the file always holds all of them.
+        image.assign(kTrackFileHeaderSize + sizeof(TrackPoint) * static_cast<size_t>(capacity), 0);
         std::memcpy(image.data(), kMagic, sizeof kMagic);
+        changes = m_changes;
         int32_t header[5] = {kTrackFileVersion, capacity, head, m_nPts, m_seqNum};
         std::memcpy(image.data() + 8, header, sizeof header);
-        std::memcpy(image.data() + kTrackFileHeaderSize, slots.get(),
-                    sizeof(TrackPoint) * static_cast<size_t>(capacity));
+        std::memcpy(image.data() + kTrackFileHeaderSize, slots.data(),
+                    sizeof(TrackPoint) * std::min(slots.size(), static_cast<size_t>(capacity)));
     }
 
     // A unique temporary file beside the target, so the rename stays within
     // one file system and a crash at any moment leaves either the old file
-    // or the complete new one.
-    static std::atomic<unsigned> counter{0};
+    // or the complete new one. Its name carries our pid, so that a later
+    // start can remove it should we die before the rename.
     std::string tmp;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        tmp = path + ".tmp" + std::to_string(getpid()) + "." + std::to_string(counter++);
+        tmp = tempNameBeside(path);
         fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST)
             break;
     }
-    if (fd < 0) {
-        NTRACE("cannot create %s: errno %d", tmp.c_str(), errno);
-        return false;
-    }
-    bool ok = writeAll(fd, image.data(), image.size());
-    if (!ok)
-        NTRACE("writing %s failed: errno %d", tmp.c_str(), errno);
-    if (ok && g_fileOps.fsync(fd) != 0) {
-        NTRACE("flushing %s failed: errno %d", tmp.c_str(), errno);
-        ok = false;
-    }
-    if (::close(fd) != 0 && ok) {
-        NTRACE("closing %s failed: errno %d", tmp.c_str(), errno);
-        ok = false;
-    }
-    if (ok && g_fileOps.rename(tmp.c_str(), path.c_str()) != 0) {
-        NTRACE("renaming %s to %s failed: errno %d", tmp.c_str(), path.c_str(), errno);
-        ok = false;
-    }
+    if (fd < 0)
+        return fail("cannot create", tmp);
+    bool ok = writeAll(fd, image.data(), image.size()) || fail("cannot write", tmp);
+    ok = ok && (g_fileOps.fsync(fd) == 0 || fail("cannot flush", tmp));
+    if (::close(fd) != 0 && ok)
+        ok = fail("cannot close", tmp);
+    ok = ok && (g_fileOps.rename(tmp.c_str(), path.c_str()) == 0 || fail("cannot replace", path));
     if (!ok) {
         ::unlink(tmp.c_str());
         return false;
@@ -498,108 +559,171 @@ bool CTrack::save(const std::string& name) {
         g_fileOps.fsync(dfd);
         ::close(dfd);
     }
+    TrackLockGuard guard;
+    if (guard.ok())
+        markInStep(path, changes);
     return true;
 }
 
-bool CTrack::load(const std::string& name) {
+bool CTrack::load(const std::string& name, TrackLoadReport* report) {
+    TrackLoadReport local;
+    TrackLoadReport& r = report ? *report : local;
+    r = TrackLoadReport();
     const std::string path = FullPath(name);
+    auto refuse = [&](const std::string& problem, bool damaged) {
+        NTRACE_WARN("%s: %s", path.c_str(), problem.c_str());
+        r.problem = problem;
+        r.damaged = damaged;
+        return false;
+    };
+
     FILE* f = std::fopen(path.c_str(), "rb");
     if (!f) {
-        NTRACE("cannot open %s: errno %d", path.c_str(), errno);
-        return false;
+        if (errno == ENOENT) {
+            NTRACE("no track file %s", path.c_str());
+            return false;
+        }
+        r.found = true;
+        return refuse(std::string("cannot be opened: ") + std::strerror(errno), false);
     }
     struct FileCloser {
         FILE* f;
         ~FileCloser() { std::fclose(f); }
     } closer{f};
+    r.found = true;
+    struct stat st;
+    if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode))
+        return refuse("is not a regular file", false);
 
     char magic[8];
     if (std::fread(magic, 1, sizeof magic, f) != sizeof magic ||
-        std::memcmp(magic, kMagic, sizeof magic)) {
-        NTRACE("%s is not a track file", path.c_str());
-        return false;
-    }
+        std::memcmp(magic, kMagic, sizeof magic))
+        return refuse("is not a track file", true);
     FileHeader h;
-    if (std::fread(&h, sizeof h, 1, f) != 1) {
-        NTRACE("%s: header cut short", path.c_str());
-        return false;
-    }
-    if (h.capacity < 1 || h.capacity > kTrackFileMaxCapacity) {
-        NTRACE("%s: capacity %d out of range", path.c_str(), h.capacity);
-        return false;
-    }
-    if (h.nPts < 0 || h.nPts > h.capacity) {
-        NTRACE("%s: m_nPts %d out of range for capacity %d", path.c_str(), h.nPts, h.capacity);
-        return false;
-    }
+    if (std::fread(&h, sizeof h, 1, f) != 1)
+        return refuse("header cut short", true);
+    if (h.capacity < 1 || h.capacity > kTrackFileMaxCapacity)
+        return refuse("capacity " + std::to_string(h.capacity) + " out of range", true);
+    if (h.nPts < 0 || h.nPts > h.capacity)
+        return refuse("m_nPts " + std::to_string(h.nPts) + " out of range for capacity " +
+                          std::to_string(h.capacity),
+                      true);
     // add() keeps head == m_nPts - 1 until the ring is full; after that head
     // may be any slot.
     bool headOk =
         h.nPts == h.capacity ? (h.head >= 0 && h.head < h.capacity) : h.head == h.nPts - 1;
-    if (!headOk) {
-        NTRACE("%s: head %d inconsistent with m_nPts %d, capacity %d", path.c_str(), h.head, h.nPts,
-               h.capacity);
-        return false;
+    if (!headOk)
+        return refuse("head " + std::to_string(h.head) + " inconsistent with m_nPts " +
+                          std::to_string(h.nPts) + ", capacity " + std::to_string(h.capacity),
+                      true);
+
+    // From here on the file is read as far as it goes: a file cut short keeps
+    // the points it still holds, bytes past the ring are ignored, and a point
+    // whose text is damaged is left out. Each of these is logged and makes
+    // the file count as damaged, so that it is kept aside before a save.
+    const long long expected = kTrackFileHeaderSize + 56LL * h.capacity;
+    const long long size = static_cast<long long>(st.st_size);
+    std::string damage;
+    if (size != expected) {
+        damage = "size " + std::to_string(size) + ", header says " + std::to_string(expected);
+        NTRACE_WARN("%s: %s", path.c_str(), damage.c_str());
     }
-    struct stat st;
-    long long expected = kTrackFileHeaderSize + 56LL * h.capacity;
-    if (fstat(fileno(f), &st) != 0 || static_cast<long long>(st.st_size) != expected) {
-        NTRACE("%s: size %lld, header says %lld", path.c_str(), static_cast<long long>(st.st_size),
-               expected);
-        return false;
-    }
-    std::vector<TrackPoint> fileSlots(static_cast<size_t>(h.capacity));
-    if (std::fread(fileSlots.data(), sizeof(TrackPoint), fileSlots.size(), f) != fileSlots.size()) {
-        NTRACE("%s: slots cut short", path.c_str());
-        return false;
-    }
+    const size_t present = static_cast<size_t>(
+        std::clamp<long long>((size - kTrackFileHeaderSize) / 56, 0, h.capacity));
+    std::vector<TrackPoint> fileSlots(present);
+    const size_t got = std::fread(fileSlots.data(), sizeof(TrackPoint), present, f);
+    fileSlots.resize(got);
 
     // Take the points by index, newest first, into a fresh ring: newest in
-    // slot n-1, oldest in slot 0. A file of the current capacity keeps its
-    // slots as they are; a larger one keeps its newest 28800 points.
-    auto fileSlot = [&](int index) -> const TrackPoint& {
+    // slot n-1, oldest in slot 0 (which is where a ring that is not full has
+    // them anyway). A full ring of the current capacity keeps its slots as
+    // they are; a larger one keeps its newest 28800 points.
+    auto fileSlot = [&](int index) -> const TrackPoint* {
         int slot = h.head - index;
         if (slot < 0)
             slot += h.capacity;
-        return fileSlots[static_cast<size_t>(slot)];
+        if (static_cast<size_t>(slot) >= fileSlots.size())
+            return nullptr;
+        return &fileSlots[static_cast<size_t>(slot)];
     };
-    int n = std::min(h.nPts, kTrackCapacity);
-    for (int i = 0; i < n; ++i) {
-        if (!coordsTextSane(fileSlot(i))) {
-            NTRACE("%s: point %d has an unreadable coords text", path.c_str(), i);
-            return false;
+    const int wanted = std::min(h.nPts, kTrackCapacity);
+    std::vector<const TrackPoint*> good; // newest first
+    good.reserve(static_cast<size_t>(wanted));
+    for (int i = 0; i < wanted; ++i) {
+        const TrackPoint* p = fileSlot(i);
+        if (p && coordsTextSane(*p)) {
+            good.push_back(p);
+        } else {
+            ++r.pointsSkipped;
+            NTRACE_WARN("%s: point %d %s, left out", path.c_str(), i,
+                        p ? "has an unreadable coords text" : "is missing");
         }
     }
-    auto ring = std::make_unique<TrackPoint[]>(kTrackCapacity);
+    if (r.pointsSkipped > 0) {
+        if (!damage.empty())
+            damage += "; ";
+        damage += std::to_string(r.pointsSkipped) + " damaged points";
+    }
+
+    // Only slots that hold points are kept, so a short track costs only its
+    // points' memory (the ring grows from there).
+    const int n = static_cast<int>(good.size());
+    if (n == 0 && wanted > 0)
+        return refuse(damage + ", no point readable", true);
+    std::vector<TrackPoint> ring;
     int newHead;
-    if (h.capacity == kTrackCapacity) {
-        std::copy(fileSlots.begin(), fileSlots.end(), ring.get());
-        // Slots outside the valid range are never read as points, but keep
-        // their texts terminated all the same.
-        for (int s = 0; s < kTrackCapacity; ++s)
-            ring[s].coords[sizeof ring[s].coords - 1] = '\0';
+    if (h.capacity == kTrackCapacity && n == kTrackCapacity) {
+        ring = std::move(fileSlots);
         newHead = h.head;
     } else {
+        ring.resize(static_cast<size_t>(n));
         for (int i = 0; i < n; ++i)
-            ring[n - 1 - i] = fileSlot(i);
+            ring[static_cast<size_t>(n - 1 - i)] = *good[static_cast<size_t>(i)];
         newHead = n - 1;
-        if (h.nPts > n)
-            NTRACE("%s: %d points, keeping the newest %d", path.c_str(), h.nPts, n);
+        if (h.nPts > kTrackCapacity)
+            NTRACE("%s: %d points, keeping the newest %d", path.c_str(), h.nPts, wanted);
     }
 
     TrackLockGuard guard;
     if (!guard.ok())
-        return false;
+        return refuse("track lock not obtained", false);
     slots = std::move(ring);
     capacity = kTrackCapacity;
     head = newHead;
     m_nPts = n;
     m_seqNum = h.seqNum;
+    ++m_changes;
+    m_filesInStep.clear();
+    if (damage.empty())
+        markInStep(resolveLinkTarget(path), m_changes);
+    r.pointsRead = n;
+    r.damaged = !damage.empty();
+    r.problem = damage;
     return true;
 }
 
+bool CTrack::loadOrSetAside(const std::string& name) {
+    TrackLoadReport r;
+    const bool loaded = load(name, &r);
+    if (!r.damaged)
+        return loaded;
+    // The file a link names is moved, and the link stays: the next save
+    // writes through it again.
+    const std::string path = resolveLinkTarget(FullPath(name));
+    std::string bad;
+    const int err = moveAside(path, bad);
+    std::string what = path + " is damaged (" + r.problem + "): ";
+    what += loaded ? std::to_string(r.pointsRead) + " points read" : "nothing could be read";
+    if (err == 0)
+        what += "; the file is kept as " + bad;
+    else
+        what += std::string("; it could not be moved aside: ") + std::strerror(err);
+    noticeUser("CTrack::load", what);
+    return loaded;
+}
+
 void CTrack::dump(const char* name) {
-    if (!slots)
+    if (!hasRing())
         return;
     FILE* f = nullptr;
     if (name) {

@@ -8,8 +8,9 @@
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 constexpr int kTrackCapacity = 28800;
 constexpr int kTrackFileVersion = 179;
@@ -77,6 +78,15 @@ private:
     bool m_ok;
 };
 
+// What load found in a file.
+struct TrackLoadReport {
+    bool found = false;   // something is at the path
+    bool damaged = false; // parts (or all) of it could not be read
+    int pointsRead = 0;
+    int pointsSkipped = 0;
+    std::string problem; // what was wrong, for the user
+};
+
 class CTrack {
 public:
     CTrack();
@@ -85,10 +95,18 @@ public:
     std::atomic<int32_t> m_newPt{0};  // set whenever a point is written
     int32_t capacity = 0;             // 0 until the ring exists, then 28800
     std::atomic<int32_t> m_nPts{0};
-    std::unique_ptr<TrackPoint[]> slots;
+    // The ring's slots in slot order. Only the slots used so far exist: the
+    // vector grows with the points up to `capacity`, so a vehicle with a few
+    // points costs a few slots, not the whole 1.6 MB ring. A slot at or past
+    // its size is empty.
+    std::vector<TrackPoint> slots;
     int32_t head = -1; // slot of the newest point; -1 when empty
     GpsFix newest;     // newest stored point, refreshed at the start of add
     GpsFix lastAdded;  // the fix most recently appended
+    // Bumped by every change of the points (add, clear, load). Each file
+    // that holds exactly the points of some count (saved or loaded) is noted
+    // with it, so a periodic save can skip unchanged tracks.
+    std::atomic<uint32_t> m_changes{0};
 
     // Take and release the shared lock (readers hold it across several calls).
     bool lock() { return trackLock(); }
@@ -114,13 +132,33 @@ public:
 
     void clear();
     // Writes the ring to `path` (bare names live in the start directory).
-    // The file is replaced atomically. Returns true when it was written.
-    bool save(const std::string& path);
-    // Reads a track file; on any fault the track is left unchanged and false returned.
-    bool load(const std::string& path);
+    // The file is replaced atomically; through a symbolic link, the file it
+    // names. Returns true when it was written; else `why` says what failed.
+    bool save(const std::string& path, std::string* why = nullptr);
+    // Like save, but succeeds at once when `path` already holds these very
+    // points (saved or loaded there since the last change).
+    bool saveIfChanged(const std::string& path, std::string* why = nullptr);
+    // Reads a track file as far as it can be read: bytes past the ring are
+    // ignored, a file cut short keeps the points it holds, and a damaged
+    // point is left out (each logged, and the file counts as damaged). A file
+    // whose header cannot be read leaves the track unchanged and gives false.
+    bool load(const std::string& path, TrackLoadReport* report = nullptr);
+    // load, and a damaged file is moved aside (numbered ".bad" names) before
+    // anything can be saved over it; the user is told once.
+    bool loadOrSetAside(const std::string& path);
     // A readable listing into the start directory, or to the trace log without a name.
     void dump(const char* name);
 
+    // True once the ring exists (after the first add or load).
+    bool hasRing() const { return capacity > 0; }
+
 private:
     void allocate();
+    // Track lock held.
+    bool inStepWith(const std::string& file) const;
+    void markInStep(const std::string& file, uint32_t changes);
+    std::vector<std::pair<std::string, uint32_t>> m_filesInStep;
+    // Makes slot `slot` exist, growing the vector geometrically but never
+    // past capacity.
+    void ensureSlot(int slot);
 };

@@ -263,34 +263,45 @@ TEST(NmeaPosition, LowerCaseHemisphereIsNotAHemisphere) {
     EXPECT_EQ(parse(rmcWith("4807.038", "n", "01131.000", "e"), fix), 0);
 }
 
-TEST(NmeaPosition, NegativeOrUnreadableNumbersAreIgnored) {
-    GpsFix fix;
-    fix.lat = 1;
-    fix.lon = 2;
-    EXPECT_EQ(parse(rmcWith("-4807.038", "N", "abc", "E"), fix), 2);
-    EXPECT_DOUBLE_EQ(fix.lat, 1);
-    EXPECT_DOUBLE_EQ(fix.lon, 2);
+TEST(NmeaPosition, DamagedPositionFieldRejectsTheWholeSentence) {
+    // A number that cannot be a position must not give a fix, neither at 0
+    // nor as the previous latitude with the new longitude.
+    struct Case {
+        const char *lat, *lon;
+    };
+    const Case cases[] = {
+        {"9500.000", "01131.000"},  // beyond the pole
+        {"4807.038", "18100.000"},  // beyond the date line
+        {"9100.000", "18100.000"},  // both
+        {"-4807.038", "01131.000"}, // negative
+        {"4807.038", "abc"},        // unreadable
+        {"nan", "01131.000"},       // NaN
+        {"4807.038", "inf"},        // infinity
+        {"4860.000", "01131.000"},  // 60 minutes
+        {"4807.038", "01175.500"},  // 75 minutes
+    };
+    for (const Case& c : cases) {
+        GpsFix fix;
+        ASSERT_EQ(parse(kRmcBody, fix), 2);
+        const GpsFix before = fix;
+        TraceCapture cap;
+        EXPECT_EQ(parse(rmcWith(c.lat, "N", c.lon, "E"), fix), 0) << c.lat << " " << c.lon;
+        EXPECT_EQ(parse("$GPGGA,123519," + std::string(c.lat) + ",N," + c.lon +
+                            ",E,1,08,0.9,545.4,M,46.9,M,,",
+                        fix),
+                  0)
+            << c.lat << " " << c.lon;
+        EXPECT_TRUE(sameFix(fix, before)) << c.lat << " " << c.lon;
+        EXPECT_TRUE(cap.contains("rejecting out-of-range lat,lon")) << cap.all();
+    }
 }
 
-TEST(NmeaPosition, NanAndInfinityAreUnreadable) {
+TEST(NmeaPosition, ThePolesAndTheDateLineAreValid) {
     GpsFix fix;
-    fix.lat = 1;
-    fix.lon = 2;
-    EXPECT_EQ(parse(rmcWith("nan", "N", "inf", "E"), fix), 2);
-    EXPECT_DOUBLE_EQ(fix.lat, 1);
-    EXPECT_DOUBLE_EQ(fix.lon, 2);
-}
-
-TEST(NmeaPosition, BeyondThePoleOrTheDateLineIsIgnored) {
-    GpsFix fix;
-    fix.lat = 1;
-    fix.lon = 2;
-    EXPECT_EQ(parse(rmcWith("9100.000", "N", "18100.000", "E"), fix), 2);
-    EXPECT_DOUBLE_EQ(fix.lat, 1);
-    EXPECT_DOUBLE_EQ(fix.lon, 2);
     EXPECT_EQ(parse(rmcWith("9000.000", "S", "18000.000", "W"), fix), 2);
     EXPECT_DOUBLE_EQ(fix.lat, -90);
     EXPECT_DOUBLE_EQ(fix.lon, -180);
+    EXPECT_EQ(parse(rmcWith("4859.999", "N", "01159.999", "E"), fix), 2);
 }
 
 TEST(NmeaPosition, ZeroPositionIsRejectedWithAMessage) {

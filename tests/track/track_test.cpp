@@ -32,9 +32,9 @@ int32_t timeAt(const CTrack& t, int index) {
 
 // Lays points straight into the ring, newest first: (speed in mph x 10, time).
 void layPoints(CTrack& t, const std::vector<std::pair<int, int32_t>>& newestFirst) {
-    t.slots = std::make_unique<TrackPoint[]>(kTrackCapacity);
-    t.capacity = kTrackCapacity;
     int n = static_cast<int>(newestFirst.size());
+    t.slots.assign(static_cast<size_t>(n), TrackPoint{});
+    t.capacity = kTrackCapacity;
     t.head = n - 1;
     t.m_nPts = n;
     for (int i = 0; i < n; ++i) {
@@ -419,6 +419,39 @@ TEST(TrackCompress, MovingVehicleOverwritesForUpTo10Seconds) {
     EXPECT_EQ(t.pointCount(), 3);
 }
 
+TEST(TrackCompress, ConstantSpeedOnAStraightCourseGivesAPointEvery10Seconds) {
+    // 12.0 and 40.0 kn sit where the speed, truncated to mph x 10 in the
+    // stored point, falls into the band below; 22.4 kn does not. A straight
+    // course at any of them is one point per 10 s: 60 fixes, about 6 points.
+    for (double kn : {12.0, 40.0, 22.4, 5.0, 99.9}) {
+        CTrack t;
+        const double degreesPerSecond = kn * 1852.0 / 3600.0 / 111320.0;
+        for (int s = 0; s < 61; ++s)
+            t.add(fixAt(s, 48.0 + s * degreesPerSecond, 11.5, kn, 0), 1);
+        EXPECT_GE(t.pointCount(), 6) << kn;
+        EXPECT_LE(t.pointCount(), 8) << kn;
+    }
+}
+
+TEST(TrackCompress, AParkedReceiverGivesOnePoint) {
+    // The same RMC sentence over and over, at positions whose stored (rounded)
+    // coordinates differ from the truncated fix: one point each, not one per fix.
+    for (const char* lat : {"4807.038", "4807.0389", "0012.3456", "8959.9999", "3351.5791"}) {
+        for (const char* lon : {"01131.000", "01131.0047", "17959.9999", "00000.0013"}) {
+            CTrack t;
+            GpsFix fix;
+            for (int s = 0; s < 30; ++s) {
+                char body[160];
+                std::snprintf(body, sizeof body, "$GPRMC,1235%02d,A,%s,S,%s,W,000.0,000.0,230309,,",
+                              19 + s, lat, lon);
+                ASSERT_EQ(parseNmea(tt::withChecksum(body).c_str(), fix, 0, 0), 2) << body;
+                t.add(fix, 1);
+            }
+            EXPECT_EQ(t.pointCount(), 1) << lat << " " << lon;
+        }
+    }
+}
+
 TEST(TrackCompress, ModeTwoAndZeroNeverCompress) {
     for (int mode : {0, 2}) {
         CTrack t;
@@ -497,6 +530,29 @@ TEST(TrackRing, WrapsAt28800) {
     EXPECT_EQ(timeAt(t, kTrackCapacity - 1), static_cast<int32_t>(fixAt(2).time));
 }
 
+TEST(TrackRing, MemoryGrowsWithThePointsUpToTheRing) {
+    // A vehicle with one point must not cost the whole 1.6 MB ring; a full
+    // ring holds exactly 28800 slots, never the 32768 that doubling reaches.
+    struct Case {
+        int points;
+        size_t slotsAtMost;
+    };
+    for (Case c : {Case{1, 16}, Case{17, 32}, Case{1000, 2048}, Case{20000, kTrackCapacity},
+                   Case{kTrackCapacity + 100, kTrackCapacity}}) {
+        CTrack t;
+        for (int i = 0; i < c.points; ++i)
+            t.add(fixAt(i, 40 + i * 1e-4), 2);
+        size_t held = std::min(c.points, kTrackCapacity);
+        EXPECT_EQ(t.slots.size(), held) << c.points;
+        EXPECT_LE(t.slots.capacity(), c.slotsAtMost) << c.points;
+        EXPECT_EQ(t.pointCount(), static_cast<int>(held));
+        EXPECT_EQ(timeAt(t, 0), static_cast<int32_t>(fixAt(c.points - 1).time)) << c.points;
+        EXPECT_EQ(timeAt(t, static_cast<int>(held) - 1),
+                  static_cast<int32_t>(fixAt(c.points - static_cast<int>(held)).time))
+            << c.points;
+    }
+}
+
 TEST(TrackRing, PointIndicesOutsideTheTrackAreInvalid) {
     CTrack t;
     EXPECT_EQ(t.point(0), nullptr);
@@ -518,7 +574,7 @@ TEST(TrackRing, ClearKeepsSeqNumAndTheRing) {
     EXPECT_EQ(t.m_seqNum, 2);
     EXPECT_EQ(t.m_newPt, 1);
     EXPECT_EQ(t.capacity, kTrackCapacity);
-    EXPECT_EQ(t.slots[0].coords[0], '\0');
+    EXPECT_TRUE(t.slots.empty()); // every slot empty, and the memory given back
     EXPECT_EQ(t.newest.time, 0);
     EXPECT_EQ(t.newest.lat, 0);
     EXPECT_EQ(t.lastAdded.time, 0);
@@ -531,7 +587,8 @@ TEST(TrackRing, ClearWithoutRingDoesNothing) {
     CTrack t;
     t.clear();
     EXPECT_EQ(t.capacity, 0);
-    EXPECT_EQ(t.slots, nullptr);
+    EXPECT_TRUE(t.slots.empty());
+    EXPECT_FALSE(t.hasRing());
 }
 
 // --- addPts -------------------------------------------------------------------------
@@ -539,7 +596,7 @@ TEST(TrackRing, ClearWithoutRingDoesNothing) {
 TEST(TrackAddPts, ConvertsPackedPointsAndAppendsInModeZero) {
     CTrack src;
     for (int i = 0; i < 5; ++i)
-        src.add(fixAt(i * 10, 48 + i * 0.01, 11 - i * 0.01, 10 + i, 90, 100 + i), 1);
+        src.add(fixAt(i * 10, 48 + i * 0.01, 11 - i * 0.01, 10 + i, 90, 100 + i), 2);
     std::string packed;
     ASSERT_EQ(src.getPts(packed, 5, true, 0), 5);
     CTrack dst;

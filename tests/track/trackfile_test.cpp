@@ -41,9 +41,8 @@ struct Snapshot {
     std::string slots;
     explicit Snapshot(const CTrack& t)
         : seq(t.m_seqNum), nPts(t.m_nPts), head(t.head), capacity(t.capacity), newPt(t.m_newPt) {
-        if (t.slots)
-            slots.assign(reinterpret_cast<const char*>(t.slots.get()),
-                         sizeof(TrackPoint) * static_cast<size_t>(t.capacity));
+        slots.assign(reinterpret_cast<const char*>(t.slots.data()),
+                     sizeof(TrackPoint) * t.slots.size());
     }
     bool operator==(const Snapshot& o) const {
         return seq == o.seq && nPts == o.nPts && head == o.head && capacity == o.capacity &&
@@ -79,7 +78,7 @@ TEST(TrackFile, SaveWritesTheExactLayout) {
     EXPECT_EQ(le32(bytes, 20), 28800);
     EXPECT_EQ(le32(bytes, 24), 28800 + 123);
     // Slots in slot order, unchanged.
-    EXPECT_EQ(std::memcmp(bytes.data() + 28, t.slots.get(), 28800 * 56), 0);
+    EXPECT_EQ(std::memcmp(bytes.data() + 28, t.slots.data(), 28800 * 56), 0);
     // Spot-check one slot field by field at its documented offsets.
     const TrackPoint& s = t.slots[122];
     size_t off = 28 + 122 * 56;
@@ -103,7 +102,7 @@ TEST(TrackFile, RoundTripIsByteExact) {
     EXPECT_EQ(u.head, t.head);
     EXPECT_EQ(u.pointCount(), t.pointCount());
     EXPECT_EQ(u.m_seqNum, t.m_seqNum);
-    EXPECT_EQ(std::memcmp(u.slots.get(), t.slots.get(), sizeof(TrackPoint) * kTrackCapacity), 0);
+    EXPECT_EQ(std::memcmp(u.slots.data(), t.slots.data(), sizeof(TrackPoint) * kTrackCapacity), 0);
     ASSERT_TRUE(u.save(dir.file("b.trk")));
     EXPECT_EQ(tt::readFile(dir.file("a.trk")), tt::readFile(dir.file("b.trk")));
     // And the loaded track goes on as the saved one would.
@@ -321,7 +320,116 @@ TEST(TrackFileSave, NewFilesFollowTheUmaskNotPrivateTempModes) {
     EXPECT_EQ(st.st_mode & 0777, 0644u);
 }
 
+// --- symbolic links, damaged files set aside -------------------------------------
+
+TEST(TrackFileLinks, SaveWritesThroughASymbolicLinkAtItsTarget) {
+    // A link to an existing file, a relative link, and a link to a file that
+    // does not exist yet: the link stays, the file it names gets the track.
+    struct Case {
+        const char* what;
+        bool relative;
+        bool targetExists;
+    };
+    for (Case c : {Case{"absolute", false, true}, Case{"relative", true, true},
+                   Case{"dangling", false, false}}) {
+        ScratchDir dir;
+        std::filesystem::create_directory(dir.file("real"));
+        if (c.targetExists)
+            tt::writeFile(dir.file("real/t.trk"), "old");
+        std::filesystem::create_symlink(c.relative ? "real/t.trk" : dir.file("real/t.trk"),
+                                        dir.file("t.trk"));
+        CTrack t;
+        t.add(fixAt(0, 45), 2);
+        t.add(fixAt(1, 45.1), 2);
+        ASSERT_TRUE(t.save(dir.file("t.trk"))) << c.what;
+        EXPECT_TRUE(std::filesystem::is_symlink(dir.file("t.trk"))) << c.what;
+        EXPECT_EQ(tt::readFile(dir.file("real/t.trk")).size(), 1612828u) << c.what;
+        CTrack back;
+        ASSERT_TRUE(back.load(dir.file("t.trk"))) << c.what;
+        EXPECT_EQ(back.pointCount(), 2) << c.what;
+        EXPECT_EQ(dir.entries().size(), 2u) << c.what; // no temporary file left
+        // Loaded through the link and unchanged: nothing to write again.
+        EXPECT_TRUE(back.saveIfChanged(dir.file("t.trk"))) << c.what;
+    }
+}
+
+TEST(TrackFileLinks, ADamagedFileIsMovedAsideBeforeAnythingIsSavedOverIt) {
+    ScratchDir dir;
+    std::string good;
+    {
+        CTrack t;
+        for (int i = 0; i < 100; ++i)
+            t.add(fixAt(i, 40 + i * 0.01), 2);
+        ASSERT_TRUE(t.save(dir.file("v.trk")));
+        good = tt::readFile(dir.file("v.trk"));
+    }
+    struct Case {
+        const char* what;
+        std::string bytes;
+        bool loads;
+        int points;
+        const char* keptAs;
+    };
+    std::string badPoint = good;
+    badPoint[28 + 56 * 50] = '<';
+    std::string badHeader = good;
+    badHeader[0] = 'X';
+    const Case cases[] = {
+        {"one bad point", badPoint, true, 99, "v.trk.bad"},
+        {"one trailing byte", good + "x", true, 100, "v.trk.2.bad"},
+        {"bad header", badHeader, false, 0, "v.trk.3.bad"},
+    };
+    for (const Case& c : cases) {
+        tt::writeFile(dir.file("v.trk"), c.bytes);
+        CTrack t;
+        TraceCapture cap;
+        EXPECT_EQ(t.loadOrSetAside(dir.file("v.trk")), c.loads) << c.what;
+        EXPECT_EQ(t.pointCount(), c.points) << c.what;
+        EXPECT_FALSE(std::filesystem::exists(dir.file("v.trk"))) << c.what;
+        EXPECT_EQ(tt::readFile(dir.file(c.keptAs)), c.bytes) << c.what;
+        EXPECT_TRUE(cap.contains(std::string("the file is kept as ") + dir.file(c.keptAs)))
+            << cap.all();
+        if (c.loads) {
+            ASSERT_TRUE(t.saveIfChanged(dir.file("v.trk"))) << c.what;
+            EXPECT_TRUE(std::filesystem::exists(dir.file("v.trk"))) << c.what;
+            std::filesystem::remove(dir.file("v.trk"));
+        }
+    }
+    // An intact file stays where it is and is not reported.
+    tt::writeFile(dir.file("v.trk"), good);
+    CTrack t;
+    TraceCapture cap;
+    EXPECT_TRUE(t.loadOrSetAside(dir.file("v.trk")));
+    EXPECT_EQ(tt::readFile(dir.file("v.trk")), good);
+    EXPECT_FALSE(cap.contains("damaged")) << cap.all();
+}
+
 // --- load: smaller and larger capacities -----------------------------------------
+
+TEST(TrackFileLoad, MemoryFollowsThePointsAndTheFileStaysWhole) {
+    // A loaded track holds only the slots with points; saving it again still
+    // writes every slot of the ring, empty ones as zeros.
+    struct Case {
+        int points;
+        size_t slotsHeld;
+    };
+    for (Case c : {Case{1, 1}, Case{10, 10}, Case{kTrackCapacity + 5, kTrackCapacity}}) {
+        ScratchDir dir;
+        CTrack t;
+        for (int i = 0; i < c.points; ++i)
+            t.add(fixAt(i, 40 + i * 1e-4), 2);
+        ASSERT_TRUE(t.save(dir.file("a.trk")));
+        CTrack u;
+        ASSERT_TRUE(u.load(dir.file("a.trk")));
+        EXPECT_EQ(u.slots.size(), c.slotsHeld) << c.points;
+        EXPECT_EQ(u.pointCount(), t.pointCount());
+        ASSERT_TRUE(u.save(dir.file("b.trk")));
+        std::string a = tt::readFile(dir.file("a.trk"));
+        EXPECT_EQ(a.size(), 1612828u);
+        EXPECT_EQ(a, tt::readFile(dir.file("b.trk"))) << c.points;
+        EXPECT_EQ(a.find_first_not_of('\0', 28 + 56 * c.slotsHeld), std::string::npos) << c.points;
+    }
+}
 
 TEST(TrackFileLoad, SmallerWrappedRingIsRepackedNewestLast) {
     CTrack t;
@@ -336,7 +444,7 @@ TEST(TrackFileLoad, SmallerWrappedRingIsRepackedNewestLast) {
         EXPECT_EQ(s.time, 1237811719 + 10 * k) << k;
         EXPECT_EQ(s.hdg, k);
     }
-    EXPECT_EQ(t.slots[10].coords[0], '\0');
+    EXPECT_EQ(t.slots.size(), 10u); // the empty slots after them take no memory
     EXPECT_EQ(t.point(0)->time, 1237811719 + 130);
     // The repacked track round-trips in the current layout.
     ScratchDir dir;
@@ -499,38 +607,70 @@ TEST_F(TrackFileHostile, HeadOutOfRangeOrInconsistent) {
     expectRefused(full, "head past the ring");
 }
 
-TEST_F(TrackFileHostile, ShorterOrLongerThanTheHeaderSays) {
-    expectRefused(good.substr(0, good.size() - 1), "one byte short");
-    expectRefused(good.substr(0, good.size() / 2), "half");
-    expectRefused(good + "x", "one byte more");
-    std::string b = good;
-    putLe32(b, 12, 30000); // claims more slots than the file has
-    putLe32(b, 16, 9);
-    expectRefused(b, "capacity larger than the file");
-}
-
-TEST_F(TrackFileHostile, UnterminatedCoordsText) {
-    std::string b = good;
-    std::memset(b.data() + 28 + 56 * 4, '1', 32); // slot 4 (point 5): no NUL
-    expectRefused(b, "unterminated coords");
-}
-
-TEST_F(TrackFileHostile, MarkupInCoordsText) {
-    std::string b = good;
-    const char evil[] = "</coordinates><a>\n";
-    std::memcpy(b.data() + 28 + 56 * 2, evil, sizeof evil);
-    expectRefused(b, "markup");
+TEST_F(TrackFileHostile, DamageIsReadAroundAndReported) {
+    // What can be read is read: trailing bytes are ignored, a file cut short
+    // keeps the points it holds, a damaged point is left out. The file still
+    // counts as damaged, so that it is kept aside before anything replaces it.
+    auto withText = [&](size_t slot, const std::string& text) {
+        std::string b = good;
+        std::memcpy(b.data() + 28 + 56 * slot, text.data(), text.size());
+        return b;
+    };
+    std::string bigger = good;
+    putLe32(bigger, 12, 30000); // claims more slots than the file has
+    putLe32(bigger, 16, 9);
+    struct Case {
+        const char* what;
+        std::string bytes;
+        int read, skipped;
+    };
+    const Case cases[] = {
+        {"one byte more", good + "x", 10, 0},
+        {"a block more", good + std::string(4096, '\0'), 10, 0},
+        {"one byte short", good.substr(0, good.size() - 1), 10, 0},
+        {"half", good.substr(0, good.size() / 2), 10, 0},
+        {"cut inside point 5", good.substr(0, 28 + 56 * 5 + 10), 5, 5},
+        {"capacity larger than the file", bigger, 10, 0},
+        {"unterminated coords", withText(4, std::string(32, '1')), 9, 1},
+        {"markup", withText(2, std::string("</coordinates><a>\n", 19)), 9, 1},
+        {"two bad points", withText(7, std::string("x\0", 2)).replace(28 + 56 * 1, 1, "<"), 8, 2},
+    };
+    for (const Case& c : cases) {
+        tt::writeFile(dir.file("d.trk"), c.bytes);
+        CTrack t;
+        TrackLoadReport r;
+        TraceCapture cap;
+        ASSERT_TRUE(t.load(dir.file("d.trk"), &r)) << c.what;
+        EXPECT_TRUE(r.damaged) << c.what;
+        EXPECT_EQ(r.pointsRead, c.read) << c.what;
+        EXPECT_EQ(r.pointsSkipped, c.skipped) << c.what;
+        EXPECT_EQ(t.pointCount(), c.read) << c.what;
+        EXPECT_TRUE(cap.contains("d.trk")) << c.what << ": the log must name the file";
+        // The points kept are in order, oldest first, and nothing unreadable.
+        std::string out;
+        EXPECT_EQ(t.getPts(out, kTrackCapacity, false, 0), c.read) << c.what;
+        EXPECT_EQ(out.find('<'), std::string::npos) << c.what;
+        for (int i = 1; i < t.pointCount(); ++i)
+            EXPECT_GT(t.point(i - 1)->time, t.point(i)->time) << c.what;
+    }
+    // The intact file is not damaged.
+    tt::writeFile(dir.file("d.trk"), good);
+    CTrack t;
+    TrackLoadReport r;
+    ASSERT_TRUE(t.load(dir.file("d.trk"), &r));
+    EXPECT_FALSE(r.damaged);
+    EXPECT_EQ(r.pointsRead, 10);
 }
 
 TEST_F(TrackFileHostile, GarbageOutsideTheValidPointsIsHarmless) {
     // Slots past m_nPts are never read as points; an unterminated one there
-    // must not be able to run past its slot either.
+    // is not even loaded.
     std::string b = good;
     std::memset(b.data() + 28 + 56 * 20, 'x', 56);
     tt::writeFile(dir.file("g.trk"), b);
     ASSERT_TRUE(track.load(dir.file("g.trk")));
     EXPECT_EQ(track.pointCount(), 10);
-    EXPECT_EQ(track.slots[20].coords[31], '\0');
+    EXPECT_EQ(track.slots.size(), 10u); // not even kept
 }
 
 TEST_F(TrackFileHostile, MissingFileLeavesTheTrackAlone) {
@@ -546,7 +686,7 @@ TEST_F(TrackFileHostile, AFailedLoadAllocatesNothing) {
     b[1] = 'X';
     tt::writeFile(dir.file("bad.trk"), b);
     EXPECT_FALSE(fresh.load(dir.file("bad.trk")));
-    EXPECT_EQ(fresh.slots, nullptr);
+    EXPECT_FALSE(fresh.hasRing());
     EXPECT_FALSE(fresh.save(dir.file("bad.trk")));
     EXPECT_EQ(tt::readFile(dir.file("bad.trk")), b);
 }
