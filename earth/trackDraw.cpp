@@ -159,7 +159,10 @@ void trackFolder(std::string& out, CClient& vehicle, int fly, std::optional<std:
             vehicle.track.getSpeedRun(buffer, start, end - start, band, runSpeed, lastTime);
         if (n <= 0)
             break;
-        if (runSpeed >= 0) {
+        // A line needs two coordinates: a run of one point (the oldest point,
+        // or one isolated between two time gaps) draws nothing.
+        const bool drawable = std::count(buffer.begin(), buffer.end(), '\n') >= 2;
+        if (runSpeed >= 0 && drawable) {
             if (color)
                 appendLineStringHead(out, *color, -1, fly, vehicle.extrude, lastTime, zoneOffset);
             else

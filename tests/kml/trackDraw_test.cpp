@@ -98,10 +98,37 @@ TEST_F(TrackDraw, SpeedBandChangeStartsANewRunThatJoinsTheOld) {
     std::string out;
     trackFolder(out, v, 0, std::nullopt, kKmlAllPoints);
     auto names = placemarkNames(out);
-    ASSERT_EQ(names.size(), 2u);
+    ASSERT_EQ(names.size(), 1u);
     EXPECT_EQ(names[0].substr(0, 9), "Track:33 ");
-    EXPECT_EQ(names[1].substr(0, 9), "Track:36 ");
-    EXPECT_EQ(runLengths(out), (std::vector<int>{4, 1})); // the 36 mph point ends the first run
+    // The 36 mph point ends the first run; the run of it alone would be a
+    // line of one coordinate, which is not drawn.
+    EXPECT_EQ(runLengths(out), (std::vector<int>{4}));
+}
+
+TEST_F(TrackDraw, NoLineStringHasFewerThanTwoCoordinates) {
+    // KML requires two coordinates per LineString, in either folder.
+    const std::vector<std::vector<Pt>> tracks = {
+        {{0, 30}},                                           // one point
+        {{0, 30}, {5, 30}},                                  // two
+        {{0, 36}, {5, 33}, {10, 33}},                        // the oldest alone in its band
+        {{0, 10}, {4000, 10}, {8000, 10}, {8005, 10}},       // one point between two gaps
+        {{0, 10}, {5, 20}, {10, 30}, {15, 40}, {20, 50}},    // a new band at every point
+        {{0, 50}, {3700, 10}, {3705, 10}, {7400, 5}},        // gaps at both ends
+    };
+    for (size_t k = 0; k < tracks.size(); ++k) {
+        CClient w("Car@w" + std::to_string(k));
+        w.maxSpd = mphToKnots(60);
+        fillTrack(w, tracks[k]);
+        for (std::optional<std::string> color : {std::optional<std::string>("ff0000ff"),
+                                                 std::optional<std::string>()}) {
+            std::string out;
+            trackFolder(out, w, 0, color, kKmlAllPoints);
+            const std::vector<int> runs = runLengths(out);
+            EXPECT_EQ(runs.empty(), k == 0) << "track " << k; // every longer track draws
+            for (int run : runs)
+                EXPECT_GE(run, 2) << "track " << k << (color ? " plain" : " speed") << "\n" << out;
+        }
+    }
 }
 
 TEST_F(TrackDraw, TimeGapSplitsRunsAndIsLabelledOnBothSides) {
