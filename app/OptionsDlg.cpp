@@ -23,7 +23,7 @@ enum class Load {
     text,     // a non-empty value replaces the default
     atLeast0, // a value that is not negative replaces the default
     above0,   // only a positive value replaces the default
-    scaled,   // RotateDelta: >= 0, divided by 10000
+    scaled,   // RotateDelta: signed, divided by 10000
 };
 
 struct Setting {
@@ -105,6 +105,7 @@ const Setting kSettings[] = {
     txt("LogFile", &COptionsDlg::LogFile),
     txt("PlayDir", &COptionsDlg::PlayDir),
     txt("ModelDir", &COptionsDlg::ModelDir),
+    num("AutoSavePeriod", &COptionsDlg::AutoSavePeriod),
 };
 
 // Values the program reads but never writes: the user sets them in the file.
@@ -154,14 +155,18 @@ void COptionsDlg::load(RegistryStore& reg) {
                 continue;
             }
             uint32_t raw = 0;
-            int32_t v = key->queryDword(s.name, raw) ? static_cast<int32_t>(raw) : -1;
+            const bool present = key->queryDword(s.name, raw);
+            int32_t v = present ? static_cast<int32_t>(raw) : -1;
+            if (s.rule == Load::scaled) {
+                // Saved from a signed value: a view turned left is negative.
+                if (present)
+                    RotateDelta = v / 10000.0;
+                continue;
+            }
             bool take = s.rule == Load::above0 ? v > 0 : v >= 0;
             if (!take)
                 continue;
-            if (s.rule == Load::scaled)
-                RotateDelta = v / 10000.0;
-            else
-                this->*s.number = v;
+            this->*s.number = v;
         }
         for (const ReadOnlyText& r : kReadOnly) {
             std::string v;

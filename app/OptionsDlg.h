@@ -87,6 +87,9 @@ public:
     std::string uName = "Me";
     std::string Host = "localhost";
     std::string Color = "ff4080FF";
+    // Seconds between saves of the changed tracks and the vehicle list while
+    // running (0: only at exit), so a crash or power cut loses little.
+    int32_t AutoSavePeriod = 300;
     // The main window's status line, copied on every tick and read by the
     // threads that write KML; a lock keeps a reader from seeing it change.
     void setStatusText(const std::string& text);

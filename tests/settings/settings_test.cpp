@@ -56,6 +56,7 @@ TEST(Settings, FirstStartKeepsEveryDefault) {
     EXPECT_EQ(o.pftpMaxPts, 20000);
     EXPECT_EQ(o.moloFreq, 60);
     EXPECT_EQ(o.gpsgFreq, 60);
+    EXPECT_EQ(o.AutoSavePeriod, 300);
     EXPECT_EQ(o.Port, "COM3:");
     EXPECT_EQ(o.Rate, "4800");
     EXPECT_EQ(o.RateNumber, 4800);
@@ -120,11 +121,12 @@ TEST(Settings, SecondStartReadsWhatTheFirstSaved) {
 
     // Written in the documented order, and nothing the program only reads.
     std::vector<std::string> names = storedNames(reg);
-    ASSERT_EQ(names.size(), 61u);
+    ASSERT_EQ(names.size(), 62u);
     EXPECT_EQ(names.front(), "Name");
     EXPECT_EQ(names[5], "AutoHdg");
     EXPECT_EQ(names[24], "RotateDelta");
-    EXPECT_EQ(names.back(), "ModelDir");
+    EXPECT_EQ(names[60], "ModelDir");
+    EXPECT_EQ(names.back(), "AutoSavePeriod");
     for (const char* readOnly : {"SaveDirectory", "BindAddress", "EarthBackend"})
         EXPECT_EQ(std::find(names.begin(), names.end(), readOnly), names.end()) << readOnly;
 }
@@ -204,6 +206,34 @@ TEST(Settings, RotateDeltaIsStoredTimesTenThousand) {
     EXPECT_EQ(storedDword(reg, "RotateDelta"), 9999u);
     RegistryStore again(path);
     EXPECT_EQ(storedDword(again, "RotateDelta"), 9999u);
+}
+
+TEST(Settings, RotateDeltaRoundTripsWithItsSign) {
+    // A view turned left is a negative offset, stored as the two's complement
+    // dword (fffe17b8 for -12.5); it must come back negative, not as 0.
+    struct Case {
+        double offset;
+        uint32_t stored;
+    };
+    for (Case c : {Case{-12.5, 0xfffe17b8u}, Case{-0.5, 0xffffec78u}, Case{-180, 0xffe488c0u},
+                   Case{0.25, 2500u}, Case{179.5, 1795000u}}) {
+        TempDir dir;
+        std::string path = dir.file("registry.reg");
+        {
+            RegistryStore reg(path);
+            COptionsDlg o;
+            o.load(reg);
+            setAutoViewHeadingOffset(c.offset);
+            ASSERT_TRUE(o.save(reg));
+            EXPECT_EQ(storedDword(reg, "RotateDelta"), c.stored) << c.offset;
+        }
+        setAutoViewHeadingOffset(0);
+        RegistryStore again(path);
+        COptionsDlg back;
+        back.load(again);
+        EXPECT_NEAR(back.RotateDelta, c.offset, 1e-9) << c.offset;
+        EXPECT_NEAR(autoViewHeadingOffset(), c.offset, 1e-9) << c.offset;
+    }
 }
 
 TEST(Settings, SaveThatCannotReachTheDiskChangesNothing) {
