@@ -20,8 +20,15 @@ namespace {
 std::atomic<int> g_stopRequested{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler writes the flag");
 
+// The first signal asks for the stop. Later ones (a service manager or
+// `timeout` often sends two) are only counted and noted on stderr: ending the
+// process now would cut the exit save short and lose the session.
 void onStopSignal(int) {
-    g_stopRequested = 1;
+    if (g_stopRequested.fetch_add(1) == 0)
+        return;
+    static const char kNote[] = "nivra: another stop signal; still saving, please wait\n";
+    ssize_t ignored = ::write(STDERR_FILENO, kNote, sizeof kNote - 1);
+    (void)ignored;
 }
 
 } // namespace
@@ -40,8 +47,7 @@ void installStopSignals() {
     struct sigaction sa {};
     sa.sa_handler = onStopSignal;
     sigemptyset(&sa.sa_mask);
-    // A second Ctrl+C during the shutdown wait ends the process at once.
-    sa.sa_flags = SA_RESETHAND;
+    sa.sa_flags = SA_RESTART;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
 }
@@ -52,12 +58,15 @@ void requestStop() {
 bool stopRequested() {
     return g_stopRequested != 0;
 }
+int stopSignalsSeen() {
+    return g_stopRequested;
+}
 void clearStopRequest() {
     g_stopRequested = 0;
 }
 
-CHeadless::CHeadless(CSubsystems& sys, LoopClock& clock, std::ostream& out)
-    : m_sys(sys), m_clock(clock), m_out(out) {}
+CHeadless::CHeadless(CSubsystems& sys, LoopClock& clock, std::ostream& out, std::ostream& err)
+    : m_sys(sys), m_clock(clock), m_out(out), m_err(err) {}
 
 void CHeadless::setTimer(unsigned periodMs) {
     m_deadline = m_clock.nowMs() + periodMs;
@@ -121,15 +130,30 @@ int CHeadless::run(bool pressStart, const SettingOverrides& overrides) {
     }
 
     m_out << "Nivra: stopping; saving tracks, vehicles and settings." << std::endl;
-    dlg.shutdown();
+    const bool saved = dlg.shutdown();
+    if (stopSignalsSeen() > 1)
+        NTRACE_WARN("%d more stop signals came during the shutdown; the save went on",
+                    stopSignalsSeen() - 1);
+    if (!saved) {
+        m_out << "Nivra: stopped, but not everything could be saved (see the messages above)."
+              << std::endl;
+        return 1;
+    }
     m_out << "Nivra: stopped." << std::endl;
     return 0;
 }
 
+void CHeadless::showNotice(const std::string& text) {
+    // The trace log's stderr copy has the details; this is the summary line.
+    m_err << "nivra: " << text << std::endl;
+}
+
 int runHeadless(const CommandLine& cmd) {
     installStopSignals();
+    // Nobody watches a log file on a server: warnings and errors go to stderr.
+    setTraceToStderr(true);
     CEngineParts parts;
     LoopClock clock;
-    CHeadless headless(parts.links(), clock, std::cout);
+    CHeadless headless(parts.links(), clock, std::cout, std::cerr);
     return headless.run(cmd.start, settingOverrides(cmd));
 }

@@ -27,7 +27,8 @@ public:
     // How often the loop looks for a stop request and posted work.
     static constexpr unsigned kPollMs = 50;
 
-    CHeadless(CSubsystems& sys, LoopClock& clock, std::ostream& out);
+    // `err` gets the notices (damaged files, failed saves).
+    CHeadless(CSubsystems& sys, LoopClock& clock, std::ostream& out, std::ostream& err);
 
     // Starts up, optionally presses start/pause once, then runs the timer
     // until a stop is requested, and shuts down. Returns the exit status.
@@ -49,6 +50,7 @@ public:
     void setStatusLine(const std::string& text) override;
     void setTimer(unsigned periodMs) override;
     void endDialog() override { m_ended = true; }
+    void showNotice(const std::string& text) override;
 
 private:
     void printBanner(bool pressStart);
@@ -56,6 +58,7 @@ private:
     CSubsystems& m_sys;
     LoopClock& m_clock;
     std::ostream& m_out;
+    std::ostream& m_err;
     std::function<void(uint64_t)> m_tickObserver;
     bool m_timerArmed = false;
     uint64_t m_deadline = 0;
@@ -63,11 +66,13 @@ private:
     std::string m_lastStatus;
 };
 
-// SIGINT and SIGTERM ask the loop to stop; a second signal ends the process
-// at once (the handlers are reset after the first).
+// SIGINT and SIGTERM ask the loop to stop. Later signals do not end the
+// process: they are noted on stderr and the exit save goes on to its end.
 void installStopSignals();
 void requestStop();
 bool stopRequested();
+// Stop signals (and requests) since the last clear.
+int stopSignalsSeen();
 void clearStopRequest();
 
 // Headless mode with the real engine and serial reader.

@@ -60,6 +60,8 @@ bool parseCommandLine(const std::vector<std::string>& args, CommandLine& out, st
             out.headless = true;
         } else if (arg == "--start") {
             out.start = true;
+        } else if (arg == "--debug-log") {
+            out.debugLog = true;
         } else if (arg == "--help" || arg == "-h") {
             out.help = true;
         } else if (arg == "--version") {
@@ -117,6 +119,7 @@ std::string usageText() {
            "                    (default: the current directory)\n"
            "  --bind ADDR       listen on this IPv4 address only (default: every address)\n"
            "  --earth BACKEND   Google Earth backend: none, gepro or auto (default: auto)\n"
+           "  --debug-log       write the trace log to nivraDebug.log in the start directory\n"
            "  --kml LOG.nme [-o OUT.kml] [--all-points]\n"
            "                    convert a recorded NMEA log to a KML file and end\n"
            "  --register        add Nivra to the desktop's application menu for this user\n"
@@ -145,7 +148,11 @@ int CtestApp::InitInstance(int argc, char** argv, WindowFrontEnd window) {
         return run(argc, argv, window);
     } catch (...) {
         NTRACE("Nivra - Unhandled exception in main thread");
-        std::cerr << "nivra: unexpected error; see nivraDebug.log" << std::endl;
+        // Name the log only when there is one to look at.
+        if (debugLoggingOn())
+            std::cerr << "nivra: unexpected error; see " << FullPath("nivraDebug.log") << std::endl;
+        else
+            std::cerr << "nivra: unexpected error; run with --debug-log for details" << std::endl;
         return 1;
     }
 }
@@ -180,6 +187,8 @@ int CtestApp::run(int argc, char** argv, WindowFrontEnd window) {
     } else {
         setStartDir();
     }
+    if (m_cmd.debugLog)
+        setDebugLogging(true);
     NTRACE("here");
 
     if (m_cmd.registerDesktop || m_cmd.unregisterDesktop) {

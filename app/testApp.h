@@ -16,6 +16,7 @@ struct CommandLine {
     bool registerDesktop = false;
     bool unregisterDesktop = false;
     bool kml = false;
+    bool debugLog = false; // --debug-log: the trace log file "nivraDebug.log" from the start
     std::vector<std::string> kmlArgs; // everything after --kml
     std::string dir;                  // --dir: the start directory
     std::string bind;                 // --bind: listen on this address only

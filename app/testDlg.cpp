@@ -6,14 +6,22 @@
 #include "app/windowCommands.h"
 #include "earth/autoViewState.h"
 #include "earth/server.h"
+#include "platform/atomicFile.h"
 #include "platform/paths.h"
+#include "platform/registry.h"
 #include "platform/runtime.h"
 #include "platform/uiServices.h"
 #include "remote/client.h"
+#include "trace/notice.h"
 #include "trace/trace.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <mutex>
+#include <unistd.h>
 
 namespace {
 
@@ -82,10 +90,36 @@ std::string CtestDlg::aboutText() {
     return std::string("Nivra version ") + NIVRA_VERSION;
 }
 
+// Removes what saves of dead processes left behind, and warns at once when
+// nothing can be saved in the start directory (rather than at exit, when the
+// points would be lost).
+void CtestDlg::checkStartDirectory() {
+    const std::string registry = resolveLinkTarget(currentUserRegistry().path());
+    const size_t slash = registry.rfind('/');
+    const std::string registryDir = slash == std::string::npos
+                                        ? std::string(".")
+                                        : registry.substr(0, std::max<size_t>(slash, 1));
+    int removed = removeStaleTempFiles(g_startDir, ".trk") +
+                  removeStaleTempFiles(registryDir, registry.substr(slash + 1));
+    if (removed > 0)
+        NTRACE_WARN("removed %d temporary files left by earlier runs", removed);
+    const std::string probe = tempNameBeside(FullPath(".nivra-write-check"));
+    const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        noticeUser("CtestDlg::startUp", "The start directory " + g_startDir +
+                                            " cannot be written (" + std::strerror(errno) +
+                                            "): tracks will not be saved");
+        return;
+    }
+    ::close(fd);
+    ::unlink(probe.c_str());
+}
+
 void CtestDlg::startUp() {
     COptionsDlg& o = theOptions();
     CClients& clients = theClients();
 
+    checkStartDirectory();
     o.load();
     if (m_overrides.bindAddress)
         o.BindAddress = *m_overrides.bindAddress;
@@ -100,7 +134,7 @@ void CtestDlg::startUp() {
     // The local vehicle continues from its last stored track.
     CClient* local = clients.realLocalVehicle();
     if (local) {
-        if (local->track.load(FullPath(kLocalTrackFile))) {
+        if (local->track.loadOrSetAside(FullPath(kLocalTrackFile))) {
             TrackLockGuard lock;
             if (const TrackPoint* newest = lock.ok() ? local->track.point(0) : nullptr)
                 CTrack::toFix(*newest, local->curPos);
@@ -182,11 +216,20 @@ void CtestDlg::onTimer() {
     const int64_t now = m_sys.nowSeconds();
     if (firstTick)
         m_lastPeriodicSave = now;
-    if (now - m_lastPeriodicSave > kPeriodicSaveSeconds) {
-        periodicSave();
-        m_lastPeriodicSave = now;
+    periodicSave(now);
+    showNotices();
+    m_view.setStatusLine(m_noticeTicks > 0 ? m_notice : m_status);
+}
+
+// Problems the user must hear about take the status line for a while.
+void CtestDlg::showNotices() {
+    for (const std::string& text : takeUserNotices()) {
+        m_view.showNotice(text);
+        m_notice = text;
+        m_noticeTicks = kNoticeTicks + 1;
     }
-    m_view.setStatusLine(m_status);
+    if (m_noticeTicks > 0)
+        --m_noticeTicks;
 }
 
 void CtestDlg::updateCaption() {
@@ -224,18 +267,21 @@ void CtestDlg::updateStatus() {
     }
 }
 
-void CtestDlg::periodicSave() {
+// Saves the changed tracks and the vehicle list on a thread of its own, so a
+// slow disk never holds up the window; a failure is reported when it ends.
+void CtestDlg::periodicSave(int64_t now) {
+    if (std::optional<SaveOutcome> done = m_saver.takeOutcome(); done && !done->ok())
+        noticeUser("CtestDlg::periodicSave", saveFailureText(*done));
+    const int64_t period = theOptions().AutoSavePeriod;
+    if (period <= 0 || now - m_lastPeriodicSave <= period)
+        return;
     NTRACE("periodic save");
-    theClients().save(true);
-    saveLocalTrack();
+    if (m_saver.start())
+        m_lastPeriodicSave = now;
 }
 
-// "Nivra.trk" always holds the real local vehicle's track, also while the
-// demo or a playback stands in for it.
-void CtestDlg::saveLocalTrack() {
-    CClient* local = theClients().realLocalVehicle();
-    if (local && !local->track.save(FullPath(kLocalTrackFile)) && local->track.pointCount() > 0)
-        NTRACE("could not save %s", kLocalTrackFile);
+void CtestDlg::waitForBackgroundSave() {
+    m_saver.wait();
 }
 
 void CtestDlg::onStartPause() {
@@ -455,16 +501,26 @@ void CtestDlg::processPosted() {
         theOptions().Port = *port;
 }
 
-void CtestDlg::shutdown() {
+bool CtestDlg::shutdown() {
     if (m_shutDown)
-        return;
+        return true;
     m_shutDown = true;
     g_bShutdown = 1;
     NTRACE("shutting down");
-    saveLocalTrack();
-    theClients().save(true);
+    m_saver.wait();
+    m_saver.takeOutcome(); // the exit save below supersedes it
+    SaveOutcome saved = saveTracksAndVehicles();
+    // Written once more when the process ends; saved here so that a failure
+    // can still be reported.
+    if (theOptions().loaded() && !theOptions().save())
+        saved.failures.push_back("the settings in " + currentUserRegistry().path());
+    if (!saved.ok())
+        noticeUser("CtestDlg::shutdown", saveFailureText(saved));
+    showNotices();
+    m_view.setStatusLine(m_noticeTicks > 0 ? m_notice : m_status);
     m_sys.waitMs(kShutdownWaitMs);
     if (m_trayShown)
         m_view.setTrayIcon(false);
     m_trayShown = false;
+    return saved.ok();
 }

@@ -6,6 +6,7 @@
 // action to the matching handler. All of it runs on the user-interface thread.
 #pragma once
 
+#include "app/autoSave.h"
 #include "app/vehicleSelector.h"
 
 #include <array>
@@ -34,10 +35,12 @@ inline constexpr const char* kStatusAcquiring = "Acquiring Signal...";
 inline constexpr const char* kLocalTrackFile = "Nivra.trk";
 
 // The timer: the first tick 200 ms after start-up, every later one 2 s after
-// the previous one. A periodic save happens when more than 30000 s passed.
+// the previous one. A periodic save happens when more than AutoSavePeriod
+// seconds passed since the last one.
 constexpr unsigned kFirstTickMs = 200;
 constexpr unsigned kTickMs = 2000;
-constexpr int64_t kPeriodicSaveSeconds = 30000;
+// Ticks a notice (a damaged file, a failed save) stays on the status line.
+constexpr int kNoticeTicks = 15;
 // Time the workers get to notice the shutdown flag.
 constexpr unsigned kShutdownWaitMs = 3000;
 
@@ -70,6 +73,9 @@ public:
     // Runs the options dialog modally; false for Cancel (and while the
     // front end has no options dialog).
     virtual bool runOptionsDialog() { return false; }
+    // A problem the user must hear about (a damaged file set aside, a failed
+    // save). The logic also shows it on the status line for a while.
+    virtual void showNotice(const std::string& /*text*/) {}
 };
 
 // Command-line choices that override the stored settings after they are loaded.
@@ -137,10 +143,13 @@ public:
     // ends call it often on the user-interface thread.
     void processPosted();
 
-    // Window destruction: raises the stop flag, saves the local track and the
-    // vehicle list with all tracks, gives the workers their time, removes the
-    // tray icon. Runs once.
-    void shutdown();
+    // Window destruction: raises the stop flag, saves the local track, the
+    // vehicle list with all tracks and the settings, gives the workers their
+    // time, removes the tray icon. Runs once. False when something could not
+    // be saved (the user has been told what).
+    bool shutdown();
+    // Waits for a periodic save running on its own thread (tests, shutdown).
+    void waitForBackgroundSave();
 
     // What the window shows.
     bool check(DlgCheck box) const { return m_checks[static_cast<int>(box)]; }
@@ -164,8 +173,9 @@ private:
     void updateCaption();
     void updateStatus();
     void updateTray();
-    void periodicSave();
-    void saveLocalTrack();
+    void checkStartDirectory();
+    void periodicSave(int64_t now);
+    void showNotices();
 
     CtestDlgView& m_view;
     CSubsystems& m_sys;
@@ -183,6 +193,9 @@ private:
     bool m_trayToggle = true; // what the next tray double-click does: true shows
     bool m_exitRequested = false;
     bool m_shutDown = false;
+    CBackgroundSave m_saver;
+    std::string m_notice; // shown on the status line instead of the status
+    int m_noticeTicks = 0;
 };
 
 // The entry that the next selection change selects instead of reading the

@@ -6,6 +6,7 @@
 #include "trace/trace.h"
 
 #include <cctype>
+#include <cstring>
 #include <ctime>
 
 // The services' server host names. A vehicle whose host begins with one of them
@@ -292,15 +293,15 @@ void CClients::forEach(const std::function<void(CClient&)>& fn, bool includeRemo
         fn(*c);
 }
 
-bool CClients::save(bool withTracks) {
-    return save(currentUserRegistry(), withTracks);
+bool CClients::save(bool withTracks, std::vector<std::string>* failures) {
+    return save(currentUserRegistry(), withTracks, failures);
 }
 
 void CClients::load(const std::string& localUser, const std::string& localHost) {
     load(currentUserRegistry(), localUser, localHost);
 }
 
-bool CClients::save(RegistryStore& reg, bool withTracks) {
+bool CClients::save(RegistryStore& reg, bool withTracks, std::vector<std::string>* failures) {
     std::vector<CClient*> saved;
     for (CClient* c : vehicles(true)) {
         // The real local vehicle is hidden only while the demo or a
@@ -310,6 +311,7 @@ bool CClients::save(RegistryStore& reg, bool withTracks) {
         saved.push_back(c);
     }
     bool ok = false;
+    std::string why = "the registry cannot be written";
     {
         // Deleting the old servers keys and writing the new ones reach the
         // file together when the transaction commits.
@@ -323,16 +325,28 @@ bool CClients::save(RegistryStore& reg, bool withTracks) {
                 err = writeClient(tx, base + std::to_string(n), *saved[n]);
             if (err == 0)
                 err = tx.commit();
-            if (err != 0)
-                NTRACE("Can't create key - error %d", err);
+            if (err != 0) {
+                NTRACE_ERROR("Can't create key - error %d", err);
+                why = std::strerror(err);
+            }
             ok = err == 0;
         }
     }
+    if (!ok && failures)
+        failures->push_back("the vehicle list in " + reg.path() + ": " + why);
     // Track files are separate files: they are written even when the
-    // registry refused the list, so no points are lost with it.
-    if (withTracks)
-        for (CClient* c : saved)
-            c->track.save(c->trackFileName());
+    // registry refused the list, so no points are lost with it. A file that
+    // already holds a track's points is not written again.
+    if (withTracks) {
+        for (CClient* c : saved) {
+            std::string why;
+            if (c->track.hasRing() && !c->track.saveIfChanged(c->trackFileName(), &why)) {
+                ok = false;
+                if (failures)
+                    failures->push_back(why);
+            }
+        }
+    }
     return ok;
 }
 
@@ -358,7 +372,7 @@ void CClients::load(RegistryStore& reg, const std::string& localUser,
         std::string file = FullPath(c->trackFileName());
         if (FILE* f = std::fopen(file.c_str(), "rb")) {
             std::fclose(f);
-            if (c->track.load(file)) {
+            if (c->track.loadOrSetAside(file)) {
                 TrackLockGuard guard;
                 const TrackPoint* newest = guard.ok() ? c->track.point(0) : nullptr;
                 if (newest) {

@@ -140,11 +140,12 @@ public:
     // Writes the list (and, when asked, every saved vehicle's track file).
     // The servers keys are replaced as one change of the registry file, so an
     // interrupted save never leaves fewer vehicles stored than before.
-    // Returns false when the registry refused the save.
-    bool save(bool withTracks);
+    // Returns false when the registry refused the save or a track file could
+    // not be written; `failures` then gets one line for each.
+    bool save(bool withTracks, std::vector<std::string>* failures = nullptr);
     void load(const std::string& localUser, const std::string& localHost);
     // The same on a given registry (tests use their own file).
-    bool save(RegistryStore& reg, bool withTracks);
+    bool save(RegistryStore& reg, bool withTracks, std::vector<std::string>* failures = nullptr);
     void load(RegistryStore& reg, const std::string& localUser, const std::string& localHost);
 
     const std::string& prefix() const { return m_prefix; }

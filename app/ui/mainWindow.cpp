@@ -200,8 +200,8 @@ void CMainWindow::startUp() {
     m_dlg.startUp();
 }
 
-void CMainWindow::shutdown() {
-    m_dlg.shutdown();
+bool CMainWindow::shutdown() {
+    return m_dlg.shutdown();
 }
 
 void CMainWindow::setOptionsDialog(std::function<bool()> run) {

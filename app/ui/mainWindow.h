@@ -39,7 +39,7 @@ public:
 
     // Window creation and destruction: CtestDlg's start-up and shutdown.
     void startUp();
-    void shutdown();
+    bool shutdown();
 
     // The options dialog, once there is one; until then the options button
     // stays disabled.

@@ -76,7 +76,7 @@ int runQtFrontEnd(CtestApp& app, int argc, char** argv) {
     poll.stop();
 
     std::cout << "Nivra: stopping; saving tracks, vehicles and settings." << std::endl;
-    window.shutdown();
+    const bool saved = window.shutdown();
     std::cout << "Nivra: stopped." << std::endl;
-    return 0;
+    return saved ? 0 : 1;
 }

@@ -25,12 +25,13 @@ bool parse(std::vector<std::string> args, CommandLine& cmd, std::string& error) 
 TEST(CommandLine, SwitchesAndValues) {
     CommandLine cmd;
     std::string error;
-    ASSERT_TRUE(
-        parse({"--headless", "--start", "--dir", "/tmp/x", "--bind=127.0.0.2", "--earth", "none"},
-              cmd, error))
+    ASSERT_TRUE(parse({"--headless", "--start", "--dir", "/tmp/x", "--bind=127.0.0.2", "--earth",
+                       "none", "--debug-log"},
+                      cmd, error))
         << error;
     EXPECT_TRUE(cmd.headless);
     EXPECT_TRUE(cmd.start);
+    EXPECT_TRUE(cmd.debugLog);
     EXPECT_EQ(cmd.dir, "/tmp/x");
     EXPECT_EQ(cmd.bind, "127.0.0.2");
     EXPECT_EQ(cmd.earth, "none");

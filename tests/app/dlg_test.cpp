@@ -6,7 +6,10 @@
 #include "app/sourceSwitch.h"
 #include "track/track.h"
 
+#include <fstream>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace apptest;
 
@@ -249,20 +252,178 @@ TEST_F(MainWindow, StatusLineFollowsTheReaderAndTheFix) {
     EXPECT_EQ(sys.fix, ""); // a reader that is not receiving has no fix
 }
 
-TEST_F(MainWindow, PeriodicSaveOnlyAfterMoreThan30000Seconds) {
+namespace {
+// The inode of a file: a save replaces the file, so a new inode means it was written.
+ino_t inodeOf(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+} // namespace
+
+TEST_F(MainWindow, PeriodicSaveFollowsItsSettingAndWritesOnlyWhatChanged) {
+    struct Case {
+        int32_t period;
+    };
+    for (Case c : {Case{300}, Case{30000}, Case{5}}) {
+        theOptions().DemoMode = 0;
+        theOptions().AutoSavePeriod = c.period;
+        std::filesystem::remove(file("Nivra.trk"));
+        std::filesystem::remove(file("Me@localhost.trk"));
+        CtestDlg dlg(view, sys);
+        dlg.startUp();
+        CTrack& track = theClients().realLocalVehicle()->track;
+        track.clear();
+        track.add(fixAt(48.1, 11.5, 60), 2);
+        dlg.onTimer();
+        sys.seconds += c.period;
+        dlg.onTimer();
+        dlg.waitForBackgroundSave();
+        EXPECT_FALSE(std::filesystem::exists(file("Nivra.trk"))) << c.period;
+        sys.seconds += 1;
+        dlg.onTimer();
+        dlg.waitForBackgroundSave();
+        ASSERT_TRUE(std::filesystem::exists(file("Nivra.trk"))) << c.period;
+        EXPECT_TRUE(std::filesystem::exists(file("Me@localhost.trk"))) << c.period;
+        EXPECT_NE(readFile(file("registry.reg")).find("servers0"), std::string::npos);
+
+        // Nothing changed: the next periodic save leaves the track files alone.
+        const ino_t local = inodeOf(file("Nivra.trk"));
+        const ino_t vehicle = inodeOf(file("Me@localhost.trk"));
+        sys.seconds += c.period + 1;
+        dlg.onTimer();
+        dlg.waitForBackgroundSave();
+        EXPECT_EQ(inodeOf(file("Nivra.trk")), local) << c.period;
+        EXPECT_EQ(inodeOf(file("Me@localhost.trk")), vehicle) << c.period;
+
+        // A new point: both files hold it after the next one.
+        track.add(fixAt(48.2, 11.5, 30), 2);
+        sys.seconds += c.period + 1;
+        dlg.onTimer();
+        dlg.waitForBackgroundSave();
+        EXPECT_NE(inodeOf(file("Nivra.trk")), local) << c.period;
+        CTrack saved;
+        ASSERT_TRUE(saved.load(file("Me@localhost.trk")));
+        EXPECT_EQ(saved.pointCount(), 2) << c.period;
+        EXPECT_TRUE(dlg.shutdown());
+        g_bShutdown = 0;
+    }
+    theOptions().AutoSavePeriod = 300;
+}
+
+TEST_F(MainWindow, PeriodicSaveRunsOffTheWindowThread) {
     theOptions().DemoMode = 0;
+    theOptions().AutoSavePeriod = 300;
     CtestDlg dlg(view, sys);
     dlg.startUp();
     theClients().realLocalVehicle()->track.add(fixAt(48.1, 11.5, 60), 2);
     dlg.onTimer();
-    sys.seconds += 30000;
-    dlg.onTimer();
-    EXPECT_FALSE(std::filesystem::exists(file("Nivra.trk")));
-    sys.seconds += 1;
-    dlg.onTimer();
+    {
+        // While this thread holds the track lock, a save on another thread
+        // cannot copy the track; one on this thread would (the lock is
+        // recursive) and would have written the file before onTimer returns.
+        TrackLockGuard held;
+        ASSERT_TRUE(held.ok());
+        sys.seconds += 301;
+        dlg.onTimer();
+        EXPECT_FALSE(std::filesystem::exists(file("Nivra.trk")));
+    }
+    dlg.waitForBackgroundSave();
     EXPECT_TRUE(std::filesystem::exists(file("Nivra.trk")));
+    EXPECT_TRUE(dlg.shutdown());
+}
+
+TEST_F(MainWindow, NoPeriodicSaveWhenSwitchedOff) {
+    theOptions().DemoMode = 0;
+    theOptions().AutoSavePeriod = 0;
+    CtestDlg dlg(view, sys);
+    dlg.startUp();
+    theClients().realLocalVehicle()->track.add(fixAt(48.1, 11.5, 60), 2);
+    dlg.onTimer();
+    for (int i = 0; i < 5; ++i) {
+        sys.seconds += 100000;
+        dlg.onTimer();
+    }
+    dlg.waitForBackgroundSave();
+    EXPECT_FALSE(std::filesystem::exists(file("Nivra.trk")));
+    theOptions().AutoSavePeriod = 300;
+}
+
+TEST_F(MainWindow, DamagedTrackFilesAreKeptAsideUnderDistinctNamesAndTheUserIsTold) {
+    // Two starts, each with a damaged Nivra.trk: the second must not replace
+    // the first one's copy, and the exit save must not write over either.
+    std::string damaged[2];
+    for (int run = 0; run < 2; ++run) {
+        {
+            CTrack stored;
+            for (int i = 0; i < 100; ++i)
+                stored.add(fixAt(48.0 + i * 0.001, 11.5, 1000 - i), 2);
+            ASSERT_TRUE(stored.save(file("Nivra.trk")));
+        }
+        std::string bytes = readFile(file("Nivra.trk"));
+        bytes[28 + 56 * (10 + run)] = '<'; // one bad coords text
+        std::ofstream(file("Nivra.trk"), std::ios::binary | std::ios::trunc) << bytes;
+        damaged[run] = bytes;
+
+        CtestDlg dlg(view, sys);
+        dlg.startUp();
+        CTrack& track = theClients().realLocalVehicle()->track;
+        EXPECT_EQ(track.pointCount(), 99) << run; // the one bad point is left out
+        dlg.onTimer();
+        EXPECT_NE(view.statusLine.find("Nivra.trk is damaged"), std::string::npos)
+            << view.statusLine;
+        EXPECT_NE(view.statusLine.find(run == 0 ? "Nivra.trk.bad" : "Nivra.trk.2.bad"),
+                  std::string::npos)
+            << view.statusLine;
+        EXPECT_TRUE(dlg.shutdown());
+        g_bShutdown = 0;
+        CTrack saved;
+        ASSERT_TRUE(saved.load(file("Nivra.trk")));
+        EXPECT_EQ(saved.pointCount(), 99) << run;
+    }
+    EXPECT_EQ(readFile(file("Nivra.trk.bad")), damaged[0]);
+    EXPECT_EQ(readFile(file("Nivra.trk.2.bad")), damaged[1]);
+}
+
+TEST_F(MainWindow, AFailedSaveIsReportedNotPassedOffAsDone) {
+    // A folder where Nivra.trk belongs: every save of it fails.
+    std::filesystem::create_directory(file("Nivra.trk"));
+    theOptions().DemoMode = 0;
+    theOptions().AutoSavePeriod = 10;
+    CtestDlg dlg(view, sys);
+    dlg.startUp();
+    theClients().realLocalVehicle()->track.add(fixAt(48.1, 11.5, 60), 2);
+    dlg.onTimer();
+    sys.seconds += 11;
+    dlg.onTimer();
+    dlg.waitForBackgroundSave();
+    dlg.onTimer(); // the outcome is picked up on the next tick
+    EXPECT_NE(view.statusLine.find("Saving failed"), std::string::npos) << view.statusLine;
+    EXPECT_NE(view.statusLine.find("Nivra.trk"), std::string::npos) << view.statusLine;
+    EXPECT_FALSE(dlg.shutdown());
+    EXPECT_NE(view.statusLine.find("Saving failed"), std::string::npos) << view.statusLine;
+    // The vehicle's own file could still be written.
     EXPECT_TRUE(std::filesystem::exists(file("Me@localhost.trk")));
-    EXPECT_NE(readFile(file("registry.reg")).find("servers0"), std::string::npos);
+    theOptions().AutoSavePeriod = 300;
+}
+
+TEST_F(MainWindow, StaleTemporaryFilesOfDeadProcessesAreRemovedAtStartUp) {
+    // A pid that cannot be running (above pid_max), our own pid, and names
+    // that are not ours to touch.
+    const std::string own = std::to_string(::getpid());
+    const std::vector<std::string> stale = {"Nivra.trk.tmp99999999.0", "x@y.trk.tmp99999998.12",
+                                            "registry.reg.tmp99999997.3"};
+    const std::vector<std::string> kept = {"Nivra.trk.tmp" + own + ".0", "notes.txt.tmp99999999.0",
+                                           "Nivra.trk.tmp99999999.x", "Nivra.trk.bad"};
+    for (const auto& names : {stale, kept})
+        for (const std::string& name : names)
+            std::ofstream(file(name)) << "x";
+    CtestDlg dlg(view, sys);
+    dlg.startUp();
+    for (const std::string& name : stale)
+        EXPECT_FALSE(std::filesystem::exists(file(name))) << name;
+    for (const std::string& name : kept)
+        EXPECT_TRUE(std::filesystem::exists(file(name))) << name;
+    dlg.shutdown();
 }
 
 TEST_F(MainWindow, PendingSelectionMakesTheDemoStandInTheCameraTarget) {

@@ -40,7 +40,8 @@ TEST_F(Headless, TicksCome200msAfterStartUpThenEvery2000ms) {
     ManualClock clock;
     clock.stopAtMs = clock.now + 7000;
     std::ostringstream out;
-    CHeadless headless(sys, clock, out);
+    std::ostringstream err;
+    CHeadless headless(sys, clock, out, err);
     std::vector<uint64_t> ticks;
     const uint64_t start = clock.now;
     headless.setTickObserver([&](uint64_t t) { ticks.push_back(t - start); });
@@ -52,7 +53,8 @@ TEST_F(Headless, StopRunsTheShutdownSequenceAndStartPressesStartOnce) {
     ManualClock clock;
     clock.stopAtMs = clock.now + 500;
     std::ostringstream out;
-    CHeadless headless(sys, clock, out);
+    std::ostringstream err;
+    CHeadless headless(sys, clock, out, err);
     sys.startedLinkPort = 0;
     theOptions().BindAddress = "127.0.0.7";
     EXPECT_EQ(headless.run(true, SettingOverrides{}), 0);
@@ -68,4 +70,28 @@ TEST_F(Headless, StopRunsTheShutdownSequenceAndStartPressesStartOnce) {
     EXPECT_NE(text.find("Ctrl+C"), std::string::npos);
     EXPECT_NE(text.find("kill -TERM"), std::string::npos);
     EXPECT_NE(text.find("Nivra: stopped."), std::string::npos);
+}
+
+TEST_F(Headless, AFailedExitSaveEndsWithStatusOneAndSaysWhy) {
+    // A folder where Nivra.trk belongs: the local track cannot be saved.
+    std::filesystem::create_directory(file("Nivra.trk"));
+    theOptions().DemoMode = 0;
+    ManualClock clock;
+    clock.stopAtMs = clock.now + 2500;
+    std::ostringstream out;
+    std::ostringstream err;
+    CHeadless headless(sys, clock, out, err);
+    headless.setTickObserver([](uint64_t) {
+        GpsFix f;
+        f.lat = 48.1;
+        f.lon = 11.5;
+        f.time = nowFixTime() - 10;
+        theClients().realLocalVehicle()->track.add(f, 2);
+    });
+    EXPECT_EQ(headless.run(false, SettingOverrides{}), 1);
+    EXPECT_NE(err.str().find("Saving failed"), std::string::npos) << err.str();
+    EXPECT_NE(err.str().find(file("Nivra.trk")), std::string::npos) << err.str();
+    EXPECT_EQ(out.str().find("Nivra: stopped.\n"), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find("not everything could be saved"), std::string::npos) << out.str();
+    theOptions().DemoMode = 1;
 }

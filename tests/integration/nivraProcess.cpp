@@ -83,8 +83,9 @@ void writeFile(const std::string& path, const std::string& text) {
 }
 
 NivraProcess::NivraProcess(const std::string& dir, const std::string& address,
-                           const std::vector<std::string>& extra)
-    : m_dir(dir), m_address(address) {
+                           const std::vector<std::string>& extra, const std::string& outputDir,
+                           const std::string& registry)
+    : m_dir(dir), m_outDir(outputDir.empty() ? dir : outputDir), m_address(address) {
     std::vector<std::string> args{NIVRA_EXE, "--headless", "--dir",   dir,
                                   "--bind",  address,      "--earth", "none"};
     args.insert(args.end(), extra.begin(), extra.end());
@@ -95,9 +96,9 @@ NivraProcess::NivraProcess(const std::string& dir, const std::string& address,
 
     // The program's own environment: its registry file, and a home of its own
     // so nothing of the user's desktop or settings is touched.
-    std::vector<std::string> env{"NIVRA_REGISTRY=" + dir + "/registry.reg", "HOME=" + dir,
-                                 "XDG_CONFIG_HOME=" + dir + "/config",
-                                 "XDG_DATA_HOME=" + dir + "/data"};
+    std::vector<std::string> env{
+        "NIVRA_REGISTRY=" + (registry.empty() ? dir + "/registry.reg" : registry), "HOME=" + dir,
+        "XDG_CONFIG_HOME=" + dir + "/config", "XDG_DATA_HOME=" + dir + "/data"};
     for (char** e = environ; *e; ++e) {
         const std::string entry = *e;
         if (entry.rfind("NIVRA_REGISTRY=", 0) == 0 || entry.rfind("HOME=", 0) == 0 ||
@@ -113,9 +114,9 @@ NivraProcess::NivraProcess(const std::string& dir, const std::string& address,
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, (dir + "/stdout.txt").c_str(),
+    posix_spawn_file_actions_addopen(&actions, 1, (m_outDir + "/stdout.txt").c_str(),
                                      O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, (dir + "/stderr.txt").c_str(),
+    posix_spawn_file_actions_addopen(&actions, 2, (m_outDir + "/stderr.txt").c_str(),
                                      O_WRONLY | O_CREAT | O_APPEND, 0644);
     pid_t pid = -1;
     if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0)
@@ -148,11 +149,20 @@ bool NivraProcess::waitForPort(int port, int ms) const {
 }
 
 long NivraProcess::terminate(int& status, int ms) {
+    signal(SIGTERM);
+    return waitForEnd(status, ms);
+}
+
+void NivraProcess::signal(int sig) const {
+    if (m_pid > 0)
+        kill(m_pid, sig);
+}
+
+long NivraProcess::waitForEnd(int& status, int ms) {
     status = 0;
     if (m_pid <= 0)
         return -1;
     const Clock::time_point start = Clock::now();
-    kill(m_pid, SIGTERM);
     while (msSince(start) < ms) {
         if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
             m_pid = -1;
@@ -164,7 +174,11 @@ long NivraProcess::terminate(int& status, int ms) {
 }
 
 std::string NivraProcess::out() const {
-    return readFile(m_dir + "/stdout.txt");
+    return readFile(m_outDir + "/stdout.txt");
+}
+
+std::string NivraProcess::err() const {
+    return readFile(m_outDir + "/stderr.txt");
 }
 
 bool NivraProcess::waitForOutput(const std::string& text, int ms) const {

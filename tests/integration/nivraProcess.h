@@ -31,8 +31,12 @@ void writeFile(const std::string& path, const std::string& text);
 class NivraProcess {
 public:
     // Starts `nivra --headless --dir DIR --bind ADDR --earth none` plus `extra`.
+    // Its stdout and stderr go to "stdout.txt" and "stderr.txt" in
+    // `outputDir` (default: DIR), its registry file is DIR/registry.reg
+    // unless `registry` names another.
     NivraProcess(const std::string& dir, const std::string& address,
-                 const std::vector<std::string>& extra);
+                 const std::vector<std::string>& extra, const std::string& outputDir = "",
+                 const std::string& registry = "");
     // A process still running is killed.
     ~NivraProcess();
     NivraProcess(const NivraProcess&) = delete;
@@ -46,11 +50,18 @@ public:
     // or -1 when the program had not ended after `ms`. `status` gets the wait status.
     long terminate(int& status, int ms = 10000);
     std::string out() const;
+    std::string err() const;
+    int pid() const { return m_pid; }
+    // Sends `sig` to the running program.
+    void signal(int sig) const;
+    // Waits for the end; the milliseconds it took, or -1 after `ms`.
+    long waitForEnd(int& status, int ms = 10000);
     // Waits until the program's output holds `text`.
     bool waitForOutput(const std::string& text, int ms = 20000) const;
 
 private:
     std::string m_dir;
+    std::string m_outDir;
     std::string m_address;
     int m_pid = -1;
 };
