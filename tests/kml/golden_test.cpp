@@ -58,7 +58,10 @@ void expectGolden(const std::string& name, const std::string& text) {
 std::string runOgrinfo(const std::string& path, const std::string& driver) {
     std::string out;
     const std::string skip = driver == "KML" ? "LIBKML" : "KML";
-    const std::string cmd = "ogrinfo --config GDAL_SKIP " + skip + " -ro -al '" + path + "' 2>&1";
+    // Warnings go to a file read after the listing: merged into the same
+    // pipe they could land in the middle of a listed name and hide it.
+    const std::string cmd = "ogrinfo --config GDAL_SKIP " + skip + " -ro -al '" + path + "' 2>'" +
+                            path + ".err'; cat '" + path + ".err'";
     std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(cmd.c_str(), "r"), pclose);
     if (!pipe)
         return out;
