@@ -266,11 +266,11 @@ TEST_F(MainWindow, PeriodicSaveFollowsItsSettingAndWritesOnlyWhatChanged) {
     };
     for (Case c : {Case{300}, Case{30000}, Case{5}}) {
         theOptions().DemoMode = 0;
-        theOptions().AutoSavePeriod = c.period;
         std::filesystem::remove(file("Nivra.trk"));
         std::filesystem::remove(file("Me@localhost.trk"));
         CtestDlg dlg(view, sys);
         dlg.startUp();
+        theOptions().AutoSavePeriod = c.period; // after the load of the last round's settings
         CTrack& track = theClients().realLocalVehicle()->track;
         track.clear();
         track.add(fixAt(48.1, 11.5, 60), 2);
