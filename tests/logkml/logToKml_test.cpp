@@ -172,7 +172,9 @@ TEST_F(LogToKml, ARecordedLogBecomesADocumentThatOgrReads) {
     EXPECT_NE(doc.find("<name>harbour@play</name>"), std::string::npos);
     // The newest position is the last intact fix of the log.
     EXPECT_NE(doc.find("-122.4"), std::string::npos);
-    EXPECT_EQ(trackPoints(doc), static_cast<size_t>(stats.points));
+    // Every point but the first: the GGA before the first RMC has no time, so
+    // a gap parts it from the others, and a point alone draws no line.
+    EXPECT_EQ(trackPoints(doc), static_cast<size_t>(stats.points) - 1);
 
     Outcome info = ogrinfo(kml);
     EXPECT_EQ(info.status, 0) << info.output;
