@@ -88,7 +88,10 @@ void CHeadless::printBanner(bool pressStart) {
         host = "127.0.0.1";
     m_out << "Nivra " << NIVRA_VERSION << " is running without a window.\n"
           << "  Start directory: " << g_startDir << "\n"
-          << "  Settings: " << currentUserRegistry().path() << "\n"
+          << "  Settings: " << currentUserRegistry().path()
+          << (::access(currentUserRegistry().path().c_str(), F_OK) == 0
+                  ? "\n"
+                  : " (written when the settings are first saved)\n")
           << "  In Google Earth add a network link to http://" << host << ":" << m_sys.linkPort()
           << "/NivraServers (refresh every 0.5 seconds).\n";
     if (o.DemoMode) {
