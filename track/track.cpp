@@ -526,8 +526,9 @@ bool CTrack::save(const std::string& name, std::string* why) {
         changes = m_changes;
         int32_t header[5] = {kTrackFileVersion, capacity, head, m_nPts, m_seqNum};
         std::memcpy(image.data() + 8, header, sizeof header);
-        std::memcpy(image.data() + kTrackFileHeaderSize, slots.data(),
-                    sizeof(TrackPoint) * std::min(slots.size(), static_cast<size_t>(capacity)));
+        if (!slots.empty()) // a cleared ring holds no slots at all
+            std::memcpy(image.data() + kTrackFileHeaderSize, slots.data(),
+                        sizeof(TrackPoint) * std::min(slots.size(), static_cast<size_t>(capacity)));
     }
 
     // A unique temporary file beside the target, so the rename stays within
@@ -631,7 +632,7 @@ bool CTrack::load(const std::string& name, TrackLoadReport* report) {
     const size_t present = static_cast<size_t>(
         std::clamp<long long>((size - kTrackFileHeaderSize) / 56, 0, h.capacity));
     std::vector<TrackPoint> fileSlots(present);
-    const size_t got = std::fread(fileSlots.data(), sizeof(TrackPoint), present, f);
+    const size_t got = present ? std::fread(fileSlots.data(), sizeof(TrackPoint), present, f) : 0;
     fileSlots.resize(got);
 
     // Take the points by index, newest first, into a fresh ring: newest in

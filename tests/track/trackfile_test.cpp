@@ -41,8 +41,9 @@ struct Snapshot {
     std::string slots;
     explicit Snapshot(const CTrack& t)
         : seq(t.m_seqNum), nPts(t.m_nPts), head(t.head), capacity(t.capacity), newPt(t.m_newPt) {
-        slots.assign(reinterpret_cast<const char*>(t.slots.data()),
-                     sizeof(TrackPoint) * t.slots.size());
+        if (!t.slots.empty())
+            slots.assign(reinterpret_cast<const char*>(t.slots.data()),
+                         sizeof(TrackPoint) * t.slots.size());
     }
     bool operator==(const Snapshot& o) const {
         return seq == o.seq && nPts == o.nPts && head == o.head && capacity == o.capacity &&
