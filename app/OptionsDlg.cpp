@@ -105,6 +105,8 @@ const Setting kSettings[] = {
     txt("LogFile", &COptionsDlg::LogFile),
     txt("PlayDir", &COptionsDlg::PlayDir),
     txt("ModelDir", &COptionsDlg::ModelDir),
+    txt("GpsSource", &COptionsDlg::GpsSource),
+    txt("GpsdServer", &COptionsDlg::GpsdServer),
 };
 
 // Values the program reads but never writes: the user sets them in the file.

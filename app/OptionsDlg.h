@@ -87,6 +87,10 @@ public:
     std::string uName = "Me";
     std::string Host = "localhost";
     std::string Color = "ff4080FF";
+    // Where the local position comes from: "serial" (the port above) or
+    // "gpsd", the gpsd at GpsdServer (host[:port]).
+    std::string GpsSource = "serial";
+    std::string GpsdServer = "127.0.0.1:2947";
     // The main window's status line, copied on every tick and read by the
     // threads that write KML; a lock keeps a reader from seeing it change.
     void setStatusText(const std::string& text);

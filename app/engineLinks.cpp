@@ -114,7 +114,9 @@ void CEngineLinks::configureSerial(int autoFind, const std::string& port, int ra
                                    int flowControl) {
     if (!m_comm)
         return;
-    m_comm->configure(port, rate, flowControl, autoFind, theOptions().debugLogging);
+    const COptionsDlg& o = theOptions();
+    m_comm->configure(port, rate, flowControl, autoFind, o.debugLogging);
+    m_comm->setGpsd(o.GpsSource == kGpsSourceGpsd, gpsdServerSetting(o.GpsdServer));
     if (Cn2k* engine = m_n2k)
         m_comm->setLineHandler(
             [engine](const std::string& line) { return engine->parseLine(line); });

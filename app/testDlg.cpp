@@ -10,6 +10,7 @@
 #include "platform/runtime.h"
 #include "platform/uiServices.h"
 #include "remote/client.h"
+#include "sources/gpsd.h"
 #include "trace/trace.h"
 
 #include <atomic>
@@ -91,6 +92,13 @@ void CtestDlg::startUp() {
         o.BindAddress = *m_overrides.bindAddress;
     if (m_overrides.earthBackend)
         o.EarthBackend = *m_overrides.earthBackend;
+    if (m_overrides.gpsdServer) {
+        o.GpsSource = kGpsSourceGpsd;
+        if (!m_overrides.gpsdServer->empty())
+            o.GpsdServer = *m_overrides.gpsdServer;
+        o.DemoMode = 0;
+        o.AutoConnect = 1;
+    }
     m_sys.selectEarth(o.EarthBackend);
 
     clients.load("Me", "localhost");

@@ -76,6 +76,9 @@ public:
 struct SettingOverrides {
     std::optional<std::string> bindAddress;
     std::optional<std::string> earthBackend;
+    // --gpsd: gpsd becomes the GPS source, connected at start-up; a non-empty
+    // text replaces GpsdServer.
+    std::optional<std::string> gpsdServer;
 };
 
 class CtestDlg {

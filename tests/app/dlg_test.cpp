@@ -337,6 +337,37 @@ TEST_F(MainWindow, CommandLineChoicesOverrideTheStoredSettings) {
     theOptions().EarthBackend.clear();
 }
 
+TEST_F(MainWindow, GpsdOnTheCommandLineConnectsToItAtStartUp) {
+    struct Case {
+        std::optional<std::string> server;
+        std::string source;
+        std::string stored;
+        int starts;
+    } cases[] = {
+        {std::nullopt, "serial", "127.0.0.1:2947", 0},
+        {"", "gpsd", "127.0.0.1:2947", 1},
+        {"gpsbox:3000", "gpsd", "gpsbox:3000", 1},
+    };
+    for (const Case& c : cases) {
+        COptionsDlg& o = theOptions();
+        o.DemoMode = 1;
+        o.AutoConnect = 0;
+        o.GpsSource = "serial";
+        o.GpsdServer = "127.0.0.1:2947";
+        SettingOverrides ov;
+        ov.gpsdServer = c.server;
+        FakeSubsystems fake;
+        CtestDlg dlg(view, fake);
+        dlg.setOverrides(ov);
+        dlg.startUp();
+        EXPECT_EQ(o.GpsSource, c.source);
+        EXPECT_EQ(o.GpsdServer, c.stored);
+        EXPECT_EQ(fake.serialStarts, c.starts);
+        EXPECT_EQ(o.DemoMode, c.starts ? 0 : 1);
+    }
+    theOptions().GpsSource = "serial";
+}
+
 TEST_F(MainWindow, RequestsFromOtherThreadsRunOnTheWindowsThread) {
     theOptions().DemoMode = 0;
     CtestDlg dlg(view, sys);

@@ -95,6 +95,8 @@ TEST(Settings, SecondStartReadsWhatTheFirstSaved) {
         o.mapFactor = 1;
         o.flightTracker = 1;
         o.ModelDir = "/home/u/models";
+        o.GpsSource = "gpsd";
+        o.GpsdServer = "gpsbox:2948";
         o.debugLogging = 1; // not persisted
         setAutoViewHeadingOffset(12.5);
         ASSERT_TRUE(o.save(reg));
@@ -114,17 +116,19 @@ TEST(Settings, SecondStartReadsWhatTheFirstSaved) {
     EXPECT_EQ(o.mapFactor, 1);
     EXPECT_EQ(o.flightTracker, 1);
     EXPECT_EQ(o.ModelDir, "/home/u/models");
+    EXPECT_EQ(o.GpsSource, "gpsd");
+    EXPECT_EQ(o.GpsdServer, "gpsbox:2948");
     EXPECT_EQ(o.debugLogging, 0);
     EXPECT_DOUBLE_EQ(o.RotateDelta, 12.5);
     EXPECT_DOUBLE_EQ(autoViewHeadingOffset(), 12.5);
 
     // Written in the documented order, and nothing the program only reads.
     std::vector<std::string> names = storedNames(reg);
-    ASSERT_EQ(names.size(), 61u);
+    ASSERT_EQ(names.size(), 63u);
     EXPECT_EQ(names.front(), "Name");
     EXPECT_EQ(names[5], "AutoHdg");
     EXPECT_EQ(names[24], "RotateDelta");
-    EXPECT_EQ(names.back(), "ModelDir");
+    EXPECT_EQ(names.back(), "GpsdServer");
     for (const char* readOnly : {"SaveDirectory", "BindAddress", "EarthBackend"})
         EXPECT_EQ(std::find(names.begin(), names.end(), readOnly), names.end()) << readOnly;
 }
