@@ -2,11 +2,13 @@
 
 #include "platform/runtime.h"
 #include "platform/socket.h"
+#include "platform/tcpConnect.h"
 #include "trace/trace.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <sys/socket.h>
 
 namespace {
 
@@ -52,6 +54,40 @@ private:
     std::string m_line;
     bool m_tooLong = false;
 };
+
+// Connects in short waits, so that a host that does not answer holds up a
+// stop no longer than one wait. An invalid socket with `err` set on failure.
+Socket connectGpsd(const GpsdServer& server, const GpsdTimes& times, const GpsdHooks& hooks,
+                   int& err) {
+    sockaddr_in to{};
+    err = resolveIPv4(server.host, server.port, to);
+    if (err != 0) {
+        NTRACE("gpsd %s: %s", server.host.c_str(), resolveErrorText(err));
+        return Socket();
+    }
+    Socket sock = Socket::tcp(err);
+    if (!sock.valid() || (err = setNonBlocking(sock, true)) != 0)
+        return Socket();
+    err = startConnect(sock, to);
+    const uint32_t start = tickCountMs();
+    while (err == EINPROGRESS) {
+        if (hooks.cancelled() || tickCountMs() - start >= times.connectMs) {
+            err = ETIMEDOUT;
+            return Socket();
+        }
+        const int ready = waitSocket(sock, true, times.sliceMs);
+        if (ready < 0) {
+            err = -ready;
+        } else if (ready > 0) {
+            socklen_t len = sizeof err;
+            if (::getsockopt(sock.fd(), SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+                err = errno;
+        }
+    }
+    if (err != 0 || (err = setNonBlocking(sock, false)) != 0)
+        return Socket();
+    return sock;
+}
 
 } // namespace
 
@@ -135,13 +171,10 @@ GpsdEnd runGpsdSession(const GpsdServer& server, const GpsdTimes& times, const G
                        unsigned long& nmeaLines) {
     const std::string where = server.text();
     int err = 0;
-    Socket sock = Socket::tcp(err);
+    Socket sock = connectGpsd(server, times, hooks, err);
     if (!sock.valid()) {
-        NTRACE("ERROR socket for gpsd: %d", err);
-        return GpsdEnd::failed;
-    }
-    err = sock.connect(server.host, server.port, times.connectMs);
-    if (err != 0) {
+        if (hooks.cancelled())
+            return GpsdEnd::cancelled;
         // Expected while gpsd is not running; the status says so, the log
         // keeps the reason.
         NTRACE("gpsd %s: connect failed: %d", where.c_str(), err);

@@ -64,7 +64,7 @@ struct GpsdHooks {
 
 // The waits of a session; tests shorten them.
 struct GpsdTimes {
-    unsigned connectMs = 2000;  // connection attempt
+    unsigned connectMs = 3000;  // connection attempt
     unsigned greetingMs = 5000; // gpsd greets at once; a silent service is not gpsd
     unsigned sliceMs = 100;     // longest wait before looking at `cancelled`
     unsigned jsonOnlyLines = 8; // JSON lines without NMEA before the status says so

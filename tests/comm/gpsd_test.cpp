@@ -256,21 +256,37 @@ TEST(GpsdSession, SilentServiceUnreachablePortAndEndTexts) {
 }
 
 TEST(CommGpsd, AbsentGpsdIsAwaitedQuietlyAndStopIsPrompt) {
-    GpsdServer server;
-    server.port = closedPort();
-    Ccomm comm;
-    comm.setGpsd(true, server);
-    ASSERT_EQ(comm.start([](const std::string&) { return 1; }), 1);
-    const std::string waiting = "gpsd: waiting for " + server.text();
-    ASSERT_TRUE(waitFor([&] { return comm.status() == waiting; }));
-    const double cpuBefore = processCpuSeconds();
-    sleepMs(2000);
-    // Waiting between attempts sleeps; a busy loop would burn the whole time.
-    EXPECT_LT(processCpuSeconds() - cpuBefore, 0.3);
-    EXPECT_EQ(comm.status(), waiting);
-    comm.stop();
-    EXPECT_TRUE(waitFor([&] { return !comm.running(); }, 1000));
-    EXPECT_EQ(comm.status(), "Disconnected");
+    // Nothing listening on a loopback port, and a listener whose queue is
+    // full, which leaves new connection attempts hanging unanswered.
+    GpsdServer refused;
+    refused.port = closedPort();
+    int err = 0;
+    Socket full = Socket::tcp(err);
+    ASSERT_EQ(full.bind("127.0.0.1", 0), 0);
+    ASSERT_EQ(full.listen(0), 0);
+    std::vector<Socket> queued;
+    for (int i = 0; i < 3; ++i) {
+        queued.push_back(Socket::tcp(err));
+        queued.back().connect("127.0.0.1", full.localPort(), 200);
+    }
+    GpsdServer hanging;
+    hanging.port = full.localPort();
+    for (const GpsdServer& server : {refused, hanging}) {
+        SCOPED_TRACE(server.text());
+        Ccomm comm;
+        comm.setGpsd(true, server);
+        ASSERT_EQ(comm.start([](const std::string&) { return 1; }), 1);
+        const std::string waiting = "gpsd: waiting for " + server.text();
+        ASSERT_TRUE(waitFor([&] { return comm.status() == waiting; }));
+        const double cpuBefore = processCpuSeconds();
+        sleepMs(2000);
+        // Waiting between attempts sleeps; a busy loop would burn the whole time.
+        EXPECT_LT(processCpuSeconds() - cpuBefore, 0.3);
+        EXPECT_EQ(comm.status(), waiting);
+        comm.stop();
+        EXPECT_TRUE(waitFor([&] { return !comm.running(); }, 1000));
+        EXPECT_EQ(comm.status(), "Disconnected");
+    }
 }
 
 TEST(CommGpsd, AServiceThatClosesAtOnceIsRetriedWithGrowingPauses) {
