@@ -148,6 +148,30 @@ TEST_F(DesktopEntry, RegisterInstallsEntryAndIconAndUnregisterRemovesThem) {
     EXPECT_TRUE(unregisterDesktopEntry(error));
 }
 
+namespace {
+std::string fileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+} // namespace
+
+TEST_F(DesktopEntry, RegisterWritesTheFilesTheInstallPutsInPlace) {
+    std::string error;
+    ASSERT_TRUE(registerDesktopEntry("/opt/nivra/bin/nivra", error)) << error;
+    // The installed entry is the template with "nivra" for Exec; the
+    // registered one names this copy of the program.
+    std::string expected = fileText(NIVRA_SOURCE_DIR "/packaging/nivra.desktop.in");
+    const size_t at = expected.find("@NIVRA_EXEC@");
+    ASSERT_NE(at, std::string::npos);
+    expected.replace(at, 12, "\"/opt/nivra/bin/nivra\"");
+    EXPECT_EQ(fileText(dir + "/applications/nivra.desktop"), expected);
+    const std::string icon = fileText(NIVRA_SOURCE_DIR "/app/ui/icon/nivra.svg");
+    ASSERT_FALSE(icon.empty());
+    EXPECT_EQ(fileText(dir + "/icons/hicolor/scalable/apps/nivra.svg"), icon);
+}
+
 TEST(DesktopEntryText, ExecQuotesAndEscapesThePath) {
     // Inside quotes '$' and '"' need a backslash, which the entry's string
     // escaping doubles; '%' is doubled for the field codes.
