@@ -99,6 +99,15 @@ public:
     std::string SaveDirectory;
     // Listeners bind to this address when set (empty: any address).
     std::string BindAddress;
+    // Without BindAddress the network-link and base listeners bind here, so
+    // that only this machine reads the vehicles; "0.0.0.0" opens them to all.
+    std::string LinkBindAddress = "127.0.0.1";
+    // Addresses (besides 127.0.0.1) whose "$G" lines on the tracker port are
+    // taken as the local GPS; separated by blanks, ',' or ';'.
+    std::string LocalGpsHosts;
+    // Device vehicles the tracker port may create; new identifiers beyond it
+    // are refused.
+    int32_t MaxDeviceVehicles = 500;
     // Google Earth backend: "none", "gepro" or empty for automatic (not written by the program).
     std::string EarthBackend;
 

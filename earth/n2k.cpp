@@ -59,6 +59,13 @@ void appendVehicle(std::string& body, std::string& scratch, CClient& v) {
 
 int Cn2k::startEngine() {
     m_local = m_clients->localVehicle();
+    // Google Earth's polls give every vehicle's position and track away, so
+    // that port (and the base port) serve this machine unless the user opened
+    // them; the tracker port exists to be reached from outside.
+    for (CServer* near : {&m_baseServer, &m_linkServer})
+        if (near->bindAddress.empty())
+            near->bindAddress = linkListenAddress();
+    m_linkServer.framing = RequestFraming::http;
     m_baseServer.start(m_basePort, nullPortHandler, this);
     m_linkServer.start(m_linkPort, processTrackerFunc, this);
     m_trackerServer.start(m_trackerPort, processTrackerDataFunc, this);

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "earth/server.h"
+#include "trace/throttle.h"
 
 #include <atomic>
 #include <cstdint>
@@ -67,10 +68,18 @@ public:
     // answers nothing.
     static int32_t processTrackerDataFunc(std::span<char> request, const char* peerAddress,
                                           ServerReply& reply, void* engine);
-    // One decoded tracker message: finds or creates the device's vehicle and
-    // applies the sentence. Returns parseNmea's result.
+    // One decoded tracker message: finds the device's vehicle, or creates it
+    // when the sentence gives a complete fix and the MaxDeviceVehicles cap
+    // allows, and applies the sentence. Model and identifier are cleaned of
+    // invalid bytes and controls first; a message that would name a local
+    // vehicle (host "localhost") is refused. Returns parseNmea's result (0
+    // for a refused message).
     int deviceLine(const std::string& model, const std::string& identifier,
                    const std::string& sentence);
+    // Refusals that a poster can repeat at will, logged once a minute. Used
+    // only on the tracker port's thread.
+    TraceThrottle m_refusedGpsLog;
+    TraceThrottle m_refusedDeviceLog;
 
     // ---- listeners (started by the engine start, earth/n2k.cpp) -------------
 
