@@ -6,6 +6,7 @@
 #include "platform/paths.h"
 #include "remote/client.h"
 #include "trace/trace.h"
+#include "track/outsideText.h"
 #include "track/track.h"
 
 #include <cctype>
@@ -132,7 +133,9 @@ bool parseRow(std::string_view line, ViewBand& row) {
                 break;
             }
         }
-        row.model.assign(model.substr(0, kViewModelMax));
+        // The file is the user's, but a control byte in it must not reach
+        // the KML every poll carries.
+        row.model = cleanText(model.substr(0, kViewModelMax));
     }
     return true;
 }

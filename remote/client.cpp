@@ -4,6 +4,7 @@
 #include "platform/registry.h"
 #include "platform/runtime.h"
 #include "trace/trace.h"
+#include "track/outsideText.h"
 
 #include <cctype>
 #include <ctime>
@@ -220,11 +221,7 @@ void CClient::setTodaySpan() {
 }
 
 std::string CClient::trackFileName() const {
-    std::string file = name;
-    for (char& c : file)
-        if (c == '/')
-            c = '.';
-    return file + ".trk";
+    return safeFileStem(name) + ".trk";
 }
 
 CClients::CClients(const std::string& prefix) : m_prefix(prefix) {}

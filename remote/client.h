@@ -98,7 +98,8 @@ public:
     int remoteTypeFromHost() const;
     GpsFix displayPosition();
     void setTodaySpan();
-    // The track file name: the key with '/' as '.', plus ".trk".
+    // The track file name: the key made safe as a file name (safeFileStem),
+    // plus ".trk"; it always lies in the start directory.
     std::string trackFileName() const;
 };
 

@@ -46,8 +46,7 @@ void appendCleanText(std::string& out, std::string_view text, bool keepLineBreak
         size_t n = utf8SequenceAt(text, cp);
         bool lineBreak = cp == '\t' || cp == '\n' || cp == '\r';
         bool control = cp < 0x20 || (cp >= 0x7F && cp <= 0x9F);
-        if (n == 0 || (control && !(lineBreak && keepLineBreaks)) || cp == 0xFFFE ||
-            cp == 0xFFFF) {
+        if (n == 0 || (control && !(lineBreak && keepLineBreaks)) || cp == 0xFFFE || cp == 0xFFFF) {
             out += kReplacedChar;
             text.remove_prefix(n == 0 ? 1 : n);
             continue;

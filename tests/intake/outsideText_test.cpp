@@ -17,16 +17,16 @@ TEST(OutsideText, InvalidBytesAndControlsAreReplaced) {
         {"plain text", "plain text", "plain text"},
         {"Caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x9a\x97", "Caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x9a\x97",
          "Caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x9a\x97"},
-        {"Caf\xe9", "Caf?", "Caf?"},                          // Latin-1, not UTF-8
-        {std::string("a\0b", 3), "a?b", "a?b"},               // NUL
-        {"\x1b[31mred", "?[31mred", "?[31mred"},              // terminal escape
-        {"tab\tline\ncr\r", "tab?line?cr?", "tab\tline\ncr\r"}, // kept in XML only
+        {"Caf\xe9", "Caf?", "Caf?"},                                    // Latin-1, not UTF-8
+        {std::string("a\0b", 3), "a?b", "a?b"},                         // NUL
+        {"\x1b[31mred", "?[31mred", "?[31mred"},                        // terminal escape
+        {"tab\tline\ncr\r", "tab?line?cr?", "tab\tline\ncr\r"},         // kept in XML only
         {"\x7f\xc2\x80\xc2\x9f\xc2\xa0", "???\xc2\xa0", "???\xc2\xa0"}, // DEL, C1, NBSP
-        {"\xc0\xaf", "??", "??"},                             // overlong '/'
-        {"\xed\xa0\x80", "???", "???"},                       // surrogate
-        {"\xf4\x90\x80\x80", "????", "????"},                 // past U+10FFFF
+        {"\xc0\xaf", "??", "??"},                                       // overlong '/'
+        {"\xed\xa0\x80", "???", "???"},                                 // surrogate
+        {"\xf4\x90\x80\x80", "????", "????"},                           // past U+10FFFF
         {"\xef\xbf\xbe\xef\xbf\xbd", "?\xef\xbf\xbd", "?\xef\xbf\xbd"}, // U+FFFE, U+FFFD
-        {"cut \xe2\x82", "cut ??", "cut ??"},                 // sequence cut short
+        {"cut \xe2\x82", "cut ??", "cut ??"},                           // sequence cut short
         {"<a & b>", "<a & b>", "&lt;a &amp; b&gt;"},
     };
     for (const Case& c : cases) {
