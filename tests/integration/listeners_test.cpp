@@ -16,8 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -275,9 +275,8 @@ TEST(Listeners, HostileNamesKeepEveryReplyParseableAcrossARestart) {
     writeFile(dir.file("registry.reg"), registryWith(""));
     const std::string address = uniqueLoopbackAddress();
     const std::vector<std::string> posts{
-        "Caf\xe9@bar1:" + rmc(1, 1), "Car\x01@7:" + rmc(2, 2),
-        "imei=\x1b[31m&rmc=" + rmc(3, 3), "Bus\xc2\x85<&>@\"q\":" + rmc(4, 4),
-        std::string("Nul\0x@9:", 8) + rmc(5, 5)};
+        "Caf\xe9@bar1:" + rmc(1, 1), "Car\x01@7:" + rmc(2, 2), "imei=\x1b[31m&rmc=" + rmc(3, 3),
+        "Bus\xc2\x85<&>@\"q\":" + rmc(4, 4), std::string("Nul\0x@9:", 8) + rmc(5, 5)};
     {
         NivraProcess nivra(dir.path(), address, {});
         ASSERT_TRUE(nivra.waitForPort(kTrackerPort)) << nivra.out();
@@ -302,10 +301,9 @@ TEST(Listeners, FileNamesFromKeysStayInTheStartDirectory) {
     writeFile(dir.file("registry.reg"), registryWith(""));
     const std::string address = uniqueLoopbackAddress();
     const fs::path cwd = fs::current_path();
-    const std::vector<std::string> posts{std::string(".bash_login\0junk@id1:", 21) + rmc(1, 1),
-                                         "C:\\Windows@id5:" + rmc(2, 2),
-                                         "../../escape@id7:" + rmc(3, 3), "a/b@x:" + rmc(4, 4),
-                                         "a.b@x:" + rmc(5, 5)};
+    const std::vector<std::string> posts{
+        std::string(".bash_login\0junk@id1:", 21) + rmc(1, 1), "C:\\Windows@id5:" + rmc(2, 2),
+        "../../escape@id7:" + rmc(3, 3), "a/b@x:" + rmc(4, 4), "a.b@x:" + rmc(5, 5)};
     {
         NivraProcess nivra(dir.path(), address, {});
         ASSERT_TRUE(nivra.waitForPort(kTrackerPort)) << nivra.out();

@@ -30,7 +30,8 @@ void writeFile(const std::string& path, const std::string& text);
 
 class NivraProcess {
 public:
-    // Starts `nivra --headless --dir DIR --bind ADDR --earth none` plus `extra`.
+    // Starts `nivra --headless --dir DIR --bind ADDR --earth none` plus `extra`;
+    // without --bind when `address` is empty (waitForPort then asks 127.0.0.1).
     NivraProcess(const std::string& dir, const std::string& address,
                  const std::vector<std::string>& extra);
     // A process still running is killed.
@@ -59,5 +60,12 @@ private:
 // closing it (empty when nothing could be connected).
 std::string exchange(const std::string& address, int port, const std::string& request,
                      int timeoutMs = 10000);
+
+// A connection from `source` (empty: the system's choice; another loopback
+// address stands in for another host) to `address`; -1 on failure.
+int connectFrom(const std::string& source, const std::string& address, int port);
+// exchange() from `source`.
+std::string exchangeFrom(const std::string& source, const std::string& address, int port,
+                         const std::string& request, int timeoutMs = 10000);
 
 } // namespace itest
