@@ -533,7 +533,8 @@ void ListenerLoop::handle(Connection& c) {
     c.request.clear();
     c.request.shrink_to_fit();
     auto now = Clock::now();
-    auto forSize = std::chrono::milliseconds(c.out.size() * 1000 / kMinSendBytesPerSecond);
+    auto forSize = std::chrono::milliseconds(c.out.size() * 1000 /
+                                             std::max<size_t>(1, m_server.minSendBytesPerSecond));
     c.deadline = now + std::chrono::milliseconds(m_server.ioTimeoutMs) + forSize;
     writeTo(c);
 }

@@ -83,6 +83,8 @@ public:
     // Caps on open connections (kMaxConnections, kMaxConnectionsPerPeer).
     size_t maxConnections = kMaxConnections;
     size_t maxPerPeer = kMaxConnectionsPerPeer;
+    // The slowest steady reader a reply waits for (kMinSendBytesPerSecond).
+    size_t minSendBytesPerSecond = kMinSendBytesPerSecond;
 
     CServer();
     ~CServer();
