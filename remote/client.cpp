@@ -6,8 +6,10 @@
 #include "trace/trace.h"
 #include "track/outsideText.h"
 
+#include <algorithm>
 #include <cctype>
 #include <ctime>
+#include <filesystem>
 
 // The services' server host names. A vehicle whose host begins with one of them
 // is an account on that service rather than a peer.
@@ -224,6 +226,14 @@ std::string CClient::trackFileName() const {
     return safeFileStem(name) + ".trk";
 }
 
+std::string CClient::legacyTrackFileName() const {
+    std::string stem = name;
+    std::replace(stem.begin(), stem.end(), '/', '.');
+    if (stem == name || safeFileStem(stem) != stem)
+        return std::string();
+    return stem + ".trk";
+}
+
 CClients::CClients(const std::string& prefix) : m_prefix(prefix) {}
 
 CClient* CClients::add(const std::string& key) {
@@ -353,6 +363,8 @@ void CClients::load(RegistryStore& reg, const std::string& localUser,
         if (c->host == "localhost")
             haveLocal = true;
         std::string file = FullPath(c->trackFileName());
+        if (!std::filesystem::exists(file) && !c->legacyTrackFileName().empty())
+            file = FullPath(c->legacyTrackFileName());
         if (FILE* f = std::fopen(file.c_str(), "rb")) {
             std::fclose(f);
             if (c->track.load(file)) {
