@@ -454,3 +454,66 @@ TEST(Listeners, ATrackerLineInOneByteSegmentsIsAccepted) {
     EXPECT_NE(reply.find(lonLat(42.5, 12.5)), std::string::npos);
     stopCleanly(nivra);
 }
+
+TEST(Listeners, AnElevenMegabyteReplyReadAtOneMegabyteASecondArrivesWhole) {
+    TempDir dir;
+    // Vehicles with full tracks, stored as a previous run would have left them.
+    constexpr int kVehicles = 18;
+    std::string vehicles;
+    for (int v = 0; v < kVehicles; ++v) {
+        CTrack t;
+        for (int i = 0; i < kTrackCapacity; ++i) {
+            GpsFix f = fixAt(40 + v + i * 0.00004, 10 + (i % 50) * 0.00003, kTrackCapacity - i);
+            t.add(f, 2);
+        }
+        const std::string key = "Big" + std::to_string(v) + "@fleet";
+        ASSERT_TRUE(t.save(dir.file(key + ".trk")));
+        vehicles += "\r\n[Software\\Nivra\\servers" + std::to_string(v) + "]\r\n\"name\"=\"" + key +
+                    "\"\r\n\"uName\"=\"Big" + std::to_string(v) +
+                    "\"\r\n\"host\"=\"fleet\"\r\n\"remoteType\"=dword:00000002\r\n"
+                    "\"maxPts\"=dword:00007080\r\n"; // every point of the ring
+    }
+    writeFile(dir.file("registry.reg"), registryWith("") + vehicles);
+    const std::string address = uniqueLoopbackAddress();
+    NivraProcess nivra(dir.path(), address, {});
+    ASSERT_TRUE(nivra.waitForPort(kLinkPort)) << nivra.out();
+
+    int fd = connectFrom("", address, kLinkPort);
+    ASSERT_GE(fd, 0);
+    int small = 64 * 1024;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    send(fd, kRootGet, std::strlen(kRootGet), MSG_NOSIGNAL);
+    // Read at 1 MB/s: 100 KB every 100 ms.
+    std::string reply;
+    std::vector<char> buf(100 * 1024);
+    const auto start = Clock::now();
+    for (;;) {
+        size_t slice = 0;
+        ssize_t n = 1;
+        while (slice < buf.size() && n > 0) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 30000) <= 0)
+                break;
+            n = recv(fd, buf.data(), buf.size() - slice, 0);
+            if (n > 0) {
+                reply.append(buf.data(), size_t(n));
+                slice += size_t(n);
+            }
+        }
+        if (n <= 0)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    close(fd);
+    const long took = msSince(start);
+    ASSERT_GE(reply.size(), 11u << 20) << "the document is smaller than the test needs";
+    EXPECT_GE(took, 9000) << "the reader was slow";
+    const size_t lengthAt = reply.find("Content-Length: ");
+    ASSERT_NE(lengthAt, std::string::npos);
+    const size_t body = reply.find("\n\n");
+    ASSERT_NE(body, std::string::npos);
+    EXPECT_EQ(std::stoul(reply.substr(lengthAt + 16)), reply.size() - body - 2)
+        << "the whole reply arrived";
+    EXPECT_TRUE(reply.ends_with("</kml>\n") || reply.ends_with("</kml>"));
+    stopCleanly(nivra);
+}
