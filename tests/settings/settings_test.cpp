@@ -129,7 +129,8 @@ TEST(Settings, SecondStartReadsWhatTheFirstSaved) {
     EXPECT_EQ(names[5], "AutoHdg");
     EXPECT_EQ(names[24], "RotateDelta");
     EXPECT_EQ(names.back(), "GpsdServer");
-    for (const char* readOnly : {"SaveDirectory", "BindAddress", "EarthBackend"})
+    for (const char* readOnly : {"SaveDirectory", "BindAddress", "EarthBackend", "LinkBindAddress",
+                                 "LocalGpsHosts", "MaxDeviceVehicles"})
         EXPECT_EQ(std::find(names.begin(), names.end(), readOnly), names.end()) << readOnly;
 }
 
@@ -148,6 +149,9 @@ TEST(Settings, LoadRulesKeepDefaultsForMissingZeroEmptyOrNegative) {
                             "\"Rate\"=\"fast\"\n"              // no number: 0
                             "\"SaveDirectory\"=\"/home/u/kml\"\n"
                             "\"BindAddress\"=\"127.0.0.2\"\n"
+                            "\"LinkBindAddress\"=\"0.0.0.0\"\n"
+                            "\"LocalGpsHosts\"=\"192.0.2.7, 192.0.2.8\"\n"
+                            "\"MaxDeviceVehicles\"=dword:00000064\n"
                             "\"EarthBackend\"=\"none\"\n");
     RegistryStore reg(path);
     COptionsDlg o;
@@ -166,6 +170,11 @@ TEST(Settings, LoadRulesKeepDefaultsForMissingZeroEmptyOrNegative) {
     EXPECT_EQ(o.SaveDirectory, "/home/u/kml");
     EXPECT_EQ(o.BindAddress, "127.0.0.2");
     EXPECT_EQ(o.EarthBackend, "none");
+    EXPECT_EQ(o.LinkBindAddress, "0.0.0.0");
+    EXPECT_EQ(o.LocalGpsHosts, "192.0.2.7, 192.0.2.8");
+    EXPECT_EQ(o.MaxDeviceVehicles, 100);
+    EXPECT_EQ(COptionsDlg().LinkBindAddress, "127.0.0.1") << "loopback unless opened";
+    EXPECT_EQ(COptionsDlg().MaxDeviceVehicles, 500);
 
     // The save keeps what only the user writes.
     ASSERT_TRUE(o.save(reg));
@@ -174,6 +183,8 @@ TEST(Settings, LoadRulesKeepDefaultsForMissingZeroEmptyOrNegative) {
     o2.load(again);
     EXPECT_EQ(o2.SaveDirectory, "/home/u/kml");
     EXPECT_EQ(o2.BindAddress, "127.0.0.2");
+    EXPECT_EQ(o2.LinkBindAddress, "0.0.0.0");
+    EXPECT_EQ(o2.MaxDeviceVehicles, 100);
 }
 
 TEST(Settings, LongTextIsCutToTheReadBuffer) {
