@@ -475,6 +475,10 @@ void ListenerLoop::readFrom(Connection& c) {
         }
         if (n == 0) {
             c.peerClosed = true;
+            // Closed without a word (a port probe): nothing to answer, and
+            // its slot is free at once.
+            if (c.request.empty())
+                drop(c);
             return;
         }
         c.request.append(m_chunk.data(), static_cast<size_t>(n));

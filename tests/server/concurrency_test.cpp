@@ -165,6 +165,18 @@ TEST(Listener, CapsPerPeerAndPerListenerKeepRoomForOthers) {
     EXPECT_EQ(roundTrip(port, "real\n"), "ok");
     EXPECT_EQ(closedHow(mine[0], 5000), 0) << "the oldest waiting connection made room";
     EXPECT_EQ(closedHow(mine[1], 0), 1);
+
+    // Port probes (connect, close) free their slot at once: they never
+    // lock their address out.
+    for (int i = 0; i < 20; ++i)
+        connectFrom("127.0.0.6", port);
+    EXPECT_TRUE(waitUntil([&] {
+        Socket c = connectFrom("127.0.0.6", port);
+        c.send("real\n", 5);
+        ::shutdown(c.fd(), SHUT_WR);
+        char buf[4];
+        return c.recv(buf, sizeof buf) == 2;
+    }));
 }
 
 TEST(Listener, ASlowReaderGetsTheWholeReplyAndAStalledOneSeesAReset) {
