@@ -40,6 +40,7 @@ public:
     NivraProcess& operator=(const NivraProcess&) = delete;
 
     bool started() const { return m_pid > 0; }
+    int pid() const { return m_pid; }
     // Waits until `port` accepts connections (false after `ms`, or when the
     // program ended).
     bool waitForPort(int port, int ms = 20000) const;
