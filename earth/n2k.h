@@ -22,6 +22,10 @@ class CClient;
 class CClients;
 class Ccomm;
 
+// The name of the network link in Google Earth's Places, and the path its
+// polls ask for ("/NivraServers").
+inline constexpr const char* kNetworkLinkName = "NivraServers";
+
 class Cn2k {
 public:
     // The engine works on `clients` (tests hand in a list of their own).
@@ -106,16 +110,26 @@ public:
     int startEngine();
     // Installs the network link in Google Earth unless a feature of that name
     // is already in Places. 1 when it was there (nothing added), 0 when it was
-    // added or Google Earth could not be reached.
+    // added or Google Earth could not be reached. Its waits end early, with 0,
+    // when the program shuts down or m_stopAsked says a stop was asked for.
     int loadServer(const std::string& name, const std::string& linkName, const std::string& host,
                    int port);
+    // Set by a front end whose stop request (a signal) comes before the
+    // shutdown flag: installing the link then gives up instead of holding
+    // the way out for its retries. Safe to call from any thread.
+    std::atomic<bool (*)()> m_stopAsked{nullptr};
+    // The host Google Earth is to poll: the address the network-link listener
+    // is bound to, or 127.0.0.1 when it listens on every address.
+    std::string linkHost() const;
     // The link document: a NetworkLink polling http://host:port/name twice a
     // second with the view appended. `carriesView` adds what a backend that
     // reads the view from the poll needs (viewRefreshMode, flyToView).
     static std::string networkLinkKml(const std::string& name, const std::string& linkName,
                                       const std::string& host, int port, bool carriesView);
-    // The network-link port's handler: answers one Google Earth poll (or a
-    // browser's GET /) and exchanges the camera with Google Earth.
+    // The network-link port's handler. A poll of the link's path is Google
+    // Earth's: it takes the new-point flags, exchanges the camera and carries
+    // the view computed for it. Any other request (a browser's GET /) gets the
+    // whole document and changes nothing.
     static int32_t processTrackerFunc(std::span<char> request, const char* peerAddress,
                                       ServerReply& reply, void* engine);
     // Opens a saved file in Google Earth. 0 when Google Earth took it.
