@@ -4,6 +4,7 @@
 #include "app/engineLinks.h"
 #include "app/subsystems.h"
 #include "app/testApp.h"
+#include "earth/n2k.h"
 #include "earth/server.h"
 #include "platform/paths.h"
 #include "platform/registry.h"
@@ -159,6 +160,7 @@ int CHeadless::run(bool pressStart, const SettingOverrides& overrides) {
 
 int runHeadless(const CommandLine& cmd) {
     installStopSignals();
+    theEngine().m_stopAsked = &stopRequested;
     CEngineParts parts;
     LoopClock clock;
     CHeadless headless(parts.links(), clock, std::cout);

@@ -64,6 +64,11 @@ std::optional<std::string> takePendingSelection() {
     return entry;
 }
 
+std::optional<std::string> peekPendingSelection() {
+    std::lock_guard<std::mutex> lock(g_postedMutex);
+    return g_pendingSelection;
+}
+
 void postAutoTrackOff() {
     g_autoTrackOffPosted = true;
 }
@@ -156,6 +161,7 @@ void CtestDlg::startUp() {
         m_sys.waitMs(1000);
         m_sys.setPaused(true);
         setPendingSelection(kDemoPendingEntry);
+        applyPendingSelection();
     }
 
     m_sys.setUpPublisher(o);
@@ -182,7 +188,9 @@ void CtestDlg::onTimer() {
         m_selector.fill(clients);
         showSelector();
         m_selectedKey = m_selector.readKey(clients);
-        if (m_selectedKey != m_lastSeenSelection)
+        // A pending selection is taken whatever the selector shows, so it
+        // never waits to override the user's next pick.
+        if (m_selectedKey != m_lastSeenSelection || peekPendingSelection())
             selectionChange();
         m_lastSeenSelection = m_selectedKey;
     }
@@ -248,20 +256,25 @@ void CtestDlg::saveLocalTrack() {
 
 void CtestDlg::onStartPause() {
     COptionsDlg& o = theOptions();
+    bool installLink = false;
     if (m_sys.paused()) {
         m_sys.setPaused(false);
         setAutoViewHeadingHold(true);
-        if (o.AutoStartGE == 1)
-            m_sys.loadServer();
+        installLink = o.AutoStartGE == 1;
         m_startedOnce = true;
     } else {
         m_sys.setPaused(true);
     }
     updateCaption();
     if (!m_sys.paused() && !m_sys.playback()) {
-        switchGpsSource(m_sys, o, theClients(), o.DemoMode == 1 ? 1 : 0);
+        switchGpsSource(m_sys, o, theClients(), o.DemoMode == 1 ? 1 : 0, false);
         refillSelector();
+        applyPendingSelection();
     }
+    // Once, and only now that Google Earth's first poll finds the vehicle
+    // the demo or playback stands in with already followed.
+    if (installLink)
+        m_sys.loadServer();
 }
 
 void CtestDlg::onContinue() {
@@ -340,7 +353,24 @@ void CtestDlg::selectionChange() {
     applyCameraSelection(m_sys, theOptions(), clients, m_selectedKey);
 }
 
+// The demo or playback just named the vehicle to follow: take it now rather
+// than on the next tick, so nothing in between follows the one it replaced.
+// A stand-in whose thread has not listed it yet is left to the tick.
+void CtestDlg::applyPendingSelection() {
+    const std::optional<std::string> pending = peekPendingSelection();
+    if (!pending)
+        return;
+    refillSelector();
+    if (!m_selector.lists(*pending))
+        return;
+    selectionChange();
+    m_lastSeenSelection = m_selectedKey;
+}
+
 void CtestDlg::onSelectorPicked(int index) {
+    // The user has chosen: a selection still pending is dropped, not applied
+    // over the pick.
+    takePendingSelection();
     m_selector.pick(index);
     selectionChange();
 }
@@ -354,6 +384,7 @@ void CtestDlg::onSelectLocal() {
     CClient* local = clients.localVehicle();
     if (!local)
         return;
+    takePendingSelection();
     m_selector.selectKey(local->name, clients);
     showSelector();
     selectionChange();
@@ -471,7 +502,7 @@ void CtestDlg::shutdown() {
     NTRACE("shutting down");
     saveLocalTrack();
     theClients().save(true);
-    m_sys.waitMs(kShutdownWaitMs);
+    m_sys.waitForWorkers(kShutdownWaitMs);
     if (m_trayShown)
         m_view.setTrayIcon(false);
     m_trayShown = false;

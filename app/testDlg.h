@@ -162,6 +162,7 @@ private:
     void setCheckState(DlgCheck box, bool on);
     void checksChanged();
     void selectionChange();
+    void applyPendingSelection();
     void refillSelector();
     void showSelector();
     void updateCaption();
@@ -192,6 +193,7 @@ private:
 // selector; set when the demo or a playback starts.
 void setPendingSelection(const std::string& entry);
 std::optional<std::string> takePendingSelection();
+std::optional<std::string> peekPendingSelection();
 
 // Thread-safe: the camera control saw the user move the view by hand, so
 // auto track goes off (the Alt+T command), on the user-interface thread.
