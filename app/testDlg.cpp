@@ -422,7 +422,16 @@ void CtestDlg::onSave() {
 }
 
 void CtestDlg::onCopyPosition() {
-    uiServices().setClipboardText(positionText(m_sys.trackedVehicle()));
+    const CClient* tracked = m_sys.trackedVehicle();
+    if (!tracked || !hasPosition(*tracked)) {
+        // "0.00000,0.00000" would be a place nobody was; the next tick
+        // brings the usual status back.
+        m_view.setStatusLine(
+            std::string(kStatusNothingToCopy) + ": " +
+            (tracked ? tracked->name + " has no fix yet" : std::string("no vehicle is followed")));
+        return;
+    }
+    uiServices().setClipboardText(positionText(tracked));
 }
 
 void CtestDlg::onClearTrack() {

@@ -32,6 +32,7 @@ inline constexpr const char* kStatusDemoMode = "Demo Mode";
 inline constexpr const char* kStatusSignalAcquired = "Signal Acquired";
 inline constexpr const char* kStatusAcquiring = "Acquiring Signal...";
 inline constexpr const char* kLocalTrackFile = "Nivra.trk";
+inline constexpr const char* kStatusNothingToCopy = "No position to copy";
 
 // The timer: the first tick 200 ms after start-up, every later one 2 s after
 // the previous one. A periodic save happens when more than 30000 s passed.
@@ -117,7 +118,9 @@ public:
     void onOptions();
     // Save button and Ctrl+S: KML snapshot of the tracked vehicle.
     void onSave();
-    // Ctrl+C: "lat,lon" of the tracked vehicle to the clipboard.
+    // Ctrl+C: "lat,lon" of the tracked vehicle to the clipboard. Without a
+    // followed vehicle with a position nothing is copied and the status line
+    // says so.
     void onCopyPosition();
     // Clear track button: clears the track of the selector's vehicle.
     void onClearTrack();
