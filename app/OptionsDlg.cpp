@@ -106,6 +106,8 @@ const Setting kSettings[] = {
     txt("PlayDir", &COptionsDlg::PlayDir),
     txt("ModelDir", &COptionsDlg::ModelDir),
     num("AutoSavePeriod", &COptionsDlg::AutoSavePeriod),
+    txt("GpsSource", &COptionsDlg::GpsSource),
+    txt("GpsdServer", &COptionsDlg::GpsdServer),
 };
 
 // Values the program reads but never writes: the user sets them in the file.
@@ -117,6 +119,8 @@ struct ReadOnlyText {
 const ReadOnlyText kReadOnly[] = {
     {"SaveDirectory", &COptionsDlg::SaveDirectory, kSaveDirectoryMax},
     {"BindAddress", &COptionsDlg::BindAddress, kTextValueMax},
+    {"LinkBindAddress", &COptionsDlg::LinkBindAddress, kTextValueMax},
+    {"LocalGpsHosts", &COptionsDlg::LocalGpsHosts, kTextValueMax},
     {"EarthBackend", &COptionsDlg::EarthBackend, kTextValueMax},
 };
 
@@ -173,6 +177,8 @@ void COptionsDlg::load(RegistryStore& reg) {
             if (key->queryString(r.name, v, r.maxBytes) && !v.empty())
                 this->*r.member = v;
         }
+        if (uint32_t raw = 0; key->queryDword("MaxDeviceVehicles", raw) && raw <= INT32_MAX)
+            MaxDeviceVehicles = static_cast<int32_t>(raw);
     }
     RateNumber = decimalNumber(Rate);
     // The automatic view starts from the stored heading mode and offset; on a

@@ -90,6 +90,10 @@ public:
     // Seconds between saves of the changed tracks and the vehicle list while
     // running (0: only at exit), so a crash or power cut loses little.
     int32_t AutoSavePeriod = 300;
+    // Where the local position comes from: "serial" (the port above) or
+    // "gpsd", the gpsd at GpsdServer (host[:port]).
+    std::string GpsSource = "serial";
+    std::string GpsdServer = "127.0.0.1:2947";
     // The main window's status line, copied on every tick and read by the
     // threads that write KML; a lock keeps a reader from seeing it change.
     void setStatusText(const std::string& text);
@@ -98,6 +102,15 @@ public:
     std::string SaveDirectory;
     // Listeners bind to this address when set (empty: any address).
     std::string BindAddress;
+    // Without BindAddress the network-link and base listeners bind here, so
+    // that only this machine reads the vehicles; "0.0.0.0" opens them to all.
+    std::string LinkBindAddress = "127.0.0.1";
+    // Addresses (besides 127.0.0.1) whose "$G" lines on the tracker port are
+    // taken as the local GPS; separated by blanks, ',' or ';'.
+    std::string LocalGpsHosts;
+    // Device vehicles the tracker port may create; new identifiers beyond it
+    // are refused.
+    int32_t MaxDeviceVehicles = 500;
     // Google Earth backend: "none", "gepro" or empty for automatic (not written by the program).
     std::string EarthBackend;
 

@@ -1,2 +1,14 @@
 # The version the program reports (--version, the about box, headless banner).
 target_compile_definitions(nivracore PUBLIC NIVRA_VERSION="${PROJECT_VERSION}")
+
+# The desktop entry and icon that --register writes are the files the install
+# puts in place: both come from packaging/nivra.desktop.in and
+# app/ui/icon/nivra.svg, embedded here as text.
+file(READ ${CMAKE_SOURCE_DIR}/packaging/nivra.desktop.in NIVRA_DESKTOP_TEMPLATE)
+file(READ ${CMAKE_SOURCE_DIR}/app/ui/icon/nivra.svg NIVRA_ICON_SVG)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+  ${CMAKE_SOURCE_DIR}/packaging/nivra.desktop.in ${CMAKE_SOURCE_DIR}/app/ui/icon/nivra.svg)
+configure_file(${CMAKE_SOURCE_DIR}/app/desktopFiles.h.in
+  ${CMAKE_BINARY_DIR}/generated/app/desktopFiles.h @ONLY)
+set_source_files_properties(${CMAKE_SOURCE_DIR}/app/desktopEntry.cpp PROPERTIES
+  INCLUDE_DIRECTORIES ${CMAKE_BINARY_DIR}/generated)

@@ -1,5 +1,6 @@
 #include "app/desktopEntry.h"
 
+#include "app/desktopFiles.h"
 #include "trace/trace.h"
 
 #include <cerrno>
@@ -13,19 +14,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-// A simple globe with a track and a position marker, in the window's colours.
-constexpr const char* kIconSvg =
-    R"(<?xml version="1.0" encoding="UTF-8"?>
-<svg xmlns="http://www.w3.org/2000/svg" width="64" height="64" viewBox="0 0 64 64">
-  <circle cx="32" cy="32" r="29" fill="#b4b5e2" stroke="#2a3a7a" stroke-width="3"/>
-  <path d="M3 32h58M32 3v58M12 14c12 8 28 8 40 0M12 50c12-8 28-8 40 0" fill="none"
-        stroke="#2a3a7a" stroke-width="2"/>
-  <path d="M14 44c8-4 10-16 18-16s12-10 18-14" fill="none" stroke="#ff8040" stroke-width="4"
-        stroke-linecap="round"/>
-  <circle cx="50" cy="14" r="5" fill="#ff4040" stroke="#ffffff" stroke-width="2"/>
-</svg>
-)";
 
 // The Exec key: the program quoted, with the characters that are special
 // inside quotes escaped, and then the string escaping of entry values.
@@ -91,19 +79,12 @@ DesktopPaths desktopPaths() {
 }
 
 std::string desktopEntryText(const std::string& executable) {
-    return "[Desktop Entry]\n"
-           "Type=Application\n"
-           "Version=1.5\n"
-           "Name=Nivra\n"
-           "GenericName=GPS Tracker\n"
-           "Comment=Live GPS tracks of your vehicles in Google Earth\n"
-           "Exec=" +
-           execValue(executable) +
-           "\n"
-           "Icon=nivra\n"
-           "Terminal=false\n"
-           "Categories=Utility;Maps;\n"
-           "Keywords=GPS;NMEA;tracker;KML;Google Earth;\n";
+    std::string text = kDesktopEntryTemplate;
+    const std::string placeholder = kDesktopExecPlaceholder;
+    const size_t at = text.find(placeholder);
+    if (at != std::string::npos)
+        text.replace(at, placeholder.size(), execValue(executable));
+    return text;
 }
 
 bool registerDesktopEntry(const std::string& executable, std::string& error) {

@@ -11,9 +11,6 @@
 
 namespace {
 
-constexpr const char* kLinkName = "NivraServers";
-constexpr const char* kLinkHost = "127.0.0.1";
-
 // The settings and the vehicle list must outlive the engine, whose threads
 // use both until it is destroyed at exit. Process-wide objects are destroyed
 // in the reverse order of their creation, so create them first.
@@ -72,7 +69,9 @@ void CEngineLinks::clearFixState() {
 int CEngineLinks::loadServer() {
     if (!m_n2k)
         return 0;
-    return m_n2k->loadServer(kLinkName, kLinkName, kLinkHost, m_n2k->m_linkPort);
+    // Google Earth must poll the address the listener really answers on.
+    return m_n2k->loadServer(kNetworkLinkName, kNetworkLinkName, m_n2k->linkHost(),
+                             m_n2k->m_linkPort);
 }
 
 void CEngineLinks::startSource(const std::string& name) {
@@ -114,7 +113,9 @@ void CEngineLinks::configureSerial(int autoFind, const std::string& port, int ra
                                    int flowControl) {
     if (!m_comm)
         return;
-    m_comm->configure(port, rate, flowControl, autoFind, theOptions().debugLogging);
+    const COptionsDlg& o = theOptions();
+    m_comm->configure(port, rate, flowControl, autoFind, o.debugLogging);
+    m_comm->setGpsd(o.GpsSource == kGpsSourceGpsd, gpsdServerSetting(o.GpsdServer));
     if (Cn2k* engine = m_n2k)
         m_comm->setLineHandler(
             [engine](const std::string& line) { return engine->parseLine(line); });
@@ -154,6 +155,29 @@ void CEngineLinks::setUpPublisher(const COptionsDlg& o) {
         m_publisher->start();
     else
         m_publisher->stop();
+}
+
+template <class Done> void CEngineLinks::waitUntil(unsigned ms, Done done) {
+    constexpr unsigned kStepMs = 50;
+    while (ms > 0 && !done()) {
+        const unsigned step = ms < kStepMs ? ms : kStepMs;
+        CSubsystems::waitMs(step);
+        ms -= step;
+    }
+}
+
+void CEngineLinks::waitMs(unsigned ms) {
+    waitUntil(ms, [this] {
+        bool (*asked)() = m_n2k ? m_n2k->m_stopAsked.load() : nullptr;
+        return asked && asked();
+    });
+}
+
+void CEngineLinks::waitForWorkers(unsigned ms) {
+    waitUntil(ms, [this] {
+        return !(m_n2k && m_n2k->demoRunning()) && !(m_comm && m_comm->running()) &&
+               !(m_publisher && m_publisher->running());
+    });
 }
 
 CEngineParts::CEngineParts()

@@ -45,7 +45,16 @@ public:
     void setPublisher(CftpServer* publisher) { m_publisher = publisher; }
     void setUpPublisher(const COptionsDlg& options) override;
 
+    // A stop asked for (a signal in headless mode) cuts the fixed waits short.
+    void waitMs(unsigned ms) override;
+    // Ends as soon as the demo or playback, the serial reader and the web
+    // publisher have stopped.
+    void waitForWorkers(unsigned ms) override;
+
 private:
+    // Waits up to `ms` in short steps until `done` holds.
+    template <class Done> void waitUntil(unsigned ms, Done done);
+
     Cn2k* m_n2k;
     Ccomm* m_comm;
     CftpServer* m_publisher = nullptr;

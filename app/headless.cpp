@@ -4,6 +4,8 @@
 #include "app/engineLinks.h"
 #include "app/subsystems.h"
 #include "app/testApp.h"
+#include "earth/n2k.h"
+#include "earth/server.h"
 #include "platform/paths.h"
 #include "platform/registry.h"
 #include "platform/runtime.h"
@@ -81,11 +83,40 @@ void CHeadless::setStatusLine(const std::string& text) {
         m_out << "Nivra: " << text << std::endl;
 }
 
-void CHeadless::printBanner(bool pressStart) {
+namespace {
+
+std::string shownAddress(const std::string& address) {
+    return address.empty() ? "0.0.0.0" : address;
+}
+
+} // namespace
+
+std::string listenerSummary(int linkPort) {
     const COptionsDlg& o = theOptions();
-    std::string host = o.BindAddress;
+    const std::string nearAddress = shownAddress(linkListenAddress());
+    const std::string farAddress = shownAddress(o.BindAddress);
+    std::string gpsHosts = "127.0.0.1";
+    if (!o.LocalGpsHosts.empty())
+        gpsHosts += " and " + o.LocalGpsHosts;
+    std::string text;
+    text += "  Port " + std::to_string(linkPort) + " (network link) listens on " + nearAddress +
+            ", reachable from " + reachText(nearAddress) +
+            ": whoever reaches it reads every vehicle's position and track.\n";
+    text += "  Port " + std::to_string(kBasePort) + " (base) listens on " + nearAddress +
+            ", reachable from " + reachText(nearAddress) + ": it answers nothing.\n";
+    text += "  Port " + std::to_string(kTrackerPort) + " (tracker lines) listens on " + farAddress +
+            ", reachable from " + reachText(farAddress) + ": whoever reaches it can add up to " +
+            std::to_string(o.MaxDeviceVehicles) +
+            " tracker vehicles; its \"$G\" lines move the local vehicle only from " + gpsHosts +
+            ".\n";
+    return text;
+}
+
+void CHeadless::printBanner(bool pressStart) {
+    std::string host = linkListenAddress();
     if (host.empty() || host == "0.0.0.0")
         host = "127.0.0.1";
+    const COptionsDlg& o = theOptions();
     m_out << "Nivra " << NIVRA_VERSION << " is running without a window.\n"
           << "  Start directory: " << g_startDir << "\n"
           << "  Settings: " << currentUserRegistry().path()
@@ -93,7 +124,8 @@ void CHeadless::printBanner(bool pressStart) {
                   ? "\n"
                   : " (written when the settings are first saved)\n")
           << "  In Google Earth add a network link to http://" << host << ":" << m_sys.linkPort()
-          << "/NivraServers (refresh every 0.5 seconds).\n";
+          << "/NivraServers (refresh every 0.5 seconds).\n"
+          << listenerSummary(m_sys.linkPort());
     if (o.DemoMode) {
         if (m_sys.paused() && !pressStart)
             m_out << "  Demo mode: paused until started (run with --start).\n";
@@ -155,6 +187,7 @@ int runHeadless(const CommandLine& cmd) {
     installStopSignals();
     // Nobody watches a log file on a server: warnings and errors go to stderr.
     setTraceToStderr(true);
+    theEngine().m_stopAsked = &stopRequested;
     CEngineParts parts;
     LoopClock clock;
     CHeadless headless(parts.links(), clock, std::cout, std::cerr);

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
+#include <string>
 
 class CSubsystems;
 struct CommandLine;
@@ -74,6 +75,10 @@ bool stopRequested();
 // Stop signals (and requests) since the last clear.
 int stopSignalsSeen();
 void clearStopRequest();
+
+// The banner's lines on the listeners: for each port where it listens, who
+// can reach it and what that lets them do.
+std::string listenerSummary(int linkPort);
 
 // Headless mode with the real engine and serial reader.
 int runHeadless(const CommandLine& cmd);

@@ -43,7 +43,8 @@ void applyCameraSelection(CSubsystems& sys, const COptionsDlg& options, CClients
     }
 }
 
-void switchGpsSource(CSubsystems& sys, const COptionsDlg& options, CClients& clients, int demo) {
+void switchGpsSource(CSubsystems& sys, const COptionsDlg& options, CClients& clients, int demo,
+                     bool installLink) {
     if (!demo) {
         sys.stopSource();
         sys.waitMs(1000);
@@ -70,7 +71,7 @@ void switchGpsSource(CSubsystems& sys, const COptionsDlg& options, CClients& cli
         setPendingSelection(name);
         sys.startSource(name);
     }
-    if (options.AutoStartGE == 1)
+    if (installLink && options.AutoStartGE == 1)
         sys.loadServer();
     sys.waitMs(1000);
 }

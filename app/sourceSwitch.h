@@ -25,4 +25,8 @@ void applyCameraSelection(CSubsystems& sys, const COptionsDlg& options, CClients
 
 // demo 0: the serial receiver (when AutoConnect is 1); demo 1: the demo in
 // DemoMode, otherwise the playback of LogFile into the local vehicle's name.
-void switchGpsSource(CSubsystems& sys, const COptionsDlg& options, CClients& clients, int demo);
+// Starting the demo or a playback also installs the network link (with
+// AutoStartGE) unless `installLink` is false: the main window installs it
+// itself, once, after it has taken the selection the switch set.
+void switchGpsSource(CSubsystems& sys, const COptionsDlg& options, CClients& clients, int demo,
+                     bool installLink = true);

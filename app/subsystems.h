@@ -68,4 +68,7 @@ public:
     // start-up, source switch and shutdown sequences.
     virtual int64_t nowSeconds() const;
     virtual void waitMs(unsigned ms);
+    // The shutdown's wait for the workers to see the stop flag: at most `ms`,
+    // less when they are known to have ended.
+    virtual void waitForWorkers(unsigned ms) { waitMs(ms); }
 };

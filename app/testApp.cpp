@@ -4,6 +4,7 @@
 #include "app/headless.h"
 #include "app/testDlg.h"
 #include "platform/paths.h"
+#include "sources/gpsd.h"
 #include "sources/logToKml.h"
 #include "trace/trace.h"
 
@@ -88,6 +89,19 @@ bool parseCommandLine(const std::vector<std::string>& args, CommandLine& out, st
                 error = "--earth takes none, gepro or auto, not \"" + out.earth + "\"";
                 return false;
             }
+        } else if (isSwitch(arg, "--gpsd")) {
+            // The server is optional: a next word that is not a switch is it.
+            out.gpsd = true;
+            if (arg != "--gpsd" || (i + 1 < args.size() && args[i + 1].rfind("-", 0) != 0)) {
+                if (!takeValue(args, i, "--gpsd", out.gpsdServer, error))
+                    return false;
+                GpsdServer server;
+                std::string why;
+                if (!parseGpsdServer(out.gpsdServer, server, why)) {
+                    error = "--gpsd: " + why;
+                    return false;
+                }
+            }
         } else {
             error = "unknown option \"" + arg + "\"";
             return false;
@@ -106,6 +120,8 @@ SettingOverrides settingOverrides(const CommandLine& cmd) {
         overrides.bindAddress = cmd.bind;
     if (!cmd.earth.empty())
         overrides.earthBackend = cmd.earth;
+    if (cmd.gpsd)
+        overrides.gpsdServer = cmd.gpsdServer;
     return overrides;
 }
 
@@ -117,9 +133,14 @@ std::string usageText() {
            "  --start           press start/pause once after start-up (starts the demo)\n"
            "  --dir DIR         start directory for track files, logs and AutoView.cfg\n"
            "                    (default: the current directory)\n"
-           "  --bind ADDR       listen on this IPv4 address only (default: every address)\n"
+           "  --bind ADDR       listen on this IPv4 address only, every port (default: the\n"
+           "                    network link and base ports on 127.0.0.1 or the\n"
+           "                    LinkBindAddress setting, the tracker port on every address)\n"
            "  --earth BACKEND   Google Earth backend: none, gepro or auto (default: auto)\n"
            "  --debug-log       write the trace log to nivraDebug.log in the start directory\n"
+           "  --gpsd [HOST[:PORT]]\n"
+           "                    take the local position from gpsd (default 127.0.0.1:2947)\n"
+           "                    instead of the demo or a serial port; saved as the choice\n"
            "  --kml LOG.nme [-o OUT.kml] [--all-points]\n"
            "                    convert a recorded NMEA log to a KML file and end\n"
            "  --register        add Nivra to the desktop's application menu for this user\n"

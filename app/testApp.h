@@ -21,6 +21,8 @@ struct CommandLine {
     std::string dir;                  // --dir: the start directory
     std::string bind;                 // --bind: listen on this address only
     std::string earth;                // --earth: none, gepro or auto
+    bool gpsd = false;                // --gpsd: the local position from gpsd
+    std::string gpsdServer;           // its HOST[:PORT], empty for the stored one
 };
 
 // Reads the switches after the program name. False, with `error` set, for

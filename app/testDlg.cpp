@@ -13,6 +13,7 @@
 #include "platform/uiServices.h"
 #include "remote/client.h"
 #include "trace/notice.h"
+#include "sources/gpsd.h"
 #include "trace/trace.h"
 
 #include <algorithm>
@@ -71,6 +72,11 @@ std::optional<std::string> takePendingSelection() {
     return entry;
 }
 
+std::optional<std::string> peekPendingSelection() {
+    std::lock_guard<std::mutex> lock(g_postedMutex);
+    return g_pendingSelection;
+}
+
 void postAutoTrackOff() {
     g_autoTrackOffPosted = true;
 }
@@ -125,6 +131,13 @@ void CtestDlg::startUp() {
         o.BindAddress = *m_overrides.bindAddress;
     if (m_overrides.earthBackend)
         o.EarthBackend = *m_overrides.earthBackend;
+    if (m_overrides.gpsdServer) {
+        o.GpsSource = kGpsSourceGpsd;
+        if (!m_overrides.gpsdServer->empty())
+            o.GpsdServer = *m_overrides.gpsdServer;
+        o.DemoMode = 0;
+        o.AutoConnect = 1;
+    }
     m_sys.selectEarth(o.EarthBackend);
 
     clients.load("Me", "localhost");
@@ -182,6 +195,7 @@ void CtestDlg::startUp() {
         m_sys.waitMs(1000);
         m_sys.setPaused(true);
         setPendingSelection(kDemoPendingEntry);
+        applyPendingSelection();
     }
 
     m_sys.setUpPublisher(o);
@@ -208,7 +222,9 @@ void CtestDlg::onTimer() {
         m_selector.fill(clients);
         showSelector();
         m_selectedKey = m_selector.readKey(clients);
-        if (m_selectedKey != m_lastSeenSelection)
+        // A pending selection is taken whatever the selector shows, so it
+        // never waits to override the user's next pick.
+        if (m_selectedKey != m_lastSeenSelection || peekPendingSelection())
             selectionChange();
         m_lastSeenSelection = m_selectedKey;
     }
@@ -286,20 +302,25 @@ void CtestDlg::waitForBackgroundSave() {
 
 void CtestDlg::onStartPause() {
     COptionsDlg& o = theOptions();
+    bool installLink = false;
     if (m_sys.paused()) {
         m_sys.setPaused(false);
         setAutoViewHeadingHold(true);
-        if (o.AutoStartGE == 1)
-            m_sys.loadServer();
+        installLink = o.AutoStartGE == 1;
         m_startedOnce = true;
     } else {
         m_sys.setPaused(true);
     }
     updateCaption();
     if (!m_sys.paused() && !m_sys.playback()) {
-        switchGpsSource(m_sys, o, theClients(), o.DemoMode == 1 ? 1 : 0);
+        switchGpsSource(m_sys, o, theClients(), o.DemoMode == 1 ? 1 : 0, false);
         refillSelector();
+        applyPendingSelection();
     }
+    // Once, and only now that Google Earth's first poll finds the vehicle
+    // the demo or playback stands in with already followed.
+    if (installLink)
+        m_sys.loadServer();
 }
 
 void CtestDlg::onContinue() {
@@ -378,7 +399,24 @@ void CtestDlg::selectionChange() {
     applyCameraSelection(m_sys, theOptions(), clients, m_selectedKey);
 }
 
+// The demo or playback just named the vehicle to follow: take it now rather
+// than on the next tick, so nothing in between follows the one it replaced.
+// A stand-in whose thread has not listed it yet is left to the tick.
+void CtestDlg::applyPendingSelection() {
+    const std::optional<std::string> pending = peekPendingSelection();
+    if (!pending)
+        return;
+    refillSelector();
+    if (!m_selector.lists(*pending))
+        return;
+    selectionChange();
+    m_lastSeenSelection = m_selectedKey;
+}
+
 void CtestDlg::onSelectorPicked(int index) {
+    // The user has chosen: a selection still pending is dropped, not applied
+    // over the pick.
+    takePendingSelection();
     m_selector.pick(index);
     selectionChange();
 }
@@ -392,6 +430,7 @@ void CtestDlg::onSelectLocal() {
     CClient* local = clients.localVehicle();
     if (!local)
         return;
+    takePendingSelection();
     m_selector.selectKey(local->name, clients);
     showSelector();
     selectionChange();
@@ -429,7 +468,16 @@ void CtestDlg::onSave() {
 }
 
 void CtestDlg::onCopyPosition() {
-    uiServices().setClipboardText(positionText(m_sys.trackedVehicle()));
+    const CClient* tracked = m_sys.trackedVehicle();
+    if (!tracked || !hasPosition(*tracked)) {
+        // "0.00000,0.00000" would be a place nobody was; the next tick
+        // brings the usual status back.
+        m_view.setStatusLine(
+            std::string(kStatusNothingToCopy) + ": " +
+            (tracked ? tracked->name + " has no fix yet" : std::string("no vehicle is followed")));
+        return;
+    }
+    uiServices().setClipboardText(positionText(tracked));
 }
 
 void CtestDlg::onClearTrack() {
@@ -518,7 +566,7 @@ bool CtestDlg::shutdown() {
         noticeUser("CtestDlg::shutdown", saveFailureText(saved));
     showNotices();
     m_view.setStatusLine(m_noticeTicks > 0 ? m_notice : m_status);
-    m_sys.waitMs(kShutdownWaitMs);
+    m_sys.waitForWorkers(kShutdownWaitMs);
     if (m_trayShown)
         m_view.setTrayIcon(false);
     m_trayShown = false;

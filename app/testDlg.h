@@ -33,6 +33,7 @@ inline constexpr const char* kStatusDemoMode = "Demo Mode";
 inline constexpr const char* kStatusSignalAcquired = "Signal Acquired";
 inline constexpr const char* kStatusAcquiring = "Acquiring Signal...";
 inline constexpr const char* kLocalTrackFile = "Nivra.trk";
+inline constexpr const char* kStatusNothingToCopy = "No position to copy";
 
 // The timer: the first tick 200 ms after start-up, every later one 2 s after
 // the previous one. A periodic save happens when more than AutoSavePeriod
@@ -82,6 +83,9 @@ public:
 struct SettingOverrides {
     std::optional<std::string> bindAddress;
     std::optional<std::string> earthBackend;
+    // --gpsd: gpsd becomes the GPS source, connected at start-up; a non-empty
+    // text replaces GpsdServer.
+    std::optional<std::string> gpsdServer;
 };
 
 class CtestDlg {
@@ -120,7 +124,9 @@ public:
     void onOptions();
     // Save button and Ctrl+S: KML snapshot of the tracked vehicle.
     void onSave();
-    // Ctrl+C: "lat,lon" of the tracked vehicle to the clipboard.
+    // Ctrl+C: "lat,lon" of the tracked vehicle to the clipboard. Without a
+    // followed vehicle with a position nothing is copied and the status line
+    // says so.
     void onCopyPosition();
     // Clear track button: clears the track of the selector's vehicle.
     void onClearTrack();
@@ -168,6 +174,7 @@ private:
     void setCheckState(DlgCheck box, bool on);
     void checksChanged();
     void selectionChange();
+    void applyPendingSelection();
     void refillSelector();
     void showSelector();
     void updateCaption();
@@ -202,6 +209,7 @@ private:
 // selector; set when the demo or a playback starts.
 void setPendingSelection(const std::string& entry);
 std::optional<std::string> takePendingSelection();
+std::optional<std::string> peekPendingSelection();
 
 // Thread-safe: the camera control saw the user move the view by hand, so
 // auto track goes off (the Alt+T command), on the user-interface thread.

@@ -17,6 +17,12 @@ bool startsWithNoCase(const std::string& text, const std::string& prefix) {
     return true;
 }
 
+std::string withoutMark(std::string text) {
+    if (!text.empty() && (text.back() == '*' || text.back() == '!'))
+        text.pop_back();
+    return text;
+}
+
 } // namespace
 
 void CVehicleSelector::fill(const CClients& clients) {
@@ -61,6 +67,16 @@ std::string CVehicleSelector::readKey(const CClients& clients) const {
         text += local ? local->host : std::string("localhost");
     }
     return text;
+}
+
+bool CVehicleSelector::lists(const std::string& entry) const {
+    const std::string wanted = withoutMark(entry);
+    for (const std::string& e : m_entries) {
+        const std::string shown = withoutMark(e);
+        if (shown.size() == wanted.size() && startsWithNoCase(shown, wanted))
+            return true;
+    }
+    return false;
 }
 
 int CVehicleSelector::findPrefix(const std::string& prefix) const {

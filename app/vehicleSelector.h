@@ -32,6 +32,10 @@ public:
     // the first. Returns the index selected (-1 when the list is empty).
     int selectKey(const std::string& key, const CClients& clients);
 
+    // Whether an entry shows `entry`, ignoring case and the online mark ("*"
+    // or "!") on either side: "Me(demo)*" is listed as the local "Me(demo)".
+    bool lists(const std::string& entry) const;
+
     // The user picked an entry (out-of-range indexes are ignored).
     void pick(int index);
     void setDropped(bool dropped) { m_dropped = dropped; }

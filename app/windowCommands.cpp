@@ -85,6 +85,11 @@ std::string saveSnapshot(CClient& vehicle, const std::string& dir, time_t now) {
     return path;
 }
 
+bool hasPosition(const CClient& vehicle) {
+    const GpsFix& p = vehicle.curPos;
+    return p.time != 0 || p.lat != 0 || p.lon != 0;
+}
+
 std::string positionText(const CClient* vehicle) {
     if (!vehicle)
         return std::string();

@@ -23,3 +23,7 @@ std::string saveSnapshot(CClient& vehicle, const std::string& dir, time_t now);
 
 // "lat,lon" with five decimals ("51.50000,-0.12000"); empty without a vehicle.
 std::string positionText(const CClient* vehicle);
+
+// Whether the vehicle has ever had a position: a fix time or coordinates
+// other than the 0, 0 a vehicle starts with.
+bool hasPosition(const CClient& vehicle);

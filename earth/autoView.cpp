@@ -6,8 +6,10 @@
 #include "platform/paths.h"
 #include "remote/client.h"
 #include "trace/trace.h"
+#include "track/outsideText.h"
 #include "track/track.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
@@ -132,7 +134,9 @@ bool parseRow(std::string_view line, ViewBand& row) {
                 break;
             }
         }
-        row.model.assign(model.substr(0, kViewModelMax));
+        // The file is the user's, but a control byte in it must not reach
+        // the KML every poll carries.
+        row.model = cleanText(model.substr(0, kViewModelMax));
     }
     return true;
 }
@@ -162,6 +166,19 @@ bool readCapped(const std::string& path, std::string& text) {
     in.read(text.data(), static_cast<std::streamsize>(kAutoViewReadMax));
     text.resize(static_cast<size_t>(in.gcount()));
     return true;
+}
+
+// Google Earth reports the heading it flew to rounded; a difference within
+// this from the heading set last (the LookAt carries hundredths) is that
+// rounding, not the user's hand.
+constexpr double kHeadingEchoDegrees = 0.01;
+
+// Whether the camera's heading is another one than the heading set last,
+// compared as directions (359.999 and -0.001 are the same).
+bool userTurnedView(double camera, double last) {
+    double d = std::fmod(std::fabs(camera - last), 360.0);
+    d = std::min(d, 360.0 - d);
+    return !(d <= kHeadingEchoDegrees);
 }
 
 double displaySpeed(CClient& vehicle) {
@@ -351,8 +368,7 @@ void computeView(CClient& vehicle, const ViewTable& table) {
                 d += 360;
             // A camera heading other than the one we set last means the user
             // turned the view: keep their offset from the course.
-            if (!autoViewHeadingHold() &&
-                std::trunc(c * 1000) != std::trunc(autoViewLastHeading() * 1000))
+            if (!autoViewHeadingHold() && userTurnedView(c, autoViewLastHeading()))
                 setAutoViewHeadingOffset(c - d);
             setAutoViewHeadingHold(false);
             heading = d + autoViewHeadingOffset();

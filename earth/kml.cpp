@@ -7,6 +7,7 @@
 #include "platform/numeric.h"
 #include "platform/runtime.h"
 #include "remote/client.h"
+#include "track/outsideText.h"
 #include "track/track.h"
 
 #include <algorithm>
@@ -77,7 +78,7 @@ void appendVehicleKml(std::string& out, CClient& v, KmlMode mode, int pointLimit
     if (mode == kmlSingle)
         out += kmlDocumentHead();
     if (opt.debugLogging)
-        v.track.dump((v.name + ".dbtrack").c_str());
+        v.track.dump((safeFileStem(v.name) + ".dbtrack").c_str());
 
     // The table is read again for every vehicle, so edits to the file show at
     // the next refresh; this snapshot stays whole while another thread reloads.

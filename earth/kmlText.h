@@ -4,6 +4,8 @@
 // installs, and no format string is parsed per number.
 #pragma once
 
+#include "track/outsideText.h"
+
 #include <charconv>
 #include <cstdint>
 #include <string>
@@ -27,10 +29,13 @@ inline void appendInt(std::string& out, long long value) {
 }
 
 // Text placed inside an element. Names, labels and links come from users,
-// peers and services; an '&' or '<' in one of them must not break the document
-// that carries every vehicle, so the three XML specials are escaped.
+// peers and services; nothing in one of them may break the document that
+// carries every vehicle: the three XML specials are escaped, and bytes that
+// are not UTF-8 and characters XML 1.0 refuses (controls) are replaced.
 inline void appendXmlText(std::string& out, std::string_view text) {
-    for (char c : text) {
+    std::string clean;
+    appendCleanText(clean, text, true);
+    for (char c : clean) {
         switch (c) {
         case '&':
             out += "&amp;";

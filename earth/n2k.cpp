@@ -4,6 +4,7 @@
 #include "earth/n2k.h"
 
 #include "app/OptionsDlg.h"
+#include "earth/autoView.h"
 #include "earth/camera.h"
 #include "earth/earth.h"
 #include "earth/kml.h"
@@ -12,6 +13,7 @@
 #include "remote/client.h"
 #include "trace/trace.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -46,8 +48,47 @@ constexpr int kLoadRetryLimit = 10;
 // and a counter left to grow would wrap after months of polls.
 constexpr int kStartupCounterCeiling = 1000;
 
-bool isRootRequest(std::string_view req) {
-    return req.substr(0, 10) == "GET / HTTP";
+// The path a GET request asks for, without its query; empty for anything else.
+std::string_view requestPath(std::string_view req) {
+    if (req.substr(0, 4) != "GET ")
+        return std::string_view();
+    req.remove_prefix(4);
+    return req.substr(0, req.find_first_of(" ?\r\n"));
+}
+
+// Google Earth polls the link's own path; everything else (a browser at the
+// root, a stranger) is another client.
+bool isLinkPoll(std::string_view req) {
+    std::string_view path = requestPath(req);
+    return !path.empty() && path.front() == '/' && path.substr(1) == kNetworkLinkName;
+}
+
+bool stopping(const Cn2k& engine) {
+    bool (*asked)() = engine.m_stopAsked;
+    return g_bShutdown || (asked && asked());
+}
+
+// Waits `ms` on the Google Earth clock in short steps, so that a stop request
+// ends the wait. False when the program is stopping.
+bool installWait(const Cn2k& engine, unsigned ms) {
+    constexpr unsigned kStepMs = 100;
+    while (ms > 0) {
+        if (stopping(engine))
+            return false;
+        const unsigned step = std::min(ms, kStepMs);
+        earthSleep(step);
+        ms -= step;
+    }
+    return !stopping(engine);
+}
+
+// The range every drawn vehicle is scaled to: the camera's, or, until a
+// camera reading arrives (no Google Earth to read, a link added by hand), the
+// automatic view's range for the tracked vehicle, so that cursors and labels
+// still get a size and a height.
+double drawRange(CClient& tracked) {
+    const double range = viewRange;
+    return range > 0 ? range : autoRangeTilt(tracked).range;
 }
 
 void appendVehicle(std::string& body, std::string& scratch, CClient& v) {
@@ -59,11 +100,26 @@ void appendVehicle(std::string& body, std::string& scratch, CClient& v) {
 
 int Cn2k::startEngine() {
     m_local = m_clients->localVehicle();
+    // Google Earth's polls give every vehicle's position and track away, so
+    // that port (and the base port) serve this machine unless the user opened
+    // them; the tracker port exists to be reached from outside.
+    for (CServer* near : {&m_baseServer, &m_linkServer})
+        if (near->bindAddress.empty())
+            near->bindAddress = linkListenAddress();
+    m_linkServer.framing = RequestFraming::http;
     m_baseServer.start(m_basePort, nullPortHandler, this);
     m_linkServer.start(m_linkPort, processTrackerFunc, this);
     m_trackerServer.start(m_trackerPort, processTrackerDataFunc, this);
     resetDemo();
     return 1;
+}
+
+std::string Cn2k::linkHost() const {
+    std::string address =
+        m_linkServer.bindAddress.empty() ? theOptions().BindAddress : m_linkServer.bindAddress;
+    if (address.empty() || address == "0.0.0.0")
+        return "127.0.0.1";
+    return address;
 }
 
 std::string Cn2k::networkLinkKml(const std::string& name, const std::string& linkName,
@@ -106,6 +162,8 @@ int Cn2k::loadServer(const std::string& name, const std::string& linkName, const
     // Google Earth's busy and not-responding dialogs belong to COM's message
     // filter on the original platform; here the calls simply block.
     std::shared_ptr<EarthApp> app = earthApp();
+    if (stopping(*this))
+        return 0;
 
     // Attach, or start Google Earth and wait until an attach is quick.
     while (true) {
@@ -120,8 +178,7 @@ int Cn2k::loadServer(const std::string& name, const std::string& linkName, const
         NTRACE("trying to start GE %ld", static_cast<long>(took));
         if (took > kGeStartedMs)
             g_startupCounter = 0;
-        earthSleep(2000);
-        if (g_bShutdown)
+        if (!installWait(*this, 2000))
             return 0;
     }
 
@@ -135,7 +192,8 @@ int Cn2k::loadServer(const std::string& name, const std::string& linkName, const
     for (int i = 0;;) {
         bool got = false;
         if (app->findFeature(name, got) == kEarthOk) {
-            earthSleep(1000);
+            if (!installWait(*this, 1000))
+                return 0;
             NTRACE("got feature");
             if (got) {
                 found = 1;
@@ -144,11 +202,12 @@ int Cn2k::loadServer(const std::string& name, const std::string& linkName, const
             if (i > 3)
                 break;
             ++i;
-        } else if (++failures >= kFindFailureLimit || g_bShutdown) {
+        } else if (++failures >= kFindFailureLimit || stopping(*this)) {
             NTRACE("error accessing google earth");
             return 0;
         }
-        earthSleep(500);
+        if (!installWait(*this, 500))
+            return 0;
     }
 
     checkGoogleEarthVersion();
@@ -162,11 +221,12 @@ int Cn2k::loadServer(const std::string& name, const std::string& linkName, const
                 rc = app->loadKml(through, kml);
             if (rc == kEarthOk)
                 break;
-            if (++j > kLoadRetryLimit || g_bShutdown) {
+            if (++j > kLoadRetryLimit || stopping(*this)) {
                 NTRACE("error accessing google earth");
                 return 0;
             }
-            earthSleep(1000);
+            if (!installWait(*this, 1000))
+                return 0;
         }
     }
     return found;
@@ -189,14 +249,14 @@ int32_t Cn2k::processTrackerFunc(std::span<char> request, const char* /*peerAddr
         return 0;
     std::string_view req(request.data(), strnlen(request.data(), request.size()));
     const int32_t unchanged = reply.giveStatic(kUnchangedReply);
-    // Google Earth's polls name the link's path; GET / comes from a browser,
-    // which gets the document without any camera exchange.
-    const bool root = isRootRequest(req);
+    // Only Google Earth's polls take the new-point flags and the camera: any
+    // other client gets the whole document and leaves both for Google Earth.
+    const bool linkPoll = isLinkPoll(req);
     std::shared_ptr<EarthApp> app = earthApp();
 
     EarthCamera cam;
     bool haveCam = false;
-    if (!root) {
+    if (linkPoll) {
         app->notePoll(std::string(req));
         haveCam = checkChange(cam) == 1;
     }
@@ -206,31 +266,27 @@ int32_t Cn2k::processTrackerFunc(std::span<char> request, const char* /*peerAddr
         return unchanged;
 
     int moved = 0;
-    if (!root)
+    if (linkPoll)
         moved = checkRange(*tracked, haveCam ? &cam : nullptr);
     if (self->m_paused && !moved)
         return unchanged;
 
     const std::vector<CClient*> vehicles = self->m_clients->vehicles();
-    int newData = 0;
-    for (CClient* v : vehicles) {
-        if (g_bShutdown)
+    if (linkPoll) {
+        int newData = 0;
+        for (CClient* v : vehicles) {
+            if (g_bShutdown)
+                return unchanged;
+            if (v->track.m_newPt.exchange(0))
+                newData = 1;
+        }
+        if (!newData && !moved)
             return unchanged;
-        if (v->track.m_newPt.exchange(0))
-            newData = 1;
     }
-    if (!root && !newData && !moved)
-        return unchanged;
 
     try {
         std::string body = kmlDocumentHead();
-        if (!root) {
-            // A view to fly to travels inside the kml element, ahead of the Document.
-            std::string control = app->takeReplyControl();
-            if (!control.empty())
-                body.insert(kmlHeader().size(), control);
-        }
-        const double range = viewRange;
+        const double range = drawRange(*tracked);
         const bool selectedOnly = theOptions().SelTrackOnly != 0;
         std::string scratch;
         for (CClient* v : vehicles) {
@@ -241,7 +297,7 @@ int32_t Cn2k::processTrackerFunc(std::span<char> request, const char* /*peerAddr
                 appendVehicle(body, scratch, *v);
                 body += '\n';
             }
-            if (g_startupCounter < kStartupCounterCeiling)
+            if (linkPoll && g_startupCounter < kStartupCounterCeiling)
                 ++g_startupCounter;
         }
         if (g_bShutdown)
@@ -251,6 +307,18 @@ int32_t Cn2k::processTrackerFunc(std::span<char> request, const char* /*peerAddr
             appendVehicle(body, scratch, *tracked);
         body += '\n';
         body += kmlDocumentTail();
+
+        if (linkPoll) {
+            if (tracked->tracking != 0)
+                updateCamera(*tracked, cam);
+            checkChange(cam);
+            // The view computed for this poll flies with this reply, inside
+            // the kml element ahead of the Document; a reply later it would
+            // undo whatever the user did with the camera in between.
+            std::string control = app->takeReplyControl();
+            if (!control.empty())
+                body.insert(kmlHeader().size(), control);
+        }
         if (g_bShutdown)
             return unchanged;
 
@@ -264,13 +332,6 @@ int32_t Cn2k::processTrackerFunc(std::span<char> request, const char* /*peerAddr
         text.reserve(static_cast<size_t>(headerLen) + body.size() + 10);
         text.append(header, static_cast<size_t>(headerLen));
         text += body;
-        body = std::string();
-
-        if (!root) {
-            if (tracked->tracking != 0)
-                updateCamera(*tracked, cam);
-            checkChange(cam);
-        }
         return reply.give(std::move(text));
     } catch (const std::bad_alloc&) {
     } catch (const std::length_error&) {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "earth/server.h"
+#include "trace/throttle.h"
 
 #include <atomic>
 #include <cstdint>
@@ -20,6 +21,10 @@
 class CClient;
 class CClients;
 class Ccomm;
+
+// The name of the network link in Google Earth's Places, and the path its
+// polls ask for ("/NivraServers").
+inline constexpr const char* kNetworkLinkName = "NivraServers";
 
 class Cn2k {
 public:
@@ -67,10 +72,18 @@ public:
     // answers nothing.
     static int32_t processTrackerDataFunc(std::span<char> request, const char* peerAddress,
                                           ServerReply& reply, void* engine);
-    // One decoded tracker message: finds or creates the device's vehicle and
-    // applies the sentence. Returns parseNmea's result.
+    // One decoded tracker message: finds the device's vehicle, or creates it
+    // when the sentence gives a complete fix and the MaxDeviceVehicles cap
+    // allows, and applies the sentence. Model and identifier are cleaned of
+    // invalid bytes and controls first; a message that would name a local
+    // vehicle (host "localhost") is refused. Returns parseNmea's result (0
+    // for a refused message).
     int deviceLine(const std::string& model, const std::string& identifier,
                    const std::string& sentence);
+    // Refusals that a poster can repeat at will, logged once a minute. Used
+    // only on the tracker port's thread.
+    TraceThrottle m_refusedGpsLog;
+    TraceThrottle m_refusedDeviceLog;
 
     // ---- listeners (started by the engine start, earth/n2k.cpp) -------------
 
@@ -97,16 +110,26 @@ public:
     int startEngine();
     // Installs the network link in Google Earth unless a feature of that name
     // is already in Places. 1 when it was there (nothing added), 0 when it was
-    // added or Google Earth could not be reached.
+    // added or Google Earth could not be reached. Its waits end early, with 0,
+    // when the program shuts down or m_stopAsked says a stop was asked for.
     int loadServer(const std::string& name, const std::string& linkName, const std::string& host,
                    int port);
+    // Set by a front end whose stop request (a signal) comes before the
+    // shutdown flag: installing the link then gives up instead of holding
+    // the way out for its retries. Safe to call from any thread.
+    std::atomic<bool (*)()> m_stopAsked{nullptr};
+    // The host Google Earth is to poll: the address the network-link listener
+    // is bound to, or 127.0.0.1 when it listens on every address.
+    std::string linkHost() const;
     // The link document: a NetworkLink polling http://host:port/name twice a
     // second with the view appended. `carriesView` adds what a backend that
     // reads the view from the poll needs (viewRefreshMode, flyToView).
     static std::string networkLinkKml(const std::string& name, const std::string& linkName,
                                       const std::string& host, int port, bool carriesView);
-    // The network-link port's handler: answers one Google Earth poll (or a
-    // browser's GET /) and exchanges the camera with Google Earth.
+    // The network-link port's handler. A poll of the link's path is Google
+    // Earth's: it takes the new-point flags, exchanges the camera and carries
+    // the view computed for it. Any other request (a browser's GET /) gets the
+    // whole document and changes nothing.
     static int32_t processTrackerFunc(std::span<char> request, const char* peerAddress,
                                       ServerReply& reply, void* engine);
     // Opens a saved file in Google Earth. 0 when Google Earth took it.

@@ -4,15 +4,22 @@
 #include "platform/runtime.h"
 #include "platform/socket.h"
 #include "platform/uiServices.h"
+#include "trace/throttle.h"
 #include "trace/trace.h"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <poll.h>
 #include <set>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <system_error>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -21,6 +28,56 @@ std::mutex g_runningMutex;
 std::set<CServer*> g_running;
 
 constexpr unsigned kWaitSliceMs = 50;
+// The event loop looks at the shutdown flag at least this often.
+constexpr unsigned kLoopSliceMs = 200;
+// Connections taken from the queue per wake, so a flood cannot starve the
+// connections already open.
+constexpr int kAcceptBurst = 64;
+// A refused or dropped connection is logged once, then counted for this long.
+constexpr auto kRefusalLogPeriod = std::chrono::seconds(60);
+constexpr size_t kReadChunk = 4096;
+
+using Clock = std::chrono::steady_clock;
+
+// One accepted connection, from its first byte to its last.
+struct Connection {
+    Socket sock;
+    std::string peer;
+    std::string request; // what arrived so far, at most kMaxRequest
+    bool peerClosed = false;
+    bool sending = false;          // the handler ran; the reply is going out
+    Clock::time_point deadline;    // to finish the current phase
+    Clock::time_point lastArrival; // of the latest bytes
+    Clock::time_point opened;
+    ServerReply reply;
+    std::string_view out; // the reply bytes still to send
+    int32_t result = 0;
+    size_t sent = 0;
+};
+
+// Logs the first refusal of a period and counts the rest.
+class RefusalLog {
+public:
+    void note(const char* what, const std::string& peer, int port) {
+        int heldBack = 0;
+        if (!m_throttle.allow(Clock::now(), heldBack))
+            return;
+        if (heldBack > 0)
+            NTRACE_AS("CServer::server", "%d more connections refused or dropped port:%d", heldBack,
+                      port);
+        NTRACE_AS("CServer::server", "%s %s port:%d", what, peer.c_str(), port);
+    }
+
+private:
+    TraceThrottle m_throttle{kRefusalLogPeriod};
+};
+
+int msUntil(Clock::time_point when, Clock::time_point now) {
+    if (when <= now)
+        return 0;
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when - now).count() + 1;
+    return static_cast<int>(std::min<long long>(ms, kLoopSliceMs));
+}
 
 } // namespace
 
@@ -47,6 +104,19 @@ int32_t nullPortHandler(std::span<char>, const char*, ServerReply&, void*) {
     return 0;
 }
 
+std::string linkListenAddress() {
+    const COptionsDlg& o = theOptions();
+    return o.BindAddress.empty() ? o.LinkBindAddress : o.BindAddress;
+}
+
+std::string reachText(const std::string& address) {
+    if (address.empty() || address == "0.0.0.0")
+        return "every network";
+    if (address.starts_with("127."))
+        return "this machine only";
+    return address + " only";
+}
+
 std::string bindFailureMessage(int port) {
     if (port == kFixBlurPort)
         return "Nivra can't open port 80, are you running an http server? You can't run an http "
@@ -54,6 +124,55 @@ std::string bindFailureMessage(int port) {
                "Options dialog, delete any NivraServers network links in the Google Earth "
                "Places folder, and restart Nivra";
     return "Nivra can't open one or more ports, make sure only one copy of Nivra is running";
+}
+
+// The event loop of one listening run: every open connection of the port,
+// read and written without blocking, the handler run for one complete
+// request at a time.
+// The loop's lines are the listening run's, whichever step writes them.
+#define LOOP_TRACE(...) NTRACE_AS("CServer::server", __VA_ARGS__)
+
+class ListenerLoop {
+public:
+    ListenerLoop(CServer& server, Socket& listener) : m_server(server), m_listener(listener) {}
+
+    // Serves until the listener is stopped (normal end) or accepting fails.
+    void run();
+
+private:
+    using Conns = std::vector<std::unique_ptr<Connection>>;
+
+    bool acceptNew();
+    void admit(Socket conn, std::string peer);
+    bool evictOldestWaiting();
+    void readFrom(Connection& c);
+    void writeTo(Connection& c);
+    void handle(Connection& c);
+    void finish(Connection& c, bool handled);
+    void drop(Connection& c);
+    bool due(const Connection& c, Clock::time_point now) const;
+    void expire(Connection& c);
+    void removeClosed();
+    int nextWakeMs(Clock::time_point now) const;
+
+    CServer& m_server;
+    Socket& m_listener;
+    Conns m_conns;
+    std::map<std::string, size_t> m_perPeer;
+    RefusalLog m_refusals;
+    std::string m_chunk = std::string(kReadChunk, '\0');
+};
+
+CServer::CServer() {
+    m_wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (m_wakeFd < 0)
+        NTRACE("ERROR creating wake event:%d", errno);
+}
+
+CServer::~CServer() {
+    stop();
+    if (m_wakeFd >= 0)
+        ::close(m_wakeFd);
 }
 
 int CServer::start(int32_t newPort, ServerHandler newHandler, void* newContext) {
@@ -82,16 +201,22 @@ int CServer::start(int32_t newPort, ServerHandler newHandler, void* newContext) 
     return 1;
 }
 
+void CServer::wake() {
+    if (m_wakeFd >= 0) {
+        uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(m_wakeFd, &one, sizeof one);
+    }
+    m_wake.notify_all();
+}
+
 void CServer::stop() {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stop = true;
         if (m_listenFd >= 0)
             ::shutdown(m_listenFd, SHUT_RDWR);
-        if (m_connFd >= 0)
-            ::shutdown(m_connFd, SHUT_RDWR);
     }
-    m_wake.notify_all();
+    wake();
     if (m_thread.joinable()) {
         if (m_thread.get_id() == std::this_thread::get_id())
             m_thread.detach(); // stopped from its own handler: the run ends by itself
@@ -109,10 +234,8 @@ void CServer::wakeAll() {
             std::lock_guard<std::mutex> own(s->m_mutex);
             if (s->m_listenFd >= 0)
                 ::shutdown(s->m_listenFd, SHUT_RDWR);
-            if (s->m_connFd >= 0)
-                ::shutdown(s->m_connFd, SHUT_RDWR);
         }
-        s->m_wake.notify_all();
+        s->wake();
     }
 }
 
@@ -129,24 +252,28 @@ bool CServer::stopping() const {
 }
 
 bool CServer::waitStop(unsigned ms) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    auto until = Clock::now() + std::chrono::milliseconds(ms);
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_stop && !g_bShutdown) {
-        auto now = std::chrono::steady_clock::now();
+        auto now = Clock::now();
         if (now >= until)
             return false;
         // The shutdown flag does not notify; look at it every slice.
-        m_wake.wait_for(lock, std::min<std::chrono::steady_clock::duration>(
-                                  until - now, std::chrono::milliseconds(kWaitSliceMs)));
+        m_wake.wait_for(
+            lock, std::min<Clock::duration>(until - now, std::chrono::milliseconds(kWaitSliceMs)));
     }
     return true;
 }
 
-void CServer::setActive(int which, int fd) {
+void CServer::setListening(int fd) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    (which == 0 ? m_listenFd : m_connFd) = fd;
-    if (which == 0 && fd < 0)
+    m_listenFd = fd;
+    if (fd < 0)
         m_boundPort = 0;
+}
+
+std::string CServer::listenAddress() const {
+    return bindAddress.empty() ? theOptions().BindAddress : bindAddress;
 }
 
 void CServer::staticServerFunc(CServer* self) {
@@ -162,14 +289,14 @@ void CServer::staticServerFunc(CServer* self) {
 }
 
 void CServer::server() {
-    // Publishes a socket to stop()/wakeAll() for its lifetime. Declared after
-    // the Socket it names, so it is withdrawn before that socket closes and a
-    // shutdown from another thread can never reach a reused descriptor.
+    // Publishes the listening socket to stop()/wakeAll() for its lifetime.
+    // Declared after the Socket it names, so it is withdrawn before that
+    // socket closes and a shutdown from another thread can never reach a
+    // reused descriptor.
     struct Published {
         CServer& owner;
-        int which;
-        Published(CServer& s, int w, int fd) : owner(s), which(w) { owner.setActive(which, fd); }
-        ~Published() { owner.setActive(which, -1); }
+        Published(CServer& s, int fd) : owner(s) { owner.setListening(fd); }
+        ~Published() { owner.setListening(-1); }
         Published(const Published&) = delete;
         Published& operator=(const Published&) = delete;
     };
@@ -182,8 +309,7 @@ void CServer::server() {
         return;
     }
     listener.setReuseAddress();
-    std::string address = bindAddress.empty() ? theOptions().BindAddress : bindAddress;
-    err = listener.bind(address, wirePort);
+    err = listener.bind(listenAddress(), wirePort);
     if (err != 0) {
         // Only a taken port is the user's to fix; tell them once, whichever
         // listener meets it first, and keep retrying quietly.
@@ -192,73 +318,266 @@ void CServer::server() {
         NTRACE("ERROR binding:%d port:%d", err, port);
         return;
     }
-    Published publishedListener(*this, 0, listener.fd());
+    Published published(*this, listener.fd());
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_boundPort = listener.localPort();
     }
-    err = listener.listen(5);
+    // A deep queue: connections beyond the caps are taken and closed at once
+    // rather than left waiting in the kernel.
+    err = listener.listen(SOMAXCONN);
+    if (err == 0)
+        err = listener.setNonBlocking();
     if (err != 0) {
         NTRACE("ERROR on accept:%d port:%d", err, port);
         return;
     }
+    ListenerLoop(*this, listener).run();
+}
 
-    std::array<char, kMaxRequest + 1> buffer;
-    while (!stopping()) {
-        // Wait in short slices so that the shutdown flag alone ends the run,
-        // even when nobody shuts the socket down.
-        if (listener.waitReadable(kWaitSliceMs * 4) == 0)
-            continue;
-        if (stopping())
-            break;
-        std::string peer;
-        Socket conn = listener.accept(peer, err);
-        if (!conn.valid()) {
-            if (!stopping())
-                NTRACE("ERROR on accept:%d port:%d", err, port);
+void ListenerLoop::run() {
+    std::vector<pollfd> fds;
+    while (!m_server.stopping()) {
+        fds.clear();
+        fds.push_back({m_server.m_wakeFd, POLLIN, 0});
+        fds.push_back({m_listener.fd(), POLLIN, 0});
+        for (const auto& c : m_conns)
+            fds.push_back({c->sock.fd(), short(c->sending ? POLLOUT : POLLIN), 0});
+        int n = ::poll(fds.data(), fds.size(), nextWakeMs(Clock::now()));
+        if (n < 0 && errno != EINTR) {
+            LOOP_TRACE("ERROR on accept:%d port:%d", errno, m_server.port);
             return;
         }
-        Published publishedConn(*this, 1, conn.fd());
-        if (stopping())
-            break;
-        if (int e = conn.setTimeouts(ioTimeoutMs))
-            NTRACE("ERROR setting time-outs:%d port:%d", e, port);
+        if (m_server.stopping())
+            return;
+        if (fds[0].revents & POLLIN) {
+            uint64_t count = 0;
+            [[maybe_unused]] ssize_t r = ::read(m_server.m_wakeFd, &count, sizeof count);
+        }
+        // Connections opened in this pass are polled from the next one on.
+        size_t polled = m_conns.size();
+        for (size_t i = 0; i < polled; ++i) {
+            Connection& c = *m_conns[i];
+            if (fds[i + 2].revents == 0 || !c.sock.valid())
+                continue;
+            if (c.sending)
+                writeTo(c);
+            else
+                readFrom(c);
+        }
+        // Complete requests are handled one at a time, oldest first.
+        auto now = Clock::now();
+        for (size_t i = 0; i < polled && !m_server.stopping(); ++i) {
+            Connection& c = *m_conns[i];
+            if (!c.sock.valid())
+                continue;
+            // At its deadline a request is handed over as far as it came.
+            if (!c.sending && (due(c, now) || (now >= c.deadline && !c.request.empty()))) {
+                handle(c);
+                now = Clock::now();
+            } else if (now >= c.deadline) {
+                expire(c);
+            }
+        }
+        removeClosed();
+        if ((fds[1].revents & (POLLIN | POLLERR | POLLHUP)) && !acceptNew())
+            return;
+    }
+}
 
-        int ready = 0;
-        for (unsigned waited = 0; !stopping() && waited < ioTimeoutMs; waited += kWaitSliceMs * 4)
-            if ((ready = conn.waitReadable(std::min(kWaitSliceMs * 4, ioTimeoutMs - waited))) != 0)
-                break;
-        if (stopping())
-            break;
-        long n = ready == 0 ? -EAGAIN : conn.recv(buffer.data(), kMaxRequest);
-        if (n < 0) {
-            // A silent client ends here after the time-out (EAGAIN).
-            NTRACE("ERROR recv error:%ld port:%d", -n, port);
+int ListenerLoop::nextWakeMs(Clock::time_point now) const {
+    int ms = kLoopSliceMs;
+    for (const auto& c : m_conns) {
+        ms = std::min(ms, msUntil(c->deadline, now));
+        if (!c->sending && !c->request.empty()) {
+            auto quiet = std::chrono::milliseconds(requestQuietMs(c->request, m_server.framing));
+            ms = std::min(ms, msUntil(c->lastArrival + quiet, now));
+        }
+    }
+    return ms;
+}
+
+bool ListenerLoop::acceptNew() {
+    for (int i = 0; i < kAcceptBurst; ++i) {
+        std::string peer;
+        int err = 0;
+        Socket conn = m_listener.accept(peer, err);
+        if (conn.valid()) {
+            admit(std::move(conn), std::move(peer));
             continue;
         }
-        if (stopping())
-            break;
-        buffer[static_cast<size_t>(n)] = 0;
-
-        ServerReply reply;
-        int32_t result = handler ? handler(std::span<char>(buffer.data(), static_cast<size_t>(n)),
-                                           peer.c_str(), reply, context)
-                                 : 0;
-        if (result != 0) {
-            std::string_view out = reply.bytes(result);
-            int64_t wanted = result > 0 ? int64_t{result} : -int64_t{result};
-            if (int64_t(out.size()) < wanted)
-                NTRACE("ERROR reply holds %zu of %lld bytes port:%d", out.size(),
-                       static_cast<long long>(wanted), port);
-            long sent = conn.send(out.data(), out.size());
-            if (sent < 0) {
-                NTRACE("ERROR send error:%ld port:%d", -sent, port);
-                continue;
-            }
-            NTRACE("Sent %ld/%ld bytes", static_cast<long>(result), sent);
+        if (err == EAGAIN || err == EWOULDBLOCK)
+            return true;
+        // Out of descriptors or a connection that vanished while queued: the
+        // listener itself is fine.
+        if (err == EMFILE || err == ENFILE || err == ECONNABORTED || err == ENOBUFS ||
+            err == ENOMEM || err == EPROTO || err == EPERM) {
+            m_refusals.note(("ERROR on accept:" + std::to_string(err)).c_str(), "", m_server.port);
+            return true;
         }
-        // The reply built for this request is released here, after sending.
-        if (afterReply)
-            afterReply(context);
+        if (!m_server.stopping())
+            LOOP_TRACE("ERROR on accept:%d port:%d", err, m_server.port);
+        return false;
     }
+    return true;
+}
+
+void ListenerLoop::admit(Socket conn, std::string peer) {
+    // A refused connection is closed here, as `conn` goes out of scope.
+    auto known = m_perPeer.find(peer);
+    if (known != m_perPeer.end() && known->second >= m_server.maxPerPeer) {
+        m_refusals.note("refused: too many connections from", peer, m_server.port);
+        return;
+    }
+    if (m_conns.size() >= m_server.maxConnections && !evictOldestWaiting()) {
+        m_refusals.note("refused: too many connections, the newest from", peer, m_server.port);
+        return;
+    }
+    if (int e = conn.setNonBlocking()) {
+        LOOP_TRACE("ERROR setting time-outs:%d port:%d", e, m_server.port);
+        return;
+    }
+    ++m_perPeer[peer];
+    auto c = std::make_unique<Connection>();
+    c->sock = std::move(conn);
+    c->peer = std::move(peer);
+    c->opened = c->lastArrival = Clock::now();
+    c->deadline = c->opened + std::chrono::milliseconds(m_server.ioTimeoutMs);
+    m_conns.push_back(std::move(c));
+}
+
+// A full listener makes room for a newcomer by dropping the connection that
+// has waited longest without completing its request; replies going out are
+// never cut for it.
+bool ListenerLoop::evictOldestWaiting() {
+    Connection* oldest = nullptr;
+    for (const auto& c : m_conns)
+        if (c->sock.valid() && !c->sending && (!oldest || c->opened < oldest->opened))
+            oldest = c.get();
+    if (!oldest)
+        return false;
+    m_refusals.note("dropped to make room: a waiting connection from", oldest->peer, m_server.port);
+    drop(*oldest);
+    removeClosed();
+    return true;
+}
+
+void ListenerLoop::readFrom(Connection& c) {
+    while (c.request.size() < kMaxRequest && !c.peerClosed) {
+        size_t want = std::min(m_chunk.size(), kMaxRequest - c.request.size());
+        long n = c.sock.recv(m_chunk.data(), want);
+        if (n == -EAGAIN || n == -EWOULDBLOCK)
+            return;
+        if (n < 0) {
+            LOOP_TRACE("ERROR recv error:%ld port:%d", -n, m_server.port);
+            drop(c);
+            return;
+        }
+        if (n == 0) {
+            c.peerClosed = true;
+            // Closed without a word (a port probe): nothing to answer, and
+            // its slot is free at once.
+            if (c.request.empty())
+                drop(c);
+            return;
+        }
+        c.request.append(m_chunk.data(), static_cast<size_t>(n));
+        c.lastArrival = Clock::now();
+    }
+}
+
+bool ListenerLoop::due(const Connection& c, Clock::time_point now) const {
+    if (c.request.empty())
+        return false; // a client that closes without a word has nothing to answer
+    if (c.peerClosed || c.request.size() >= kMaxRequest)
+        return true;
+    auto quiet = std::chrono::milliseconds(requestQuietMs(c.request, m_server.framing));
+    return now >= c.lastArrival + quiet;
+}
+
+void ListenerLoop::expire(Connection& c) {
+    if (c.sending) {
+        // The reply did not get through in time: reset the connection so the
+        // client sees a failure rather than a complete-looking short reply.
+        LOOP_TRACE("ERROR send error:%d port:%d (%zu of %zu bytes sent)", ETIMEDOUT, m_server.port,
+                   c.sent, c.sent + c.out.size());
+        c.sock.setResetOnClose();
+        finish(c, false);
+        return;
+    }
+    if (c.peerClosed) {
+        drop(c);
+        return;
+    }
+    // A client that said nothing in its time.
+    LOOP_TRACE("ERROR recv error:%d port:%d", EAGAIN, m_server.port);
+    drop(c);
+}
+
+void ListenerLoop::handle(Connection& c) {
+    if (c.request.empty()) {
+        drop(c);
+        return;
+    }
+    ServerHandler handler = m_server.handler;
+    // The request is followed by a 0 byte (std::string keeps one past its end).
+    c.result = handler ? handler(std::span<char>(c.request.data(), c.request.size()),
+                                 c.peer.c_str(), c.reply, m_server.context)
+                       : 0;
+    if (c.result == 0) {
+        finish(c, true);
+        return;
+    }
+    c.out = c.reply.bytes(c.result);
+    int64_t wanted = c.result > 0 ? int64_t{c.result} : -int64_t{c.result};
+    if (int64_t(c.out.size()) < wanted)
+        LOOP_TRACE("ERROR reply holds %zu of %lld bytes port:%d", c.out.size(),
+                   static_cast<long long>(wanted), m_server.port);
+    c.sending = true;
+    c.request.clear();
+    c.request.shrink_to_fit();
+    auto now = Clock::now();
+    auto forSize = std::chrono::milliseconds(c.out.size() * 1000 /
+                                             std::max<size_t>(1, m_server.minSendBytesPerSecond));
+    c.deadline = now + std::chrono::milliseconds(m_server.ioTimeoutMs) + forSize;
+    writeTo(c);
+}
+
+void ListenerLoop::writeTo(Connection& c) {
+    while (!c.out.empty()) {
+        long n = c.sock.send(c.out.data(), c.out.size());
+        if (n == -EAGAIN || n == -EWOULDBLOCK)
+            return;
+        if (n < 0) {
+            LOOP_TRACE("ERROR send error:%ld port:%d", -n, m_server.port);
+            finish(c, false);
+            return;
+        }
+        c.sent += static_cast<size_t>(n);
+        c.out.remove_prefix(static_cast<size_t>(n));
+    }
+    LOOP_TRACE("Sent %ld/%ld bytes", static_cast<long>(c.result), static_cast<long>(c.sent));
+    finish(c, true);
+}
+
+void ListenerLoop::finish(Connection& c, bool handled) {
+    // The reply built for this request is released with the connection.
+    drop(c);
+    if (handled && m_server.afterReply)
+        m_server.afterReply(m_server.context);
+}
+
+void ListenerLoop::drop(Connection& c) {
+    if (!c.sock.valid())
+        return;
+    c.sock.close();
+    c.reply = ServerReply();
+    c.out = {};
+    auto it = m_perPeer.find(c.peer);
+    if (it != m_perPeer.end() && --it->second == 0)
+        m_perPeer.erase(it);
+}
+
+void ListenerLoop::removeClosed() {
+    std::erase_if(m_conns, [](const std::unique_ptr<Connection>& c) { return !c->sock.valid(); });
 }

@@ -1,8 +1,14 @@
 // The listeners: one small generic TCP server per port, each on a thread of
-// its own. A listener serves one connection at a time: accept, one receive of
-// at most 32768 bytes, the port's handler, one send of the handler's reply,
-// close. It knows nothing of HTTP; handlers build complete replies.
+// its own. A listener serves many connections at once from one event loop:
+// it reads each request whole (at most 32768 bytes), runs the port's handler
+// for one request at a time, sends the handler's reply without blocking and
+// closes. Slow or silent clients are dropped at their deadline, and caps on
+// open connections keep one address from crowding out the others. A listener
+// knows nothing of HTTP beyond where a request ends; handlers build complete
+// replies.
 #pragma once
+
+#include "earth/requestEnd.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -20,8 +26,14 @@ constexpr int kNetworkLinkPort = kBasePort + 3; // Google Earth's polls (80 with
 constexpr int kTrackerPort = kBasePort + 4;     // lines posted by trackers
 constexpr int kFixBlurPort = 80;
 
-// The largest request a listener reads: what one receive returns, at most this.
+// The largest request a listener reads; a longer one is handed over cut here.
 constexpr size_t kMaxRequest = 32768;
+// Open connections a listener keeps, in all and from one peer address.
+constexpr size_t kMaxConnections = 128;
+constexpr size_t kMaxConnectionsPerPeer = 16;
+// A reply's send deadline grows by one second for every this many bytes, on
+// top of the request time-out: a slow but steady reader gets all of it.
+constexpr size_t kMinSendBytesPerSecond = 64 * 1024;
 
 // A handler's answer. The handler's signed result tells the listener where
 // the bytes are and who releases them:
@@ -42,8 +54,8 @@ struct ServerReply {
     std::string_view bytes(int32_t result) const;
 };
 
-// A port's request handler. `request` holds the bytes one receive brought (at
-// most kMaxRequest) and is followed by a 0 byte; handlers may modify it in
+// A port's request handler. `request` holds the whole request (at most
+// kMaxRequest bytes) and is followed by a 0 byte; handlers may modify it in
 // place. `peerAddress` is the client's IPv4 address in dotted-decimal form.
 // Handlers run on the listener's thread, one request at a time per port.
 using ServerHandler = int32_t (*)(std::span<char> request, const char* peerAddress,
@@ -62,12 +74,20 @@ public:
     // Address to bind; empty takes the BindAddress setting, and an empty
     // setting means any local address.
     std::string bindAddress;
-    // Receive and send time-out of an accepted connection, so that a client
-    // that connects and stays silent cannot hold the port.
+    // Time a client has from connecting to the end of its request; a silent
+    // or dribbling client is dropped then. Sending the reply may take this
+    // plus a second per kMinSendBytesPerSecond bytes.
     unsigned ioTimeoutMs = 5000;
+    // Where a request ends (the network-link port speaks HTTP).
+    RequestFraming framing = RequestFraming::lines;
+    // Caps on open connections (kMaxConnections, kMaxConnectionsPerPeer).
+    size_t maxConnections = kMaxConnections;
+    size_t maxPerPeer = kMaxConnectionsPerPeer;
+    // The slowest steady reader a reply waits for (kMinSendBytesPerSecond).
+    size_t minSendBytesPerSecond = kMinSendBytesPerSecond;
 
-    CServer() = default;
-    ~CServer() { stop(); }
+    CServer();
+    ~CServer();
     CServer(const CServer&) = delete;
     CServer& operator=(const CServer&) = delete;
 
@@ -75,8 +95,8 @@ public:
     // thread. Returns 1 when the thread started, 0 when it did not (or when
     // this listener already runs).
     int start(int32_t port, ServerHandler handler, void* context);
-    // Ends the listener: wakes its thread out of accept or receive and waits
-    // for it. Safe to call when it is not running.
+    // Ends the listener: wakes its event loop and waits for its thread; open
+    // connections are closed. Safe to call when it is not running.
     void stop();
     bool running() const { return m_thread.joinable(); }
 
@@ -85,28 +105,40 @@ public:
     static void staticServerFunc(CServer* self);
     // One listening run: bind, then serve connections until a failure.
     void server();
+    // The address the listener binds: bindAddress, else the BindAddress setting.
+    std::string listenAddress() const;
 
     // The port the current run is bound to (0 while not bound). With port 0
     // this is the one the system chose.
     uint16_t boundPort() const;
 
-    // Shuts down the sockets of every running listener, so that threads
-    // blocked in accept or receive see the shutdown flag at once.
+    // Shuts down the listening socket of every running listener and wakes
+    // its event loop, so that it sees the shutdown flag at once.
     static void wakeAll();
 
 private:
+    friend class ListenerLoop;
     bool stopping() const;
     bool waitStop(unsigned ms);
-    void setActive(int which, int fd);
+    void setListening(int fd);
+    void wake();
 
     std::thread m_thread;
     mutable std::mutex m_mutex; // guards the fields below
     std::condition_variable m_wake;
     bool m_stop = false;
-    int m_listenFd = -1; // sockets another thread may shut down
-    int m_connFd = -1;
+    int m_listenFd = -1; // the listening socket, which another thread may shut down
     uint16_t m_boundPort = 0;
+    int m_wakeFd = -1; // an eventfd that ends the event loop's wait
 };
+
+// The address of the listeners that only this machine should reach (network
+// link, base port): the BindAddress setting when set (--bind), else the
+// LinkBindAddress setting, loopback unless the user opened it.
+std::string linkListenAddress();
+// Where a listener bound to `address` can be reached from, for the banner:
+// "this machine only", "every network" or "ADDRESS only".
+std::string reachText(const std::string& address);
 
 // The text shown (once per process) when a listener's port is taken.
 std::string bindFailureMessage(int port);

@@ -69,6 +69,20 @@ int Socket::setTimeouts(unsigned ms) {
     return 0;
 }
 
+int Socket::setNonBlocking() {
+    int flags = ::fcntl(m_fd, F_GETFL, 0);
+    if (flags < 0 || ::fcntl(m_fd, F_SETFL, flags | O_NONBLOCK) != 0)
+        return errno;
+    return 0;
+}
+
+int Socket::setResetOnClose() {
+    linger lg{};
+    lg.l_onoff = 1;
+    lg.l_linger = 0;
+    return ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg) == 0 ? 0 : errno;
+}
+
 int Socket::bind(const std::string& address, uint16_t port) {
     sockaddr_in sa;
     if (!toAddress(address, port, sa))
@@ -154,12 +168,24 @@ long Socket::send(const char* data, size_t size) {
     return n < 0 ? -errno : static_cast<long>(n);
 }
 
-int Socket::waitReadable(unsigned ms) {
-    pollfd p{m_fd, POLLIN, 0};
+namespace {
+
+int waitFor(int fd, short events, unsigned ms) {
+    pollfd p{fd, events, 0};
     int n = ::poll(&p, 1, static_cast<int>(ms));
     if (n < 0)
         return errno == EINTR ? 0 : -errno;
     return n > 0 ? 1 : 0;
+}
+
+} // namespace
+
+int Socket::waitReadable(unsigned ms) {
+    return waitFor(m_fd, POLLIN, ms);
+}
+
+int Socket::waitWritable(unsigned ms) {
+    return waitFor(m_fd, POLLOUT, ms);
 }
 
 int Socket::shutdown() {

@@ -33,6 +33,11 @@ public:
     int setReuseAddress();
     // Receive and send time-outs; a blocked call then fails with EAGAIN.
     int setTimeouts(unsigned ms);
+    // Calls return -EAGAIN instead of waiting (event loops poll for readiness).
+    int setNonBlocking();
+    // Closing then resets the connection instead of ending it cleanly, so a
+    // client whose reply was cut short sees an error, not a short reply.
+    int setResetOnClose();
 
     // Binds to `address` (dotted decimal; empty means any address) and `port`.
     // EINVAL for an address that is not an IPv4 address.
@@ -52,6 +57,8 @@ public:
     // Waits up to `ms` for data or a connection to read: 1 ready (or closed),
     // 0 time-out, -errno on failure.
     int waitReadable(unsigned ms);
+    // The same for room to send.
+    int waitWritable(unsigned ms);
     // Ends both directions; wakes another thread blocked in accept or recv.
     int shutdown();
 

@@ -4,10 +4,13 @@
 #include "platform/registry.h"
 #include "platform/runtime.h"
 #include "trace/trace.h"
+#include "track/outsideText.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 
 // The services' server host names. A vehicle whose host begins with one of them
 // is an account on that service rather than a peer.
@@ -221,11 +224,15 @@ void CClient::setTodaySpan() {
 }
 
 std::string CClient::trackFileName() const {
-    std::string file = name;
-    for (char& c : file)
-        if (c == '/')
-            c = '.';
-    return file + ".trk";
+    return safeFileStem(name) + ".trk";
+}
+
+std::string CClient::legacyTrackFileName() const {
+    std::string stem = name;
+    std::replace(stem.begin(), stem.end(), '/', '.');
+    if (stem == name || safeFileStem(stem) != stem)
+        return std::string();
+    return stem + ".trk";
 }
 
 CClients::CClients(const std::string& prefix) : m_prefix(prefix) {}
@@ -370,6 +377,8 @@ void CClients::load(RegistryStore& reg, const std::string& localUser,
         if (c->host == "localhost")
             haveLocal = true;
         std::string file = FullPath(c->trackFileName());
+        if (!std::filesystem::exists(file) && !c->legacyTrackFileName().empty())
+            file = FullPath(c->legacyTrackFileName());
         if (FILE* f = std::fopen(file.c_str(), "rb")) {
             std::fclose(f);
             if (c->track.loadOrSetAside(file)) {

@@ -98,8 +98,13 @@ public:
     int remoteTypeFromHost() const;
     GpsFix displayPosition();
     void setTodaySpan();
-    // The track file name: the key with '/' as '.', plus ".trk".
+    // The track file name: the key made safe as a file name (safeFileStem),
+    // plus ".trk"; it always lies in the start directory.
     std::string trackFileName() const;
+    // The name earlier versions gave a key with '/' in it (each '/' as '.'),
+    // when that name is a safe one; empty otherwise. Loading falls back to it
+    // so such a vehicle keeps its stored track.
+    std::string legacyTrackFileName() const;
 };
 
 // The three services' server host names, compared by remoteTypeFromHost.

@@ -117,6 +117,19 @@ int Ccomm::start(LineHandler handler) {
     return 1;
 }
 
+void Ccomm::setGpsd(bool on, const GpsdServer& server) {
+    bool changed;
+    {
+        std::lock_guard<std::mutex> guard(m_textLock);
+        changed = (m_gpsd != 0) != on || m_gpsdServer.text() != server.text();
+        m_gpsdServer = server;
+        m_gpsd = on ? 1 : 0;
+    }
+    // A running reader leaves the old source now rather than when it fails.
+    if (changed)
+        m_reconnect = 1;
+}
+
 void Ccomm::setLineHandler(LineHandler handler) {
     auto shared = handler ? std::make_shared<const LineHandler>(std::move(handler)) : nullptr;
     std::lock_guard<std::mutex> guard(m_textLock);
@@ -340,11 +353,50 @@ int Ccomm::processNmeaFunc(const std::string& line) {
     return result;
 }
 
+unsigned Ccomm::readGpsd() {
+    GpsdServer server;
+    {
+        std::lock_guard<std::mutex> guard(m_textLock);
+        server = m_gpsdServer;
+    }
+    GpsdHooks hooks;
+    hooks.cancelled = [this] { return cancelled(); };
+    hooks.deliver = [this](const std::string& line) {
+        deliver(line);
+        setStatus(kReceiving);
+    };
+    hooks.status = [this](const std::string& text) { setStatus(text); };
+    // A fault of the last session stays on show until a connection gets
+    // further than that one.
+    if (!m_gpsdFault)
+        setStatus(gpsdEndStatus(GpsdEnd::unreachable, server));
+    unsigned long lines = 0;
+    const GpsdEnd end = runGpsdSession(server, m_gpsdTimes, hooks, lines);
+    if (end == GpsdEnd::cancelled)
+        return 0;
+    m_gpsdFault = end != GpsdEnd::unreachable && end != GpsdEnd::closed;
+    setStatus(gpsdEndStatus(end, server));
+    if (lines > 0)
+        m_backoff.reset();
+    return m_backoff.next();
+}
+
 void Ccomm::staticThreadFuncx(Ccomm* self) {
     self->m_state = 2;
+    self->m_backoff.reset();
+    self->m_gpsdFault = false;
     try {
         for (;;) {
             self->m_reconnect = 0;
+            if (self->m_gpsd != 0) {
+                const unsigned pause = self->readGpsd();
+                if (self->m_stop != 0 || g_bShutdown != 0)
+                    break;
+                self->waitMs(pause);
+                if (self->m_stop != 0 || g_bShutdown != 0)
+                    break;
+                continue;
+            }
             if (self->m_autoFind != 0) {
                 self->autoFind();
                 if (self->m_stop != 0 || g_bShutdown != 0) {

@@ -3,10 +3,13 @@
 // intake). When the port fails it closes it and tries again a second later;
 // optionally it first searches the ports for one that delivers NMEA. Lines that
 // arrive over the network instead (the tracker port) come in through
-// processNmeaFunc and take over from the serial port.
+// processNmeaFunc and take over from the serial port. With the gpsd source
+// chosen, the same thread reads gpsd's NMEA stream instead of a port
+// (sources/gpsd.h), reconnecting with a growing pause while gpsd is away.
 #pragma once
 
 #include "platform/serial.h"
+#include "sources/gpsd.h"
 
 #include <atomic>
 #include <functional>
@@ -54,12 +57,18 @@ public:
     std::atomic<int> m_debug{0};       // log every read
     std::atomic<int> m_socketData{0};  // lines came from the tracker port since start()
     Times m_times;                     // set before start()
+    GpsdTimes m_gpsdTimes;             // set before start()
 
     // Initialises the reader from the settings (`Port`, the `Rate` number,
     // `FlowControl`, `AutoFind`, debug logging). A running reader uses them
     // from its next cycle on.
     void configure(const std::string& port, int rate, int flowControl, int autoFind,
                    int debugLogging);
+
+    // Chooses gpsd at `server` (on) or the serial port (off) as the source. A
+    // running reader that used another source starts its next cycle at once.
+    void setGpsd(bool on, const GpsdServer& server);
+    bool gpsd() const { return m_gpsd != 0; }
 
     // Starts the reader thread with `handler`, unless it already runs.
     // Returns 1 when a thread was started.
@@ -103,6 +112,8 @@ public:
     static void staticThreadFuncx(Ccomm* self);
 
 private:
+    // One gpsd session; returns the pause before the next one.
+    unsigned readGpsd();
     int readLoop(SerialPort& port, unsigned timeoutMs, const LineHandler* probe);
     long readSome(SerialPort& port, char* buf, size_t max, unsigned timeoutMs);
     void waitMs(unsigned ms);
@@ -117,6 +128,10 @@ private:
     std::shared_ptr<const LineHandler> m_handler;
     PortFound m_portFound;
     std::vector<std::string> m_candidates;
+    GpsdServer m_gpsdServer;
+    std::atomic<int> m_gpsd{0};
+    GpsdBackoff m_backoff;    // the reader thread's own
+    bool m_gpsdFault = false; // the reader thread's own: the last session failed
 
     std::mutex m_threadLock; // start and the destructor
     std::thread m_thread;

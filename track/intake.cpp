@@ -10,8 +10,10 @@
 #include "sources/recording.h"
 #include "trace/trace.h"
 #include "track/nmea.h"
+#include "track/outsideText.h"
 #include "track/track.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 
@@ -148,6 +150,25 @@ bool decodeTrackerLine(std::string_view line, TrackerMessage& out) {
     return false;
 }
 
+bool isLocalGpsPeer(std::string_view peer, std::string_view localGpsHosts) {
+    if (peer.empty())
+        return false;
+    if (peer == "127.0.0.1")
+        return true;
+    constexpr std::string_view kSeparators = " \t,;";
+    while (!localGpsHosts.empty()) {
+        size_t start = localGpsHosts.find_first_not_of(kSeparators);
+        if (start == std::string_view::npos)
+            break;
+        localGpsHosts.remove_prefix(start);
+        size_t end = std::min(localGpsHosts.find_first_of(kSeparators), localGpsHosts.size());
+        if (localGpsHosts.substr(0, end) == peer)
+            return true;
+        localGpsHosts.remove_prefix(end);
+    }
+    return false;
+}
+
 std::vector<std::string_view> splitTrackerLines(std::string_view text) {
     std::vector<std::string_view> lines;
     while (!text.empty()) {
@@ -198,31 +219,72 @@ int Cn2k::parseLine(const std::string& line) {
     return result;
 }
 
-int Cn2k::deviceLine(const std::string& model, const std::string& identifier,
+namespace {
+
+size_t deviceVehicleCount(const CClients& clients) {
+    size_t n = 0;
+    // Hidden ones too: they keep their memory.
+    for (const CClient* c : clients.vehicles(true))
+        n += c->remoteType == remoteDevice;
+    return n;
+}
+
+} // namespace
+
+int Cn2k::deviceLine(const std::string& rawModel, const std::string& rawIdentifier,
                      const std::string& sentence) {
+    // Names become registry values, file names and KML text.
+    const std::string model = cleanText(rawModel);
+    const std::string identifier = cleanText(rawIdentifier);
+    int heldBack = 0;
+    if (identifier == "localhost") {
+        // The list makes the first vehicle on "localhost" the local one: a
+        // poster must not become it, nor feed it.
+        if (m_refusedDeviceLog.allow(TraceThrottle::Clock::now(), heldBack))
+            NTRACE("refused tracker %s@%s: host localhost is the local vehicle's (%d more "
+                   "refusals held back)",
+                   model.c_str(), identifier.c_str(), heldBack);
+        return 0;
+    }
     CClient* v = m_clients->find(model, identifier);
     if (!v) {
+        // Only a device that gives a position gets a vehicle: posts of names
+        // alone must not fill the list, the registry and every poll.
+        GpsFix first;
+        int result = parseNmea(sentence.c_str(), first, 0, 0);
+        if (result != 2 || first.status != 1)
+            return result == 2 ? 1 : result;
+        const size_t cap = static_cast<size_t>(std::max(0, theOptions().MaxDeviceVehicles));
+        if (deviceVehicleCount(*m_clients) >= cap) {
+            if (m_refusedDeviceLog.allow(TraceThrottle::Clock::now(), heldBack))
+                NTRACE("refused new tracker %s@%s: %zu device vehicles is the limit "
+                       "(MaxDeviceVehicles) (%d more refusals held back)",
+                       model.c_str(), identifier.c_str(), cap, heldBack);
+            return 0;
+        }
         v = m_clients->add(model, identifier);
         v->visible = 1;
         v->changed = 1;
         v->speedTrack = 1;
         v->timestamps = 1;
         v->remoteType = remoteDevice;
+        v->curPos = first;
         NTRACE("new tracker %s@%s", model.c_str(), identifier.c_str());
+    } else {
+        int result = parseNmea(sentence.c_str(), v->curPos, 0, 0);
+        if (result != 2)
+            return result;
     }
-    int result = parseNmea(sentence.c_str(), v->curPos, 0, 0);
-    if (result != 2)
-        return result;
     v->track.add(v->curPos, v->compress ? 1 : 2);
     v->online = 1;
     v->removed = 0;
     v->remoteType = remoteDevice;
     v->demoOffset = 0;
     ++m_nPoints;
-    return result;
+    return 2;
 }
 
-int32_t Cn2k::processTrackerDataFunc(std::span<char> request, const char*, ServerReply&,
+int32_t Cn2k::processTrackerDataFunc(std::span<char> request, const char* peerAddress, ServerReply&,
                                      void* engine) {
     auto* self = static_cast<Cn2k*>(engine);
     if (!self)
@@ -233,7 +295,17 @@ int32_t Cn2k::processTrackerDataFunc(std::span<char> request, const char*, Serve
             break;
         if (line.starts_with("$G")) {
             // The local GPS, posted over the network: it takes over from the
-            // serial port as if the receiver had sent it.
+            // serial port as if the receiver had sent it. Only from this
+            // machine or the hosts the user named.
+            const std::string peer = peerAddress ? peerAddress : "";
+            if (!isLocalGpsPeer(peer, theOptions().LocalGpsHosts)) {
+                int heldBack = 0;
+                if (self->m_refusedGpsLog.allow(TraceThrottle::Clock::now(), heldBack))
+                    NTRACE("refused a local GPS line from %s: not 127.0.0.1 nor in LocalGpsHosts "
+                           "(%d more refusals held back)",
+                           peer.c_str(), heldBack);
+                continue;
+            }
             std::string text(line);
             if (Ccomm* comm = self->m_comm)
                 comm->processNmeaFunc(text);

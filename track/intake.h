@@ -36,3 +36,9 @@ void refreshChecksum(std::string& sentence);
 // stays), a last piece without '\n' counting when it is not empty. The views
 // point into `text`.
 std::vector<std::string_view> splitTrackerLines(std::string_view text);
+
+// Whether "$G" lines from `peer` (dotted decimal) are the local GPS's: from
+// 127.0.0.1, where programs on this machine connect from, or from one of
+// `localGpsHosts` (addresses separated by blanks, ',' or ';'). Anyone else
+// could otherwise move the local vehicle.
+bool isLocalGpsPeer(std::string_view peer, std::string_view localGpsHosts);

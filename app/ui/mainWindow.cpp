@@ -4,6 +4,7 @@
 #include "app/ui/aboutDlg.h"
 #include "app/ui/appIcon.h"
 #include "app/ui/tray.h"
+#include "app/ui/uiServicesQt.h"
 #include "platform/uiServices.h"
 #include "trace/trace.h"
 
@@ -26,7 +27,9 @@ constexpr const char* kToggleStyle =
     " padding: 3px 2px; }"
     "QPushButton:hover { border-color: #2a3a7a; }"
     "QPushButton:focus { border: 2px solid #2a3a7a; padding: 2px 1px; }"
-    "QPushButton:checked { background: #4d5399; color: white; border-color: #2a3a7a; }";
+    "QPushButton:checked { background: #4d5399; color: white; border-color: #2a3a7a; }"
+    // On the dark pressed face a dark frame would hide the focus: a light one.
+    "QPushButton:checked:focus { border: 2px solid #ffd54a; padding: 2px 1px; }";
 
 // The on/off/toggle shortcuts of the check boxes: Ctrl+key on, Alt+key off,
 // Ctrl+Alt+key toggle.
@@ -72,6 +75,7 @@ CMainWindow::CMainWindow(CSubsystems& sys, std::unique_ptr<CTickTimer> timer)
     buildLayout();
     connectControls();
     addShortcuts();
+    setDialogOwner(this);
 }
 
 CMainWindow::~CMainWindow() {

@@ -7,6 +7,7 @@
 #include "app/ui/appIcon.h"
 #include "app/ui/mainWindow.h"
 #include "app/ui/uiServicesQt.h"
+#include "earth/n2k.h"
 #include "platform/paths.h"
 #include "trace/trace.h"
 
@@ -52,6 +53,7 @@ int runQtFrontEnd(CtestApp& app, int argc, char** argv) {
 
     CQtUiServicesScope services;
     installStopSignals();
+    theEngine().m_stopAsked = &stopRequested;
     CEngineParts parts;
     CMainWindow window(parts.links());
     QObject::connect(&window, &QDialog::finished, &qapp, &QApplication::quit);

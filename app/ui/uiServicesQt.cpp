@@ -7,6 +7,7 @@
 #include <QClipboard>
 #include <QDesktopServices>
 #include <QMessageBox>
+#include <QPointer>
 #include <QThread>
 #include <QUrl>
 
@@ -28,18 +29,29 @@ bool onUiThread(std::function<void()> work) {
     return QMetaObject::invokeMethod(app, std::move(work), Qt::QueuedConnection);
 }
 
+QPointer<QWidget> g_dialogOwner;
+
 } // namespace
+
+void setDialogOwner(QWidget* owner) {
+    g_dialogOwner = owner;
+}
+
+QWidget* dialogOwner() {
+    return g_dialogOwner.data();
+}
 
 void CQtUiServices::messageBox(const std::string& text, const std::string& title) {
     NTRACE_AS("messageBox", "%s: %s", title.c_str(), text.c_str());
     const QString qtext = QString::fromStdString(text);
     const QString qtitle = QString::fromStdString(title);
     const bool queued = onUiThread([qtext, qtitle] {
-        auto box =
-            std::make_unique<QMessageBox>(QMessageBox::Warning, qtitle, qtext, QMessageBox::Ok);
+        auto box = std::make_unique<QMessageBox>(QMessageBox::Warning, qtitle, qtext,
+                                                 QMessageBox::Ok, dialogOwner());
         box->setWindowIcon(nivraIcon());
-        // A box of its own, not tied to the main window: it shows even while
-        // the window is hidden in the tray, and Qt deletes it once closed.
+        // Owned by the main window, above it, yet a window of its own: it
+        // shows even while the main window is hidden in the tray, does not
+        // block it, and Qt deletes it once closed.
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->setModal(false);
         box->show();

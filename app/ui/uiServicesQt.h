@@ -6,6 +6,14 @@
 
 #include "platform/uiServices.h"
 
+class QWidget;
+
+// The window that owns every message box: the main window while it exists.
+// A box is transient for it, so it opens above the window even when that
+// stays on top of everything. UI thread only.
+void setDialogOwner(QWidget* owner);
+QWidget* dialogOwner();
+
 class CQtUiServices : public UiServices {
 public:
     void messageBox(const std::string& text, const std::string& title) override;

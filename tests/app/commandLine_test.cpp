@@ -56,6 +56,41 @@ TEST(CommandLine, OnlyTheGivenSwitchesOverrideStoredSettings) {
     EXPECT_FALSE(none.earthBackend.has_value());
 }
 
+TEST(CommandLine, GpsdWithOrWithoutAServer) {
+    struct Case {
+        std::vector<std::string> args;
+        bool ok;
+        std::string server; // what the override carries
+        bool headless;
+    } cases[] = {
+        {{"--gpsd"}, true, "", false},
+        {{"--gpsd", "--headless"}, true, "", true},
+        {{"--headless", "--gpsd", "127.0.0.1:4000"}, true, "127.0.0.1:4000", true},
+        {{"--gpsd=gpsbox"}, true, "gpsbox", false},
+        {{"--gpsd", "gpsbox:2948", "--headless"}, true, "gpsbox:2948", true},
+        {{"--gpsd", "host:99999"}, false, "", false},
+        {{"--gpsd=bad host"}, false, "", false},
+        {{"--gpsd="}, false, "", false},
+    };
+    for (const Case& c : cases) {
+        CommandLine cmd;
+        std::string error;
+        EXPECT_EQ(parse(c.args, cmd, error), c.ok) << c.args.back();
+        if (!c.ok) {
+            EXPECT_NE(error.find("--gpsd"), std::string::npos) << error;
+            continue;
+        }
+        EXPECT_EQ(cmd.headless, c.headless) << c.args.back();
+        SettingOverrides ov = settingOverrides(cmd);
+        EXPECT_EQ(ov.gpsdServer, std::optional<std::string>(c.server)) << c.args.back();
+    }
+    CommandLine cmd;
+    std::string error;
+    ASSERT_TRUE(parse({"--headless"}, cmd, error));
+    EXPECT_FALSE(settingOverrides(cmd).gpsdServer.has_value());
+    EXPECT_NE(usageText().find("--gpsd [HOST[:PORT]]"), std::string::npos);
+}
+
 TEST(CommandLine, BadInputIsRefusedWithAReason) {
     CommandLine cmd;
     std::string error;
@@ -112,6 +147,30 @@ TEST_F(DesktopEntry, RegisterInstallsEntryAndIconAndUnregisterRemovesThem) {
     EXPECT_FALSE(std::filesystem::exists(icon));
     // Removing what is not there is fine.
     EXPECT_TRUE(unregisterDesktopEntry(error));
+}
+
+namespace {
+std::string fileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+} // namespace
+
+TEST_F(DesktopEntry, RegisterWritesTheFilesTheInstallPutsInPlace) {
+    std::string error;
+    ASSERT_TRUE(registerDesktopEntry("/opt/nivra/bin/nivra", error)) << error;
+    // The installed entry is the template with "nivra" for Exec; the
+    // registered one names this copy of the program.
+    std::string expected = fileText(NIVRA_SOURCE_DIR "/packaging/nivra.desktop.in");
+    const size_t at = expected.find("@NIVRA_EXEC@");
+    ASSERT_NE(at, std::string::npos);
+    expected.replace(at, 12, "\"/opt/nivra/bin/nivra\"");
+    EXPECT_EQ(fileText(dir + "/applications/nivra.desktop"), expected);
+    const std::string icon = fileText(NIVRA_SOURCE_DIR "/app/ui/icon/nivra.svg");
+    ASSERT_FALSE(icon.empty());
+    EXPECT_EQ(fileText(dir + "/icons/hicolor/scalable/apps/nivra.svg"), icon);
 }
 
 TEST(DesktopEntryText, ExecQuotesAndEscapesThePath) {

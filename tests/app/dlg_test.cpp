@@ -6,6 +6,7 @@
 #include "app/sourceSwitch.h"
 #include "track/track.h"
 
+#include <algorithm>
 #include <fstream>
 #include <sys/stat.h>
 #include <thread>
@@ -60,6 +61,20 @@ protected:
         theClients().realLocalVehicle()->removed = 1;
         theClients().setLocalVehicle(demo);
         return demo;
+    }
+    // Another demo vehicle, online.
+    static CClient* addDemoB() {
+        CClient* b = theClients().add("Demo B", "demo2");
+        b->online = 1;
+        return b;
+    }
+    // The user picks Demo B in the selector the view shows.
+    static bool pickDemoB(CtestDlg& dlg, const FakeView& shown) {
+        const auto at = std::find(shown.entries.begin(), shown.entries.end(), "Demo B@demo2*");
+        if (at == shown.entries.end())
+            return false;
+        dlg.onSelectorPicked(static_cast<int>(at - shown.entries.begin()));
+        return true;
     }
 };
 
@@ -440,6 +455,92 @@ TEST_F(MainWindow, PendingSelectionMakesTheDemoStandInTheCameraTarget) {
     EXPECT_EQ(view.current, 0);
 }
 
+TEST_F(MainWindow, StartingTheDemoTakesItsSelectionBeforeInstallingTheLinkOnce) {
+    CtestDlg dlg(view, sys);
+    dlg.startUp();
+    EXPECT_EQ(sys.tracked, theClients().realLocalVehicle());
+    CClient* demo = standInDemo();
+    dlg.onTimer();
+    ASSERT_EQ(sys.tracked, demo);
+    sys.tracked = theClients().realLocalVehicle(); // as if the camera were elsewhere
+
+    dlg.onStartPause(); // Start Demo
+    EXPECT_FALSE(sys.isPaused);
+    EXPECT_EQ(sys.tracked, demo) << "taken at once, not on the next tick";
+    EXPECT_FALSE(takePendingSelection().has_value());
+    EXPECT_EQ(sys.trackedAtLoadServer, std::vector<CClient*>{demo})
+        << "installed once, with Google Earth's first poll already finding the demo followed";
+}
+
+TEST_F(MainWindow, TheUsersPickStandsOverASelectionTheSourceLeftPending) {
+    // Each case brings the window to a point where the user picks Demo B.
+    struct Case {
+        const char* name;
+        void (*before)(CtestDlg& dlg);
+    };
+    const Case cases[] = {
+        {"Start Demo, a tick, then the pick",
+         [](CtestDlg& dlg) {
+             dlg.onStartPause();
+             dlg.onTimer();
+         }},
+        {"Start Demo, Pause, Continue, then the pick",
+         [](CtestDlg& dlg) {
+             dlg.onStartPause();
+             dlg.onTimer();
+             dlg.onStartPause();
+             dlg.onTimer();
+             dlg.onStartPause();
+         }},
+        {"a source switch left its selection pending",
+         [](CtestDlg& dlg) {
+             dlg.onStartPause();
+             dlg.onTimer();
+             setPendingSelection(kDemoPendingEntry);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        FakeView caseView;
+        FakeSubsystems caseSys;
+        CtestDlg dlg(caseView, caseSys);
+        dlg.startUp();
+        CClient* demo = standInDemo();
+        CClient* demoB = addDemoB();
+        dlg.onTimer();
+        c.before(dlg);
+
+        ASSERT_TRUE(pickDemoB(dlg, caseView));
+        for (int tick = 0; tick < 3; ++tick) {
+            dlg.onTimer();
+            EXPECT_EQ(dlg.selectedKey(), "Demo B@demo2") << "tick " << tick;
+            EXPECT_EQ(caseSys.tracked, demoB) << "tick " << tick;
+            EXPECT_EQ(demoB->tracking, 47);
+            EXPECT_EQ(demo->tracking, 0);
+        }
+        EXPECT_FALSE(takePendingSelection().has_value());
+        TearDown();
+    }
+}
+
+TEST_F(MainWindow, APendingSelectionIsTakenOnTheNextTickWhateverTheSelectorShows) {
+    CtestDlg dlg(view, sys);
+    dlg.startUp();
+    CClient* demo = standInDemo();
+    CClient* demoB = addDemoB();
+    dlg.onTimer();
+    ASSERT_TRUE(pickDemoB(dlg, view));
+    dlg.onTimer();
+    ASSERT_EQ(sys.tracked, demoB);
+
+    setPendingSelection(kDemoPendingEntry); // the selector still shows Demo B
+    dlg.onTimer();
+    EXPECT_EQ(dlg.selectedKey(), "Me(demo)@demo5");
+    EXPECT_EQ(sys.tracked, demo);
+    EXPECT_FALSE(takePendingSelection().has_value());
+}
+
 TEST_F(MainWindow, ClearTrackOnStartupKeepsOnlyTheLastKnownPosition) {
     {
         CTrack stored;
@@ -496,6 +597,37 @@ TEST_F(MainWindow, CommandLineChoicesOverrideTheStoredSettings) {
     EXPECT_EQ(sys.earth, "none");
     theOptions().BindAddress.clear();
     theOptions().EarthBackend.clear();
+}
+
+TEST_F(MainWindow, GpsdOnTheCommandLineConnectsToItAtStartUp) {
+    struct Case {
+        std::optional<std::string> server;
+        std::string source;
+        std::string stored;
+        int starts;
+    } cases[] = {
+        {std::nullopt, "serial", "127.0.0.1:2947", 0},
+        {"", "gpsd", "127.0.0.1:2947", 1},
+        {"gpsbox:3000", "gpsd", "gpsbox:3000", 1},
+    };
+    for (const Case& c : cases) {
+        COptionsDlg& o = theOptions();
+        o.DemoMode = 1;
+        o.AutoConnect = 0;
+        o.GpsSource = "serial";
+        o.GpsdServer = "127.0.0.1:2947";
+        SettingOverrides ov;
+        ov.gpsdServer = c.server;
+        FakeSubsystems fake;
+        CtestDlg dlg(view, fake);
+        dlg.setOverrides(ov);
+        dlg.startUp();
+        EXPECT_EQ(o.GpsSource, c.source);
+        EXPECT_EQ(o.GpsdServer, c.stored);
+        EXPECT_EQ(fake.serialStarts, c.starts);
+        EXPECT_EQ(o.DemoMode, c.starts ? 0 : 1);
+    }
+    theOptions().GpsSource = "serial";
 }
 
 TEST_F(MainWindow, RequestsFromOtherThreadsRunOnTheWindowsThread) {

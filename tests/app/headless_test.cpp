@@ -95,3 +95,31 @@ TEST_F(Headless, AFailedExitSaveEndsWithStatusOneAndSaysWhy) {
     EXPECT_NE(out.str().find("not everything could be saved"), std::string::npos) << out.str();
     theOptions().DemoMode = 1;
 }
+
+TEST_F(Headless, StartFollowsTheDemoBeforeTheLinkIsInstalledOnce) {
+    // The demo thread puts its stand-in in place during start-up's wait.
+    CClient* demo = nullptr;
+    CClient* real = nullptr;
+    sys.whenSourceStarts = [&](const std::string&) {
+        demo = theClients().add("Me(demo)", "demo5");
+        demo->isDemo = 1;
+        demo->online = 1;
+        real = theClients().realLocalVehicle();
+        real->removed = 1;
+        theClients().setLocalVehicle(demo);
+    };
+
+    ManualClock clock;
+    clock.stopAtMs = clock.now + 500;
+    std::ostringstream out;
+    std::ostringstream err;
+    CHeadless headless(sys, clock, out, err);
+    EXPECT_EQ(headless.run(true, SettingOverrides{}), 0);
+    EXPECT_FALSE(sys.isPaused);
+    EXPECT_EQ(sys.tracked, demo);
+    EXPECT_EQ(sys.trackedAtLoadServer, std::vector<CClient*>{demo});
+    ASSERT_NE(real, nullptr);
+    real->removed = 0;
+    theClients().setLocalVehicle(nullptr);
+    theClients().remove("Me(demo)@demo5");
+}

@@ -101,13 +101,22 @@ public:
     void setPace(int ms) override { pace = ms; }
     std::string fixState() const override { return fix; }
     void clearFixState() override { fix.clear(); }
-    int loadServer() override { return ++loadServers, 0; }
+    // The vehicle the camera followed at each link installation.
+    std::vector<CClient*> trackedAtLoadServer;
+    int loadServer() override {
+        trackedAtLoadServer.push_back(tracked);
+        return ++loadServers, 0;
+    }
     void startSource(const std::string& name) override {
         if (running)
             return; // like the engine: a running source is not started twice
         sourceStarts.push_back(name);
         running = true;
+        if (whenSourceStarts)
+            whenSourceStarts(name);
     }
+    // What the source's thread does once started (a test's stand-in vehicle).
+    std::function<void(const std::string&)> whenSourceStarts;
     void stopSource() override {
         ++sourceStops;
         if (stopPollsUntilEnded == 0)

@@ -129,9 +129,11 @@ TEST_F(TrayAndCommands, CopyPositionPutsLatitudeCommaLongitudeOnTheClipboard) {
     sys.tracked = v;
     dlg.onCopyPosition();
     EXPECT_EQ(ui.clipboardText(), "51.50000,-0.12000");
+    // Without a followed vehicle nothing is copied, and the status line says so.
     sys.tracked = nullptr;
     dlg.onCopyPosition();
-    EXPECT_EQ(ui.clipboardText(), "");
+    EXPECT_EQ(ui.clipboardText(), "51.50000,-0.12000");
+    EXPECT_EQ(view.statusLine, "No position to copy: no vehicle is followed");
 }
 
 TEST_F(TrayAndCommands, ClearTrackClearsTheSelectorsVehicle) {

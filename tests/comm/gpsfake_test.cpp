@@ -1,28 +1,21 @@
 // The reader fed by gpsfake's pseudo-terminal player (gps.fake, the code the
 // gpsfake program runs), replaying a recorded drive as it would to gpsd.
 #include "commTestSupport.h"
+#include "common/gpsfake.h"
 
 #include "sources/comm.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fstream>
 #include <spawn.h>
 #include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace {
 
 const char* const kPython = "/usr/bin/python3";
-
-bool gpsfakeAvailable() {
-    return access("/usr/bin/gpsfake", X_OK) == 0 &&
-           std::system("/usr/bin/python3 -c 'import gps.fake' >/dev/null 2>&1") == 0;
-}
 
 // A child process with its stdin and stdout on pipes.
 class Child {
@@ -81,24 +74,14 @@ private:
     FILE* m_out = nullptr;
 };
 
-std::vector<std::string> captureLines(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::vector<std::string> lines;
-    std::string line;
-    while (std::getline(in, line)) {
-        lines.push_back(line); // '\r' stays, as the reader keeps it
-    }
-    return lines;
-}
-
 } // namespace
 
 TEST(CommGpsfake, RecordedDriveArrivesSentenceBySentence) {
-    if (!gpsfakeAvailable()) {
+    if (!gpsfake::available()) {
         GTEST_SKIP() << "gpsfake (gpsd-clients) is not installed";
     }
     const std::string capture = NIVRA_TEST_DATA "/comm/zurich-drive.nmea";
-    std::vector<std::string> expected = captureLines(capture);
+    std::vector<std::string> expected = gpsfake::captureLines(capture);
     ASSERT_GT(expected.size(), 50u);
 
     Child feeder({kPython, NIVRA_SOURCE_DIR "/tests/comm/gpsfake_feed.py", capture});

@@ -32,10 +32,21 @@ long msSince(Clock::time_point t) {
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
 }
 
-int connectTo(const std::string& address, int port) {
+} // namespace
+
+int connectFrom(const std::string& source, const std::string& address, int port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
+    if (!source.empty()) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        inet_pton(AF_INET, source.c_str(), &local.sin_addr);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+            close(fd);
+            return -1;
+        }
+    }
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(static_cast<uint16_t>(port));
@@ -45,6 +56,12 @@ int connectTo(const std::string& address, int port) {
         return -1;
     }
     return fd;
+}
+
+namespace {
+
+int connectTo(const std::string& address, int port) {
+    return connectFrom("", address, port);
 }
 
 } // namespace
@@ -86,8 +103,13 @@ NivraProcess::NivraProcess(const std::string& dir, const std::string& address,
                            const std::vector<std::string>& extra, const std::string& outputDir,
                            const std::string& registry)
     : m_dir(dir), m_outDir(outputDir.empty() ? dir : outputDir), m_address(address) {
-    std::vector<std::string> args{NIVRA_EXE, "--headless", "--dir",   dir,
-                                  "--bind",  address,      "--earth", "none"};
+    std::vector<std::string> args{NIVRA_EXE, "--headless", "--dir", dir, "--earth", "none"};
+    if (!address.empty()) {
+        args.push_back("--bind");
+        args.push_back(address);
+    } else {
+        m_address = "127.0.0.1";
+    }
     args.insert(args.end(), extra.begin(), extra.end());
     std::vector<char*> argv;
     for (std::string& a : args)
@@ -193,7 +215,12 @@ bool NivraProcess::waitForOutput(const std::string& text, int ms) const {
 
 std::string exchange(const std::string& address, int port, const std::string& request,
                      int timeoutMs) {
-    int fd = connectTo(address, port);
+    return exchangeFrom("", address, port, request, timeoutMs);
+}
+
+std::string exchangeFrom(const std::string& source, const std::string& address, int port,
+                         const std::string& request, int timeoutMs) {
+    int fd = connectFrom(source, address, port);
     if (fd < 0)
         return std::string();
     send(fd, request.data(), request.size(), MSG_NOSIGNAL);

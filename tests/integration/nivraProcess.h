@@ -30,7 +30,8 @@ void writeFile(const std::string& path, const std::string& text);
 
 class NivraProcess {
 public:
-    // Starts `nivra --headless --dir DIR --bind ADDR --earth none` plus `extra`.
+    // Starts `nivra --headless --dir DIR --bind ADDR --earth none` plus `extra`;
+    // without --bind when `address` is empty (waitForPort then asks 127.0.0.1).
     // Its stdout and stderr go to "stdout.txt" and "stderr.txt" in
     // `outputDir` (default: DIR), its registry file is DIR/registry.reg
     // unless `registry` names another.
@@ -43,6 +44,7 @@ public:
     NivraProcess& operator=(const NivraProcess&) = delete;
 
     bool started() const { return m_pid > 0; }
+    int pid() const { return m_pid; }
     // Waits until `port` accepts connections (false after `ms`, or when the
     // program ended).
     bool waitForPort(int port, int ms = 20000) const;
@@ -70,5 +72,12 @@ private:
 // closing it (empty when nothing could be connected).
 std::string exchange(const std::string& address, int port, const std::string& request,
                      int timeoutMs = 10000);
+
+// A connection from `source` (empty: the system's choice; another loopback
+// address stands in for another host) to `address`; -1 on failure.
+int connectFrom(const std::string& source, const std::string& address, int port);
+// exchange() from `source`.
+std::string exchangeFrom(const std::string& source, const std::string& address, int port,
+                         const std::string& request, int timeoutMs = 10000);
 
 } // namespace itest

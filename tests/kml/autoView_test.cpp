@@ -392,3 +392,13 @@ TEST(AutoViewFile, ReloadWhileAnotherThreadReads) {
     } while (!stop || reads < 1000);
     writer.join();
 }
+
+TEST(AutoViewFile, ControlBytesAndBadUtf8InAModelNameAreReplaced) {
+    ViewTable t = parseAutoView("0,100,60,ca\x01r.dae,1\n"
+                                "5,200,50,Caf\xe9.dae,1\n"
+                                "10,300,40,M\xc3\xbcller.dae,1\n");
+    ASSERT_EQ(t.count, 3);
+    EXPECT_EQ(t.rows[0].model, "ca?r.dae");
+    EXPECT_EQ(t.rows[1].model, "Caf?.dae");
+    EXPECT_EQ(t.rows[2].model, "M\xc3\xbcller.dae") << "valid UTF-8 stays";
+}

@@ -99,26 +99,31 @@ TEST_F(EarthPro, LinkIsWrittenToTheStartDirectoryAndOpenedInGoogleEarth) {
     EXPECT_FALSE(fs::exists(file + ".tmp"));
 }
 
-TEST_F(EarthPro, PollCarriesTheCameraAndTheNextFullReplyFliesTheView) {
+TEST_F(EarthPro, PollCarriesTheCameraAndItsOwnReplyFliesTheView) {
     track(bravo);
     addPoint(bravo, 48.2, 11.6);
     std::string body;
     ASSERT_TRUE(splitFullReply(poll("/NivraServers?&LOOKAT=11.5,48.1,1500,30,20"), body));
-    EXPECT_EQ(body.find("NetworkLinkControl"), std::string::npos);
     EXPECT_EQ(viewRange.load(), 1500);
-    EXPECT_EQ(bravo->camLat, 48.1);
-    EXPECT_EQ(bravo->camLon, 11.5);
     EXPECT_EQ(bravo->camTilt, 30);
     EXPECT_EQ(bravo->camHdg, 20);
+    // The view computed from this poll (the vehicle's position, the camera's
+    // range, tilt and heading) travels in this poll's reply.
+    const auto flyTo = [](const char* lon, const char* lat) {
+        return kmlHeader() + "<NetworkLinkControl>\n<LookAt>\n<longitude>" + lon +
+               "</longitude>\n<latitude>" + lat +
+               "</latitude>\n<range>1500.00</range>\n<tilt>30.00</tilt>\n"
+               "<heading>20.00</heading>\n</LookAt>\n</NetworkLinkControl>\n<Document>\n";
+    };
+    std::string expected = flyTo("11.600000", "48.200000");
+    EXPECT_EQ(body.substr(0, expected.size()), expected);
 
     addPoint(bravo, 48.21, 11.61);
-    ASSERT_TRUE(splitFullReply(poll("/NivraServers?&LOOKAT=11.5%2C48.1%2C1500%2C30%2C20"), body));
-    const std::string flyTo =
-        kmlHeader() + "<NetworkLinkControl>\n<LookAt>\n"
-                      "<longitude>11.600000</longitude>\n<latitude>48.200000</latitude>\n"
-                      "<range>1500.00</range>\n<tilt>30.00</tilt>\n<heading>20.00</heading>\n"
-                      "</LookAt>\n</NetworkLinkControl>\n<Document>\n";
-    EXPECT_EQ(body.substr(0, flyTo.size()), flyTo);
+    ASSERT_TRUE(splitFullReply(poll("/NivraServers?&LOOKAT=11.6%2C48.2%2C1500%2C30%2C20"), body));
+    EXPECT_EQ(bravo->camLat, 48.2);
+    EXPECT_EQ(bravo->camLon, 11.6);
+    expected = flyTo("11.610000", "48.210000");
+    EXPECT_EQ(body.substr(0, expected.size()), expected);
 
     // Google Earth is polling the link: installing it again adds nothing.
     EXPECT_EQ(load(), 1);

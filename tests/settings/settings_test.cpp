@@ -96,6 +96,8 @@ TEST(Settings, SecondStartReadsWhatTheFirstSaved) {
         o.mapFactor = 1;
         o.flightTracker = 1;
         o.ModelDir = "/home/u/models";
+        o.GpsSource = "gpsd";
+        o.GpsdServer = "gpsbox:2948";
         o.debugLogging = 1; // not persisted
         setAutoViewHeadingOffset(12.5);
         ASSERT_TRUE(o.save(reg));
@@ -115,19 +117,23 @@ TEST(Settings, SecondStartReadsWhatTheFirstSaved) {
     EXPECT_EQ(o.mapFactor, 1);
     EXPECT_EQ(o.flightTracker, 1);
     EXPECT_EQ(o.ModelDir, "/home/u/models");
+    EXPECT_EQ(o.GpsSource, "gpsd");
+    EXPECT_EQ(o.GpsdServer, "gpsbox:2948");
     EXPECT_EQ(o.debugLogging, 0);
     EXPECT_DOUBLE_EQ(o.RotateDelta, 12.5);
     EXPECT_DOUBLE_EQ(autoViewHeadingOffset(), 12.5);
 
     // Written in the documented order, and nothing the program only reads.
     std::vector<std::string> names = storedNames(reg);
-    ASSERT_EQ(names.size(), 62u);
+    ASSERT_EQ(names.size(), 64u);
     EXPECT_EQ(names.front(), "Name");
     EXPECT_EQ(names[5], "AutoHdg");
     EXPECT_EQ(names[24], "RotateDelta");
     EXPECT_EQ(names[60], "ModelDir");
-    EXPECT_EQ(names.back(), "AutoSavePeriod");
-    for (const char* readOnly : {"SaveDirectory", "BindAddress", "EarthBackend"})
+    EXPECT_EQ(names[61], "AutoSavePeriod");
+    EXPECT_EQ(names.back(), "GpsdServer");
+    for (const char* readOnly : {"SaveDirectory", "BindAddress", "EarthBackend", "LinkBindAddress",
+                                 "LocalGpsHosts", "MaxDeviceVehicles"})
         EXPECT_EQ(std::find(names.begin(), names.end(), readOnly), names.end()) << readOnly;
 }
 
@@ -146,6 +152,9 @@ TEST(Settings, LoadRulesKeepDefaultsForMissingZeroEmptyOrNegative) {
                             "\"Rate\"=\"fast\"\n"              // no number: 0
                             "\"SaveDirectory\"=\"/home/u/kml\"\n"
                             "\"BindAddress\"=\"127.0.0.2\"\n"
+                            "\"LinkBindAddress\"=\"0.0.0.0\"\n"
+                            "\"LocalGpsHosts\"=\"192.0.2.7, 192.0.2.8\"\n"
+                            "\"MaxDeviceVehicles\"=dword:00000064\n"
                             "\"EarthBackend\"=\"none\"\n");
     RegistryStore reg(path);
     COptionsDlg o;
@@ -164,6 +173,11 @@ TEST(Settings, LoadRulesKeepDefaultsForMissingZeroEmptyOrNegative) {
     EXPECT_EQ(o.SaveDirectory, "/home/u/kml");
     EXPECT_EQ(o.BindAddress, "127.0.0.2");
     EXPECT_EQ(o.EarthBackend, "none");
+    EXPECT_EQ(o.LinkBindAddress, "0.0.0.0");
+    EXPECT_EQ(o.LocalGpsHosts, "192.0.2.7, 192.0.2.8");
+    EXPECT_EQ(o.MaxDeviceVehicles, 100);
+    EXPECT_EQ(COptionsDlg().LinkBindAddress, "127.0.0.1") << "loopback unless opened";
+    EXPECT_EQ(COptionsDlg().MaxDeviceVehicles, 500);
 
     // The save keeps what only the user writes.
     ASSERT_TRUE(o.save(reg));
@@ -172,6 +186,8 @@ TEST(Settings, LoadRulesKeepDefaultsForMissingZeroEmptyOrNegative) {
     o2.load(again);
     EXPECT_EQ(o2.SaveDirectory, "/home/u/kml");
     EXPECT_EQ(o2.BindAddress, "127.0.0.2");
+    EXPECT_EQ(o2.LinkBindAddress, "0.0.0.0");
+    EXPECT_EQ(o2.MaxDeviceVehicles, 100);
 }
 
 TEST(Settings, LongTextIsCutToTheReadBuffer) {

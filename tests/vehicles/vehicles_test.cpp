@@ -271,8 +271,13 @@ TEST_F(Vehicles, LoadRulesAndFieldSizes) {
 }
 
 TEST_F(Vehicles, TracksGoToFilesNamedAfterTheKey) {
+    // A key with '/' gets a safe name with the key's hash, so that it never
+    // shares a file with the key that has '.' there.
     CClient v("user/a@host/b");
-    EXPECT_EQ(v.trackFileName(), "user.a@host.b.trk");
+    const std::string file = v.trackFileName();
+    EXPECT_TRUE(file.starts_with("user.a@host.b~") && file.ends_with(".trk")) << file;
+    EXPECT_NE(file, CClient("user.a@host.b").trackFileName());
+    EXPECT_EQ(CClient("Me@localhost").trackFileName(), "Me@localhost.trk");
 
     RegistryStore reg(regPath());
     {
@@ -283,7 +288,7 @@ TEST_F(Vehicles, TracksGoToFilesNamedAfterTheKey) {
         addPoints(me->track, 1);
         ASSERT_TRUE(list.save(reg, true));
     }
-    EXPECT_TRUE(std::filesystem::exists(m_dir.file("user.a@host.b.trk")));
+    EXPECT_TRUE(std::filesystem::exists(m_dir.file(file)));
     EXPECT_TRUE(std::filesystem::exists(m_dir.file("Me@localhost.trk")));
 
     CClients loaded;
@@ -297,9 +302,20 @@ TEST_F(Vehicles, TracksGoToFilesNamedAfterTheKey) {
     EXPECT_NEAR(peer->curPos.lon, 11.5, 1e-5);
 
     // Saved without tracks: the files are left as they are.
-    std::filesystem::remove(m_dir.file("user.a@host.b.trk"));
+    std::filesystem::remove(m_dir.file(file));
     ASSERT_TRUE(loaded.save(reg, false));
-    EXPECT_FALSE(std::filesystem::exists(m_dir.file("user.a@host.b.trk")));
+    EXPECT_FALSE(std::filesystem::exists(m_dir.file(file)));
+
+    // A file an earlier version stored under the old name still loads.
+    {
+        CTrack old;
+        addPoints(old, 3);
+        ASSERT_TRUE(old.save(m_dir.file("user.a@host.b.trk")));
+    }
+    CClients upgraded;
+    upgraded.load(reg, "Me", "localhost");
+    ASSERT_NE(upgraded.find("user/a@host/b"), nullptr);
+    EXPECT_EQ(upgraded.find("user/a@host/b")->track.pointCount(), 3);
 }
 
 TEST_F(Vehicles, InterruptedSaveKeepsEveryStoredVehicle) {

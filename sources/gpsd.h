@@ -1,0 +1,95 @@
+// The gpsd source: on Linux the GPS receiver usually belongs to gpsd, which
+// shares it with every program that asks. Nivra connects to gpsd over a plain
+// TCP socket, asks for its NMEA stream (gpsd turns any receiver, binary ones
+// included, into NMEA sentences) and hands each sentence to the same line
+// handler the serial reader uses. The serial reader's thread (Ccomm) runs
+// these sessions when the gpsd source is chosen.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+// Where gpsd listens.
+struct GpsdServer {
+    static constexpr const char* kDefaultHost = "127.0.0.1";
+    static constexpr uint16_t kDefaultPort = 2947;
+
+    std::string host = kDefaultHost;
+    uint16_t port = kDefaultPort;
+
+    // "host:port", as the status texts show it.
+    std::string text() const;
+};
+
+// Reads `host[:port]` (the setting `GpsdServer`, the value of --gpsd). An
+// empty text gives the default 127.0.0.1:2947; a missing port gives 2947.
+// False, with `error` set, for a port that is not 1..65535, a host with
+// characters no host name or address has, or a text longer than 255 bytes.
+bool parseGpsdServer(const std::string& text, GpsdServer& out, std::string& error);
+
+// The values of the setting `GpsSource`.
+inline constexpr const char* kGpsSourceSerial = "serial";
+inline constexpr const char* kGpsSourceGpsd = "gpsd";
+
+// The server of the setting `GpsdServer`; a text parseGpsdServer refuses is
+// logged and gives the default server.
+GpsdServer gpsdServerSetting(const std::string& text);
+
+// The request that turns on gpsd's stream of NMEA sentences.
+inline constexpr const char* kGpsdWatch = "?WATCH={\"enable\":true,\"nmea\":true}\n";
+
+// Why a session ended.
+enum class GpsdEnd {
+    cancelled,    // stop, reconnect or shutdown
+    unreachable,  // nothing accepted the connection
+    closed,       // gpsd closed the connection (stopped or restarted)
+    closedAtOnce, // closed before any greeting
+    notGpsd,      // the service on the port does not greet as gpsd
+    lineTooLong,  // a line longer than kGpsdLineMax
+    failed,       // a send or receive failed
+};
+
+// The longest line taken from gpsd. NMEA sentences are far shorter; the JSON
+// replies gpsd sends besides them (VERSION, DEVICES, WATCH) stay well below.
+inline constexpr size_t kGpsdLineMax = 16383;
+
+// What a session needs from its owner.
+struct GpsdHooks {
+    std::function<bool()> cancelled;                      // stop the session now
+    std::function<void(const std::string& line)> deliver; // one NMEA sentence
+    std::function<void(const std::string& text)> status;  // what the source is doing
+};
+
+// The waits of a session; tests shorten them.
+struct GpsdTimes {
+    unsigned connectMs = 3000;  // connection attempt
+    unsigned greetingMs = 5000; // gpsd greets at once; a silent service is not gpsd
+    unsigned sliceMs = 100;     // longest wait before looking at `cancelled`
+    unsigned jsonOnlyLines = 8; // JSON lines without NMEA before the status says so
+};
+
+// One session: connects to `server`, asks for NMEA and delivers every NMEA
+// sentence (a line starting with '$' or '!', without its '\n'; a '\r' before
+// it stays, as with the serial reader) until the connection ends or the hooks
+// cancel. JSON lines are not delivered. `nmeaLines` counts what was delivered.
+GpsdEnd runGpsdSession(const GpsdServer& server, const GpsdTimes& times, const GpsdHooks& hooks,
+                       unsigned long& nmeaLines);
+
+// The wait before the next attempt: 1 s after the first failure, doubling up
+// to 10 s; a session that delivered sentences starts the count again.
+class GpsdBackoff {
+public:
+    static constexpr unsigned kFirstMs = 1000;
+    static constexpr unsigned kMaxMs = 10000;
+
+    unsigned next();
+    void reset() { m_nextMs = kFirstMs; }
+
+private:
+    unsigned m_nextMs = kFirstMs;
+};
+
+// The status text a session leaves after it ended for `end`.
+std::string gpsdEndStatus(GpsdEnd end, const GpsdServer& server);
