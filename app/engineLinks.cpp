@@ -128,6 +128,11 @@ void CEngineLinks::startSerial() {
     m_comm->start([engine](const std::string& line) { return engine->parseLine(line); });
 }
 
+void CEngineLinks::closeSerial() {
+    if (m_comm)
+        m_comm->close();
+}
+
 std::string CEngineLinks::serialStatus() const {
     return m_comm ? m_comm->status() : "";
 }

@@ -35,6 +35,7 @@ public:
 
     void configureSerial(int autoFind, const std::string& port, int rate, int flowControl) override;
     void startSerial() override;
+    void closeSerial() override;
     std::string serialStatus() const override;
     void setPortFoundHandler(std::function<void(const std::string&)> handler) override;
 

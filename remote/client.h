@@ -47,7 +47,7 @@ public:
     CClient(const CClient&) = delete;
     CClient& operator=(const CClient&) = delete;
 
-    std::string name;  // the key "uName@host", never changed after creation
+    std::string name;  // the key "uName@host"; only CClients::rename changes it
     std::string uName; // user/display name, account name, or device model
     std::string host;  // peer host, "localhost", service domain, or device id
     std::string image;
@@ -124,6 +124,10 @@ public:
     void remove(const std::string& key);
     void remove(const std::string& uName, const std::string& host);
     CClient* find(const std::string& key) const;
+    // Gives the vehicle with key `oldKey` the key `newKey` in place (same
+    // object, options and track). False when there is no such vehicle or
+    // `newKey` is taken, also by a removed vehicle that could come back.
+    bool rename(const std::string& oldKey, const std::string& newKey);
     CClient* find(const std::string& uName, const std::string& host) const;
 
     // The vehicles in key order; removed ones only when asked. The pointers
