@@ -4,10 +4,12 @@
 #include "app/sourceSwitch.h"
 #include "app/subsystems.h"
 #include "earth/autoViewState.h"
+#include "earth/kml.h"
 #include "platform/paths.h"
 #include "platform/runtime.h"
 #include "remote/client.h"
 #include "sources/recording.h"
+#include "track/track.h"
 #include "trace/trace.h"
 
 #include <algorithm>
@@ -28,6 +30,8 @@ const std::array<const char*, 8> kColorEntries = {"green",  "blue",   "red",    
 const std::array<const char*, 9> kRotationEntries = {"Free",        "Behind",     "Behind left",
                                                      "Left",        "Front left", "Front",
                                                      "Front right", "Right",      "Behind right"};
+
+static_assert(kMaxPointsLimit == kTrackCapacity);
 
 namespace {
 
@@ -233,6 +237,9 @@ COptionsLogic::COptionsLogic(COptionsView& view, COptionsDlg& options, CClients&
                              CSubsystems& sys)
     : m_view(view), m_o(options), m_clients(clients), m_sys(sys), m_ports(portEntries({})) {}
 
+COptionsLogic::COptionsLogic(COptionsView& view, CSubsystems& sys)
+    : COptionsLogic(view, theOptions(), theClients(), sys) {}
+
 // --- opening, timer, closing --------------------------------------------------
 
 void COptionsLogic::open() {
@@ -254,7 +261,7 @@ void COptionsLogic::onTimer() {
         m_view.setTimer(kOptionsTickMs);
     m_firstTickDone = true;
     m_status = m_o.statusText();
-    m_view.refresh();
+    m_view.showStatus(m_status);
 }
 
 void COptionsLogic::onClose() {
@@ -503,6 +510,11 @@ void COptionsLogic::vehicleChanged(CClient& v) {
 bool COptionsLogic::vehicleFlag(VehicleFlag flag) const {
     CClient* v = shownVehicle();
     return v && v->*vehicleMember(flag) != 0;
+}
+
+bool COptionsLogic::dateRangeOn() const {
+    CClient* v = shownVehicle();
+    return v && v->useTimeSpan != 0;
 }
 
 void COptionsLogic::onVehicleFlag(VehicleFlag flag, bool on) {

@@ -10,8 +10,6 @@
 #pragma once
 
 #include "app/vehicleSelector.h"
-#include "earth/kml.h"
-#include "track/track.h"
 
 #include <array>
 #include <cstdint>
@@ -47,7 +45,7 @@ constexpr unsigned kOptionsTickMs = 500;
 // field; speeds and radii are stored times 10000 in a 32-bit value, so they
 // stay well below 214748 to be read back.
 constexpr size_t kMaxVehicleKey = 255;
-constexpr int kMaxPointsLimit = kTrackCapacity;
+constexpr int kMaxPointsLimit = 28800; // the track ring's size
 constexpr double kMaxSpeedKnots = 100000.0;
 constexpr double kMaxRadiusMetres = 100000.0;
 constexpr size_t kMaxPathText = 1023; // file names are read through 1024 bytes
@@ -119,6 +117,8 @@ public:
     virtual ~COptionsView() = default;
     // Everything the getters return may have changed: show it again.
     virtual void refresh() = 0;
+    // Only the status line changed (every timer tick).
+    virtual void showStatus(const std::string& text) = 0;
     // A message box with an OK button, captioned with the program's title.
     virtual void message(const std::string& text) = 0;
     virtual void focusName() = 0;
@@ -151,6 +151,8 @@ struct VehiclePage {
 class COptionsLogic {
 public:
     COptionsLogic(COptionsView& view, COptionsDlg& options, CClients& clients, CSubsystems& sys);
+    // On the process-wide settings object and vehicle list.
+    COptionsLogic(COptionsView& view, CSubsystems& sys);
     COptionsLogic(const COptionsLogic&) = delete;
     COptionsLogic& operator=(const COptionsLogic&) = delete;
 
@@ -211,6 +213,7 @@ public:
     // What the dialog shows.
     bool flag(OptionFlag flag) const;
     bool vehicleFlag(VehicleFlag flag) const;
+    bool dateRangeOn() const;
     int slider(Slider slider) const;
     const VehiclePage& page() const { return m_page; }
     bool entering() const { return m_entering; }

@@ -21,6 +21,8 @@ public:
     std::vector<unsigned> timers;
     int ended = 0;
     void refresh() override { ++refreshes; }
+    void showStatus(const std::string& text) override { status = text; }
+    std::string status;
     void message(const std::string& text) override { messages.push_back(text); }
     void focusName() override { ++focus; }
     void setTimer(unsigned ms) override { timers.push_back(ms); }
@@ -84,6 +86,7 @@ TEST_F(OptionsLogic, OpeningShowsTheSelectedVehicleAndArmsTheTimer) {
     logic.onTimer();
     EXPECT_EQ(fake.timers, (std::vector<unsigned>{1000, 500}));
     EXPECT_EQ(logic.status(), "Acquiring Signal...");
+    EXPECT_EQ(fake.status, "Acquiring Signal...");
     logic.onTimer();
     EXPECT_EQ(fake.timers, (std::vector<unsigned>{1000, 500}));
 
@@ -284,8 +287,12 @@ TEST_F(OptionsLogic, ColoursOutsideTheListAreRefused) {
     struct Case {
         const char* typed;
         const char* stored;
-    } cases[] = {{"red", "red"},        {"ff00ff00", "ff00ff00"}, {" Lightblue ", "Lightblue"},
-                 {"pink", "Lightblue"}, {"ff00ff0g", "Lightblue"}, {"", "Lightblue"},
+    } cases[] = {{"red", "red"},
+                 {"ff00ff00", "ff00ff00"},
+                 {" Lightblue ", "Lightblue"},
+                 {"pink", "Lightblue"},
+                 {"ff00ff0g", "Lightblue"},
+                 {"", "Lightblue"},
                  {"rgb(1,2,3)", "Lightblue"}};
     for (const Case& c : cases) {
         fake.messages.clear();
