@@ -256,9 +256,9 @@ void COptionsDialog::buildLayout() {
     row = 0;
     m_vehicleLayout.addWidget(&m_vehicles, row++, 0, 1, 4);
     m_vehicleLayout.addWidget(&m_nameLabel, row, 0);
-    m_vehicleLayout.addWidget(&m_name, row, 1);
-    m_vehicleLayout.addWidget(&m_hostLabel, row, 2);
-    m_vehicleLayout.addWidget(&m_host, row++, 3);
+    m_vehicleLayout.addWidget(&m_name, row++, 1, 1, 3);
+    m_vehicleLayout.addWidget(&m_hostLabel, row, 0);
+    m_vehicleLayout.addWidget(&m_host, row++, 1, 1, 3);
     m_vehicleLayout.addWidget(&m_new, row, 0, 1, 2);
     m_vehicleLayout.addWidget(&m_delete, row++, 2, 1, 2);
     m_vehicleLayout.addWidget(&m_land, row, 0);
@@ -288,8 +288,6 @@ void COptionsDialog::buildLayout() {
     m_vehicleLayout.addWidget(&m_dateRange, row, 0);
     m_vehicleLayout.addWidget(&m_startDate, row, 1);
     m_vehicleLayout.addWidget(&m_endDate, row++, 2, 1, 2);
-    m_vehicleLayout.setColumnStretch(1, 1);
-    m_vehicleLayout.setColumnStretch(3, 1);
     m_vehicleGroup.setLayout(&m_vehicleLayout);
 
     // Right-hand column.
