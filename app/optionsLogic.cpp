@@ -9,8 +9,9 @@
 #include "platform/runtime.h"
 #include "remote/client.h"
 #include "sources/recording.h"
-#include "track/track.h"
 #include "trace/trace.h"
+#include "track/nmea.h"
+#include "track/track.h"
 
 #include <algorithm>
 #include <cctype>
@@ -160,8 +161,8 @@ bool isColorText(const std::string& c) {
            std::all_of(c.begin(), c.end(), [](char ch) { return std::isxdigit(ch & 0xff); });
 }
 
-// The local midnight of a calendar day, in UTC seconds (-1 when mktime cannot).
-bool localMidnight(const CalendarDate& d, int64_t& utc, bool& dst) {
+// The local midnight of a calendar day, in UTC seconds.
+bool localMidnight(const CalendarDate& d, int64_t& utc) {
     struct tm f {};
     f.tm_year = d.year - 1900;
     f.tm_mon = d.month - 1;
@@ -171,7 +172,6 @@ bool localMidnight(const CalendarDate& d, int64_t& utc, bool& dst) {
     if (t == static_cast<time_t>(-1))
         return false;
     utc = t;
-    dst = f.tm_isdst > 0;
     return true;
 }
 
@@ -200,20 +200,19 @@ int64_t dayStartFixTime(const CalendarDate& date) {
         date.day > 31)
         return -1;
     int64_t utc = 0;
-    bool dst = false;
-    if (!localMidnight(date, utc, dst))
+    if (!localMidnight(date, utc))
         return -1;
-    // Fix times read the UTC fields as local time: the zone's standard offset
-    // is added, and an hour more in summer.
-    const int64_t fix = utc + tzOffset() - (dst ? 3600 : 0);
+    // Track point times are UTC plus the zone's standard offset (summer or
+    // not), so the day starts with the point taken at local midnight.
+    const int64_t fix = utcToFixTime(utc);
     if (fix < 0 || fix + kDaySeconds - 1 > INT32_MAX)
         return -1;
     return fix;
 }
 
 CalendarDate fixTimeDate(int64_t fixTime) {
-    // Reading the fix time as local time lands on the right day or next to it.
-    const time_t t = static_cast<time_t>(fixTime);
+    // The local date of the UTC moment, checked against the day's bounds.
+    const time_t t = static_cast<time_t>(fixTimeToUtc(fixTime));
     struct tm f {};
     localtime_r(&t, &f);
     CalendarDate guess{f.tm_year + 1900, f.tm_mon + 1, f.tm_mday};

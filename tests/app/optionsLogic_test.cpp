@@ -5,6 +5,7 @@
 
 #include "app/optionsLogic.h"
 #include "app/sourceSwitch.h"
+#include "track/nmea.h"
 
 #include <cmath>
 #include <fstream>
@@ -345,6 +346,42 @@ TEST_F(OptionsLogic, DateRangeKeepsStartBeforeEnd) {
         EXPECT_EQ(lastMessage(), "Choose a date from 1970 to 2037.");
         EXPECT_EQ(local->startTime, d1);
     }
+}
+
+TEST(OptionsDates, ADayStartsWithThePointTakenAtLocalMidnightInEveryZone) {
+    const std::string saved = getenv("TZ") ? getenv("TZ") : "";
+    struct Case {
+        const char* zone;
+        CalendarDate day;
+        int utcHourBefore; // local midnight in UTC, on the day before (-1: same day 0 h)
+    } cases[] = {
+        {"Europe/Berlin", {2024, 7, 1}, 22},
+        {"Europe/Berlin", {2024, 1, 15}, 23},
+        {"America/New_York", {2024, 7, 1}, -4},
+        {"America/New_York", {2024, 12, 1}, -5},
+        {"UTC", {2024, 2, 29}, -1},
+    };
+    for (const Case& c : cases) {
+        setenv("TZ", c.zone, 1);
+        tzset();
+        struct tm utc {};
+        utc.tm_year = c.day.year - 1900;
+        utc.tm_mon = c.day.month - 1;
+        utc.tm_mday = c.day.day;
+        if (c.utcHourBefore > 0) {
+            utc.tm_mday -= 1;
+            utc.tm_hour = c.utcHourBefore;
+        } else if (c.utcHourBefore < -1) {
+            utc.tm_hour = -c.utcHourBefore;
+        }
+        const int64_t midnightPoint = fixTimeFromUtcFields(utc);
+        EXPECT_EQ(dayStartFixTime(c.day), midnightPoint) << c.zone;
+        EXPECT_EQ(fixTimeDate(midnightPoint), c.day) << c.zone;
+        EXPECT_EQ(fixTimeDate(midnightPoint + 86399), c.day) << c.zone;
+        EXPECT_NE(fixTimeDate(midnightPoint - 1), c.day) << c.zone;
+    }
+    setenv("TZ", saved.c_str(), 1);
+    tzset();
 }
 
 TEST_F(OptionsLogic, DemoPlayAndStopSwitchTheSource) {
