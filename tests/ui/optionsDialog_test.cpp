@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QTimer>
 
+#include <fstream>
 #include <set>
 
 using namespace uitest;
@@ -40,6 +41,8 @@ protected:
         o.ContinuousLog = 0;
         o.recording = 0;
         o.AutoStartGE = 0;
+        o.LoopPlayback = 0;
+        o.LogFile.clear();
         o.Name = "Me@localhost";
         local->visible = 1;
         local->maxPts = 2000;
@@ -105,6 +108,15 @@ TEST_F(OptionsDialog, ClicksOnEachGroupChangeWhatTheyName) {
     EXPECT_EQ(sys.serialCloses, 1);
 
     // Playback and recording.
+    std::ofstream(file("trip.nme")) << "$GPRMC\n";
+    o.LogFile = file("trip.nme");
+    clickIn("play");
+    EXPECT_TRUE(sys.isPlayback);
+    EXPECT_EQ(sys.sourceStarts, std::vector<std::string>{"Me"});
+    clickIn("stop");
+    EXPECT_FALSE(sys.isPlayback);
+    clickIn("loop");
+    EXPECT_EQ(o.LoopPlayback, 1);
     clickIn("record");
     EXPECT_EQ(o.recording, 1);
     EXPECT_TRUE(in<QLabel>("recordStatus").text().startsWith(QStringLiteral("Recording: ")));
