@@ -121,6 +121,8 @@ const ReadOnlyText kReadOnly[] = {
     {"LinkBindAddress", &COptionsDlg::LinkBindAddress, kTextValueMax},
     {"LocalGpsHosts", &COptionsDlg::LocalGpsHosts, kTextValueMax},
     {"EarthBackend", &COptionsDlg::EarthBackend, kTextValueMax},
+    {"MologogoServer", &COptionsDlg::MologogoServer, kTextValueMax},
+    {"MapFactorServer", &COptionsDlg::MapFactorServer, kTextValueMax},
 };
 
 // The number at the start of the text, as atoi reads it (0 when there is none).

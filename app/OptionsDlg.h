@@ -75,6 +75,9 @@ public:
     int32_t gpsgUpdate = 0;
     int32_t flightTracker = 0;
     int32_t mapFactor = 0;
+    // Read-only: the Mologogo and MapFactor servers, "host[:port]".
+    std::string MologogoServer = "mologogo.com";
+    std::string MapFactorServer = "mapfactor.com";
     std::string LogFile;
     Cn2k* m_n2k = nullptr;      // the engine, handed over at start-up
     Ccomm* m_comm = nullptr;    // the serial reader, handed over at start-up
