@@ -176,6 +176,9 @@ void COptionsDlg::load(RegistryStore& reg) {
         }
         if (uint32_t raw = 0; key->queryDword("MaxDeviceVehicles", raw) && raw <= INT32_MAX)
             MaxDeviceVehicles = static_cast<int32_t>(raw);
+        uint32_t verify = 1;
+        if (key->queryDword("TlsVerify", verify))
+            TlsVerify = verify == 0 ? 0 : 1;
     }
     RateNumber = decimalNumber(Rate);
     // The automatic view starts from the stored heading mode and offset; on a

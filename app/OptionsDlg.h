@@ -111,6 +111,9 @@ public:
     // Device vehicles the tracker port may create; new identifiers beyond it
     // are refused.
     int32_t MaxDeviceVehicles = 500;
+    // 0 relaxes the checks of HTTPS server certificates (for a self-signed
+    // server of the user's own); not written by the program.
+    int32_t TlsVerify = 1;
     // Google Earth backend: "none", "gepro" or empty for automatic (not written by the program).
     std::string EarthBackend;
 
