@@ -30,6 +30,10 @@ bool CEngineLinks::startEngine(int linkPort) {
     return m_n2k->startEngine() == 1;
 }
 
+void CEngineLinks::startPeers() {
+    theClients().start();
+}
+
 int CEngineLinks::linkPort() const {
     return m_n2k ? m_n2k->m_linkPort : 0;
 }

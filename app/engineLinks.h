@@ -40,6 +40,8 @@ public:
     void setPortFoundHandler(std::function<void(const std::string&)> handler) override;
 
     void setKmlUnits(int units) override;
+    // The vehicle list's control and ping servers and its update threads.
+    void startPeers() override;
 
     // The web publisher takes the publishing settings and runs while
     // pftpEnabled is set.
