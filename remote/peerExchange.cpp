@@ -6,6 +6,7 @@
 #include "remote/rawSock.h"
 #include "trace/trace.h"
 
+#include <algorithm>
 #include <atomic>
 
 namespace {
@@ -97,7 +98,7 @@ int CClient::update(int force) {
             const int64_t arrived = static_cast<int64_t>(points.size()) + refused;
             NTRACE("reply cut: %ld points announced, %ld arrived", static_cast<long>(header.count),
                    static_cast<long>(arrived));
-            seq -= header.count - arrived;
+            seq = std::max<int64_t>(seq - (header.count - arrived), 0);
         }
         track.addPts(points.data(), static_cast<int>(points.size()));
     }

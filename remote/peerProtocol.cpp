@@ -152,8 +152,8 @@ bool parseControlReplyHeader(std::string_view reply, ControlReplyHeader& out, st
         why = "a point count below 0 or over 28800";
         return false;
     }
-    if (out.seqNum < -INT32_MAX || out.seqNum > INT32_MAX) {
-        why = "a sequence number out of range";
+    if (out.seqNum < -INT32_MAX || out.seqNum > INT32_MAX || time < INT32_MIN || time > INT32_MAX) {
+        why = "a sequence number or time out of the 32-bit range";
         return false;
     }
     out.pointsOffset = rest.data() ? static_cast<size_t>(rest.data() - reply.data()) : reply.size();
