@@ -1,5 +1,6 @@
-// The service exchanges until their links exist: each pass says that the
-// link is not there and does nothing else.
+// The MapFactor exchange until its link exists: each pass says that the
+// link is not there and does nothing else. (GpsGate and Mologogo live in
+// remote/gpsgate.cpp and remote/mologogo.cpp.)
 #include "remote/serviceLinks.h"
 
 #include "trace/trace.h"
@@ -15,16 +16,6 @@ void notBuilt(std::atomic<bool>& said, const char* link) {
 }
 
 } // namespace
-
-void gpsgateUpdate(CClients&) {
-    static std::atomic<bool> said{false};
-    notBuilt(said, "gpsgateUpdate");
-}
-
-void moloUpdate(CClients&) {
-    static std::atomic<bool> said{false};
-    notBuilt(said, "moloUpdate");
-}
 
 void mapFactorUpdate(CClients&) {
     static std::atomic<bool> said{false};
