@@ -122,6 +122,8 @@ const ReadOnlyText kReadOnly[] = {
     {"LinkBindAddress", &COptionsDlg::LinkBindAddress, kTextValueMax},
     {"LocalGpsHosts", &COptionsDlg::LocalGpsHosts, kTextValueMax},
     {"EarthBackend", &COptionsDlg::EarthBackend, kTextValueMax},
+    {"MologogoServer", &COptionsDlg::MologogoServer, kTextValueMax},
+    {"MapFactorServer", &COptionsDlg::MapFactorServer, kTextValueMax},
 };
 
 // The number at the start of the text, as atoi reads it (0 when there is none).
@@ -179,6 +181,9 @@ void COptionsDlg::load(RegistryStore& reg) {
         }
         if (uint32_t raw = 0; key->queryDword("MaxDeviceVehicles", raw) && raw <= INT32_MAX)
             MaxDeviceVehicles = static_cast<int32_t>(raw);
+        uint32_t verify = 1;
+        if (key->queryDword("TlsVerify", verify))
+            TlsVerify = verify == 0 ? 0 : 1;
     }
     RateNumber = decimalNumber(Rate);
     // The automatic view starts from the stored heading mode and offset; on a

@@ -75,6 +75,9 @@ public:
     int32_t gpsgUpdate = 0;
     int32_t flightTracker = 0;
     int32_t mapFactor = 0;
+    // Read-only: the Mologogo and MapFactor servers, "host[:port]".
+    std::string MologogoServer = "mologogo.com";
+    std::string MapFactorServer = "mapfactor.com";
     std::string LogFile;
     Cn2k* m_n2k = nullptr;      // the engine, handed over at start-up
     Ccomm* m_comm = nullptr;    // the serial reader, handed over at start-up
@@ -111,6 +114,9 @@ public:
     // Device vehicles the tracker port may create; new identifiers beyond it
     // are refused.
     int32_t MaxDeviceVehicles = 500;
+    // 0 relaxes the checks of HTTPS server certificates (for a self-signed
+    // server of the user's own); not written by the program.
+    int32_t TlsVerify = 1;
     // Google Earth backend: "none", "gepro" or empty for automatic (not written by the program).
     std::string EarthBackend;
 

@@ -30,6 +30,10 @@ bool CEngineLinks::startEngine(int linkPort) {
     return m_n2k->startEngine() == 1;
 }
 
+void CEngineLinks::startPeers() {
+    theClients().start();
+}
+
 int CEngineLinks::linkPort() const {
     return m_n2k ? m_n2k->m_linkPort : 0;
 }
@@ -126,6 +130,11 @@ void CEngineLinks::startSerial() {
         return;
     Cn2k* engine = m_n2k;
     m_comm->start([engine](const std::string& line) { return engine->parseLine(line); });
+}
+
+void CEngineLinks::closeSerial() {
+    if (m_comm)
+        m_comm->close();
 }
 
 std::string CEngineLinks::serialStatus() const {

@@ -35,10 +35,13 @@ public:
 
     void configureSerial(int autoFind, const std::string& port, int rate, int flowControl) override;
     void startSerial() override;
+    void closeSerial() override;
     std::string serialStatus() const override;
     void setPortFoundHandler(std::function<void(const std::string&)> handler) override;
 
     void setKmlUnits(int units) override;
+    // The vehicle list's control and ping servers and its update threads.
+    void startPeers() override;
 
     // The web publisher takes the publishing settings and runs while
     // pftpEnabled is set.

@@ -52,6 +52,8 @@ public:
     virtual void configureSerial(int autoFind, const std::string& port, int rate,
                                  int flowControl) = 0;
     virtual void startSerial() = 0;
+    // The disconnect button: the reader ends at its next check.
+    virtual void closeSerial() = 0;
     virtual std::string serialStatus() const = 0;
     // Called on the reader's thread with the port where a receiver was found.
     virtual void setPortFoundHandler(std::function<void(const std::string&)> handler) = 0;

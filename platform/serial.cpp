@@ -315,6 +315,35 @@ std::vector<std::string> serialUsbDevices(const std::string& devDir) {
     return result;
 }
 
+std::vector<std::string> serialAnsweringUarts(const std::string& devDir) {
+    std::vector<std::pair<int, std::string>> found;
+    if (DIR* dir = opendir(devDir.c_str())) {
+        while (dirent* e = readdir(dir)) {
+            std::string name = e->d_name;
+            if (int n = deviceNumber(name, "ttyS"); n >= 0)
+                found.emplace_back(n, name);
+        }
+        closedir(dir);
+    }
+    std::sort(found.begin(), found.end());
+    std::string prefix = devDir;
+    if (prefix.empty() || prefix.back() != '/')
+        prefix += '/';
+    std::vector<std::string> result;
+    for (const auto& [n, name] : found) {
+        const std::string path = prefix + name;
+        // Non-blocking, so a port with carrier detect never holds the dialog.
+        int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        termios t{};
+        if (tcgetattr(fd, &t) == 0)
+            result.push_back(path);
+        ::close(fd);
+    }
+    return result;
+}
+
 std::vector<std::string> serialCandidatePorts() {
     std::vector<std::string> ports = serialUsbDevices();
     for (int n = 0; n <= 48; ++n) {

@@ -68,6 +68,11 @@ std::string serialDevicePath(const std::string& portName);
 // ttyUSB devices, then the ttyACM devices, each in number order.
 std::vector<std::string> serialUsbDevices(const std::string& devDir = "/dev");
 
+// The on-board UARTs (ttyS devices in `devDir`, in number order) that answer
+// as serial ports. The kernel creates ttyS0..ttyS31 whether or not a UART is
+// behind them; only those whose line settings can be read are real.
+std::vector<std::string> serialAnsweringUarts(const std::string& devDir = "/dev");
+
 // The ports a search for a receiver tries, in order: the USB devices present,
 // then "COM0" to "COM48".
 std::vector<std::string> serialCandidatePorts();

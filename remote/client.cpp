@@ -283,6 +283,23 @@ CClient* CClients::find(const std::string& uName, const std::string& host) const
     return find(uName + "@" + host);
 }
 
+bool CClients::rename(const std::string& oldKey, const std::string& newKey) {
+    const std::string from = cutToField(oldKey, kClientTextField);
+    const std::string to = cutToField(newKey, kClientTextField);
+    // The KML writers read the name under the track lock, and threads that
+    // hold it may look vehicles up: take it first.
+    TrackLockGuard trackLock;
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    auto it = m_clients.find(from);
+    if (it == m_clients.end() || it->second->removed || m_clients.count(to) != 0)
+        return false;
+    auto node = m_clients.extract(it);
+    node.key() = to;
+    node.mapped()->name = to;
+    m_clients.insert(std::move(node));
+    return true;
+}
+
 std::vector<CClient*> CClients::vehicles(bool includeRemoved) const {
     std::vector<CClient*> out;
     std::lock_guard<std::recursive_mutex> lock(m_mutex);

@@ -14,10 +14,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <vector>
 
 class RegistryStore;
+struct ServerReply;
 
 enum RemoteType : int32_t {
     remotePeer = 0,    // another copy of the program (and the local vehicle)
@@ -47,7 +49,7 @@ public:
     CClient(const CClient&) = delete;
     CClient& operator=(const CClient&) = delete;
 
-    std::string name;  // the key "uName@host", never changed after creation
+    std::string name;  // the key "uName@host"; only CClients::rename changes it
     std::string uName; // user/display name, account name, or device model
     std::string host;  // peer host, "localhost", service domain, or device id
     std::string image;
@@ -105,6 +107,17 @@ public:
     // when that name is a safe one; empty otherwise. Loading falls back to it
     // so such a vehicle keeps its stored track.
     std::string legacyTrackFileName() const;
+
+    // The peer protocol, client side (remote/peerExchange.cpp). sendMsg
+    // connects to `host` at `port`, sends `msg` and, given a reply string,
+    // reads the reply into it (at most `replySize` bytes); it returns the new
+    // `online` flag, and without `force` does nothing for a peer offline.
+    int sendMsg(const std::string& msg, int force, int port, std::string* reply, size_t replySize);
+    // One CONTROL= exchange: asks for the points after our sequence number
+    // and merges them. Non-zero when the request was sent.
+    int update(int force);
+    // "ping:" + host on the ping port, to learn whether the peer is reachable.
+    void ping();
 };
 
 // The three services' server host names, compared by remoteTypeFromHost.
@@ -124,6 +137,10 @@ public:
     void remove(const std::string& key);
     void remove(const std::string& uName, const std::string& host);
     CClient* find(const std::string& key) const;
+    // Gives the vehicle with key `oldKey` the key `newKey` in place (same
+    // object, options and track). False when there is no such vehicle or
+    // `newKey` is taken, also by a removed vehicle that could come back.
+    bool rename(const std::string& oldKey, const std::string& newKey);
     CClient* find(const std::string& uName, const std::string& host) const;
 
     // The vehicles in key order; removed ones only when asked. The pointers
@@ -155,7 +172,37 @@ public:
 
     const std::string& prefix() const { return m_prefix; }
 
+    // The remote side (remote/peerThreads.cpp): designates the local vehicle,
+    // starts the control and ping servers and the ping, peer update,
+    // Mologogo/MapFactor and GpsGate threads. Once; later calls do nothing.
+    void start();
+    // Ends the threads and the servers (the shutdown flag ends them too).
+    void stop();
+    bool peersRunning() const;
+    // The vehicles the ping and update threads poll, in list order: peers
+    // that are neither local nor demo.
+    std::vector<CClient*> polledPeers() const;
+
+    // The control and ping servers' handlers (remote/peerExchange.cpp); the
+    // context is the list.
+    static int32_t processCtlFunc(std::span<char> request, const char* peerAddress,
+                                  ServerReply& reply, void* context);
+    static int32_t processPingFunc(std::span<char> request, const char* peerAddress,
+                                   ServerReply& reply, void* context);
+    static void staticPingThreadFunc(CClients* self);
+    static void staticServerUpdateThreadFunc(CClients* self);
+    static void staticMoloUpdateThreadFunc(CClients* self);
+    static void staticGPSGUpdateThreadFunc(CClients* self);
+
+    // The servers and threads of a started list (remote/peerThreads.cpp).
+    struct PeerService;
+
 private:
+    // Ends the threads before the servers and threads go (defined with them).
+    struct PeerServiceEnd {
+        void operator()(PeerService* peers) const;
+    };
+    std::unique_ptr<PeerService, PeerServiceEnd> m_peers; // servers and threads once started
     std::string m_prefix;
     std::atomic<CClient*> m_local{nullptr};
     CClient* m_realLocal = nullptr;

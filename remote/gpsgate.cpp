@@ -1,102 +1,196 @@
 #include "remote/gpsgate.h"
 
+#include "app/OptionsDlg.h"
+#include "platform/runtime.h"
+#include "remote/client.h"
+#include "remote/rawSock.h"
+#include "remote/serviceText.h"
 #include "trace/trace.h"
 #include "track/nmea.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <vector>
 
 namespace {
 
-constexpr std::string_view kPositionSentence = "$FRPOS";
-// The name is the eleventh field of a "$FRPOS" sentence.
-constexpr int kNameField = 10;
-
-// The name field of a "$FRPOS" line (without its checksum), or nothing.
-bool nameField(std::string_view line, std::string_view& name, size_t& offset) {
-    size_t start = 0;
-    for (int i = 0; i < kNameField; ++i) {
-        size_t comma = line.find(',', start);
-        if (comma == std::string_view::npos)
-            return false;
-        start = comma + 1;
-    }
-    size_t end = line.find_first_of(",*", start);
-    name = line.substr(start, end == std::string_view::npos ? line.size() - start : end - start);
-    offset = start;
-    return true;
-}
+// Every reply is read within this budget.
+constexpr int kGpsGateReplyBudgetMs = 6000;
 
 } // namespace
 
-std::string scramblePassword(std::string_view password) {
-    std::string out(password.rbegin(), password.rend());
-    for (char& c : out) {
-        if (c >= '0' && c <= '9')
-            c = static_cast<char>(105 - c);
-        else if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))
-            c = static_cast<char>(187 - c);
+GpsGateSettings GpsGateSettings::fromOptions() {
+    const COptionsDlg& o = theOptions();
+    GpsGateSettings s;
+    s.server = o.gpsgServerName;
+    s.name = o.gpsgName;
+    s.password = o.gpsgPass;
+    s.freq = o.gpsgFreq;
+    s.enable = o.gpsgEnable;
+    s.upload = o.gpsgUpdate;
+    return s;
+}
+
+Socket CGpsGateLink::login(const GpsGateSettings& s) {
+    ServiceAddress server;
+    if (!parseServiceAddress(s.server, kGpsGatePort, "gpsgServerName", server))
+        return Socket();
+    Socket c = rawOpenConnect(server.host, server.port, false);
+    if (!c.valid()) {
+        NTRACE_AS("login", "error connecting to gpsgate server \"%s\"", s.server.c_str());
+        return Socket();
     }
-    return out;
-}
-
-std::string gpsgateLine(std::string_view sentence) {
-    std::string text(sentence);
-    std::string line = text;
-    appendNmeaChecksum(text.c_str(), line);
-    line += "\r\n";
-    return line;
-}
-
-int findSentenceStart(std::string_view reply, size_t pos, GpsFix& fix) {
-    if (pos >= reply.size())
-        return 0;
-    size_t floor = pos > kGpsGateSentenceReach ? pos - kGpsGateSentenceReach : 0;
-    size_t dollar = reply.rfind('$', pos);
-    if (dollar == std::string_view::npos || dollar < floor)
-        return 0;
-    std::string_view rest = reply.substr(dollar);
-    size_t end = rest.find_first_of("\r\n");
-    std::string_view line = rest.substr(0, std::min(end, kNmeaWorkBuffer - 1));
-    if (line.substr(0, kPositionSentence.size()) != kPositionSentence)
-        return 0;
-    std::vector<char> text(line.begin(), line.end());
-    text.push_back('\0');
-    // The server checksums its lines; a line whose checksum does not hold was
-    // damaged on the way and is not taken. One without a checksum is read as
-    // it is.
-    if (line.find('*') != std::string_view::npos && !nmeaChecksumPasses(text.data())) {
-        NTRACE_AS("findSentenceStart", "bad nmea checksum %s", std::string(line).c_str());
-        return 0;
+    // The password is scrambled on the wire, but the scrambling is no secret:
+    // the log shows neither form.
+    NTRACE_AS("login", "$FRLIN,,%s,***", s.name.c_str());
+    if (rawSendMsg(c, gpsgateLine("$FRLIN,," + s.name + "," + scramblePassword(s.password))) != 0) {
+        // A non-blocking connect that is refused shows up at the first send.
+        NTRACE_AS("login", "error connecting to gpsgate server \"%s\"", s.server.c_str());
+        return Socket();
     }
-    return parseFRPOS(text.data(), fix);
+    std::string reply;
+    int rc = rawRecvMsg(c, reply, kGpsGateLoginReplyMax, false, kGpsGateReplyBudgetMs);
+    if (rc == 0 && reply.rfind("$FRSES", 0) == 0)
+        return c;
+    // A server that says nothing within the budget is taken to have accepted
+    // the login (it answers the request that follows, or not); a connection
+    // that failed or a reply of another kind is not.
+    if (rc == EWOULDBLOCK || rc == EAGAIN) {
+        NTRACE_AS("login", "gpsgate: no login reply, going on");
+        return c;
+    }
+    if (rc != 0)
+        NTRACE_AS("login", "gpsgate: login failed, error %d", rc);
+    else
+        NTRACE_AS("login", "gpsgate: %s", reply.c_str());
+    return Socket();
 }
 
-int findBuddyPosition(std::string_view reply, std::string_view uName, GpsFix& fix) {
-    if (uName.empty())
-        return 0;
-    size_t lineStart = 0;
-    while (lineStart < reply.size()) {
-        size_t lineEnd = reply.find('\n', lineStart);
-        if (lineEnd == std::string_view::npos)
-            lineEnd = reply.size();
-        std::string_view line = reply.substr(lineStart, lineEnd - lineStart);
-        size_t dollar = line.find(kPositionSentence);
-        std::string_view name;
-        size_t offset = 0;
-        if (dollar != std::string_view::npos) {
-            line = line.substr(dollar);
-            if (!line.empty() && line.back() == '\r')
-                line.remove_suffix(1);
-            if (nameField(line, name, offset) && name == uName) {
-                GpsFix copy = fix;
-                if (findSentenceStart(reply, lineStart + dollar + offset - 1, copy) == 0)
-                    return -1;
-                fix = copy;
-                return 1;
-            }
+bool CGpsGateLink::readUserPosition(const GpsGateSettings& s, const std::string& user,
+                                    GpsFix& fix) {
+    Socket c = login(s);
+    if (!c.valid())
+        return false;
+    if (rawSendMsg(c, gpsgateLine("$FRRDT," + user + ",1")) != 0)
+        return false;
+    std::string reply;
+    int rc = rawRecvMsg(c, reply, kGpsGateUserReplyMax, false, kGpsGateReplyBudgetMs);
+    c.close();
+    if (rc != 0)
+        return false;
+    if (reply.rfind("$GPRMC", 0) != 0) {
+        NTRACE_AS("readUserPosition", "no position of %s: reply is not an RMC sentence",
+                  user.c_str());
+        return false;
+    }
+    size_t second = reply.find("$GPRMC", 3);
+    if (second != std::string::npos)
+        reply.resize(second);
+    GpsFix copy = fix;
+    if (parseNmea(reply.c_str(), copy) != 2)
+        return false;
+    fix = copy;
+    return true;
+}
+
+int CGpsGateLink::updatePoints(const GpsGateSettings& s, CClient& vehicle) {
+    GpsFix last;
+    int64_t serverTime = readUserPosition(s, s.name, last) ? last.time : 0;
+    std::string hhmmss, ddmmyy;
+    fixTimeStrings(serverTime, hhmmss, ddmmyy);
+    NTRACE_AS("updatePoints", "last update was %s:%s", ddmmyy.c_str(), hhmmss.c_str());
+
+    // The points newer than the server's, copied under the track lock; the
+    // lock is not held while the network is slow, so the GPS reader and the
+    // network link never wait for the server.
+    std::vector<GpsFix> toSend; // newest first
+    {
+        TrackLockGuard guard;
+        if (!guard.ok()) {
+            NTRACE_AS("updatePoints", "no track lock, nothing uploaded");
+            return 0;
         }
-        lineStart = lineEnd + 1;
+        int count = vehicle.track.pointCount();
+        for (int i = 0; i < count; ++i) {
+            const TrackPoint* p = vehicle.track.point(i);
+            if (!p)
+                break;
+            if (p->time == 0) {
+                NTRACE_AS("updatePoints", "Bad, time of zero on track point %d", i);
+                continue;
+            }
+            if (p->time <= serverTime) {
+                std::string t, d;
+                fixTimeStrings(p->time, t, d);
+                NTRACE_AS("updatePoints", "this update is %d - %s:%s", i, d.c_str(), t.c_str());
+                break;
+            }
+            GpsFix f;
+            CTrack::toFix(*p, f);
+            toSend.push_back(f);
+        }
     }
-    return 0;
+    if (toSend.empty())
+        return 0;
+
+    Socket c = login(s);
+    if (!c.valid())
+        return 0;
+    if (rawSendMsg(c, gpsgateLine("$FRWDT,ALL")) != 0)
+        return 0;
+    NTRACE_AS("updatePoints", "sending %d points", static_cast<int>(toSend.size()));
+    int sent = 0;
+    for (auto f = toSend.rbegin(); f != toSend.rend() && !g_bShutdown; ++f) {
+        if (rawSendMsg(c, makeRmcSentence(*f) + makeGgaSentence(*f)) != 0)
+            break;
+        ++sent;
+    }
+    if (sent < static_cast<int>(toSend.size()))
+        NTRACE_AS("updatePoints", "upload stopped after %d of %d points", sent,
+                  static_cast<int>(toSend.size()));
+    return sent;
+}
+
+void CGpsGateLink::update(CClients& list, const GpsGateSettings& s) {
+    if (!s.enable)
+        return;
+    if (!m_period.due(m_clock(), s.freq))
+        return;
+    if (s.upload) {
+        if (CClient* local = list.localVehicle())
+            updatePoints(s, *local);
+    }
+    std::string reply;
+    {
+        Socket c = login(s);
+        if (!c.valid())
+            return;
+        if (rawSendMsg(c, gpsgateLine("$FRRDT,_buddies,1")) != 0)
+            return;
+        int rc = rawRecvMsg(c, reply, kGpsGateBuddiesReplyMax, false, kGpsGateReplyBudgetMs);
+        if (rc != 0 || reply.find("$FRPOS") == std::string::npos)
+            return;
+    }
+    for (CClient* v : list.vehicles()) {
+        if (g_bShutdown)
+            return;
+        if (v->remoteType != remoteGpsGate)
+            continue;
+        GpsFix copy = v->curPos;
+        int found = findBuddyPosition(reply, v->uName, copy);
+        bool ok = found == 1 || (found == 0 && readUserPosition(s, v->uName, copy));
+        if (found == -1)
+            NTRACE_AS("gpsgateUpdate", "position line of %s refused", v->uName.c_str());
+        if (ok) {
+            v->curPos = copy;
+            v->track.add(copy, v->compress ? 1 : 2);
+            v->track.m_newPt = 1;
+        }
+        v->online = ok ? 1 : 0;
+    }
+}
+
+void gpsgateUpdate(CClients& list) {
+    static CGpsGateLink link;
+    link.update(list, GpsGateSettings::fromOptions());
 }

@@ -4,37 +4,51 @@
 // sentences. Every exchange is one short TCP connection of NMEA-style lines.
 #pragma once
 
+#include "platform/socket.h"
+#include "remote/gpsgateText.h"
+#include "remote/updatePeriod.h"
+
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
-struct GpsFix;
+class CClient;
+class CClients;
 
-// The server's default port.
-constexpr int kGpsGatePort = 30175;
-// Replies are read in one chunk of at most these sizes.
-constexpr size_t kGpsGateLoginReplyMax = 999;
-constexpr size_t kGpsGateUserReplyMax = 200;
-constexpr size_t kGpsGateBuddiesReplyMax = 40000;
-// findSentenceStart looks this far back for the '$'.
-constexpr size_t kGpsGateSentenceReach = 1023;
+// What the link reads from the settings.
+struct GpsGateSettings {
+    std::string server;   // gpsgServerName: "host" or "host:port"
+    std::string name;     // gpsgName
+    std::string password; // gpsgPass
+    int32_t freq = 60;    // gpsgFreq, seconds between exchanges
+    int32_t enable = 0;   // gpsgEnable
+    int32_t upload = 0;   // gpsgUpdate: upload the local track
+    // The values of the process-wide settings object.
+    static GpsGateSettings fromOptions();
+};
 
-// The server's password scrambling: the text backwards, each digit c as the
-// character 105 - c, each letter c as 187 - c ("abc" becomes "XYZ"); any
-// other character stays as it is.
-std::string scramblePassword(std::string_view password);
+// One GpsGate account's exchanges. Each exchange logs in on a new connection.
+class CGpsGateLink {
+public:
+    explicit CGpsGateLink(SecondsClock clock = wallClockSeconds) : m_clock(std::move(clock)) {}
 
-// A sentence as it goes on the wire: the text, "*XX" and "\r\n".
-std::string gpsgateLine(std::string_view sentence);
+    // One pass: when enabled and the period has passed, upload the local
+    // vehicle's new points (if asked to) and read every buddy's position.
+    void update(CClients& list, const GpsGateSettings& s);
+    // Opens a connection and logs in; an invalid Socket on failure.
+    Socket login(const GpsGateSettings& s);
+    // Reads one user's last position into `fix` (complete RMC fixes only).
+    bool readUserPosition(const GpsGateSettings& s, const std::string& user, GpsFix& fix);
+    // Uploads the vehicle's points newer than the server's last position of
+    // the account, oldest first. Returns the number of points sent.
+    int updatePoints(const GpsGateSettings& s, CClient& vehicle);
 
-// Walks back from `pos` in `reply` to the nearest '$' (at most 1023
-// characters back), takes that line and, when it is a "$FRPOS" sentence whose
-// checksum (if it carries one) holds, parses it into `fix`. Returns
-// parseFRPOS's result, or 0 when there is no such sentence.
-int findSentenceStart(std::string_view reply, size_t pos, GpsFix& fix);
+private:
+    SecondsClock m_clock;
+    UpdatePeriod m_period;
+};
 
-// The position of buddy `uName` in a "_buddies" reply: the first "$FRPOS"
-// line whose name field is exactly `uName` (so "ann" never takes "joanna"'s
-// line). 1 when such a line was found and parsed; 0 when none names the
-// buddy; -1 when the buddy's line was found but refused.
-int findBuddyPosition(std::string_view reply, std::string_view uName, GpsFix& fix);
+// The pass the GpsGate update thread runs every 2 seconds, with the settings
+// of the process-wide settings object.
+void gpsgateUpdate(CClients& list);

@@ -5,59 +5,45 @@
 // account: a form login whose cookie is kept for later requests.
 #pragma once
 
+#include "platform/socket.h"
+#include "remote/mologogoPage.h"
+#include "remote/servicePass.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 class CClient;
+class CClients;
 
-// A page is read into at most this many bytes.
-constexpr size_t kMoloPageMax = 999999;
-// At most this many new entries are taken from one page.
-constexpr int kMoloMaxEntries = 2047;
-// The longest login cookie kept; a longer one is refused.
-constexpr size_t kMoloCookieMax = 257;
-// A marker call whose arguments run longer than this is not read.
-constexpr size_t kMoloMarkerMaxLength = 4096;
+// The service's web server, unless the MologogoServer setting names another.
+constexpr int kMologogoPort = 80;
 
-// Skips to the next comma, then past the next double quote: the offset of the
-// character after that quote, or 0 when the text ends first.
-size_t nextQuotedField(std::string_view text);
-
-// One entry, from the text at a "createMarker(" occurrence:
-//   createMarker(point,"1:15 PM 3/4/2009","x","48.1173","11.5167","...")
-// The second argument is the local time and date, the fourth and fifth the
-// latitude and longitude. Returns the characters consumed (up to the sixth
-// argument), or 0 when the entry is unusable; `why` then says why.
-size_t parseMarker(std::string_view text, int64_t& time, double& lat, double& lon,
-                   const char** why = nullptr);
-
-// Merges a page's entries newer than the vehicle's newest point into its
-// track, oldest first, and sets `online` when the page holds a marker call.
-// Returns the number of entries offered to the track.
-int parseMarkerPage(std::string_view page, CClient& vehicle);
-
-// The login cookie, kept for the life of the process and replaced at every
-// login that returns one.
-class MoloCookieStore {
+// The Mologogo exchanges of one process: the period, the cookie store and
+// the page buffer belong to the thread that runs them.
+class CMologogoLink {
 public:
-    // Takes "Cookie:" and the login cookie's name and value from a login
-    // reply (the text from the first "Cookie:", which also matches inside
-    // "Set-Cookie:", up to the next ';' or line end). False, keeping the
-    // cookie held so far, when the reply has none or it is too long.
-    bool takeFromReply(std::string_view reply);
-    // The header line sent with private page requests (may be empty).
-    const std::string& line() const { return m_line; }
+    explicit CMologogoLink(SecondsClock clock = wallClockSeconds) : m_clock(std::move(clock)) {}
+
+    // One pass: when enabled and the period has passed, fetch every
+    // remoteWeb vehicle's page.
+    void update(CClients& list, const WebAccountSettings& s);
+    // Fetches and merges one vehicle's page, logging in first when a private
+    // page shows the program is not logged in. 0 or the receive's error code.
+    int readVehicle(CClient& vehicle, const WebAccountSettings& s);
+    // Sends the login on an open connection and keeps its cookie. 0 on a
+    // reply (with or without a cookie), 1 when none came.
+    int login(Socket& connection, const WebAccountSettings& s, const std::string& hostHeader);
+    const MoloCookieStore& cookies() const { return m_cookies; }
 
 private:
-    std::string m_line;
+    SecondsClock m_clock;
+    UpdatePeriod m_period;
+    MoloCookieStore m_cookies;
+    std::string m_page;
 };
 
-// The request for a user's track page; `cookieLine` is sent only for a
-// private page. The user name is URL-encoded.
-std::string moloPageRequest(std::string_view uName, bool publicPage, std::string_view hostHeader,
-                            std::string_view cookieLine);
-// The login form post; name and password are URL-encoded.
-std::string moloLoginRequest(std::string_view hostHeader, std::string_view name,
-                             std::string_view password);
+// The pass the Mologogo/MapFactor update thread runs every 2 seconds while
+// the mapFactor setting is off, with the process-wide settings.
+void moloUpdate(CClients& list);

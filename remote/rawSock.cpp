@@ -4,6 +4,7 @@
 #include "platform/tcpConnect.h"
 #include "trace/trace.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -11,6 +12,9 @@ namespace {
 
 // The slice in which a wait looks at the shutdown flag.
 constexpr int kShutdownPollMs = 10;
+// The most one receive takes, so that a large buffer is not cleared for
+// every small reply.
+constexpr size_t kRecvChunk = 64 * 1024;
 
 bool shuttingDown() {
     return g_bShutdown.load() != 0;
@@ -122,7 +126,7 @@ int rawRecvMsg(Socket& s, std::string& buffer, size_t size, bool readAll, int bu
             ended = true;
             break;
         }
-        chunk.resize(size - buffer.size());
+        chunk.resize(std::min(kRecvChunk, size - buffer.size()));
         long n = s.recv(chunk.data(), chunk.size());
         if (n > 0) {
             buffer.append(chunk.data(), static_cast<size_t>(n));

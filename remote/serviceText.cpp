@@ -1,6 +1,7 @@
 #include "remote/serviceText.h"
 
 #include "platform/runtime.h"
+#include "trace/trace.h"
 
 #include <cctype>
 #include <charconv>
@@ -129,4 +130,35 @@ int64_t localFieldsToFixTime(int year, int month, int day, int hour, int minute,
 bool plausiblePosition(double lat, double lon) {
     return std::isfinite(lat) && std::isfinite(lon) && std::fabs(lat) <= 90 &&
            std::fabs(lon) <= 180 && !(lat == 0 && lon == 0);
+}
+
+std::string ServiceAddress::hostHeader(int defaultPort) const {
+    return port == defaultPort ? host : host + ":" + std::to_string(port);
+}
+
+bool parseServiceAddress(std::string_view text, int defaultPort, const char* setting,
+                         ServiceAddress& out) {
+    std::string_view host = text;
+    int port = defaultPort;
+    size_t colon = text.rfind(':');
+    if (colon != std::string_view::npos) {
+        host = text.substr(0, colon);
+        std::string_view digits = text.substr(colon + 1);
+        int value = 0;
+        auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+        if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size() ||
+            value < 1 || value > 65535) {
+            NTRACE_AS("parseServiceAddress", "%s \"%.*s\" refused: the port must be 1 to 65535",
+                      setting, static_cast<int>(text.size()), text.data());
+            return false;
+        }
+        port = value;
+    }
+    if (host.empty()) {
+        NTRACE_AS("parseServiceAddress", "%s is empty: no server to connect to", setting);
+        return false;
+    }
+    out.host.assign(host);
+    out.port = port;
+    return true;
 }

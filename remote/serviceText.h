@@ -48,3 +48,16 @@ int64_t localFieldsToFixTime(int year, int month, int day, int hour, int minute,
 
 // A position the track can take: finite, |lat| <= 90, |lon| <= 180, not 0,0.
 bool plausiblePosition(double lat, double lon);
+
+// A service's server as the settings give it, "host" or "host:port".
+struct ServiceAddress {
+    std::string host;
+    int port = 0;
+    // The text for a "Host:" header: the host, with ":port" unless it is
+    // `defaultPort`.
+    std::string hostHeader(int defaultPort) const;
+};
+// False (logged, naming `setting`) for an empty host or a port that is not a
+// number from 1 to 65535.
+bool parseServiceAddress(std::string_view text, int defaultPort, const char* setting,
+                         ServiceAddress& out);

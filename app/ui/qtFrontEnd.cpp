@@ -6,6 +6,7 @@
 #include "app/testApp.h"
 #include "app/ui/appIcon.h"
 #include "app/ui/mainWindow.h"
+#include "app/ui/optionsDialog.h"
 #include "app/ui/uiServicesQt.h"
 #include "earth/n2k.h"
 #include "platform/paths.h"
@@ -57,6 +58,10 @@ int runQtFrontEnd(CtestApp& app, int argc, char** argv) {
     CEngineParts parts;
     CMainWindow window(parts.links());
     QObject::connect(&window, &QDialog::finished, &qapp, &QApplication::quit);
+    window.setOptionsDialog([&window, &parts] {
+        COptionsDialog options(parts.links(), &window);
+        return options.exec() == QDialog::Accepted;
+    });
 
     window.dlg().setOverrides(settingOverrides(app.commandLine()));
     window.startUp();

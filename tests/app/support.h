@@ -79,6 +79,10 @@ public:
     int sourceStops = 0;
     int serialStarts = 0;
     int serialConfigs = 0;
+    int serialCloses = 0;
+    int serialAutoFind = -1;
+    int serialRate = 0;
+    int serialFlow = -1;
     std::string serialPort;
     int loadServers = 0;
     int pace = 0;
@@ -133,11 +137,15 @@ public:
     void setTrackedVehicle(CClient* v) override { tracked = v; }
     void openInEarth(const std::string& path) override { opened.push_back(path); }
     void selectEarth(const std::string& backend) override { earth = backend; }
-    void configureSerial(int, const std::string& port, int, int) override {
+    void configureSerial(int autoFind, const std::string& port, int rate, int flow) override {
         ++serialConfigs;
         serialPort = port;
+        serialAutoFind = autoFind;
+        serialRate = rate;
+        serialFlow = flow;
     }
     void startSerial() override { ++serialStarts; }
+    void closeSerial() override { ++serialCloses; }
     std::string serialStatus() const override { return serial; }
     void setPortFoundHandler(std::function<void(const std::string&)>) override {}
     void setKmlUnits(int) override {}

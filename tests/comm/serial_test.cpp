@@ -49,6 +49,23 @@ TEST(SerialPortNames, SearchListHasUsbDevicesInNumberOrderThenComPorts) {
     EXPECT_EQ(all.back(), "COM48");
 }
 
+TEST(SerialPortNames, OnlyUartsThatAnswerAreListed) {
+    fs::path dir = fs::temp_directory_path() / ("nivra-uart-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    PseudoTerminal first, second;
+    ASSERT_TRUE(first.ok() && second.ok());
+    // A terminal answers; a plain file of that name (like a ttyS without a
+    // UART behind it) does not; other names are not UARTs.
+    fs::create_symlink(second.path(), dir / "ttyS12");
+    fs::create_symlink(first.path(), dir / "ttyS2");
+    fs::create_symlink(first.path(), dir / "ttyUSB0");
+    std::ofstream(dir / "ttyS0").put('\n');
+    const std::vector<std::string> expected = {(dir / "ttyS2").string(), (dir / "ttyS12").string()};
+    EXPECT_EQ(serialAnsweringUarts(dir.string()), expected);
+    fs::remove_all(dir);
+    EXPECT_TRUE(serialAnsweringUarts(dir.string()).empty());
+}
+
 TEST(SerialPortSetup, BaudRuleKeepsListedRatesAndTurnsOthersInto4800) {
     const std::pair<int, int> rates[] = {{300, 4800},    {4800, 4800},   {0, 4800},
                                          {230400, 4800}, {1200, 1200},   {2400, 2400},

@@ -1,6 +1,7 @@
 // The real program, headless: the demo on a fresh start, the network link as
 // Google Earth and a browser see it, SIGTERM with everything saved, and the
 // local track in "Nivra.trk" across runs.
+#include "fixText.h"
 #include "nivraProcess.h"
 
 #include "platform/runtime.h"
@@ -54,24 +55,6 @@ std::string settingsOnly(int demoMode) {
     return std::string("Windows Registry Editor Version 5.00\r\n\r\n[Software]\r\n\r\n"
                        "[Software\\Nivra]\r\n\"DemoMode\"=dword:") +
            value + "\r\n\r\n";
-}
-
-GpsFix fixAt(double lat, double lon, double hdg, int64_t secondsAgo) {
-    GpsFix f;
-    f.lat = lat;
-    f.lon = lon;
-    f.hdg = hdg;
-    f.spd = 20;
-    f.status = 1;
-    f.time = nowFixTime() - secondsAgo;
-    return f;
-}
-
-// The coordinates text a track point carries, "lon,lat" with five decimals.
-std::string lonLat(const GpsFix& f) {
-    char text[64];
-    snprintf(text, sizeof text, "%.5lf,%.5lf", f.lon, f.lat);
-    return text;
 }
 
 } // namespace

@@ -3,9 +3,9 @@
 #include "common/traceCapture.h"
 #include "platform/runtime.h"
 #include "remote/client.h"
-#include "remote/gpsgate.h"
-#include "remote/mapfactor.h"
-#include "remote/mologogo.h"
+#include "remote/gpsgateText.h"
+#include "remote/mapfactorHistory.h"
+#include "remote/mologogoPage.h"
 #include "remote/updatePeriod.h"
 #include "track/nmea.h"
 

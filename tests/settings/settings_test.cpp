@@ -132,8 +132,9 @@ TEST(Settings, SecondStartReadsWhatTheFirstSaved) {
     EXPECT_EQ(names[60], "ModelDir");
     EXPECT_EQ(names[61], "AutoSavePeriod");
     EXPECT_EQ(names.back(), "GpsdServer");
-    for (const char* readOnly : {"SaveDirectory", "BindAddress", "EarthBackend", "LinkBindAddress",
-                                 "LocalGpsHosts", "MaxDeviceVehicles"})
+    for (const char* readOnly :
+         {"SaveDirectory", "BindAddress", "EarthBackend", "LinkBindAddress", "LocalGpsHosts",
+          "MaxDeviceVehicles", "MologogoServer", "MapFactorServer"})
         EXPECT_EQ(std::find(names.begin(), names.end(), readOnly), names.end()) << readOnly;
 }
 
@@ -155,10 +156,13 @@ TEST(Settings, LoadRulesKeepDefaultsForMissingZeroEmptyOrNegative) {
                             "\"LinkBindAddress\"=\"0.0.0.0\"\n"
                             "\"LocalGpsHosts\"=\"192.0.2.7, 192.0.2.8\"\n"
                             "\"MaxDeviceVehicles\"=dword:00000064\n"
-                            "\"EarthBackend\"=\"none\"\n");
+                            "\"EarthBackend\"=\"none\"\n"
+                            "\"MologogoServer\"=\"molo.example:8080\"\n");
     RegistryStore reg(path);
     COptionsDlg o;
     o.load(reg);
+    EXPECT_EQ(o.MologogoServer, "molo.example:8080");
+    EXPECT_EQ(o.MapFactorServer, "mapfactor.com"); // missing: the default
     EXPECT_EQ(o.moloFreq, 60);
     EXPECT_EQ(o.gpsgFreq, 30);
     EXPECT_EQ(o.pftpUserName, "anonymous");

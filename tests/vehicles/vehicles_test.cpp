@@ -136,6 +136,32 @@ TEST_F(Vehicles, ReAddingARemovedVehicleRestoresIt) {
     EXPECT_EQ(back->track.pointCount(), 3);
 }
 
+TEST_F(Vehicles, RenameMovesTheSameVehicleToItsNewKey) {
+    CClients list;
+    CClient* me = list.add("Me", "localhost");
+    addPoints(me->track, 2);
+    list.add("Bob", "peer");
+    list.add("Gone", "localhost");
+    list.remove("Gone@localhost");
+    struct Case {
+        const char* from;
+        const char* to;
+        bool ok;
+    } cases[] = {
+        {"Me@localhost", "Bob@peer", false},       // taken
+        {"Me@localhost", "Gone@localhost", false}, // taken by a removed one
+        {"Nobody@x", "Who@x", false},              // no such vehicle
+        {"Me@localhost", "Mia@localhost", true},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(list.rename(c.from, c.to), c.ok) << c.from << " -> " << c.to;
+    EXPECT_EQ(list.find("Mia@localhost"), me);
+    EXPECT_EQ(me->name, "Mia@localhost");
+    EXPECT_EQ(list.find("Me@localhost"), nullptr);
+    EXPECT_EQ(me->track.pointCount(), 2);
+    EXPECT_EQ(list.vehicles().size(), 2u);
+}
+
 TEST_F(Vehicles, SaveRenumbersTheKeysWithoutGaps) {
     RegistryStore reg(regPath());
     // A longer list saved before: its extra keys must go.

@@ -1,25 +1,18 @@
 // libFuzzer target: any bytes as a GpsGate "_buddies" reply, through the
 // buddy matcher and findSentenceStart at every position the matcher could
 // reach. Checks what must hold for every input.
-#include "remote/gpsgate.h"
+#include "fuzzCheck.h"
+#include "remote/gpsgateText.h"
 #include "track/nmea.h"
 
-#include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 
 namespace {
 
-void check(bool ok) {
-    if (!ok)
-        std::abort();
-}
-
 void checkFix(const GpsFix& f) {
-    check(std::isfinite(f.lat) && std::isfinite(f.lon));
-    check(std::fabs(f.lat) <= 90 && std::fabs(f.lon) <= 180);
+    checkPosition(f.lat, f.lon);
 }
 
 } // namespace

@@ -1,22 +1,12 @@
 // libFuzzer target: any bytes as a Mologogo page, through parseMarker at every
 // "createMarker(" and through parseMarkerPage into a vehicle's track. Checks
 // what must hold for every input.
+#include "fuzzCheck.h"
 #include "remote/client.h"
-#include "remote/mologogo.h"
+#include "remote/mologogoPage.h"
 
-#include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <string_view>
-
-namespace {
-
-void check(bool ok) {
-    if (!ok)
-        std::abort();
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static CClients list("fuzz");
@@ -30,8 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         size_t used = parseMarker(page.substr(at), t, lat, lon);
         if (used != 0) {
             check(used <= page.size() - at && used <= kMoloMarkerMaxLength);
-            check(t != 0 && std::isfinite(lat) && std::isfinite(lon));
-            check(std::fabs(lat) <= 90 && std::fabs(lon) <= 180);
+            check(t != 0);
+            checkPosition(lat, lon);
         }
     }
     int before = vehicle->track.pointCount();

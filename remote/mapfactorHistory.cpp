@@ -1,4 +1,4 @@
-#include "remote/mapfactor.h"
+#include "remote/mapfactorHistory.h"
 
 #include "platform/runtime.h"
 #include "remote/client.h"

@@ -1,7 +1,6 @@
-// The MapFactor link: with the mapFactor setting on, vehicles of type
-// remoteWeb follow devices of the MapFactor GPRS tracking service. Each pass
-// downloads a device's position history since the vehicle's newest point over
-// HTTPS and appends the new positions to its track.
+// The MapFactor service's text: the position history records that follow
+// '>' characters in a reply, merged into a vehicle's track oldest first, and
+// the request path that asks for the history since the newest point held.
 #pragma once
 
 #include <cstddef>
@@ -17,8 +16,6 @@ class CTrack;
 constexpr int kMapFactorMaxRows = 3000;
 // The history of an empty track starts here.
 constexpr const char* kMapFactorFirstHour = "2005-06-22+00";
-// The debug copy of the last reply, in the start directory.
-constexpr const char* kMapFactorDebugFile = "mapFactor.out";
 
 // One history record, as it follows a '>' in the reply:
 //   2009-01-02 13:14:15;3600000;18000000;120;35;0;0;0

@@ -1,0 +1,230 @@
+// The options dialog through its real widgets: a click on each group's main
+// controls changes the setting or vehicle it names, Escape ends with OK, Tab
+// reaches the controls, and a vehicle added here shows in the main window's
+// selector.
+#include "support.h"
+
+#include "app/ui/optionsDialog.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTimer>
+
+#include <fstream>
+#include <set>
+
+using namespace uitest;
+
+namespace {
+
+std::vector<std::string> items(QComboBox& combo) {
+    std::vector<std::string> out;
+    for (int i = 0; i < combo.count(); ++i)
+        out.push_back(combo.itemText(i).toStdString());
+    return out;
+}
+
+} // namespace
+
+class OptionsDialog : public UiTest {
+protected:
+    void SetUp() override {
+        UiTest::SetUp();
+        theClients().load("Me", "localhost");
+        local = theClients().designateLocal();
+        ASSERT_NE(local, nullptr);
+        COptionsDlg& o = theOptions();
+        o.DemoMode = 0;
+        o.Units = 0;
+        o.SpeedInKnots = 0;
+        o.ContinuousLog = 0;
+        o.recording = 0;
+        o.AutoStartGE = 0;
+        o.LoopPlayback = 0;
+        o.LogFile.clear();
+        o.Name = "Me@localhost";
+        local->visible = 1;
+        local->maxPts = 2000;
+    }
+    void TearDown() override {
+        dialog.reset();
+        UiTest::TearDown();
+    }
+
+    COptionsDialog& openDialog() {
+        auto manual = std::make_unique<ManualTimer>();
+        dialogTimer = manual.get();
+        dialog = std::make_unique<COptionsDialog>(sys, nullptr, std::move(manual));
+        return *dialog;
+    }
+    template <typename W> W& in(const char* name) {
+        W* w = dialog->findChild<W*>(QString::fromLatin1(name));
+        if (!w)
+            ADD_FAILURE() << "no widget " << name;
+        return *w;
+    }
+    void clickIn(const char* name) {
+        QAbstractButton& b = in<QAbstractButton>(name);
+        EXPECT_TRUE(b.isEnabled()) << name;
+        QTest::mouseClick(&b, Qt::LeftButton, Qt::NoModifier, QPoint(6, b.height() / 2));
+    }
+    // Types into a field and leaves it with Enter.
+    void typeIn(const char* name, const QString& text) {
+        QLineEdit& e = in<QLineEdit>(name);
+        e.setFocus();
+        e.selectAll();
+        QTest::keyClicks(&e, text);
+        QTest::keyClick(&e, Qt::Key_Return);
+    }
+    void showAndActivate() {
+        dialog->show();
+        dialog->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(dialog.get()));
+    }
+
+    CClient* local = nullptr;
+    ManualTimer* dialogTimer = nullptr;
+    std::unique_ptr<COptionsDialog> dialog;
+};
+
+TEST_F(OptionsDialog, ClicksOnEachGroupChangeWhatTheyName) {
+    openDialog();
+    showAndActivate();
+    COptionsDlg& o = theOptions();
+    EXPECT_EQ(dialogTimer->periods, std::vector<unsigned>{1000});
+
+    // GPS: the rate list and the connect button.
+    QComboBox& rate = in<QComboBox>("rate");
+    rate.setFocus();
+    const std::string before = o.Rate;
+    QTest::keyClick(&rate, Qt::Key_Down);
+    EXPECT_NE(o.Rate, before);
+    EXPECT_EQ(o.Rate, rate.currentText().toStdString());
+    const int starts = sys.serialStarts;
+    clickIn("connect");
+    EXPECT_EQ(sys.serialStarts, starts + 1);
+    clickIn("disconnect");
+    EXPECT_EQ(sys.serialCloses, 1);
+
+    // Playback and recording.
+    std::ofstream(file("trip.nme")) << "$GPRMC\n";
+    o.LogFile = file("trip.nme");
+    clickIn("play");
+    EXPECT_TRUE(sys.isPlayback);
+    EXPECT_EQ(sys.sourceStarts, std::vector<std::string>{"Me"});
+    clickIn("stop");
+    EXPECT_FALSE(sys.isPlayback);
+    clickIn("loop");
+    EXPECT_EQ(o.LoopPlayback, 1);
+    clickIn("record");
+    EXPECT_EQ(o.recording, 1);
+    EXPECT_TRUE(in<QLabel>("recordStatus").text().startsWith(QStringLiteral("Recording: ")));
+    clickIn("stopRecord");
+    EXPECT_EQ(o.recording, 0);
+    clickIn("continuous");
+    EXPECT_EQ(o.ContinuousLog, 1);
+    EXPECT_FALSE(in<QAbstractButton>("record").isEnabled());
+    clickIn("continuous");
+    EXPECT_EQ(o.ContinuousLog, 0);
+
+    // Function buttons: the debug log.
+    clickIn("debugLog");
+    EXPECT_EQ(o.debugLogging, 1);
+    clickIn("debugLog");
+    EXPECT_EQ(o.debugLogging, 0);
+
+    // Vehicle page.
+    clickIn("visible");
+    EXPECT_EQ(local->visible, 0);
+    clickIn("air");
+    EXPECT_EQ(local->fly, 1);
+    clickIn("land");
+    EXPECT_EQ(local->fly, 0);
+    typeIn("maxPoints", QStringLiteral("50000"));
+    EXPECT_EQ(local->maxPts, 28800);
+    EXPECT_EQ(in<QLineEdit>("maxPoints").text(), QStringLiteral("28800"));
+    typeIn("radius", QStringLiteral("32.808"));
+    EXPECT_NEAR(local->trackWidth, 10.0, 1e-9);
+    EXPECT_EQ(in<QLineEdit>("radius").text(), QStringLiteral("32.808"));
+
+    // Right-hand column.
+    clickIn("metric");
+    EXPECT_EQ(o.Units, 1);
+    EXPECT_EQ(in<QLineEdit>("radius").text(), QStringLiteral("10.000"));
+    clickIn("statute");
+    EXPECT_EQ(o.Units, 0);
+    const int onTop = o.AlwaysOnTop;
+    clickIn("flag0");
+    EXPECT_EQ(o.AlwaysOnTop, onTop ? 0 : 1);
+    clickIn("demoMode");
+    EXPECT_EQ(o.DemoMode, 1);
+    EXPECT_FALSE(in<QAbstractButton>("play").isEnabled());
+    in<QSlider>("demoSpeed").setValue(3000);
+    EXPECT_EQ(o.DemoSpeed, 3000);
+    EXPECT_EQ(sys.pace, 300);
+
+    // The timer shows the status text.
+    o.setStatusText("Signal Acquired");
+    dialogTimer->fire();
+    EXPECT_EQ(in<QLabel>("status").text(), QStringLiteral("Signal Acquired"));
+    EXPECT_EQ(dialogTimer->periods, (std::vector<unsigned>{1000, 500}));
+}
+
+TEST_F(OptionsDialog, EscapeEndsWithOkAndTabReachesTheControls) {
+    openDialog();
+    showAndActivate();
+    in<QWidget>("port").setFocus();
+    std::set<std::string> reached;
+    for (int i = 0; i < 120; ++i) {
+        if (QWidget* w = QApplication::focusWidget()) {
+            // An editable list's own line edit stands for the list.
+            QWidget* named = w->objectName().isEmpty() && w->parentWidget() ? w->parentWidget() : w;
+            reached.insert(named->objectName().toStdString());
+        }
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    }
+    for (const char* name :
+         {"port",      "rate",      "flowControl", "connect",    "disconnect", "autoConnect",
+          "autoFind",  "logBrowse", "loop",        "record",     "continuous", "debugLog",
+          "vehicles",  "name",      "new",         "visible",    "cursorFile", "label0",
+          "label5",    "color",     "speedTrack",  "extrude",    "compress",   "maxSpeed",
+          "maxPoints", "radius",    "dateRange",   "startDate",  "endDate",    "demoMode",
+          "knots",     "flag0",     "flag6",       "flyToSpeed", "cursorSize", "demoSpeed",
+          "rotation",  "webSite",   "ok"}) {
+        if (!in<QWidget>(name).isEnabled())
+            continue; // disabled controls are passed over (the cursor file for classic 3D)
+        EXPECT_TRUE(reached.count(name)) << name << " not reached by Tab";
+    }
+
+    QTest::keyClick(dialog.get(), Qt::Key_Escape);
+    EXPECT_EQ(dialog->result(), QDialog::Accepted);
+    EXPECT_FALSE(dialog->isVisible());
+}
+
+TEST_F(OptionsDialog, AVehicleAddedInTheDialogAppearsInTheMainWindowSelector) {
+    start();
+    bool accepted = false;
+    window->setOptionsDialog([&] {
+        openDialog();
+        QTimer::singleShot(0, dialog.get(), [&] {
+            clickIn("new");
+            EXPECT_EQ(in<QAbstractButton>("new").text(), QStringLiteral("&Add"));
+            EXPECT_EQ(items(in<QComboBox>("vehicles")), std::vector<std::string>{"<new>"});
+            QTest::keyClicks(&in<QLineEdit>("name"), QStringLiteral("Ann"));
+            QTest::keyClicks(&in<QLineEdit>("host"), QStringLiteral("peer.example"));
+            clickIn("new");
+            EXPECT_EQ(in<QAbstractButton>("new").text(), QStringLiteral("&New"));
+            EXPECT_EQ(in<QComboBox>("vehicles").currentText(), QStringLiteral("Ann@peer.example!"));
+            QTest::keyClick(dialog.get(), Qt::Key_Escape);
+        });
+        accepted = dialog->exec() == QDialog::Accepted;
+        return accepted;
+    });
+    click("options");
+    EXPECT_TRUE(accepted);
+    ASSERT_NE(theClients().find("Ann@peer.example"), nullptr);
+    const std::vector<std::string> entries = items(widget<QComboBox>("vehicleSelector"));
+    EXPECT_NE(std::find(entries.begin(), entries.end(), "Ann@peer.example!"), entries.end());
+    EXPECT_NE(apptest::readFile(file("registry.reg")).find("Ann@peer.example"), std::string::npos);
+}
