@@ -109,6 +109,9 @@ std::string listenerSummary(int linkPort) {
             std::to_string(o.MaxDeviceVehicles) +
             " tracker vehicles; its \"$G\" lines move the local vehicle only from " + gpsHosts +
             ".\n";
+    text += "  Ports " + std::to_string(kControlPort) + " and " + std::to_string(kPingPort) +
+            " (peers) listen on " + farAddress + ", reachable from " + reachText(farAddress) +
+            ": whoever reaches them reads the local vehicle's position and stored track.\n";
     return text;
 }
 

@@ -221,6 +221,8 @@ TEST(Listeners, DefaultAddressesAndTheBannerTellTheTruth) {
                            "network"),
                   std::string::npos)
             << out;
+        EXPECT_NE(out.find("Ports 51231 and 51232 (peers) listen on 0.0.0.0"), std::string::npos)
+            << out;
         stopCleanly(nivra);
     }
     // The user opens the link wider; --bind still puts every port on one address.
