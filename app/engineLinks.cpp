@@ -1,6 +1,7 @@
 #include "app/engineLinks.h"
 
 #include "app/OptionsDlg.h"
+#include "app/ftpStatusLogic.h"
 #include "earth/earth.h"
 #include "earth/n2k.h"
 #include "publish/flightPath.h"
@@ -152,14 +153,7 @@ void CEngineLinks::setKmlUnits(int) {}
 void CEngineLinks::setUpPublisher(const COptionsDlg& o) {
     if (!m_publisher)
         return;
-    FtpParams p;
-    p.user = o.pftpUserName;
-    p.server = o.pftpServerName;
-    p.password = o.pftpPassword;
-    p.fileName = o.pftpFileName;
-    p.useFtp = o.pftpUseFtp;
-    p.period = o.pftpSavePeriod;
-    m_publisher->setParams(p);
+    m_publisher->setParams(publishingParams(o));
     if (o.pftpEnabled)
         m_publisher->start();
     else

@@ -46,6 +46,7 @@ public:
     // The web publisher takes the publishing settings and runs while
     // pftpEnabled is set.
     void setPublisher(CftpServer* publisher) { m_publisher = publisher; }
+    CftpServer* publisher() const override { return m_publisher; }
     void setUpPublisher(const COptionsDlg& options) override;
 
     // A stop asked for (a signal in headless mode) cuts the fixed waits short.

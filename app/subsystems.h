@@ -13,6 +13,7 @@
 
 class CClient;
 class COptionsDlg;
+class CftpServer;
 
 class CSubsystems {
 public:
@@ -65,6 +66,9 @@ public:
     // always, its thread when publishing is enabled).
     virtual void startPeers() {}
     virtual void setUpPublisher(const COptionsDlg&) {}
+    // The FTP publisher, for the dialog that shows its progress (nullptr
+    // when this run has none).
+    virtual CftpServer* publisher() const { return nullptr; }
 
     // The clock: seconds for the periodic save, and the fixed waits of the
     // start-up, source switch and shutdown sequences.

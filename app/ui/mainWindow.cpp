@@ -3,6 +3,7 @@
 #include "app/OptionsDlg.h"
 #include "app/ui/aboutDlg.h"
 #include "app/ui/appIcon.h"
+#include "app/ui/gpsDataWindow.h"
 #include "app/ui/tray.h"
 #include "app/ui/uiServicesQt.h"
 #include "platform/uiServices.h"
@@ -317,6 +318,16 @@ void CMainWindow::setTrayIcon(bool shown) {
 
 bool CMainWindow::runOptionsDialog() {
     return m_optionsDialog ? m_optionsDialog() : false;
+}
+
+void CMainWindow::showGpsData(bool) {
+    // Created once, at the end of start-up; the setting decides the rest.
+    if (!m_gpsData) {
+        m_gpsData = std::make_unique<CGpsDataWindow>();
+        m_gpsData->create();
+    } else {
+        m_gpsData->logic().applyShowSetting();
+    }
 }
 
 void CMainWindow::reject() {

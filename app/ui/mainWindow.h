@@ -26,6 +26,7 @@
 #include <vector>
 
 class CAboutDlg;
+class CGpsDataWindow;
 class CSubsystems;
 class CTrayIcon;
 
@@ -52,6 +53,8 @@ public:
     // The about box while it is open (nullptr otherwise).
     CAboutDlg* aboutBox() const;
     void showAbout();
+    // The GPS data window, once start-up has created it.
+    CGpsDataWindow* gpsDataWindow() const { return m_gpsData.get(); }
 
     // CtestDlgView
     void placeWindow(bool topMost, int left, int top, bool show) override;
@@ -67,6 +70,7 @@ public:
     bool trayAvailable() const override;
     void setTrayIcon(bool shown) override;
     bool runOptionsDialog() override;
+    void showGpsData(bool show) override;
 
     CTrayIcon& tray() { return *m_tray; }
 
@@ -89,6 +93,7 @@ private:
     std::function<bool()> m_optionsDialog;
     std::optional<bool> m_trayAvailable;
     std::unique_ptr<CAboutDlg> m_about;
+    std::unique_ptr<CGpsDataWindow> m_gpsData;
     bool m_ended = false;
     std::string m_status;
 

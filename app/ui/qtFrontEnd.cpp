@@ -5,6 +5,8 @@
 #include "app/headless.h"
 #include "app/testApp.h"
 #include "app/ui/appIcon.h"
+#include "app/ui/externalServerDialog.h"
+#include "app/ui/ftpStatusDialog.h"
 #include "app/ui/mainWindow.h"
 #include "app/ui/optionsDialog.h"
 #include "app/ui/uiServicesQt.h"
@@ -60,6 +62,10 @@ int runQtFrontEnd(CtestApp& app, int argc, char** argv) {
     QObject::connect(&window, &QDialog::finished, &qapp, &QApplication::quit);
     window.setOptionsDialog([&window, &parts] {
         COptionsDialog options(parts.links(), &window);
+        options.setFtpDialog(
+            [&options, &parts] { return runFtpStatusDialog(&options, parts.links()); });
+        options.setServerDialog(
+            [&options](bool mapFactor) { return runExternalServerDialog(&options, mapFactor); });
         return options.exec() == QDialog::Accepted;
     });
 

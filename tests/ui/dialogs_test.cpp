@@ -1,0 +1,322 @@
+// The GPS data window, the FTP status dialog and the external server dialog
+// through their real widgets on the offscreen platform: the main controls,
+// what they store, what they start, and where message boxes belong.
+// The track store names a member "slots": it comes before Qt's keywords.
+#include "ui/support.h"
+
+#include "app/ui/externalServerDialog.h"
+#include "app/ui/ftpStatusDialog.h"
+#include "app/ui/gpsDataWindow.h"
+
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QRadioButton>
+#include <QTimer>
+
+namespace {
+
+using uitest::ManualTimer;
+
+class RecordingServices : public HeadlessUiServices {
+public:
+    std::vector<std::string> opened;
+    bool openUrl(const std::string& url) override {
+        opened.push_back(url);
+        return true;
+    }
+};
+
+class FakePublisher : public CFtpPublisherControl {
+public:
+    int32_t code = ftpNothing;
+    int64_t last = 0;
+    FtpParams given;
+    std::vector<std::string> calls;
+    int32_t status() const override { return code; }
+    int64_t lastSuccess() const override { return last; }
+    FtpParams params() const override { return given; }
+    void setParams(const FtpParams& p) override { given = p; }
+    void start() override { calls.push_back("start"); }
+    void stop() override { calls.push_back("stop"); }
+};
+
+template <typename W> W& child(QWidget& parent, const char* name) {
+    W* w = parent.findChild<W*>(QString::fromLatin1(name));
+    if (!w)
+        ADD_FAILURE() << "no widget " << name;
+    return *w;
+}
+
+// A click near the left edge, where a radio button or check box has its
+// indicator and caption.
+void clickBox(QAbstractButton& b) {
+    QTest::mouseClick(&b, Qt::LeftButton, Qt::NoModifier, QPoint(6, b.height() / 2));
+}
+
+void typeInto(QLineEdit& edit, const QString& text) {
+    edit.selectAll();
+    QTest::keyClick(&edit, Qt::Key_Delete);
+    QTest::keyClicks(&edit, text);
+}
+
+// Answers the next message box (after checking whose it is) so the test
+// goes on; returns the parent it had.
+class MessageAnswerer {
+public:
+    MessageAnswerer() {
+        QTimer::singleShot(0, [this] { answer(); });
+    }
+    QWidget* parent = nullptr;
+    QString text;
+
+private:
+    void answer() {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box) {
+            QTimer::singleShot(10, [this] { answer(); });
+            return;
+        }
+        parent = box->parentWidget();
+        text = box->text();
+        box->accept();
+    }
+};
+
+using GpsDataWindowTest = uitest::UiTest;
+
+TEST_F(GpsDataWindowTest, MainWindowCreatesItHiddenAndShowsItAfterTheOptions) {
+    theOptions().ShowGpsData = 0;
+    theOptions().GpsDataRight = 0;
+    CMainWindow& w = start();
+    CGpsDataWindow* data = w.gpsDataWindow();
+    ASSERT_NE(data, nullptr);
+    EXPECT_FALSE(data->isVisible());
+    EXPECT_EQ(data->parentWidget(), nullptr); // stays up while the main window is in the tray
+    EXPECT_TRUE(data->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+    EXPECT_EQ(data->windowTitle().toStdString(), "Nivra GPS Data - ");
+    EXPECT_EQ(data->text().toStdString(), kGpsDataTemplateText);
+    EXPECT_EQ(data->pos(), QPoint(0, 0));
+
+    theOptions().ShowGpsData = 1;
+    w.showGpsData(true);
+    EXPECT_EQ(w.gpsDataWindow(), data); // the same window, created once
+    EXPECT_TRUE(data->isVisible());
+
+    // The close box hides it and turns the option off.
+    data->close();
+    EXPECT_FALSE(data->isVisible());
+    EXPECT_EQ(theOptions().ShowGpsData, 0);
+    theOptions().ShowGpsData = 1;
+    w.showGpsData(true);
+    EXPECT_TRUE(data->isVisible());
+    data->close();
+}
+
+TEST_F(GpsDataWindowTest, RefreshShowsTheLocalVehicleAndMovesAreRemembered) {
+    COptionsDlg& o = theOptions();
+    o.ShowGpsData = 1;
+    o.Units = 0;
+    o.SpeedInKnots = 0;
+    o.GpsDataLeft = 40;
+    o.GpsDataTop = 50;
+    o.GpsDataRight = 340;
+    o.GpsDataBottom = 80;
+    CClient* me = theClients().add("Me", "localhost");
+    theClients().designateLocal();
+    me->curPos.spd = 10.7;
+    me->curPos.alt = 376.3;
+    me->curPos.hdg = 270;
+    auto manual = std::make_unique<ManualTimer>();
+    ManualTimer* tick = manual.get();
+    CGpsDataWindow data(std::move(manual));
+    data.create();
+    EXPECT_TRUE(data.isVisible());
+    EXPECT_EQ(data.pos(), QPoint(40, 50));
+    EXPECT_EQ(data.size(), QSize(300, 30));
+    tick->fire();
+    EXPECT_EQ(data.text().toStdString(), " 12.3 mph   1234.6 ft   270.0 deg");
+    EXPECT_EQ(tick->periods, (std::vector<unsigned>{2000, 2000}));
+    o.Units = 1;
+    tick->fire();
+    EXPECT_EQ(data.text().toStdString(), " 19.8 km/h   376.3 m   270.0 deg");
+
+    data.move(120, 130);
+    data.resize(320, 40);
+    EXPECT_EQ(o.GpsDataLeft, 120);
+    EXPECT_EQ(o.GpsDataTop, 130);
+    EXPECT_EQ(o.GpsDataRight, 440);
+    EXPECT_EQ(o.GpsDataBottom, 170);
+    data.hide();
+    data.move(500, 500); // hidden: not remembered
+    EXPECT_EQ(o.GpsDataLeft, 120);
+    o.ShowGpsData = 0;
+}
+
+TEST_F(GpsDataWindowTest, AStoredPlaceOffEveryScreenComesBackInSight) {
+    COptionsDlg& o = theOptions();
+    o.ShowGpsData = 1;
+    o.GpsDataLeft = 900000;
+    o.GpsDataTop = -700000;
+    o.GpsDataRight = 899000; // negative width too
+    o.GpsDataBottom = -700100;
+    CGpsDataWindow data(std::make_unique<ManualTimer>());
+    data.create();
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    EXPECT_TRUE(screen.contains(data.geometry().center()));
+    EXPECT_GT(data.width(), 0);
+    o.ShowGpsData = 0;
+}
+
+class FtpDialogTest : public uitest::UiTest {
+protected:
+    void open() {
+        auto manual = std::make_unique<ManualTimer>();
+        tick = manual.get();
+        dialog = std::make_unique<CFtpStatusDialog>(options, &publisher, nullptr, std::move(manual),
+                                                    [this] { return now; });
+        dialog->show();
+    }
+    QLineEdit& edit(const char* name) { return child<QLineEdit>(*dialog, name); }
+    QAbstractButton& radio(const char* name) { return child<QAbstractButton>(*dialog, name); }
+    QString label(const char* name) { return child<QLabel>(*dialog, name).text(); }
+
+    COptionsDlg options;
+    FakePublisher publisher;
+    int64_t now = 1'700'000'000;
+    ManualTimer* tick = nullptr;
+    std::unique_ptr<CFtpStatusDialog> dialog;
+};
+
+TEST_F(FtpDialogTest, ControlsShowTheSettingsAndFollowTheEnableRules) {
+    options.pftpPassword = "secret";
+    open();
+    EXPECT_EQ(edit("password").echoMode(), QLineEdit::Password);
+    EXPECT_EQ(edit("password").text(), QStringLiteral("secret"));
+    EXPECT_EQ(edit("user").text(), QStringLiteral("anonymous"));
+    EXPECT_EQ(edit("period").text(), QStringLiteral("7"));
+    EXPECT_EQ(edit("maxPts").text(), QStringLiteral("20000"));
+    EXPECT_TRUE(radio("off").isChecked());
+    EXPECT_TRUE(radio("useFtp").isChecked());
+    EXPECT_FALSE(edit("period").isEnabled());
+    EXPECT_TRUE(edit("server").isEnabled());
+
+    clickBox(radio("on"));
+    EXPECT_EQ(publisher.calls, std::vector<std::string>{"start"});
+    EXPECT_TRUE(edit("period").isEnabled());
+    clickBox(radio("localFile"));
+    for (const char* name : {"user", "password", "server"})
+        EXPECT_FALSE(edit(name).isEnabled()) << name;
+    EXPECT_FALSE(radio("copyThenRename").isEnabled());
+    clickBox(radio("allVehicles"));
+    EXPECT_EQ(options.pftpSaveAll, 1); // at once
+    clickBox(radio("off"));
+    EXPECT_EQ(publisher.calls, (std::vector<std::string>{"start", "stop"}));
+    EXPECT_FALSE(radio("allVehicles").isEnabled());
+}
+
+TEST_F(FtpDialogTest, StatusLineRefreshes) {
+    open();
+    EXPECT_EQ(tick->periods, std::vector<unsigned>{1000});
+    publisher.code = ftpSending;
+    tick->fire();
+    EXPECT_EQ(label("status").toStdString(), "Error sending file");
+    publisher.code = ftpDone;
+    publisher.last = now;
+    tick->fire();
+    EXPECT_EQ(label("status").toStdString(), "Update successful");
+    EXPECT_EQ(label("lastSuccess").toStdString(), "11/14/23 22:13");
+    now += 4;
+    tick->fire();
+    EXPECT_EQ(label("status").toStdString(), "Waiting to update");
+}
+
+TEST_F(FtpDialogTest, OkStoresTrimmedAndABadServerGetsAMessageOverTheDialog) {
+    open();
+    clickBox(radio("on"));
+    typeInto(edit("user"), QStringLiteral("  bob "));
+    typeInto(edit("server"), QStringLiteral("ftp://ftp.example.org"));
+    typeInto(edit("period"), QStringLiteral("-5"));
+    {
+        MessageAnswerer answer;
+        QTest::keyClick(&edit("period"), Qt::Key_Return);
+        EXPECT_EQ(answer.parent, dialog.get());
+        EXPECT_TRUE(answer.text.contains(QStringLiteral("ftp://")));
+    }
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_EQ(options.pftpUserName, "anonymous");
+
+    typeInto(edit("server"), QStringLiteral(" ftp.example.org "));
+    QTest::keyClick(&edit("period"), Qt::Key_Return);
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(dialog->result(), QDialog::Accepted);
+    EXPECT_EQ(options.pftpUserName, "bob");
+    EXPECT_EQ(options.pftpServerName, "ftp.example.org");
+    EXPECT_EQ(options.pftpSavePeriod, 1);
+    EXPECT_EQ(options.pftpEnabled, 1);
+    EXPECT_EQ(publisher.given.user, "bob");
+}
+
+class ServerDialogTest : public uitest::UiTest {
+protected:
+    void open(bool mapFactor) {
+        dialog = std::make_unique<CExternalServerDialog>(options, mapFactor, nullptr);
+        dialog->show();
+    }
+    QLineEdit& edit(const char* name) { return child<QLineEdit>(*dialog, name); }
+
+    COptionsDlg options;
+    std::unique_ptr<CExternalServerDialog> dialog;
+};
+
+TEST_F(ServerDialogTest, EnterStoresAndStaysEscapeStoresAndEnds) {
+    options.moloPass = "pw";
+    open(false);
+    EXPECT_EQ(edit("webPass").echoMode(), QLineEdit::Password);
+    EXPECT_EQ(edit("gpsgPass").echoMode(), QLineEdit::Password);
+    EXPECT_EQ(edit("webPass").text(), QStringLiteral("pw"));
+    typeInto(edit("webName"), QStringLiteral(" alice "));
+    typeInto(edit("webFreq"), QStringLiteral("5"));
+    typeInto(edit("gpsgFreq"), QStringLiteral("5"));
+    clickBox(child<QAbstractButton>(*dialog, "gpsgUpdate"));
+    QTest::keyClick(&edit("webFreq"), Qt::Key_Return);
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_EQ(options.moloName, "alice");
+    EXPECT_EQ(options.moloFreq, 10);
+    EXPECT_EQ(options.gpsgFreq, 5);
+    EXPECT_EQ(options.gpsgUpdate, 1);
+    EXPECT_EQ(edit("webFreq").text(), QStringLiteral("10"));
+
+    typeInto(edit("gpsgName"), QStringLiteral("carol "));
+    QTest::keyClick(&edit("gpsgName"), Qt::Key_Escape);
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(options.gpsgName, "carol");
+}
+
+TEST_F(ServerDialogTest, MapFactorHasNoTenSecondFloorAndButtonsOpenTheSites) {
+    RecordingServices services;
+    setUiServices(&services);
+    open(true);
+    EXPECT_EQ(child<QGroupBox>(*dialog, "webGroup").title(), QStringLiteral("MapFactor"));
+    typeInto(edit("webFreq"), QStringLiteral("5"));
+    QTest::mouseClick(&child<QAbstractButton>(*dialog, "ok"), Qt::LeftButton);
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(options.moloFreq, 5);
+    QTest::mouseClick(&child<QAbstractButton>(*dialog, "webSite"), Qt::LeftButton);
+    QTest::mouseClick(&child<QAbstractButton>(*dialog, "gpsgSite"), Qt::LeftButton);
+    EXPECT_EQ(services.opened, (std::vector<std::string>{kMapFactorSite, kGpsGateSite}));
+    setUiServices(nullptr);
+}
+
+TEST_F(ServerDialogTest, CloseWithABadPeriodStaysOpenWithAMessage) {
+    open(false);
+    typeInto(edit("gpsgFreq"), QStringLiteral("often"));
+    {
+        MessageAnswerer answer;
+        dialog->close();
+        EXPECT_EQ(answer.parent, dialog.get());
+    }
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_EQ(options.gpsgFreq, 60);
+}
+
+} // namespace
