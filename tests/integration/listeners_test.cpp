@@ -372,6 +372,44 @@ TEST(Listeners, DeviceVehiclesNeedAFixAndAreCapped) {
     stopCleanly(nivra);
 }
 
+// Resident memory of a process in MB, from /proc (0 when unreadable).
+long residentMb(int pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::atol(line.c_str() + 6) / 1024;
+    return 0;
+}
+
+TEST(Listeners, AThousandOnePointVehiclesTakeLittleMemory) {
+    // Each track used to take its whole ring (28800 points, about 1.5 MB) at
+    // once: a thousand posted identifiers took well over a gigabyte.
+    TempDir dir;
+    writeFile(dir.file("registry.reg"), registryWith("\"MaxDeviceVehicles\"=dword:000007d0\r\n"));
+    const std::string address = uniqueLoopbackAddress();
+    NivraProcess nivra(dir.path(), address, {});
+    ASSERT_TRUE(nivra.waitForPort(kTrackerPort)) << nivra.out();
+    for (int batch = 0; batch < 5; ++batch) {
+        std::string posts;
+        for (int i = batch * 200; i < (batch + 1) * 200; ++i)
+            posts += "Unit@m" + std::to_string(i) + ":" + rmc(10 + i * 0.01, 20) + "\r\n";
+        exchange(address, kTrackerPort, posts);
+    }
+    const std::string last = lonLat(10 + 999 * 0.01, 20);
+    const std::string reply = pollUntil(address, {lonLat(10, 20), last}, 60000);
+    ASSERT_NE(reply.find(last), std::string::npos) << "every vehicle arrived";
+#if defined(__SANITIZE_ADDRESS__)
+    const long limitMb = 400; // the sanitizer's own bookkeeping comes on top
+#else
+    const long limitMb = 100;
+#endif
+    const long rss = residentMb(nivra.pid());
+    EXPECT_GT(rss, 0);
+    EXPECT_LT(rss, limitMb) << "resident memory with 1000 one-point vehicles";
+    stopCleanly(nivra);
+}
+
 TEST(Listeners, SilentAndHeldConnectionsDelayNoRealClient) {
     TempDir dir;
     writeFile(dir.file("registry.reg"), registryWith(""));
