@@ -8,6 +8,7 @@
 #include "platform/paths.h"
 #include "platform/runtime.h"
 #include "remote/client.h"
+#include "sources/gpsd.h"
 #include "sources/recording.h"
 #include "trace/trace.h"
 #include "track/nmea.h"
@@ -189,7 +190,8 @@ CalendarDate nextDay(const CalendarDate& d, int delta) {
 } // namespace
 
 std::vector<std::string> portEntries(const std::vector<std::string>& devices) {
-    std::vector<std::string> out = devices;
+    std::vector<std::string> out{kGpsSourceGpsd};
+    out.insert(out.end(), devices.begin(), devices.end());
     for (int n = 1; n <= kComPorts; ++n)
         out.push_back("COM" + std::to_string(n) + ":");
     return out;
@@ -709,9 +711,19 @@ void COptionsLogic::onPort(const std::string& text) {
         m_view.refresh();
         return;
     }
-    m_o.Port = port;
+    // "gpsd" picks gpsd as the source; any other entry is a serial port.
+    if (port == kGpsSourceGpsd) {
+        m_o.GpsSource = kGpsSourceGpsd;
+    } else {
+        m_o.GpsSource = "serial";
+        m_o.Port = port;
+    }
     applySerial();
     m_view.refresh();
+}
+
+std::string COptionsLogic::portShown() const {
+    return m_o.GpsSource == kGpsSourceGpsd ? std::string(kGpsSourceGpsd) : m_o.Port;
 }
 
 void COptionsLogic::onRate(int index) {

@@ -66,8 +66,9 @@ constexpr SliderRange kDemoSpeedRange{1, 3600};
 constexpr SliderRange kCursorSizeRange{1, 300};
 constexpr SliderRange kFlyToSpeedRange{1, 499};
 
-// The port list: the serial devices that exist (USB, USB modem, answering
-// UARTs) in that order, then "COM1:" to "COM48:".
+// The port list: "gpsd" (the position from gpsd, at GpsdServer), the serial
+// devices that exist (USB, USB modem, answering UARTs) in that order, then
+// "COM1:" to "COM48:".
 std::vector<std::string> portEntries(const std::vector<std::string>& devices);
 
 // Settings the right-hand column and the groups store as plain 0/1 boxes.
@@ -184,6 +185,8 @@ public:
 
     // GPS group.
     void onPort(const std::string& text);
+    // What the port box shows: "gpsd" while gpsd is the source, else the port.
+    std::string portShown() const;
     void onRate(int index);
     void onFlowControl(int index);
     void onConnect();

@@ -345,7 +345,7 @@ void COptionsDialog::connectControls() {
     connect(&m_port, &QComboBox::activated, this,
             [this](int i) { m_logic.onPort(ss(m_port.itemText(i))); });
     connect(m_port.lineEdit(), &QLineEdit::editingFinished, this, [this] {
-        if (ss(m_port.currentText()) != m_logic.options().Port)
+        if (ss(m_port.currentText()) != m_logic.portShown())
             m_logic.onPort(ss(m_port.currentText()));
     });
     connect(&m_rate, &QComboBox::activated, this, [this](int i) { m_logic.onRate(i); });
@@ -483,7 +483,7 @@ void COptionsDialog::refresh() {
         q5(m_endDate);
 
     // GPS.
-    m_port.setEditText(qs(o.Port));
+    m_port.setEditText(qs(m_logic.portShown()));
     m_rate.setCurrentIndex(m_rate.findText(qs(o.Rate)));
     m_flow.setCurrentIndex(o.FlowControl >= 0 && o.FlowControl < m_flow.count() ? o.FlowControl
                                                                                 : -1);

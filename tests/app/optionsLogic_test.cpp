@@ -462,12 +462,22 @@ TEST_F(OptionsLogic, GpsControlsReachTheSerialReader) {
     EXPECT_EQ(sys.serialAutoFind, 0);
     EXPECT_EQ(sys.serialCloses, 2);
 
-    // The port list: devices first, then COM1: to COM48:.
+    // The port list: gpsd, the devices, then COM1: to COM48:.
     logic.setDevices({"/dev/ttyUSB0", "/dev/ttyS0"});
-    ASSERT_EQ(logic.ports().size(), 50u);
-    EXPECT_EQ(logic.ports()[1], "/dev/ttyS0");
-    EXPECT_EQ(logic.ports()[2], "COM1:");
+    ASSERT_EQ(logic.ports().size(), 51u);
+    EXPECT_EQ(logic.ports()[0], "gpsd");
+    EXPECT_EQ(logic.ports()[2], "/dev/ttyS0");
+    EXPECT_EQ(logic.ports()[3], "COM1:");
     EXPECT_EQ(logic.ports().back(), "COM48:");
+
+    // Picking gpsd keeps the serial port for a later switch back.
+    logic.onPort("gpsd");
+    EXPECT_EQ(o().GpsSource, "gpsd");
+    EXPECT_EQ(o().Port, "/dev/ttyUSB3");
+    EXPECT_EQ(logic.portShown(), "gpsd");
+    logic.onPort("COM2:");
+    EXPECT_EQ(o().GpsSource, "serial");
+    EXPECT_EQ(logic.portShown(), "COM2:");
 }
 
 TEST_F(OptionsLogic, SlidersAndTheSpeedPace) {
