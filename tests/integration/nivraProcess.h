@@ -53,7 +53,6 @@ public:
     long terminate(int& status, int ms = 10000);
     std::string out() const;
     std::string err() const;
-    int pid() const { return m_pid; }
     // Sends `sig` to the running program.
     void signal(int sig) const;
     // Waits for the end; the milliseconds it took, or -1 after `ms`.
