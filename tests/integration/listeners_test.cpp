@@ -70,9 +70,11 @@ std::string rmc(double lat, double lon, int64_t secondsAgo = 10) {
     return makeRmcSentence(fixAt(lat, lon, secondsAgo));
 }
 
+// A vehicle's position as its placemark's Point writes it (a one-point track
+// draws no line, so the Point is where a new vehicle shows).
 std::string lonLat(double lat, double lon) {
     char text[64];
-    snprintf(text, sizeof text, "%.5lf,%.5lf", lon, lat);
+    snprintf(text, sizeof text, "%.5lf, %.5lf", lon, lat);
     return text;
 }
 
