@@ -5,6 +5,7 @@
 #include "platform/paths.h"
 #include "platform/runtime.h"
 #include "remote/client.h"
+#include "remote/serviceLinks.h"
 #include "remote/serviceText.h"
 #include "remote/sslConnection.h"
 #include "trace/trace.h"

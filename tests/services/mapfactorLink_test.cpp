@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <ctime>
 
 namespace {
@@ -26,11 +25,8 @@ class MapFactorLinkTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         s_certs = std::make_unique<regtest::TempDir>();
-        std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 "
-                          "-keyout '" +
-                          s_certs->file("server.key") + "' -out '" + s_certs->file("server.pem") +
-                          "' > /dev/null 2>&1";
-        s_certsMade = std::system(cmd.c_str()) == 0;
+        s_certsMade =
+            makeServerCertificate(s_certs->file("server.pem"), s_certs->file("server.key"));
     }
     static void TearDownTestSuite() { s_certs.reset(); }
 
