@@ -1,6 +1,7 @@
 // One pass of each tracking-service exchange. The update threads of the
 // vehicle list call them every 2 seconds; each checks its own enable setting
-// and keeps to the period the user set.
+// and keeps to the period the user set. They live in remote/gpsgate.cpp,
+// remote/mologogo.cpp and remote/mapfactor.cpp.
 #pragma once
 
 class CClients;

@@ -5,6 +5,7 @@
 #include "registry/regTestUtil.h"
 #include "remote/scriptPeer.h"
 
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -53,3 +54,12 @@ private:
     std::string m_log;
     std::unique_ptr<ScriptPeer> m_peer;
 };
+
+// A self-signed certificate for 127.0.0.1 and its key, made with openssl, for
+// the HTTPS stand-in. False when openssl failed.
+inline bool makeServerCertificate(const std::string& certFile, const std::string& keyFile) {
+    const std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 "
+                            "-keyout '" +
+                            keyFile + "' -out '" + certFile + "' > /dev/null 2>&1";
+    return std::system(cmd.c_str()) == 0;
+}

@@ -1,0 +1,68 @@
+#include "remote/mapfactor.h"
+
+#include "app/OptionsDlg.h"
+#include "platform/atomicFile.h"
+#include "platform/paths.h"
+#include "platform/runtime.h"
+#include "remote/client.h"
+#include "remote/serviceLinks.h"
+#include "remote/serviceText.h"
+#include "remote/sslConnection.h"
+#include "trace/trace.h"
+
+namespace {
+
+// The last reply, for the user to look at, replaced whole so that a reader
+// never sees half of it.
+void writeDebugCopy(const std::string& reply) {
+    std::string error;
+    if (!writeFileAtomically(FullPath(kMapFactorDebugFile), reply, error))
+        NTRACE_AS("parseMapFactor", "%s", error.c_str());
+}
+
+} // namespace
+
+int CMapFactorLink::parseMapFactor(CClient& vehicle, const WebAccountSettings& s) {
+    ServiceAddress server;
+    if (!parseServiceAddress(s.server, kMapFactorPort, "MapFactorServer", server))
+        return -1;
+    std::string path = mapFactorObjectPath(vehicle.uName, mapFactorStartHour(vehicle.track));
+
+    CSslConnection c;
+    c.setAgentName("Nivra");
+    c.setServerName(server.host);
+    c.setPort(server.port);
+    c.setUserName(s.name);
+    c.setPassword(s.password);
+    c.setObjectName(path);
+    c.setCertStoreType(certStoreMy);
+    c.setRequestID(m_requestId);
+    bool ok = c.open("GET");
+    m_requestId = c.getRequestID();
+    if (!ok || !c.send()) {
+        NTRACE_AS("parseMapFactor", "%s Code: %d", c.getLastErrorString().c_str(),
+                  c.getLastErrorCode());
+        return -1;
+    }
+    std::string reply = c.read();
+    if (c.httpStatus() != 200) {
+        // An error page (a refused login, a moved service) holds no history;
+        // its text is kept in the debug copy, but nothing of it is merged.
+        NTRACE_AS("parseMapFactor", "history of %s refused: HTTP status %ld", vehicle.uName.c_str(),
+                  c.httpStatus());
+        writeDebugCopy(reply);
+        return -1;
+    }
+    int added = mergeHistory(reply, vehicle);
+    writeDebugCopy(reply);
+    return added;
+}
+
+void CMapFactorLink::update(CClients& list, const WebAccountSettings& s) {
+    runWebServicePass(m_period, m_clock(), s, list, [&](CClient& v) { parseMapFactor(v, s); });
+}
+
+void mapFactorUpdate(CClients& list) {
+    static CMapFactorLink link;
+    link.update(list, WebAccountSettings::fromOptions(&COptionsDlg::MapFactorServer));
+}
