@@ -12,8 +12,8 @@
 #include "platform/runtime.h"
 #include "platform/uiServices.h"
 #include "remote/client.h"
-#include "trace/notice.h"
 #include "sources/gpsd.h"
+#include "trace/notice.h"
 #include "trace/trace.h"
 
 #include <algorithm>

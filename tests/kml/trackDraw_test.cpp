@@ -108,19 +108,19 @@ TEST_F(TrackDraw, SpeedBandChangeStartsANewRunThatJoinsTheOld) {
 TEST_F(TrackDraw, NoLineStringHasFewerThanTwoCoordinates) {
     // KML requires two coordinates per LineString, in either folder.
     const std::vector<std::vector<Pt>> tracks = {
-        {{0, 30}},                                           // one point
-        {{0, 30}, {5, 30}},                                  // two
-        {{0, 36}, {5, 33}, {10, 33}},                        // the oldest alone in its band
-        {{0, 10}, {4000, 10}, {8000, 10}, {8005, 10}},       // one point between two gaps
-        {{0, 10}, {5, 20}, {10, 30}, {15, 40}, {20, 50}},    // a new band at every point
-        {{0, 50}, {3700, 10}, {3705, 10}, {7400, 5}},        // gaps at both ends
+        {{0, 30}},                                        // one point
+        {{0, 30}, {5, 30}},                               // two
+        {{0, 36}, {5, 33}, {10, 33}},                     // the oldest alone in its band
+        {{0, 10}, {4000, 10}, {8000, 10}, {8005, 10}},    // one point between two gaps
+        {{0, 10}, {5, 20}, {10, 30}, {15, 40}, {20, 50}}, // a new band at every point
+        {{0, 50}, {3700, 10}, {3705, 10}, {7400, 5}},     // gaps at both ends
     };
     for (size_t k = 0; k < tracks.size(); ++k) {
         CClient w("Car@w" + std::to_string(k));
         w.maxSpd = mphToKnots(60);
         fillTrack(w, tracks[k]);
-        for (std::optional<std::string> color : {std::optional<std::string>("ff0000ff"),
-                                                 std::optional<std::string>()}) {
+        for (std::optional<std::string> color :
+             {std::optional<std::string>("ff0000ff"), std::optional<std::string>()}) {
             std::string out;
             trackFolder(out, w, 0, color, kKmlAllPoints);
             const std::vector<int> runs = runLengths(out);

@@ -1,9 +1,9 @@
 #include "remote/sslConnection.h"
 
 #include "app/OptionsDlg.h"
-#include "platform/socket.h"
 #include "common/traceCapture.h"
 #include "platform/runtime.h"
+#include "platform/socket.h"
 #include "scriptPeer.h"
 
 #include <gtest/gtest.h>
