@@ -585,9 +585,13 @@ void COptionsLogic::onColor(const std::string& text) {
         return;
     }
     if (!isColorText(color)) {
-        m_view.message("\"" + color.substr(0, 40) +
-                       "\" is not a colour: choose one from the list, or give eight hex digits "
-                       "(aabbggrr).");
+        // Appended piece by piece: GCC 12 at -O3 takes "literal" + substr() for
+        // an overlapping copy (-Wrestrict).
+        std::string msg = "\"";
+        msg += color.substr(0, 40);
+        msg += "\" is not a colour: choose one from the list, or give eight hex digits "
+               "(aabbggrr).";
+        m_view.message(msg);
         loadPage();
         m_view.refresh();
         return;

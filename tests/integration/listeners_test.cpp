@@ -409,7 +409,8 @@ TEST(Listeners, AThousandOnePointVehiclesTakeLittleMemory) {
     const long rss = residentMb(nivra.pid());
     EXPECT_GT(rss, 0);
     EXPECT_LT(rss, limitMb) << "resident memory with 1000 one-point vehicles";
-    stopCleanly(nivra);
+    // Ended by the destructor's SIGKILL: a clean stop would write a thousand
+    // track files of the fixed 1.6 MB layout, which is not what this measures.
 }
 
 TEST(Listeners, SilentAndHeldConnectionsDelayNoRealClient) {
