@@ -22,23 +22,6 @@ constexpr int kLinkPort = 51233;
 constexpr int kTrackerPort = 51234;
 const char* const kRootGet = "GET / HTTP/1.1\r\nHost: nivra\r\n\r\n";
 
-// Asks the network-link port until the reply holds every text in `wanted`.
-std::string pollUntil(const std::string& address, const std::vector<std::string>& wanted,
-                      int ms = 20000) {
-    std::string reply;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < until) {
-        reply = exchange(address, kLinkPort, kRootGet);
-        bool all = !reply.empty();
-        for (const std::string& w : wanted)
-            all = all && reply.find(w) != std::string::npos;
-        if (all)
-            return reply;
-        std::this_thread::sleep_for(std::chrono::milliseconds(250));
-    }
-    return reply;
-}
-
 // Ends the run with SIGTERM; it must end cleanly within 5 seconds.
 void stopWithin5s(NivraProcess& nivra) {
     int status = 0;

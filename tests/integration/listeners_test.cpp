@@ -78,23 +78,6 @@ std::string lonLat(double lat, double lon) {
     return text;
 }
 
-// The network link's reply to a browser, once it holds every text in `wanted`.
-std::string pollUntil(const std::string& address, const std::vector<std::string>& wanted,
-                      int ms = 20000) {
-    std::string reply;
-    const auto start = Clock::now();
-    while (msSince(start) < ms) {
-        reply = exchange(address, kLinkPort, kRootGet);
-        bool all = !reply.empty();
-        for (const std::string& w : wanted)
-            all = all && reply.find(w) != std::string::npos;
-        if (all)
-            return reply;
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
-    return reply;
-}
-
 // Whether the body of an HTTP reply is well-formed XML (Python's expat, which
 // refuses bytes that are not UTF-8 and characters XML 1.0 forbids).
 bool wellFormedBody(const std::string& reply, const std::string& scratch) {

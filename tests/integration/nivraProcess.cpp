@@ -240,4 +240,20 @@ std::string exchangeFrom(const std::string& source, const std::string& address, 
     return reply;
 }
 
+std::string pollUntil(const std::string& address, const std::vector<std::string>& wanted, int ms) {
+    const std::string rootGet = "GET / HTTP/1.1\r\nHost: nivra\r\n\r\n";
+    std::string reply;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < until) {
+        reply = exchange(address, 51233, rootGet);
+        bool all = !reply.empty();
+        for (const std::string& w : wanted)
+            all = all && reply.find(w) != std::string::npos;
+        if (all)
+            return reply;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    return reply;
+}
+
 } // namespace itest

@@ -79,4 +79,9 @@ int connectFrom(const std::string& source, const std::string& address, int port)
 std::string exchangeFrom(const std::string& source, const std::string& address, int port,
                          const std::string& request, int timeoutMs = 10000);
 
+// Asks the network-link port (51233 on `address`) as a browser would until the
+// reply holds every text in `wanted`; the last reply when `ms` ran out.
+std::string pollUntil(const std::string& address, const std::vector<std::string>& wanted,
+                      int ms = 20000);
+
 } // namespace itest
