@@ -4,6 +4,7 @@
 #include "app/engineLinks.h"
 #include "app/subsystems.h"
 #include "app/testApp.h"
+#include "earth/globe.h"
 #include "earth/n2k.h"
 #include "earth/server.h"
 #include "platform/paths.h"
@@ -128,6 +129,8 @@ void CHeadless::printBanner(bool pressStart) {
                   : " (written when the settings are first saved)\n")
           << "  In Google Earth add a network link to http://" << host << ":" << m_sys.linkPort()
           << "/NivraServers (refresh every 0.5 seconds).\n"
+          << "  In a browser open " << globeAddress(host, m_sys.linkPort())
+          << " to see the vehicles on a 3D globe.\n"
           << listenerSummary(m_sys.linkPort());
     if (o.DemoMode) {
         if (m_sys.paused() && !pressStart)

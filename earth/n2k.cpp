@@ -7,6 +7,7 @@
 #include "earth/autoView.h"
 #include "earth/camera.h"
 #include "earth/earth.h"
+#include "earth/globeRequests.h"
 #include "earth/kml.h"
 #include "platform/runtime.h"
 #include "platform/uiServices.h"
@@ -247,6 +248,8 @@ int32_t Cn2k::processTrackerFunc(std::span<char> request, const char* /*peerAddr
     Cn2k* self = static_cast<Cn2k*>(engine);
     if (!self)
         return 0;
+    if (int32_t globe = 0; answerGlobeRequest(request, *self, reply, globe))
+        return globe;
     std::string_view req(request.data(), strnlen(request.data(), request.size()));
     const int32_t unchanged = reply.giveStatic(kUnchangedReply);
     // Only Google Earth's polls take the new-point flags and the camera: any

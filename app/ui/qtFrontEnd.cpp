@@ -10,6 +10,7 @@
 #include "app/ui/mainWindow.h"
 #include "app/ui/optionsDialog.h"
 #include "app/ui/uiServicesQt.h"
+#include "earth/globe.h"
 #include "earth/n2k.h"
 #include "platform/paths.h"
 #include "trace/trace.h"
@@ -34,6 +35,8 @@ void printWhereToLook(const CSubsystems& sys) {
     std::cout << "Nivra " << NIVRA_VERSION << " is running in its window.\n"
               << "  In Google Earth add a network link to http://" << host << ":" << sys.linkPort()
               << "/NivraServers (refresh every 0.5 seconds).\n"
+              << "  In a browser open " << globeAddress(host, sys.linkPort())
+              << " to see the vehicles on a 3D globe.\n"
               << "  Stop it by closing the window, with Ctrl+C here or `kill -TERM " << getpid()
               << "`; tracks and settings are saved on the way out." << std::endl;
 }

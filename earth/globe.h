@@ -1,0 +1,65 @@
+// The browser globe's files: the page under /globe on the network-link port,
+// and CesiumJS under /globe/cesium/. Files come only from the two folders;
+// a path is decoded once, and any part that could leave its folder (".." or
+// "." segments, hidden names, backslashes, NUL or other control bytes, bad
+// percent escapes, symbolic links pointing out) makes the request a 404.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+struct ServerReply;
+
+// The address of the page on the network-link port.
+inline constexpr std::string_view kGlobePath = "/globe";
+
+// Longest request path looked at, segments of it, and the largest file sent.
+constexpr size_t kGlobeMaxPath = 1024;
+constexpr size_t kGlobeMaxSegments = 16;
+constexpr size_t kGlobeMaxFile = 32u * 1024 * 1024;
+
+// Where the files come from.
+struct GlobeFolders {
+    std::string page;   // index.html, globe.js, globe.css
+    std::string cesium; // CesiumJS's Build/Cesium folder
+};
+
+// The folders in use: NIVRA_GLOBE_DIR and NIVRA_CESIUM_DIR from the
+// environment when set, else the ones the build named.
+GlobeFolders globeFolders();
+
+// Which folder a globe path names, and the file's path inside it.
+struct GlobeFile {
+    bool cesium = false;
+    std::string relative; // decoded, '/'-separated, never empty
+};
+
+// Maps the path of a request (no query) that starts with /globe to a file;
+// nothing when it is not a globe path or is refused. "/globe" and "/globe/"
+// are the page's index.html.
+std::optional<GlobeFile> globeFile(std::string_view path);
+
+// The Content-Type of a file by its extension.
+std::string_view globeContentType(std::string_view relative);
+
+// Percent-decodes `in` into `out`. False for a malformed escape and for a
+// decoded NUL or other control byte.
+bool percentDecode(std::string_view in, std::string& out);
+
+// The reply to a GET of a globe path: the file, or a 404 saying why.
+int32_t answerGlobeFile(std::string_view path, const GlobeFolders& folders, ServerReply& reply);
+
+// "http://HOST:PORT" of a listener bound to `listenAddress` (any address
+// shows as 127.0.0.1), and the globe's page there.
+std::string listenerUrl(const std::string& listenAddress, int port);
+std::string globeAddress(const std::string& listenAddress, int port);
+
+// Builds a complete HTTP reply (status line, type, length, no caching unless
+// `maxAgeSeconds` > 0, nosniff, close).
+std::string httpReply(std::string_view status, std::string_view contentType, std::string_view body,
+                      unsigned maxAgeSeconds = 0);
+// A plain-text 404 naming the refusal.
+std::string httpNotFound(std::string_view why);

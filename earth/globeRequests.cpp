@@ -1,0 +1,85 @@
+// The browser globe's requests on the network-link port (see globeRequests.h).
+#include "earth/globeRequests.h"
+
+#include "app/OptionsDlg.h"
+#include "earth/globe.h"
+#include "earth/n2k.h"
+#include "earth/vehiclesJson.h"
+#include "remote/client.h"
+#include "trace/throttle.h"
+#include "trace/trace.h"
+
+#include <exception>
+#include <mutex>
+#include <string_view>
+
+namespace {
+
+// The target of a GET whose path is `path` exactly or `path` followed by
+// '/', '?' or the end; empty otherwise.
+bool targetsUnder(std::string_view target, std::string_view path, bool folder) {
+    if (target.substr(0, path.size()) != path)
+        return false;
+    if (target.size() == path.size())
+        return true;
+    const char next = target[path.size()];
+    return next == '?' || (folder && next == '/');
+}
+
+void noteRefusedEntries(size_t refused) {
+    static std::mutex mutex;
+    static TraceThrottle throttle;
+    int heldBack = 0;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (throttle.allow(TraceThrottle::Clock::now(), heldBack))
+        NTRACE("globe: %zu malformed track positions in a vehicles.json poll ignored "
+               "(%d more polls with some not logged)",
+               refused, heldBack);
+}
+
+bool answer(std::span<const char> request, Cn2k& engine, ServerReply& reply, int32_t& result) {
+    std::string_view line(request.data(), request.size());
+    line = line.substr(0, line.find_first_of("\r\n"));
+    if (line.substr(0, 4) != "GET ")
+        return false;
+    std::string_view target = line.substr(4);
+    const bool withNul = target.find('\0') != std::string_view::npos;
+    target = target.substr(0, target.find_first_of(std::string_view(" \0", 2)));
+    const bool globe = targetsUnder(target, kGlobePath, true);
+    const bool data = targetsUnder(target, kVehiclesJsonPath, false);
+    if (!globe && !data)
+        return false;
+    if (withNul) {
+        result = reply.give(httpNotFound("NUL byte in the request line"));
+        return true;
+    }
+    const size_t question = target.find('?');
+    const std::string_view path = target.substr(0, question);
+    if (globe) {
+        result = answerGlobeFile(path, globeFolders(), reply);
+        return true;
+    }
+    size_t refused = 0;
+    const GlobeSince since = parseGlobeSince(
+        question == std::string_view::npos ? std::string_view() : target.substr(question + 1),
+        refused);
+    if (refused > 0)
+        noteRefusedEntries(refused);
+    const std::string body = vehiclesJson(engine.m_clients->vehicles(), engine.m_tracked,
+                                          theOptions().SelTrackOnly != 0, since);
+    result = reply.give(httpReply("200 OK", "application/json", body));
+    return true;
+}
+
+} // namespace
+
+bool answerGlobeRequest(std::span<const char> request, Cn2k& engine, ServerReply& reply,
+                        int32_t& result) {
+    try {
+        return answer(request, engine, reply, result);
+    } catch (const std::exception&) {
+        NTRACE("globe: memory error");
+        result = 0;
+        return true;
+    }
+}

@@ -1,0 +1,18 @@
+// The network-link port's browser-globe requests: the page and CesiumJS under
+// /globe, the live data at /vehicles.json. Google Earth's polls and every
+// other request go on to the network-link handler untouched.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+class Cn2k;
+struct ServerReply;
+
+inline constexpr const char* kVehiclesJsonPath = "/vehicles.json";
+
+// True when `request` (the whole request as received, NUL bytes and all) is
+// a GET of a globe path or of /vehicles.json; `result` then holds the reply's
+// length for the listener. A request line with a NUL byte in it gets a 404.
+bool answerGlobeRequest(std::span<const char> request, Cn2k& engine, ServerReply& reply,
+                        int32_t& result);

@@ -1,0 +1,286 @@
+// The browser globe's live data (see vehiclesJson.h).
+#include "earth/vehiclesJson.h"
+
+#include "earth/autoView.h"
+#include "earth/autoViewState.h"
+#include "earth/globe.h"
+#include "earth/kml.h"
+#include "remote/client.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <map>
+
+namespace {
+
+constexpr std::string_view kDefaultCss = "#ff8040"; // the writer's Orange
+
+void appendNumber(std::string& out, double value, int decimals) {
+    if (!std::isfinite(value)) {
+        out += "null";
+        return;
+    }
+    char text[64];
+    const auto result =
+        std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals);
+    if (result.ec != std::errc()) {
+        out += "null";
+        return;
+    }
+    out.append(text, result.ptr);
+}
+
+void appendInteger(std::string& out, int64_t value) {
+    out += std::to_string(value);
+}
+
+void appendKey(std::string& out, std::string_view name) {
+    out += '"';
+    out += name;
+    out += "\":";
+}
+
+// Reads a whole non-negative decimal number of at most 12 digits.
+bool readSequence(std::string_view text, int64_t& out) {
+    if (text.empty() || text.size() > 12)
+        return false;
+    const auto result = std::from_chars(text.data(), text.data() + text.size(), out);
+    return result.ec == std::errc() && result.ptr == text.data() + text.size() && out >= 0;
+}
+
+void appendTrack(std::string& out, CClient& v, int64_t since, int& budget) {
+    const int keep = std::clamp(v.maxPts, 0, kGlobeTrackPoints);
+    TrackLockGuard guard;
+    TrackSlice slice;
+    if (guard.ok()) {
+        slice = trackSlice(v.track.m_seqNum, v.track.pointCount(), since, keep, budget);
+    } else {
+        // No lock: nothing of the track now, the page asks again.
+        slice.from = since;
+        slice.more = true;
+    }
+    out += ",\"track\":{";
+    appendKey(out, "from");
+    appendInteger(out, slice.from);
+    out += ",\"reset\":";
+    out += slice.reset ? "true" : "false";
+    out += ",\"more\":";
+    out += slice.more ? "true" : "false";
+    out += ",\"keep\":";
+    appendInteger(out, keep);
+    out += ",\"points\":[";
+    // Index 0 is the newest point; the slice's first point is the oldest.
+    const int64_t first = static_cast<int64_t>(v.track.m_seqNum) - slice.from;
+    bool comma = false;
+    for (int i = 0; i < slice.count; ++i) {
+        const TrackPoint* p = v.track.point(static_cast<int>(first - i));
+        if (!p)
+            break;
+        if (comma)
+            out += ',';
+        comma = true;
+        appendNumber(out, p->lon / 100000.0, 5);
+        out += ',';
+        appendNumber(out, p->lat / 100000.0, 5);
+        out += ',';
+        appendNumber(out, p->alt / 10.0, 1);
+    }
+    out += "]}";
+    budget -= slice.count;
+}
+
+void appendView(std::string& out, const GlobeView& view) {
+    auto part = [&](const char* name, bool has, double value, int decimals) {
+        out += ',';
+        appendKey(out, name);
+        if (has)
+            appendNumber(out, value, decimals);
+        else
+            out += "null";
+    };
+    out += "{\"follow\":";
+    out += view.follow ? "true" : "false";
+    part("heading", view.hasHeading, view.heading, 2);
+    part("range", view.hasRange, view.range, 1);
+    part("tilt", view.hasTilt, view.tilt, 2);
+    out += '}';
+}
+
+} // namespace
+
+GlobeSince parseGlobeSince(std::string_view query, size_t& refused) {
+    GlobeSince since;
+    refused = 0;
+    while (!query.empty()) {
+        const size_t amp = query.find('&');
+        const std::string_view entry = query.substr(0, amp);
+        query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+        if (entry.substr(0, 2) != "s=")
+            continue; // other parameters (a cache breaker) are no concern here
+        const std::string_view value = entry.substr(2);
+        const size_t colon = value.find(':');
+        int64_t seq = 0;
+        std::string key;
+        if (since.size() >= kGlobeMaxSince || colon == std::string_view::npos ||
+            !readSequence(value.substr(0, colon), seq) ||
+            !percentDecode(value.substr(colon + 1), key) || key.empty() ||
+            key.size() >= kClientTextField) {
+            ++refused;
+            continue;
+        }
+        since.emplace_back(std::move(key), seq);
+    }
+    return since;
+}
+
+TrackSlice trackSlice(int64_t seqNum, int nPts, int64_t since, int keep, int budget) {
+    TrackSlice slice;
+    budget = std::max(budget, 0);
+    nPts = std::max(nPts, 0);
+    const int64_t held = std::min<int64_t>(nPts, std::max(keep, 0));
+    // The page's last point must still be in the ring and within what it keeps.
+    const bool fits = since > 0 && since <= seqNum && seqNum - since < held;
+    if (fits) {
+        const int64_t wanted = seqNum - since + 1; // the page's last point again, then the new ones
+        slice.from = since;
+        slice.count = static_cast<int>(std::min<int64_t>(wanted, budget));
+        slice.more = slice.count < wanted;
+        return slice;
+    }
+    slice.reset = true;
+    slice.from = seqNum - held + 1;
+    slice.count = static_cast<int>(std::min<int64_t>(held, budget));
+    slice.more = slice.count < held;
+    return slice;
+}
+
+GlobeView globeView(CClient& v) {
+    GlobeView view;
+    view.follow = (v.tracking & kTrackFollow) != 0;
+    // The automatic parts are the ones the automatic view steers.
+    if (!view.follow || !(v.tracking & kTrackViewControl))
+        return view;
+    const std::shared_ptr<const ViewTable> table = autoViewTable();
+    const GpsFix pos = v.displayPosition();
+    if ((v.tracking & kTrackHeading) && !(table->rotateMinimum > pos.spd)) {
+        const int mode = autoViewHeadingMode();
+        double heading =
+            mode >= 1 ? (mode - 1) * 45.0 + pos.hdg : pos.hdg + autoViewHeadingOffset();
+        heading = std::fmod(heading, 360.0);
+        if (heading < 0)
+            heading += 360.0;
+        view.hasHeading = std::isfinite(heading);
+        view.heading = heading;
+    }
+    if (v.tracking & (kTrackRange | kTrackTilt)) {
+        const RangeTilt rt = autoRangeTilt(v, *table);
+        view.hasRange = (v.tracking & kTrackRange) != 0;
+        view.range = rt.range;
+        view.hasTilt = (v.tracking & kTrackTilt) != 0;
+        view.tilt = rt.tilt;
+    }
+    return view;
+}
+
+std::string cssColor(const std::string& color) {
+    std::string abgr = color;
+    kmlColor(abgr, "ff");
+    if (abgr.size() != 8 || !std::all_of(abgr.begin(), abgr.end(), [](char c) {
+            return std::isxdigit(static_cast<unsigned char>(c));
+        }))
+        return std::string(kDefaultCss);
+    std::string css = "#";
+    for (size_t at : {6, 4, 2}) {
+        css += static_cast<char>(std::tolower(static_cast<unsigned char>(abgr[at])));
+        css += static_cast<char>(std::tolower(static_cast<unsigned char>(abgr[at + 1])));
+    }
+    return css;
+}
+
+void appendJsonString(std::string& out, std::string_view text) {
+    static const char kHex[] = "0123456789abcdef";
+    out += '"';
+    for (char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (u < 0x20 || u == 0x7f || c == '<' || c == '>' || c == '&') {
+            out += "\\u00";
+            out += kHex[u >> 4];
+            out += kHex[u & 15];
+        } else {
+            out += c;
+        }
+    }
+    out += '"';
+}
+
+std::string vehiclesJson(const std::vector<CClient*>& vehicles, CClient* tracked, bool selectedOnly,
+                         const GlobeSince& since) {
+    std::map<std::string_view, int64_t> pageHas;
+    for (const auto& [key, seq] : since)
+        pageHas.emplace(key, seq);
+    std::vector<CClient*> shown;
+    bool truncated = false;
+    for (CClient* v : vehicles) {
+        if (!v->visible || (selectedOnly && v != tracked))
+            continue;
+        if (shown.size() >= kGlobeMaxVehicles - 1 && v != tracked) {
+            truncated = true; // the tracked vehicle always has a place
+            continue;
+        }
+        shown.push_back(v);
+    }
+    const KmlOptions options = kmlOptions();
+    std::string out = "{\"tracked\":";
+    if (tracked)
+        appendJsonString(out, tracked->name);
+    else
+        out += "null";
+    out += ",\"view\":";
+    if (tracked)
+        appendView(out, globeView(*tracked));
+    else
+        out += "null";
+    out += ",\"truncated\":";
+    out += truncated ? "true" : "false";
+    out += ",\"vehicles\":[";
+    int budget = kGlobeReplyPoints;
+    bool comma = false;
+    for (CClient* v : shown) {
+        if (comma)
+            out += ',';
+        comma = true;
+        const GpsFix pos = v->displayPosition();
+        out += '{';
+        appendKey(out, "key");
+        appendJsonString(out, v->name);
+        out += ',';
+        appendKey(out, "name");
+        appendJsonString(out, v->uName);
+        out += ',';
+        appendKey(out, "label");
+        appendJsonString(out, vehicleLabel(*v, options));
+        out += ',';
+        appendKey(out, "color");
+        appendJsonString(out, cssColor(v->color));
+        const bool placed = pos.lat != 0 || pos.lon != 0;
+        out += ",\"lat\":";
+        appendNumber(out, placed ? pos.lat : NAN, 6);
+        out += ",\"lon\":";
+        appendNumber(out, placed ? pos.lon : NAN, 6);
+        out += ",\"alt\":";
+        appendNumber(out, pos.alt, 1);
+        out += ",\"heading\":";
+        appendNumber(out, pos.hdg, 1);
+        out += ",\"speed\":";
+        appendNumber(out, pos.spd, 2);
+        const auto has = pageHas.find(v->name);
+        appendTrack(out, *v, has == pageHas.end() ? 0 : has->second, budget);
+        out += '}';
+    }
+    out += "]}";
+    return out;
+}

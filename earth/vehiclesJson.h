@@ -1,0 +1,74 @@
+// The browser globe's live data: /vehicles.json on the network-link port.
+// One small JSON document per poll with every shown vehicle (key, name,
+// label, position, heading, colour) and the part of its track the page does
+// not have yet, plus the view the page's camera follows.
+//
+// The page says how far it has each track: "s=SEQ:KEY" once per vehicle,
+// KEY percent-encoded, SEQ the sequence number of the last point it holds.
+// A vehicle's newest point has the track's sequence number (m_seqNum), the
+// one before it that number minus one, and so on. A reply's track part
+// starts at the page's last point again (the newest point may have moved
+// since: a compressed track rewrites it) unless the page's number does not fit
+// the track (a new page, a cleared or reloaded track), when the newest points
+// come again from scratch ("reset").
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+class CClient;
+
+// Vehicles in one reply, points a fresh page gets of one track, points in
+// one reply over all vehicles (a page behind gets the rest next time), and
+// "s=" entries read from one query.
+constexpr size_t kGlobeMaxVehicles = 256;
+constexpr int kGlobeTrackPoints = 5000;
+constexpr int kGlobeReplyPoints = 20000;
+constexpr size_t kGlobeMaxSince = kGlobeMaxVehicles;
+
+// How far the page has each track: key and sequence number.
+using GlobeSince = std::vector<std::pair<std::string, int64_t>>;
+
+// Reads the "s=SEQ:KEY" entries of a query (the text after '?'). Malformed
+// entries and those past kGlobeMaxSince are skipped and counted in `refused`.
+GlobeSince parseGlobeSince(std::string_view query, size_t& refused);
+
+// The part of a track a reply carries: sequence number of the first point
+// (the oldest of the part), how many points, whether the page must drop what
+// it holds first, and whether more points wait for the next poll.
+struct TrackSlice {
+    int64_t from = 0;
+    int count = 0;
+    bool reset = false;
+    bool more = false;
+};
+
+// The slice for a track with `seqNum` and `nPts`, a page at `since` (0 when it
+// has nothing), keeping at most `keep` points, with `budget` points left in
+// this reply. Pure.
+TrackSlice trackSlice(int64_t seqNum, int nPts, int64_t since, int keep, int budget);
+
+// The view the page's camera takes while it follows the vehicle: null parts
+// are left to the user (no automatic heading, range or tilt).
+struct GlobeView {
+    bool follow = false;
+    bool hasHeading = false, hasRange = false, hasTilt = false;
+    double heading = 0, range = 0, tilt = 0; // degrees, metres, degrees from straight down
+};
+GlobeView globeView(CClient& tracked);
+
+// "#rrggbb" of a vehicle colour (a name or an aabbggrr text); the KML
+// writer's default colour for anything it does not know.
+std::string cssColor(const std::string& color);
+
+// Appends `text` as a JSON string, quotes included. Control bytes, quotes,
+// backslashes and "<>&" are escaped, so the text is safe inside HTML too.
+void appendJsonString(std::string& out, std::string_view text);
+
+// The whole document. `vehicles` in list order; `tracked` may be null.
+std::string vehiclesJson(const std::vector<CClient*>& vehicles, CClient* tracked, bool selectedOnly,
+                         const GlobeSince& since);

@@ -1,0 +1,90 @@
+"""The real nivra program, headless with the demo driving, in a directory of
+its own with its own settings file and its listeners on a loopback address
+of its own; and plain HTTP requests to its network-link port."""
+
+import os
+import random
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+LINK_PORT = 51233
+
+
+def loopback_address():
+    # 127.230-249.x.y: apart from the C++ tests' 127.20-219 addresses.
+    pid = os.getpid()
+    return "127.%d.%d.%d" % (230 + pid % 20, (pid // 20) % 250, random.randint(1, 250))
+
+
+def request(address, raw, timeout=10.0, port=LINK_PORT):
+    """Sends `raw` (bytes) and returns everything the server sent before
+    closing; b"" when nothing could be connected."""
+    try:
+        with socket.create_connection((address, port), timeout=timeout) as s:
+            s.sendall(raw)
+            parts = []
+            while True:
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                parts.append(chunk)
+            return b"".join(parts)
+    except OSError:
+        return b""
+
+
+def get(address, target, timeout=10.0):
+    """(status, headers dict with lower-case names, body) of a GET."""
+    reply = request(address, b"GET " + target.encode() + b" HTTP/1.1\r\nHost: x\r\n\r\n", timeout)
+    head, _, body = reply.partition(b"\r\n\r\n")
+    lines = head.decode("latin-1").split("\r\n")
+    if not lines or not lines[0].startswith("HTTP/1.1 "):
+        return 0, {}, reply
+    status = int(lines[0].split(" ")[1])
+    headers = {}
+    for line in lines[1:]:
+        name, _, value = line.partition(":")
+        headers[name.strip().lower()] = value.strip()
+    return status, headers, body
+
+
+class Nivra:
+    def __init__(self, program, cpu=None, extra=()):
+        self.dir = tempfile.mkdtemp(prefix="nivra-globe-")
+        self.address = loopback_address()
+        env = dict(os.environ, NIVRA_REGISTRY=os.path.join(self.dir, "registry.reg"))
+        command = [program, "--headless", "--start", "--dir", self.dir, "--bind", self.address,
+                   "--earth", "none"] + list(extra)
+        if cpu is not None:
+            command = ["taskset", "-c", str(cpu)] + command
+        self.output = open(os.path.join(self.dir, "output.txt"), "wb")
+        self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=self.output,
+                                        stderr=subprocess.STDOUT, env=env)
+
+    def wait_ready(self, seconds=60):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            if self.process.poll() is not None:
+                return False
+            status, _, _ = get(self.address, "/vehicles.json", timeout=2)
+            if status == 200:
+                return True
+            time.sleep(0.2)
+        return False
+
+    def banner(self):
+        with open(os.path.join(self.dir, "output.txt"), "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.output.close()

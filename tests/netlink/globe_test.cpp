@@ -1,0 +1,164 @@
+// The browser globe on a real network-link listener: files only from the
+// globe's folders with their content types, 404 for every way out of them,
+// the live data, and Google Earth's polls left exactly as they were.
+#include "earth/globe.h"
+#include "netlink/netlinkFixture.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+void writeText(const fs::path& path, const std::string& text) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+class GlobeServing : public NetLinkFixture {
+protected:
+    void SetUp() override {
+        NetLinkFixture::SetUp();
+        root = fs::temp_directory_path() / ("nivra-globe-" + std::to_string(::getpid()));
+        fs::remove_all(root);
+        writeText(root / "page/index.html", "<!DOCTYPE html><title>globe</title>");
+        writeText(root / "page/globe.js", "console.log('globe');");
+        writeText(root / "page/globe.css", "body{}");
+        writeText(root / "cesium/Cesium.js", "var Cesium={};");
+        writeText(root / "cesium/Workers/decoder.wasm", std::string("\0asm", 4));
+        writeText(root / "cesium/Assets/Textures/NaturalEarthII/0/0/0.jpg", "JPEG");
+        writeText(root / "secret.txt", "SECRET");
+        writeText(root / "page-twin/x.js", "TWIN");
+        fs::create_symlink(root / "secret.txt", root / "page/link.js");
+        fs::create_directories(root / "page/sub");
+        setFolders(root / "page", root / "cesium");
+    }
+    void TearDown() override {
+        ::unsetenv("NIVRA_GLOBE_DIR");
+        ::unsetenv("NIVRA_CESIUM_DIR");
+        fs::remove_all(root);
+        NetLinkFixture::TearDown();
+    }
+    static void setFolders(const fs::path& page, const fs::path& cesium) {
+        ::setenv("NIVRA_GLOBE_DIR", page.c_str(), 1);
+        ::setenv("NIVRA_CESIUM_DIR", cesium.c_str(), 1);
+    }
+    std::string get(const std::string& target) {
+        return roundTrip(port, "GET " + target + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    }
+    static std::string header(const std::string& reply, const std::string& name) {
+        const size_t at = reply.find("\r\n" + name + ": ");
+        if (at == std::string::npos)
+            return std::string();
+        const size_t from = at + name.size() + 4;
+        return reply.substr(from, reply.find("\r\n", from) - from);
+    }
+    static std::string body(const std::string& reply) {
+        const size_t at = reply.find("\r\n\r\n");
+        return at == std::string::npos ? std::string() : reply.substr(at + 4);
+    }
+    fs::path root;
+};
+
+} // namespace
+
+TEST_F(GlobeServing, ServesTheFoldersFilesWithTheirTypes) {
+    struct Case {
+        std::string target;
+        std::string type;
+        std::string body;
+        std::string caching;
+    } cases[] = {
+        {"/globe", "text/html; charset=utf-8", "<!DOCTYPE html><title>globe</title>", "no-store"},
+        {"/globe/", "text/html; charset=utf-8", "<!DOCTYPE html><title>globe</title>", "no-store"},
+        {"/globe/?x=1", "text/html; charset=utf-8", "<!DOCTYPE html><title>globe</title>",
+         "no-store"},
+        {"/globe/globe.js", "text/javascript; charset=utf-8", "console.log('globe');", "no-store"},
+        {"/globe/globe.css", "text/css; charset=utf-8", "body{}", "no-store"},
+        {"/globe/cesium/Cesium.js", "text/javascript; charset=utf-8", "var Cesium={};",
+         "max-age=3600"},
+        {"/globe/cesium/Workers/decoder.wasm", "application/wasm", std::string("\0asm", 4),
+         "max-age=3600"},
+        {"/globe/cesium/Assets/Textures/NaturalEarthII/0/0/0.jpg", "image/jpeg", "JPEG",
+         "max-age=3600"},
+    };
+    for (const Case& c : cases) {
+        const std::string reply = get(c.target);
+        EXPECT_EQ(reply.substr(0, 17), "HTTP/1.1 200 OK\r\n") << c.target;
+        EXPECT_EQ(header(reply, "Content-Type"), c.type) << c.target;
+        EXPECT_EQ(header(reply, "Content-Length"), std::to_string(c.body.size())) << c.target;
+        EXPECT_EQ(header(reply, "X-Content-Type-Options"), "nosniff") << c.target;
+        EXPECT_EQ(header(reply, "Cache-Control"), c.caching) << c.target;
+        EXPECT_EQ(body(reply), c.body) << c.target;
+    }
+}
+
+TEST_F(GlobeServing, EveryWayOutOfTheFoldersIsANotFound) {
+    const std::string requests[] = {
+        "GET /globe/../../etc/passwd HTTP/1.1\r\n\r\n",
+        "GET /globe/../secret.txt HTTP/1.1\r\n\r\n",
+        "GET /globe/%2e%2e/secret.txt HTTP/1.1\r\n\r\n",
+        "GET /globe/%2E%2E%2Fsecret.txt HTTP/1.1\r\n\r\n",
+        "GET /globe/..%2f..%2f..%2fetc%2fpasswd HTTP/1.1\r\n\r\n",
+        "GET /globe/cesium/../../secret.txt HTTP/1.1\r\n\r\n",
+        "GET /globe/cesium/%2e%2e/secret.txt HTTP/1.1\r\n\r\n",
+        "GET /globe/..%5csecret.txt HTTP/1.1\r\n\r\n",
+        "GET /globe/%2fetc%2fpasswd HTTP/1.1\r\n\r\n",
+        "GET /globe//etc/passwd HTTP/1.1\r\n\r\n",
+        "GET /globe/link.js HTTP/1.1\r\n\r\n",           // a symbolic link out
+        "GET /globe/sub HTTP/1.1\r\n\r\n",               // a folder
+        "GET /globe/../page-twin/x.js HTTP/1.1\r\n\r\n", // a sibling sharing the prefix
+        "GET /globe/missing.js HTTP/1.1\r\n\r\n",
+        "GET /globe/index.html%00.png HTTP/1.1\r\n\r\n",
+        "GET /globe/index.html\0/../../secret.txt HTTP/1.1\r\n\r\n"s,
+        "GET /globe/\0../secret.txt HTTP/1.1\r\n\r\n"s,
+        "GET /vehicles.json\0 HTTP/1.1\r\n\r\n"s,
+    };
+    for (const std::string& request : requests) {
+        const std::string reply = roundTrip(port, request);
+        EXPECT_EQ(reply.substr(0, 24), "HTTP/1.1 404 Not Found\r\n") << request;
+        EXPECT_EQ(reply.find("SECRET"), std::string::npos) << request;
+        EXPECT_EQ(reply.find("TWIN"), std::string::npos) << request;
+        EXPECT_EQ(header(reply, "Content-Type"), "text/plain; charset=utf-8") << request;
+    }
+    EXPECT_TRUE(trace.contains("globe: refused")) << "refusals are logged";
+}
+
+TEST_F(GlobeServing, MissingCesiumIsSaidOnThePageAndTheLog) {
+    setFolders(root / "page", root / "no-cesium-here");
+    const std::string reply = get("/globe/cesium/Cesium.js");
+    EXPECT_EQ(reply.substr(0, 24), "HTTP/1.1 404 Not Found\r\n");
+    EXPECT_NE(
+        body(reply).find("CesiumJS is not installed in '" + (root / "no-cesium-here").string()),
+        std::string::npos)
+        << reply;
+    EXPECT_NE(body(reply).find("NIVRA_CESIUM_DIR"), std::string::npos);
+    // The page itself is still there to show it.
+    EXPECT_EQ(get("/globe/").substr(0, 17), "HTTP/1.1 200 OK\r\n");
+}
+
+TEST_F(GlobeServing, LiveDataLeavesGoogleEarthsNewPointFlagsAlone) {
+    track(bravo);
+    addPoint(alpha, 48.10, 11.50);
+    addPoint(bravo, 48.20, 11.60);
+    const std::string reply = get("/vehicles.json?s=1:Alpha%40h1");
+    EXPECT_EQ(reply.substr(0, 17), "HTTP/1.1 200 OK\r\n");
+    EXPECT_EQ(header(reply, "Content-Type"), "application/json");
+    EXPECT_EQ(header(reply, "Cache-Control"), "no-store");
+    EXPECT_NE(body(reply).find("\"tracked\":\"Bravo@h2\""), std::string::npos) << reply;
+    EXPECT_NE(body(reply).find("\"key\":\"Charlie@h3\""), std::string::npos) << reply;
+    EXPECT_EQ(alpha->track.m_newPt, 1) << "the page's poll is not Google Earth's";
+    EXPECT_EQ(bravo->track.m_newPt, 1);
+
+    // Google Earth's next poll still sees the new points and gets the KML.
+    std::string kml;
+    ASSERT_TRUE(splitFullReply(poll(), kml));
+    EXPECT_EQ(kml, expectedDocument());
+
+    // Paths that only look like the globe's are still the network link's.
+    for (const char* other : {"/vehicles.jsonx", "/globex", "/vehicles.json/x"})
+        EXPECT_EQ(poll(other).find("HTTP/1.1 404"), std::string::npos) << other;
+}
