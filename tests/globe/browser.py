@@ -29,7 +29,8 @@ class BrowserError(Exception):
 
 
 class Browser:
-    def __init__(self, profile_dir, log_path, width=1280, height=800, cpu=None, program="chromium"):
+    def __init__(self, profile_dir, log_path, width=1280, height=800, cpu=None, program="chromium",
+                 extra_flags=()):
         to_browser_r, to_browser_w = os.pipe()
         from_browser_r, from_browser_w = os.pipe()
         command = [program] + CHROMIUM_FLAGS + [
@@ -37,7 +38,7 @@ class Browser:
             "--user-data-dir=" + profile_dir,
             "--window-size=%d,%d" % (width, height),
             "about:blank",
-        ]
+        ] + list(extra_flags)
         if cpu is not None:
             command = ["taskset", "-c", str(cpu)] + command
 
@@ -116,19 +117,31 @@ class Browser:
                     raise BrowserError("%s: %s" % (method, reply["error"]))
                 return reply.get("result", {})
 
-    def open(self, url):
-        """Opens `url` in a new tab and attaches to it."""
-        target = self.call("Target.createTarget", {"url": url}, session=False)["targetId"]
-        self.session = self.call(
+    def open(self, url, new_window=False):
+        """Opens `url` in a new tab (or window) and attaches to it; returns
+        the page's session, which becomes the default one when there is none."""
+        target = self.call(
+            "Target.createTarget", {"url": url, "newWindow": new_window}, session=False
+        )["targetId"]
+        session = self.call(
             "Target.attachToTarget", {"targetId": target, "flatten": True}, session=False
         )["sessionId"]
+        if not self.session:
+            self.session = session
+        return session
 
-    def evaluate(self, expression, timeout=30):
-        result = self.call(
-            "Runtime.evaluate",
-            {"expression": expression, "returnByValue": True, "awaitPromise": True},
-            timeout=timeout,
-        )
+    def evaluate(self, expression, timeout=30, session=None):
+        saved = self.session
+        if session:
+            self.session = session
+        try:
+            result = self.call(
+                "Runtime.evaluate",
+                {"expression": expression, "returnByValue": True, "awaitPromise": True},
+                timeout=timeout,
+            )
+        finally:
+            self.session = saved
         if "exceptionDetails" in result:
             raise BrowserError("page script failed: %s" % result["exceptionDetails"])
         return result.get("result", {}).get("value")
