@@ -2,12 +2,12 @@
 
 #include "app/OptionsDlg.h"
 #include "app/ui/appIcon.h"
+#include "app/ui/uiServicesQt.h"
 #include "platform/uiServices.h"
 #include "trace/trace.h"
 
 #include <QCloseEvent>
 #include <QKeyEvent>
-#include <QMessageBox>
 
 namespace {
 
@@ -169,7 +169,7 @@ void CExternalServerDialog::refresh() {
 }
 
 void CExternalServerDialog::message(const std::string& text) {
-    QMessageBox::warning(this, windowTitle(), qs(text));
+    warnOver(this, windowTitle().toStdString(), text);
 }
 
 void CExternalServerDialog::endDialog() {

@@ -3,9 +3,9 @@
 #include "app/OptionsDlg.h"
 #include "app/subsystems.h"
 #include "app/ui/appIcon.h"
+#include "app/ui/uiServicesQt.h"
 #include "platform/runtime.h"
 
-#include <QMessageBox>
 #include <QPushButton>
 
 namespace {
@@ -190,7 +190,7 @@ void CFtpStatusDialog::setTimer(unsigned periodMs) {
 }
 
 void CFtpStatusDialog::message(const std::string& text) {
-    QMessageBox::warning(this, windowTitle(), qs(text));
+    warnOver(this, windowTitle().toStdString(), text);
 }
 
 void CFtpStatusDialog::endDialog(bool ok) {

@@ -49,6 +49,7 @@ void CQtUiServices::messageBox(const std::string& text, const std::string& title
         auto box = std::make_unique<QMessageBox>(QMessageBox::Warning, qtitle, qtext,
                                                  QMessageBox::Ok, dialogOwner());
         box->setWindowIcon(nivraIcon());
+        box->setTextFormat(Qt::PlainText);
         // Owned by the main window, above it, yet a window of its own: it
         // shows even while the main window is hidden in the tray, does not
         // block it, and Qt deletes it once closed.
@@ -59,6 +60,14 @@ void CQtUiServices::messageBox(const std::string& text, const std::string& title
     });
     if (!queued)
         HeadlessUiServices().messageBox(text, title);
+}
+
+void warnOver(QWidget* parent, const std::string& title, const std::string& text) {
+    QMessageBox box(QMessageBox::Warning, QString::fromStdString(title),
+                    QString::fromStdString(text), QMessageBox::Ok, parent);
+    box.setWindowIcon(nivraIcon());
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
 }
 
 bool CQtUiServices::setClipboardText(const std::string& text) {

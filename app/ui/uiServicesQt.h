@@ -14,6 +14,12 @@ class QWidget;
 void setDialogOwner(QWidget* owner);
 QWidget* dialogOwner();
 
+// A warning over `parent` that waits for the user. Like every message box of
+// the program it shows its text as it is, never as rich text: messages quote
+// what was typed or read from a file, and "<img src=...>" there is a name,
+// not a picture to load.
+void warnOver(QWidget* parent, const std::string& title, const std::string& text);
+
 class CQtUiServices : public UiServices {
 public:
     void messageBox(const std::string& text, const std::string& title) override;

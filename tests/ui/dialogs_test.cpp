@@ -68,6 +68,7 @@ public:
     }
     QWidget* parent = nullptr;
     QString text;
+    Qt::TextFormat format = Qt::AutoText;
 
 private:
     void answer() {
@@ -78,6 +79,7 @@ private:
         }
         parent = box->parentWidget();
         text = box->text();
+        format = box->textFormat();
         box->accept();
     }
 };
@@ -317,6 +319,43 @@ TEST_F(ServerDialogTest, CloseWithABadPeriodStaysOpenWithAMessage) {
     }
     EXPECT_TRUE(dialog->isVisible());
     EXPECT_EQ(options.gpsgFreq, 60);
+}
+
+// A refused server name is quoted in the message as it was typed: markup in
+// it is text, not something for the box to render or load.
+using DialogMessages = uitest::UiTest;
+
+TEST_F(DialogMessages, QuoteWhatWasTypedAsPlainText) {
+    const QString typed = QStringLiteral("<img src=\"file:///etc/hosts\"> <b>host</b>");
+    COptionsDlg options;
+    CFtpStatusDialog ftp(options, nullptr, nullptr, std::make_unique<ManualTimer>(),
+                         [] { return int64_t{0}; });
+    CExternalServerDialog server(options, false, nullptr);
+    struct Case {
+        const char* what;
+        QDialog* dialog;
+        const char* field;
+    } cases[] = {
+        {"FTP server", &ftp, "server"},
+        {"GpsGate server", &server, "gpsgServer"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.dialog->show();
+        QLineEdit& edit = child<QLineEdit>(*c.dialog, c.field);
+        typeInto(edit, typed);
+        {
+            MessageAnswerer answer;
+            QTest::keyClick(&edit, Qt::Key_Return);
+            EXPECT_EQ(answer.parent, c.dialog);
+            EXPECT_EQ(answer.format, Qt::PlainText);
+            EXPECT_TRUE(answer.text.contains(typed)) << answer.text.toStdString();
+        }
+        EXPECT_TRUE(c.dialog->isVisible());
+        c.dialog->hide();
+    }
+    EXPECT_EQ(options.pftpServerName, COptionsDlg().pftpServerName);
+    EXPECT_EQ(options.gpsgServerName, COptionsDlg().gpsgServerName);
 }
 
 } // namespace

@@ -61,6 +61,7 @@ TEST_F(WindowOwnership, MessageBoxesBelongToTheMainWindowAndOpenAboveIt) {
     box = shownBox(QStringLiteral("Port 51233 is in use."));
     ASSERT_NE(box, nullptr);
     EXPECT_EQ(box->parentWidget(), &w);
+    EXPECT_EQ(box->textFormat(), Qt::PlainText); // messages quote names and paths
     box->close();
 }
 
