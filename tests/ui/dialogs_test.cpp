@@ -8,6 +8,7 @@
 #include "app/ui/ftpStatusDialog.h"
 #include "app/ui/gpsDataWindow.h"
 
+#include <QDialogButtonBox>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QRadioButton>
@@ -258,6 +259,48 @@ TEST_F(FtpDialogTest, OkStoresTrimmedAndABadServerGetsAMessageOverTheDialog) {
     EXPECT_EQ(publisher.given.user, "bob");
 }
 
+TEST_F(FtpDialogTest, BoxesWriteAtOnceAndEveryWayOutButOkDropsTheFields) {
+    struct Way {
+        const char* what;
+        std::function<void(CFtpStatusDialog&)> leave;
+    } ways[] = {
+        {"Cancel button",
+         [](CFtpStatusDialog& d) {
+             QDialogButtonBox* buttons = d.findChild<QDialogButtonBox*>();
+             ASSERT_NE(buttons, nullptr);
+             QTest::mouseClick(buttons->button(QDialogButtonBox::Cancel), Qt::LeftButton);
+         }},
+        {"Escape", [](CFtpStatusDialog& d) { QTest::keyClick(&d, Qt::Key_Escape); }},
+        {"close box", [](CFtpStatusDialog& d) { d.close(); }},
+    };
+    for (const Way& way : ways) {
+        SCOPED_TRACE(way.what);
+        options.pftpUserName = "anonymous";
+        options.pftpSavePeriod = 7;
+        options.pftpEnabled = 0;
+        options.pftpForceUpdates = 0;
+        options.pftpCopyThenRename = 1;
+        publisher.calls.clear();
+        open();
+        clickBox(radio("on"));
+        clickBox(radio("force"));
+        clickBox(radio("copyThenRename"));
+        typeInto(edit("user"), QStringLiteral("mallory"));
+        typeInto(edit("period"), QStringLiteral("99"));
+        way.leave(*dialog);
+        EXPECT_FALSE(dialog->isVisible());
+        EXPECT_EQ(dialog->result(), QDialog::Rejected);
+        // The boxes were stored when clicked; the typed fields and the on/off
+        // choice were not, and the publisher runs as the setting says again.
+        EXPECT_EQ(options.pftpForceUpdates, 1);
+        EXPECT_EQ(options.pftpCopyThenRename, 0);
+        EXPECT_EQ(options.pftpUserName, "anonymous");
+        EXPECT_EQ(options.pftpSavePeriod, 7);
+        EXPECT_EQ(options.pftpEnabled, 0);
+        EXPECT_EQ(publisher.calls, (std::vector<std::string>{"start", "stop"}));
+    }
+}
+
 class ServerDialogTest : public uitest::UiTest {
 protected:
     void open(bool mapFactor) {
@@ -279,13 +322,16 @@ TEST_F(ServerDialogTest, EnterStoresAndStaysEscapeStoresAndEnds) {
     typeInto(edit("webName"), QStringLiteral(" alice "));
     typeInto(edit("webFreq"), QStringLiteral("5"));
     typeInto(edit("gpsgFreq"), QStringLiteral("5"));
-    clickBox(child<QAbstractButton>(*dialog, "gpsgUpdate"));
+    for (const char* box : {"gpsgUpdate", "webEnable", "gpsgEnable"})
+        clickBox(child<QAbstractButton>(*dialog, box));
     QTest::keyClick(&edit("webFreq"), Qt::Key_Return);
     EXPECT_TRUE(dialog->isVisible());
     EXPECT_EQ(options.moloName, "alice");
     EXPECT_EQ(options.moloFreq, 10);
     EXPECT_EQ(options.gpsgFreq, 5);
     EXPECT_EQ(options.gpsgUpdate, 1);
+    EXPECT_EQ(options.moloEnable, 1);
+    EXPECT_EQ(options.gpsgEnable, 1);
     EXPECT_EQ(edit("webFreq").text(), QStringLiteral("10"));
 
     typeInto(edit("gpsgName"), QStringLiteral("carol "));
