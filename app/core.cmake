@@ -12,3 +12,11 @@ configure_file(${CMAKE_SOURCE_DIR}/app/desktopFiles.h.in
   ${CMAKE_BINARY_DIR}/generated/app/desktopFiles.h @ONLY)
 set_source_files_properties(${CMAKE_SOURCE_DIR}/app/desktopEntry.cpp PROPERTIES
   INCLUDE_DIRECTORIES ${CMAKE_BINARY_DIR}/generated)
+
+# Where the installation puts the window program, seen from the program's
+# own directory (app/windowProgram.cpp looks there after its own directory).
+include(GNUInstallDirs)
+file(RELATIVE_PATH NIVRA_WINDOW_INSTALLED ${CMAKE_INSTALL_FULL_BINDIR}
+     ${CMAKE_INSTALL_FULL_LIBEXECDIR}/nivra/nivra-window)
+set_source_files_properties(${CMAKE_SOURCE_DIR}/app/windowProgram.cpp PROPERTIES
+  COMPILE_DEFINITIONS NIVRA_WINDOW_INSTALLED="${NIVRA_WINDOW_INSTALLED}")

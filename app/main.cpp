@@ -1,15 +1,21 @@
-// The nivra program: the Qt window when it is built in and a display is
-// there, headless mode otherwise (see app/testApp.h).
+// The nivra programs. Built as `nivra` it starts the window program when the
+// window is wanted (app/windowProgram.h) and does everything else itself
+// without loading Qt; built as `nivra-window` (with the Qt front end) it runs
+// the window. Either runs headless when no display is there (app/testApp.h).
 #include "app/testApp.h"
 
-#ifdef NIVRA_QT_UI
+#if defined(NIVRA_QT_UI)
 #include "app/ui/qtFrontEnd.h"
+#elif defined(NIVRA_WINDOW_PROGRAM)
+#include "app/windowProgram.h"
 #endif
 
 int main(int argc, char** argv) {
     CtestApp app;
-#ifdef NIVRA_QT_UI
+#if defined(NIVRA_QT_UI)
     return app.InitInstance(argc, argv, &runQtFrontEnd);
+#elif defined(NIVRA_WINDOW_PROGRAM)
+    return app.InitInstance(argc, argv, &startWindowProgram);
 #else
     return app.InitInstance(argc, argv, nullptr);
 #endif

@@ -12,6 +12,10 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 if(TARGET nivra)
   install(TARGETS nivra RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
+# The window program that nivra starts; app/core.cmake tells nivra this place.
+if(TARGET nivra-window)
+  install(TARGETS nivra-window RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/nivra)
+endif()
 
 # An installed copy is on PATH, so the menu starts it by name.
 set(NIVRA_EXEC nivra)
