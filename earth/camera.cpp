@@ -13,8 +13,9 @@
 
 // The camera is part of the engine's poll; its lines read as the engine's.
 #define CAMTRACE(...)                                                                              \
-    ::trace(::TraceSite{"n2k.cpp", ::traceFunctionName(__PRETTY_FUNCTION__), __LINE__, 1},         \
-            __VA_ARGS__)
+    (::traceMayDeliver()                                                                           \
+         ? ::trace(::TraceSite{"n2k.cpp", __PRETTY_FUNCTION__, __LINE__, 1, 0, true}, __VA_ARGS__) \
+         : void())
 
 std::atomic<double> viewRange{0.0};
 std::atomic<int> g_startupCounter{1000};

@@ -11,6 +11,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+std::atomic<int> traceDetail::g_listeners{0};
+
 namespace {
 
 // Registration happens on the main thread; delivery reads the table without a
@@ -64,6 +66,8 @@ size_t buildLine(char* out, const TraceSite& site, const char* fmt, va_list args
                  static_cast<long>(tv.tv_usec / 1000), static_cast<int>(gettid()));
         puts(head);
         const char* func = site.func ? site.func : "";
+        if (site.pretty)
+            func = traceFunctionName(func);
         char loc[512];
         if (strstr(func, "::"))
             snprintf(loc, sizeof loc, "%s(%d) ", func, site.line);
@@ -206,6 +210,8 @@ bool registerTraceSink(TraceObserver* sink) {
         return false;
     g_sinks[count].store(sink);
     g_sinkCount.store(count + 1);
+    if (sink != &g_defaultSink)
+        ++traceDetail::g_listeners;
     return true;
 }
 
@@ -218,6 +224,8 @@ void unregisterTraceSink(TraceObserver* sink) {
                 g_sinks[j].store(g_sinks[j + 1].load());
             g_sinks[count - 1].store(nullptr);
             g_sinkCount.store(count - 1);
+            if (sink != &g_defaultSink)
+                --traceDetail::g_listeners;
             return;
         }
     }

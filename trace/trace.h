@@ -16,7 +16,21 @@ struct TraceSite {
     int line;
     int header; // 1: add header and line end; 0: pass the message on raw
     int severity = 0;
+    // `func` is a __PRETTY_FUNCTION__ text, shortened by traceFunctionName
+    // only when a line is really built.
+    bool pretty = false;
 };
+
+namespace traceDetail {
+// Sinks registered besides the silent default one. While there are none no
+// line can reach anyone, and the macros below skip the call with its
+// arguments: the parsers and the track store log several lines per fix.
+extern std::atomic<int> g_listeners;
+} // namespace traceDetail
+
+inline bool traceMayDeliver() {
+    return traceDetail::g_listeners.load(std::memory_order_relaxed) != 0;
+}
 
 // Formats one message (cut at 1024 characters) and delivers it to every
 // enabled sink. Never fails.
@@ -57,13 +71,15 @@ void setDebugLogging(bool on);
 bool debugLoggingOn();
 
 // Log with header, attributed to the calling function.
-#define NTRACE(...)                                                                                \
-    ::trace(::TraceSite{__FILE__, ::traceFunctionName(__PRETTY_FUNCTION__), __LINE__, 1},          \
-            __VA_ARGS__)
+#define NTRACE(...) NTRACE_AT(1, 0, __VA_ARGS__)
 // Log without header (the message text only, "\n" becoming "\r\n").
-#define NTRACE_RAW(...)                                                                            \
-    ::trace(::TraceSite{__FILE__, ::traceFunctionName(__PRETTY_FUNCTION__), __LINE__, 0},          \
-            __VA_ARGS__)
+#define NTRACE_RAW(...) NTRACE_AT(0, 0, __VA_ARGS__)
+// The common form: nothing is evaluated unless a sink could take the line.
+#define NTRACE_AT(header, severity, ...)                                                           \
+    (::traceMayDeliver()                                                                           \
+         ? ::trace(::TraceSite{__FILE__, __PRETTY_FUNCTION__, __LINE__, header, severity, true},   \
+                   __VA_ARGS__)                                                                    \
+         : void())
 // Severities: a plain line is information. Warnings and errors are what the
 // user should see; headless mode copies them to stderr. Lines in the
 // program's old error styles ("ERROR ...", "Unhandled exception ...") count
@@ -74,17 +90,13 @@ constexpr int kTraceError = 2;
 // An error the front end shows the user itself (trace/notice.h); the stderr
 // copy leaves it out so it is not printed twice.
 constexpr int kTraceNotice = 3;
-#define NTRACE_WARN(...)                                                                           \
-    ::trace(::TraceSite{__FILE__, ::traceFunctionName(__PRETTY_FUNCTION__), __LINE__, 1,           \
-                        kTraceWarning},                                                            \
-            __VA_ARGS__)
-#define NTRACE_ERROR(...)                                                                          \
-    ::trace(                                                                                       \
-        ::TraceSite{__FILE__, ::traceFunctionName(__PRETTY_FUNCTION__), __LINE__, 1, kTraceError}, \
-        __VA_ARGS__)
+#define NTRACE_WARN(...) NTRACE_AT(1, kTraceWarning, __VA_ARGS__)
+#define NTRACE_ERROR(...) NTRACE_AT(1, kTraceError, __VA_ARGS__)
 
 // Copies warnings and errors to stderr (headless mode), or stops doing so.
 void setTraceToStderr(bool on);
 
 // Log with header under an explicit function name ("CClients::save").
-#define NTRACE_AS(funcName, ...) ::trace(::TraceSite{__FILE__, funcName, __LINE__, 1}, __VA_ARGS__)
+#define NTRACE_AS(funcName, ...)                                                                   \
+    (::traceMayDeliver() ? ::trace(::TraceSite{__FILE__, funcName, __LINE__, 1}, __VA_ARGS__)      \
+                         : void())

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <unistd.h>
@@ -209,4 +210,58 @@ TEST(Paths, BareNamesLiveInTheStartDirectory) {
     EXPECT_EQ(FullPath("a:b"), "a:b");
     setStartDir("/");
     EXPECT_EQ(FullPath("n.trk"), "/n.trk");
+}
+
+namespace {
+int g_evaluated = 0;
+int countEvaluation() {
+    return ++g_evaluated;
+}
+} // namespace
+
+TEST(Trace, NothingIsEvaluatedWhileNoSinkListens) {
+    // Each row: the sinks registered, and whether a line's arguments (and so
+    // its formatting) are worked out at all.
+    struct Row {
+        const char* what;
+        bool capture;
+        bool stderrCopy;
+        bool evaluated;
+    };
+    const Row rows[] = {
+        {"only the silent default sink", false, false, false},
+        {"a capturing sink", true, false, true},
+        {"the stderr copy", false, true, true},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        g_evaluated = 0;
+        {
+            std::unique_ptr<TraceCapture> cap;
+            if (r.capture)
+                cap = std::make_unique<TraceCapture>();
+            if (r.stderrCopy)
+                setTraceToStderr(true);
+            NTRACE("n %d", countEvaluation());
+            NTRACE_RAW("raw %d", countEvaluation());
+            NTRACE_AS("Some::where", "as %d", countEvaluation());
+            if (r.stderrCopy)
+                setTraceToStderr(false);
+            if (cap) {
+                EXPECT_EQ(cap->count("n 1"), 1);
+                EXPECT_EQ(cap->count("Some::where"), 1);
+            }
+        }
+        EXPECT_EQ(g_evaluated, r.evaluated ? 3 : 0);
+    }
+}
+
+TEST(Trace, TheFunctionNameIsWorkedOutWhenTheLineIsBuilt) {
+    TraceCapture cap;
+    NTRACE("from here");
+    ASSERT_EQ(cap.count("from here"), 1);
+    // A plain function in this file: its base name, then the name without
+    // return type and parameters.
+    EXPECT_EQ(cap.count("trace_test.cpp:TestBody("), 0);
+    EXPECT_EQ(cap.count("Trace_TheFunctionNameIsWorkedOutWhenTheLineIsBuilt_Test::TestBody("), 1);
 }
