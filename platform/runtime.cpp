@@ -18,24 +18,41 @@ void sleepMs(unsigned ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
+namespace {
+std::atomic<bool> g_zonePinned{false};
+std::atomic<long> g_pinnedOffset{0};
+} // namespace
+
 long tzOffset() {
+    if (g_zonePinned.load(std::memory_order_acquire))
+        return g_pinnedOffset.load(std::memory_order_relaxed);
     // tzset() is costly when TZ is unset (glibc stats /etc/localtime every
     // time), and parsing and adding points ask for the offset per fix. Keep it
     // until TZ changes, so that tests switching zones still see the new one.
     static std::mutex mutex;
     static std::string lastTz;
+    static bool lastSet = false;
     static bool known = false;
     static long offset = 0;
     const char* tz = getenv("TZ");
-    std::string current = tz ? std::string("=") + tz : std::string();
     std::lock_guard<std::mutex> lock(mutex);
-    if (!known || current != lastTz) {
+    if (!known || (tz != nullptr) != lastSet || (tz && lastTz != tz)) {
         tzset();
         offset = timezone;
-        lastTz = std::move(current);
+        lastSet = tz != nullptr;
+        lastTz = tz ? tz : "";
         known = true;
     }
     return offset;
+}
+
+TimeZonePin::TimeZonePin() {
+    g_pinnedOffset.store(tzOffset(), std::memory_order_relaxed);
+    g_zonePinned.store(true, std::memory_order_release);
+}
+
+TimeZonePin::~TimeZonePin() {
+    g_zonePinned.store(false, std::memory_order_release);
 }
 
 int64_t nowFixTime() {

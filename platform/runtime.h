@@ -21,5 +21,16 @@ void sleepMs(unsigned ms);
 // calendar fields first subtracts it.
 long tzOffset();
 
+// While alive, tzOffset() answers the offset of the zone at construction
+// without looking at TZ again: for a run that converts many fix times and
+// does not change the zone meanwhile (a log conversion). Not nested.
+class TimeZonePin {
+public:
+    TimeZonePin();
+    ~TimeZonePin();
+    TimeZonePin(const TimeZonePin&) = delete;
+    TimeZonePin& operator=(const TimeZonePin&) = delete;
+};
+
 // The current time on the fix-time scale: time(nullptr) + tzOffset().
 int64_t nowFixTime();

@@ -188,7 +188,7 @@ const char* const* demoScriptFor(const CClient& v) {
     return nullptr;
 }
 
-int playDemoLine(CClient& v, const char* line, double altOffset, bool stamp, int64_t now) {
+int playDemoLine(CClient& v, std::string_view line, double altOffset, bool stamp, int64_t now) {
     int result = parseNmea(line, v.curPos, altOffset, v.demoOffset);
     if (result == 2) {
         if (stamp)

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 class CClient;
 
@@ -33,4 +34,4 @@ const char* const* demoScriptFor(const CClient& v);
 // a complete fix, adds it to the track (compressed when the vehicle asks for
 // it). With `stamp` the fix gets the time `now` (replayed demo scripts move
 // on the present day). Returns parseNmea's result.
-int playDemoLine(CClient& v, const char* line, double altOffset, bool stamp, int64_t now);
+int playDemoLine(CClient& v, std::string_view line, double altOffset, bool stamp, int64_t now);

@@ -2,7 +2,9 @@
 
 #include "earth/kml.h"
 #include "platform/atomicFile.h"
+#include "platform/lineReader.h"
 #include "platform/paths.h"
+#include "platform/runtime.h"
 #include "remote/client.h"
 #include "sources/demo.h"
 #include "track/nmea.h"
@@ -12,64 +14,23 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <ostream>
-#include <vector>
+#include <string_view>
 
 namespace {
 
-// Logs are read in blocks of this size; a line longer than a block is not a
-// sentence and is skipped.
-constexpr size_t kReadBlock = 1 << 20;
-
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
-std::string errnoText(const char* what, const std::string& path) {
-    return std::string(what) + " " + path + ": " + std::strerror(errno);
-}
-
-// Calls `handle` with every line of the file, NUL-terminated in place and
-// without its "\n". Reads in large blocks: no allocation per line.
-template <typename Handler> bool forEachLine(FILE* f, Handler&& handle) {
-    std::vector<char> buf(kReadBlock + 1);
-    size_t have = 0;
-    bool skipping = false; // inside an over-long line
-    for (;;) {
-        size_t n = std::fread(buf.data() + have, 1, kReadBlock - have, f);
-        if (n == 0 && std::ferror(f))
-            return false;
-        have += n;
-        size_t start = 0;
-        while (start < have) {
-            char* nl = static_cast<char*>(std::memchr(buf.data() + start, '\n', have - start));
-            if (!nl)
-                break;
-            *nl = '\0';
-            if (!skipping)
-                handle(buf.data() + start);
-            skipping = false;
-            start = static_cast<size_t>(nl - buf.data()) + 1;
-        }
-        if (n == 0) { // end of file: a last line without "\n" still counts
-            if (start < have && !skipping) {
-                buf[have] = '\0';
-                handle(buf.data() + start);
-            }
-            return true;
-        }
-        std::memmove(buf.data(), buf.data() + start, have - start);
-        have -= start;
-        if (have == kReadBlock) {
-            have = 0;
-            skipping = true;
-        }
+struct FdCloser {
+    int fd;
+    ~FdCloser() {
+        if (fd >= 0)
+            ::close(fd);
     }
+};
+
+std::string errnoText(const char* what, const std::string& path, int error) {
+    return std::string(what) + " " + path + ": " + std::strerror(error);
 }
 
 std::string baseName(const std::string& path) {
@@ -98,18 +59,19 @@ bool convertLogToKml(const std::string& logPath, const std::string& outPath, boo
                      KmlConversion& stats, std::string& error) {
     stats = KmlConversion{};
     std::string inPath = FullPath(logPath);
-    FilePtr in(std::fopen(inPath.c_str(), "rb"));
-    if (!in) {
-        error = errnoText("cannot read", inPath);
+    const FdCloser in{::open(inPath.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (in.fd < 0) {
+        error = errnoText("cannot read", inPath, errno);
         return false;
     }
     struct stat st {};
-    const bool known = ::fstat(::fileno(in.get()), &st) == 0;
+    const bool known = ::fstat(in.fd, &st) == 0;
     if (known && S_ISDIR(st.st_mode)) {
-        errno = EISDIR;
-        error = errnoText("cannot read", inPath);
+        error = errnoText("cannot read", inPath, EISDIR);
         return false;
     }
+    if (known && S_ISREG(st.st_mode))
+        ::posix_fadvise(in.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     // "nivra --kml trip.kml" names the document where the log belongs: the
     // conversion would replace the file it reads with an empty document.
     const std::string target = FullPath(outPath);
@@ -127,13 +89,15 @@ bool convertLogToKml(const std::string& logPath, const std::string& outPath, boo
     vehicle.maxPts = kTrackCapacity;
     vehicle.compress = allPoints ? 0 : 1;
 
-    bool read = forEachLine(in.get(), [&](const char* line) {
+    LineReader lines(in.fd);
+    std::string_view line;
+    while (lines.next(line)) {
         ++stats.lines;
         if (playDemoLine(vehicle, line, 0, false, 0) == 2)
             ++stats.fixes;
-    });
-    if (!read) {
-        error = errnoText("cannot read", inPath);
+    }
+    if (lines.error()) {
+        error = errnoText("cannot read", inPath, lines.error());
         return false;
     }
     stats.appended = vehicle.track.m_seqNum;
@@ -182,6 +146,9 @@ int kmlCommand(int argc, const char* const* argv, std::ostream& out, std::ostrea
     // default zone explicitly keeps the same zone and reads it once.
     if (!std::getenv("TZ"))
         ::setenv("TZ", ":/etc/localtime", 0);
+    // The zone stays what it is now for the whole conversion: no look at TZ
+    // for every fix.
+    const TimeZonePin zone;
 
     KmlConversion stats;
     std::string error;

@@ -26,38 +26,52 @@ locale_t cLocale() {
 
 // Takes the fields of a sentence one at a time from the left. Each field ends
 // at the next ',' (which becomes a terminator); past the end fields are empty.
+// A field is a view whose text is also NUL-terminated in place.
 class FieldReader {
 public:
-    explicit FieldReader(char* text) : m_next(text) {}
-    const char* next() {
+    FieldReader(char* text, char* end) : m_next(text), m_end(end) {}
+    explicit FieldReader(char* text) : FieldReader(text, text + std::strlen(text)) {}
+    std::string_view next() {
         if (!m_next)
-            return "";
+            return {};
         char* field = m_next;
-        char* comma = std::strchr(m_next, ',');
-        if (comma) {
-            *comma = '\0';
-            m_next = comma + 1;
+        char* p = field;
+        // Fields are a few characters: a plain loop beats a library call.
+        while (p < m_end && *p != ',')
+            ++p;
+        if (p < m_end) {
+            *p = '\0';
+            m_next = p + 1;
         } else {
             m_next = nullptr;
         }
-        return field;
+        return std::string_view(field, static_cast<size_t>(p - field));
     }
 
 private:
     char* m_next;
+    char* m_end;
 };
+
+// The C text of a field for messages and the C parsers: fields are
+// terminated in place, an empty view is "".
+const char* cText(std::string_view field) {
+    return field.empty() ? "" : field.data();
+}
 
 // Reads a number as "%lf" does, but a NaN or an infinity counts as
 // unreadable: no receiver means them, and they would poison every later sum.
-bool readDouble(const char* field, double& value) {
+bool readDouble(std::string_view text, double& value) {
+    if (text.empty())
+        return false;
+    const char* field = text.data(); // NUL-terminated in place
     double v = 0;
     bool digitFirst = field[0] >= '0' && field[0] <= '9';
-    bool hex = field[0] == '0' && (field[1] == 'x' || field[1] == 'X');
+    bool hex = field[0] == '0' && text.size() > 1 && (field[1] == 'x' || field[1] == 'X');
     // A plain decimal field, as receivers send them: from_chars reads the same
     // number as strtod, correctly rounded, at a fraction of the cost. Anything
     // else (and a number out of range) is strtod's.
-    if (!digitFirst || hex ||
-        std::from_chars(field, field + std::strlen(field), v).ec != std::errc()) {
+    if (!digitFirst || hex || std::from_chars(field, field + text.size(), v).ec != std::errc()) {
         char* end = nullptr;
         v = strtod_l(field, &end, cLocale());
         if (end == field)
@@ -75,9 +89,9 @@ bool readDouble(const char* field, double& value) {
 // minutes of 60 or more, beyond the pole or the date line) means the sentence
 // is damaged: the caller rejects it whole rather than mix its other field
 // with the previous position.
-bool readAngle(const char* number, const char* hemisphere, char positive, char negative,
+bool readAngle(std::string_view number, std::string_view hemisphere, char positive, char negative,
                double maxDegrees, double& target) {
-    if (number[0] == '\0')
+    if (number.empty())
         return true;
     double v;
     if (!readDouble(number, v) || v < 0)
@@ -88,9 +102,10 @@ bool readAngle(const char* number, const char* hemisphere, char positive, char n
     double degrees = nmeaToDegrees(v);
     if (degrees > maxDegrees)
         return false;
-    if (hemisphere[0] == positive)
+    const char h = hemisphere.empty() ? '\0' : hemisphere[0];
+    if (h == positive)
         target = degrees;
-    else if (hemisphere[0] == negative)
+    else if (h == negative)
         target = -degrees;
     return true;
 }
@@ -99,22 +114,20 @@ bool readAngle(const char* number, const char* hemisphere, char positive, char n
 // Returns false when the sentence must be rejected; `texts` keeps the four raw
 // fields for the log line.
 struct PositionTexts {
-    const char* lat = "";
-    const char* ns = "";
-    const char* lon = "";
-    const char* ew = "";
+    std::string_view lat, ns, lon, ew;
 };
 
 bool readPosition(FieldReader& f, GpsFix& fix, const char* parser, PositionTexts& texts) {
     texts.lat = f.next();
-    if (texts.lat[0] == '\0')
+    if (texts.lat.empty())
         return false; // an empty latitude: no position at all, not worth a message
     texts.ns = f.next();
     texts.lon = f.next();
     texts.ew = f.next();
     if (!readAngle(texts.lat, texts.ns, 'N', 'S', 90, fix.lat) ||
         !readAngle(texts.lon, texts.ew, 'E', 'W', 180, fix.lon)) {
-        NTRACE_AS(parser, "rejecting out-of-range lat,lon %s,%s", texts.lat, texts.lon);
+        NTRACE_AS(parser, "rejecting out-of-range lat,lon %s,%s", cText(texts.lat),
+                  cText(texts.lon));
         return false;
     }
     if (fix.lat == 0 && fix.lon == 0) {
@@ -144,13 +157,13 @@ std::string formatString(const char* fmt, ...) {
     return out;
 }
 
-void readSpeed(const char* field, GpsFix& fix) {
+void readSpeed(std::string_view field, GpsFix& fix) {
     double v;
     if (readDouble(field, v) && v >= 0 && v < 10000)
         fix.spd = v;
 }
 
-bool readCourse(const char* field, double offset, GpsFix& fix) {
+bool readCourse(std::string_view field, double offset, GpsFix& fix) {
     double v;
     if (readDouble(field, v) && v >= -360 && v <= 360) {
         fix.hdg = v + offset;
@@ -161,8 +174,8 @@ bool readCourse(const char* field, double offset, GpsFix& fix) {
 
 // The checksum test of parseNmea. `text` is the working copy; on a checked
 // pass it is cut at the '*'.
-bool checksumPasses(char* text) {
-    char* star = std::strrchr(text, '*');
+bool checksumPasses(char* text, size_t& length) {
+    char* star = static_cast<char*>(memrchr(text, '*', length));
     if (!star)
         return false;
     // "*%X": hexadecimal digits in either case. None readable, or the value 0,
@@ -181,8 +194,17 @@ bool checksumPasses(char* text) {
     if (!any || value == 0)
         return true;
     *star = '\0';
+    length = static_cast<size_t>(star - text);
     return static_cast<unsigned long>(nmeaChecksum(text)) == value;
 }
+
+bool startsWith(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+int parseGga(char* text, char* end, GpsFix& fix, double altOffset);
+int parseRmc(char* text, char* end, GpsFix& fix, double courseOffset);
+int parseVtg(char* text, char* end, GpsFix& fix);
 
 std::string formatAngle(double degrees, char positive, char negative) {
     NumericCLocale c;
@@ -226,28 +248,43 @@ int checkNmeaFixTime(int64_t time, const char* parser) {
 }
 
 int parseNmea(const char* sentence, GpsFix& fix, double altOffset, double courseOffset) {
-    if (!sentence || std::strlen(sentence) < 6)
+    if (!sentence)
+        return 0;
+    return parseNmea(std::string_view(sentence, strnlen(sentence, kNmeaWorkBuffer - 1)), fix,
+                     altOffset, courseOffset);
+}
+
+int parseNmea(std::string_view sentence, GpsFix& fix, double altOffset, double courseOffset) {
+    // A NUL ends the sentence, and text beyond the work buffer is cut.
+    sentence = sentence.substr(0, kNmeaWorkBuffer - 1);
+    if (const void* nul = std::memchr(sentence.data(), '\0', sentence.size()))
+        sentence = sentence.substr(
+            0, static_cast<size_t>(static_cast<const char*>(nul) - sentence.data()));
+    if (sentence.size() < 6)
         return 0;
     char work[kNmeaWorkBuffer];
-    std::strncpy(work, sentence, sizeof work - 1);
-    work[sizeof work - 1] = '\0';
-    if (!checksumPasses(work)) {
-        NTRACE("bad nmea checksum %s", sentence);
+    std::memcpy(work, sentence.data(), sentence.size());
+    work[sentence.size()] = '\0';
+    size_t length = sentence.size();
+    if (!checksumPasses(work, length)) {
+        NTRACE("bad nmea checksum %.*s", static_cast<int>(sentence.size()), sentence.data());
         return 0;
     }
-    if (!std::strncmp(work, "$GPGGA", 6) || !std::strncmp(work, "$INGGA", 6)) {
-        if (!parseGPGGA(work, fix, altOffset))
+    const std::string_view text(work, length);
+    char* const end = work + length;
+    if (startsWith(text, "$GPGGA") || startsWith(text, "$INGGA")) {
+        if (!parseGga(work, end, fix, altOffset))
             return 0;
         return fix.rmcSeen ? 1 : 2;
     }
-    if (!std::strncmp(work, "$GPVTG", 6) || !std::strncmp(work, "$INVTG", 6)) {
+    if (startsWith(text, "$GPVTG") || startsWith(text, "$INVTG")) {
         // Once a receiver has sent RMC, its RMC course and speed win over VTG.
         if (fix.rmcSeen)
             return 0;
-        return parseGPVTG(work, fix) ? 1 : 0;
+        return parseVtg(work, end, fix) ? 1 : 0;
     }
-    if (!std::strncmp(work, "$GPRMC", 6) || !std::strncmp(work, "$INRMC", 6)) {
-        if (!parseGPRMC(work, fix, courseOffset))
+    if (startsWith(text, "$GPRMC") || startsWith(text, "$INRMC")) {
+        if (!parseRmc(work, end, fix, courseOffset))
             return 0;
         fix.rmcSeen = 1;
         return 2;
@@ -255,11 +292,23 @@ int parseNmea(const char* sentence, GpsFix& fix, double altOffset, double course
     return 0;
 }
 
-// $GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47
 int parseGPGGA(char* text, GpsFix& fix, double altOffset) {
+    return parseGga(text, text + std::strlen(text), fix, altOffset);
+}
+int parseGPRMC(char* text, GpsFix& fix, double courseOffset) {
+    return parseRmc(text, text + std::strlen(text), fix, courseOffset);
+}
+int parseGPVTG(char* text, GpsFix& fix) {
+    return parseVtg(text, text + std::strlen(text), fix);
+}
+
+namespace {
+
+// $GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47
+int parseGga(char* text, char* end, GpsFix& fix, double altOffset) {
     NumericCLocale c;
     GpsFix f = fix;
-    FieldReader fields(text);
+    FieldReader fields(text, end);
     fields.next(); // command
     fields.next(); // time: a GGA changes neither time nor speed and course
     PositionTexts pos;
@@ -277,39 +326,40 @@ int parseGPGGA(char* text, GpsFix& fix, double altOffset) {
 }
 
 // $GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A
-int parseGPRMC(char* text, GpsFix& fix, double courseOffset) {
+int parseRmc(char* text, char* end, GpsFix& fix, double courseOffset) {
     NumericCLocale c;
     GpsFix f = fix;
-    FieldReader fields(text);
-    const char* cmd = fields.next();
-    const char* time = fields.next();
-    const char* status = fields.next();
+    FieldReader fields(text, end);
+    const std::string_view cmd = fields.next();
+    const std::string_view time = fields.next();
+    const std::string_view status = fields.next();
     PositionTexts pos;
     if (!readPosition(fields, f, "parseGPRMC", pos))
         return 0;
-    const char* spd = fields.next();
+    const std::string_view spd = fields.next();
     readSpeed(spd, f);
     readCourse(fields.next(), courseOffset, f);
-    const char* date = fields.next();
+    const std::string_view date = fields.next();
     fields.next(); // magnetic variation: read, not used
-    NTRACE_RAW("cmd:%s, date:%s, time:%s, lat:%s, ns:%s, lon:%s, ew:%s, spd:%s, hdg:%.2lf\n", cmd,
-               date, time, pos.lat, pos.ns, pos.lon, pos.ew, spd, f.hdg);
-    int64_t t = nmeaTimetoTime_T(date, time);
+    NTRACE_RAW("cmd:%s, date:%s, time:%s, lat:%s, ns:%s, lon:%s, ew:%s, spd:%s, hdg:%.2lf\n",
+               cText(cmd), cText(date), cText(time), cText(pos.lat), cText(pos.ns), cText(pos.lon),
+               cText(pos.ew), cText(spd), f.hdg);
+    int64_t t = nmeaTimetoTime_T(cText(date), cText(time));
     if (t == 0)
         return 0;
     if (!checkNmeaFixTime(t, "parseGPRMC"))
         return 0;
     f.time = t;
-    f.status = status[0] == 'A' ? 1 : 0;
+    f.status = !status.empty() && status[0] == 'A' ? 1 : 0;
     fix = f;
     return 1;
 }
 
 // $GPVTG,054.7,T,034.4,M,005.5,N,010.2,K*48
-int parseGPVTG(char* text, GpsFix& fix) {
+int parseVtg(char* text, char* end, GpsFix& fix) {
     NumericCLocale c;
     GpsFix f = fix;
-    FieldReader fields(text);
+    FieldReader fields(text, end);
     fields.next(); // command
     bool stored = readCourse(fields.next(), 0, f);
     fields.next(); // "T"
@@ -327,12 +377,14 @@ int parseGPVTG(char* text, GpsFix& fix) {
     return 1;
 }
 
+} // namespace
+
 // $FRPOS,4807.038,N,01131.000,E,545.4,22.4,84.4,230394,123519.00,Nivra
 int parseFRPOS(char* text, GpsFix& fix) {
     NumericCLocale c;
     GpsFix f = fix;
     FieldReader fields(text);
-    const char* cmd = fields.next();
+    const std::string_view cmd = fields.next();
     PositionTexts pos;
     if (!readPosition(fields, f, "parseFRPOS", pos))
         return 0;
@@ -340,14 +392,15 @@ int parseFRPOS(char* text, GpsFix& fix) {
     readDouble(fields.next(), alt);
     if (alt > -10000)
         f.alt = alt;
-    const char* spd = fields.next();
+    const std::string_view spd = fields.next();
     readSpeed(spd, f);
     readCourse(fields.next(), 0, f);
-    const char* date = fields.next();
-    const char* time = fields.next();
-    NTRACE_RAW("cmd:%s, date:%s, time:%s, lat:%s, ns:%s, lon:%s, ew:%s, spd:%s, hdg:%.2lf\n", cmd,
-               date, time, pos.lat, pos.ns, pos.lon, pos.ew, spd, f.hdg);
-    int64_t t = nmeaTimetoTime_T(date, time);
+    const std::string_view date = fields.next();
+    const std::string_view time = fields.next();
+    NTRACE_RAW("cmd:%s, date:%s, time:%s, lat:%s, ns:%s, lon:%s, ew:%s, spd:%s, hdg:%.2lf\n",
+               cText(cmd), cText(date), cText(time), cText(pos.lat), cText(pos.ns), cText(pos.lon),
+               cText(pos.ew), cText(spd), f.hdg);
+    int64_t t = nmeaTimetoTime_T(cText(date), cText(time));
     if (t == 0)
         return 0;
     if (!checkNmeaFixTime(t, "parseFRPOS"))
@@ -419,7 +472,8 @@ int64_t nmeaTimetoTime_T(const char* date, const char* time) {
 }
 
 bool nmeaChecksumPasses(char* text) {
-    return checksumPasses(text);
+    size_t length = std::strlen(text);
+    return checksumPasses(text, length);
 }
 
 int nmeaChecksum(const char* text) {

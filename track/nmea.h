@@ -7,6 +7,7 @@
 #include <ctime>
 #include <locale.h>
 #include <string>
+#include <string_view>
 
 // The position record shared by the whole system. Fix times are counted as
 // mktime() counts the UTC fields of a sentence: UTC seconds since 1970 plus
@@ -26,6 +27,9 @@ struct GpsFix {
 constexpr size_t kNmeaWorkBuffer = 2048;
 
 // 0 nothing usable, 1 record updated but no new point, 2 a complete fix.
+// A NUL ends the sentence; text beyond kNmeaWorkBuffer - 1 characters is cut.
+int parseNmea(std::string_view sentence, GpsFix& fix, double altOffset = 0,
+              double courseOffset = 0);
 int parseNmea(const char* sentence, GpsFix& fix, double altOffset = 0, double courseOffset = 0);
 
 // Each returns 1 when the record was updated, 0 otherwise. The text is the

@@ -215,6 +215,53 @@ TEST_F(LogToKml, CompressionDropsFixesThatAddNothing) {
     EXPECT_EQ(all.points, 40);
 }
 
+TEST_F(LogToKml, LineEndsBlocksAndJunkLinesDoNotChangeTheDocument) {
+    // The same fixes written in the ways logs come: the document and the
+    // count of fixes must be those of the plain CR LF log every time.
+    const std::string base = makeLog(300);
+    std::string lf;
+    for (char c : base)
+        if (c != '\r')
+            lf += c;
+    const size_t middle = base.find("$GPRMC", base.size() / 2);
+    const std::string overlong(3 << 20, 'x'); // longer than a read block
+    struct Variant {
+        const char* what;
+        std::string text;
+    };
+    const Variant variants[] = {
+        {"LF line ends", lf},
+        {"no line end after the last sentence", base.substr(0, base.size() - 2)},
+        {"an over-long line in the middle",
+         base.substr(0, middle) + overlong + "\r\n" + base.substr(middle)},
+        {"an over-long line at the start", overlong + "\n" + base},
+        {"a line with NUL bytes in the middle",
+         base.substr(0, middle) + std::string("$GPRMC\0,1,2\r\n", 13) + base.substr(middle)},
+    };
+    fs::path expectedDir = m_dir / "base";
+    fs::create_directories(expectedDir);
+    KmlConversion want;
+    std::string error;
+    ASSERT_TRUE(convertLogToKml(write("base/trip.nme", base).string(),
+                                (expectedDir / "trip.kml").string(), false, want, error))
+        << error;
+    ASSERT_EQ(want.fixes, 300); // each RMC; the GGA after it only updates
+    const std::string expected = readFile(expectedDir / "trip.kml");
+    int n = 0;
+    for (const Variant& v : variants) {
+        SCOPED_TRACE(v.what);
+        const std::string sub = "v" + std::to_string(n++);
+        fs::create_directories(m_dir / sub);
+        KmlConversion got;
+        ASSERT_TRUE(convertLogToKml(write(sub + "/trip.nme", v.text).string(),
+                                    (m_dir / sub / "trip.kml").string(), false, got, error))
+            << error;
+        EXPECT_EQ(got.fixes, want.fixes);
+        EXPECT_EQ(got.points, want.points);
+        EXPECT_TRUE(readFile(m_dir / sub / "trip.kml") == expected);
+    }
+}
+
 TEST_F(LogToKml, ALogWithoutAUsableSentenceGivesAnEmptyDocumentAndSaysSo) {
     fs::path log = write("noise.nme", "hello\r\n$GPRMC,bad*00\r\n$GPGSV,1,1,00*79\r\n\r\n");
     ASSERT_EQ(command({"--kml", log.string(), "-o", (m_dir / "out.kml").string()}), 0);

@@ -652,3 +652,42 @@ TEST(NmeaOutput, RmcAndGgaRoundTripThroughParseNmea) {
         EXPECT_EQ(in.rmcSeen, 1);
     }
 }
+
+// --- sentences as length-delimited views -------------------------------------------
+
+TEST(ParseNmea, AViewParsesAsItsTextWouldAndNeverLooksPastItsEnd) {
+    const std::string rmc = withChecksum(kRmcBody);
+    const std::string gga = withChecksum(kGgaBody);
+    const std::string vtg = withChecksum("$GPVTG,054.7,T,034.4,M,005.5,N,010.2,K");
+    struct Case {
+        const char* what;
+        std::string text;   // the sentence as a C string would end it
+        std::string view;   // the bytes the view covers
+        std::string behind; // bytes after the view that must not count
+    };
+    const std::string longBody = std::string(kGgaBody) + std::string(3000, 'x');
+    const std::vector<Case> cases = {
+        {"RMC followed by more text", rmc, rmc, ",9999,E*00"},
+        {"GGA followed by a digit", gga, gga, "7"},
+        {"VTG with CR", vtg + "\r", vtg + "\r", "$GPRMC"},
+        {"a sentence cut by the view before its checksum", kRmcBody, kRmcBody,
+         rmc.substr(std::strlen(kRmcBody))},
+        {"a NUL inside ends the sentence", rmc.substr(0, 20), rmc.substr(0, 20) + '\0' + "abc", ""},
+        {"over-long text is cut as a C string is", withChecksum(longBody), withChecksum(longBody),
+         ""},
+        {"shorter than a sentence name", "$GPRM", "$GPRM", "C,1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        GpsFix fromText, fromView;
+        const int expected = parseNmea(c.text.c_str(), fromText);
+        const std::string buffer = c.view + c.behind;
+        EXPECT_EQ(parseNmea(std::string_view(buffer.data(), c.view.size()), fromView), expected);
+        EXPECT_TRUE(sameFix(fromText, fromView));
+    }
+    // The cases above must include sentences that parse: a view that fails
+    // like its text proves nothing on its own.
+    GpsFix fix;
+    EXPECT_EQ(parseNmea(std::string_view(rmc), fix), 2);
+    EXPECT_EQ(fix.time, march23());
+}
