@@ -234,6 +234,7 @@
   }
 
   async function poll() {
+    const started = Date.now();
     const abort = new AbortController();
     const timer = setTimeout(() => abort.abort(), kRequestTimeoutMs);
     try {
@@ -251,7 +252,8 @@
       showProblem("Nivra does not answer (" + err.message + "); trying again.");
     } finally {
       clearTimeout(timer);
-      setTimeout(poll, kPollMs);
+      // Twice a second from start to start, however long the reply took.
+      setTimeout(poll, Math.max(0, kPollMs - (Date.now() - started)));
     }
   }
 
