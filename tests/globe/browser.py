@@ -8,6 +8,8 @@ import os
 import subprocess
 import time
 
+from nivra_run import die_with_parent
+
 # Software WebGL 2 through SwiftShader; root needs --no-sandbox. The new
 # headless mode runs in real time, so the globe's tiles load.
 CHROMIUM_FLAGS = [
@@ -45,6 +47,7 @@ class Browser:
         def child_pipes():
             os.dup2(to_browser_r, 3)
             os.dup2(from_browser_w, 4)
+            die_with_parent()
 
         self.process = subprocess.Popen(
             command,

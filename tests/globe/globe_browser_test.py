@@ -11,6 +11,7 @@ usage: globe_browser_test.py NIVRA ARTEFACT_DIR"""
 import json
 import os
 import shutil
+import signal
 import sys
 import tempfile
 import time
@@ -25,6 +26,10 @@ SHOW_SECONDS = 90
 MOVE_SECONDS = 60
 TILES_SECONDS = 60
 DEMO_NAMES = ["Demo A", "Demo B", "Demo C", "Demo D"]
+# All waits together end here, well inside ctest's time-out, so that the test
+# says what it waited for instead of being killed.
+TOTAL_SECONDS = 240
+DEADLINE = time.monotonic() + TOTAL_SECONDS
 
 
 class Failure(Exception):
@@ -33,7 +38,7 @@ class Failure(Exception):
 
 def poll(what, seconds, read, done):
     """Reads until done(value) or the time is up; the last value read."""
-    deadline = time.monotonic() + seconds
+    deadline = min(time.monotonic() + seconds, DEADLINE)
     value = None
     while True:
         value = read()
@@ -140,6 +145,8 @@ def run(nivra_program, artefacts):
 
 
 def main():
+    # ctest's time-out and Ctrl+C end the run through the clean-up.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit("FAILED: terminated"))
     if len(sys.argv) != 3:
         print(__doc__)
         return 2

@@ -13,6 +13,15 @@ import time
 LINK_PORT = 51233
 
 
+def die_with_parent():
+    """For a child's preexec_fn: the child gets SIGKILL when this process
+    ends, so a test or benchmark killed by its time-out leaves nothing behind."""
+    import ctypes
+
+    PR_SET_PDEATHSIG = 1
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+
+
 def loopback_address():
     # 127.230-249.x.y: apart from the C++ tests' 127.20-219 addresses.
     pid = os.getpid()
@@ -62,7 +71,8 @@ class Nivra:
             command = ["taskset", "-c", str(cpu)] + command
         self.output = open(os.path.join(self.dir, "output.txt"), "wb")
         self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=self.output,
-                                        stderr=subprocess.STDOUT, env=env)
+                                        stderr=subprocess.STDOUT, env=env,
+                                        preexec_fn=die_with_parent)
 
     def wait_ready(self, seconds=60):
         deadline = time.monotonic() + seconds

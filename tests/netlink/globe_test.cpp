@@ -33,6 +33,8 @@ protected:
         writeText(root / "secret.txt", "SECRET");
         writeText(root / "page-twin/x.js", "TWIN");
         fs::create_symlink(root / "secret.txt", root / "page/link.js");
+        fs::create_symlink(root / "page-twin/x.js", root / "page/twin.js");
+        fs::create_symlink(root / "cesium/Cesium.js", root / "page/inside.js");
         fs::create_directories(root / "page/sub");
         setFolders(root / "page", root / "cesium");
     }
@@ -108,9 +110,11 @@ TEST_F(GlobeServing, EveryWayOutOfTheFoldersIsANotFound) {
         "GET /globe/..%5csecret.txt HTTP/1.1\r\n\r\n",
         "GET /globe/%2fetc%2fpasswd HTTP/1.1\r\n\r\n",
         "GET /globe//etc/passwd HTTP/1.1\r\n\r\n",
-        "GET /globe/link.js HTTP/1.1\r\n\r\n",           // a symbolic link out
-        "GET /globe/sub HTTP/1.1\r\n\r\n",               // a folder
-        "GET /globe/../page-twin/x.js HTTP/1.1\r\n\r\n", // a sibling sharing the prefix
+        "GET /globe/link.js HTTP/1.1\r\n\r\n", // a symbolic link out
+        "GET /globe/sub HTTP/1.1\r\n\r\n",     // a folder
+        "GET /globe/../page-twin/x.js HTTP/1.1\r\n\r\n",
+        "GET /globe/twin.js HTTP/1.1\r\n\r\n",   // a link to a sibling sharing the prefix
+        "GET /globe/inside.js HTTP/1.1\r\n\r\n", // a link to the other folder
         "GET /globe/missing.js HTTP/1.1\r\n\r\n",
         "GET /globe/index.html%00.png HTTP/1.1\r\n\r\n",
         "GET /globe/index.html\0/../../secret.txt HTTP/1.1\r\n\r\n"s,
