@@ -59,9 +59,42 @@ const char* cText(std::string_view field) {
     return field.empty() ? "" : field.data();
 }
 
+// A field of at most 15 digits with at most one '.', as receivers send
+// positions, speeds and courses. The digits as an integer are exact in a
+// double, and so is the power of ten, so one division gives the correctly
+// rounded number, the one from_chars and strtod give.
+bool readPlainDecimal(std::string_view text, double& value) {
+    static constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    uint64_t digits = 0;
+    int count = 0;
+    int fraction = -1; // digits after the '.', -1 before it
+    for (char c : text) {
+        if (c >= '0' && c <= '9') {
+            if (++count > 15)
+                return false;
+            digits = digits * 10 + static_cast<unsigned>(c - '0');
+            if (fraction >= 0)
+                ++fraction;
+        } else if (c == '.' && fraction < 0) {
+            fraction = 0;
+        } else {
+            return false;
+        }
+    }
+    if (count == 0)
+        return false;
+    value = static_cast<double>(digits);
+    if (fraction > 0)
+        value /= kPow10[fraction];
+    return true;
+}
+
 // Reads a number as "%lf" does, but a NaN or an infinity counts as
 // unreadable: no receiver means them, and they would poison every later sum.
 bool readDouble(std::string_view text, double& value) {
+    if (readPlainDecimal(text, value))
+        return true;
     if (text.empty())
         return false;
     const char* field = text.data(); // NUL-terminated in place
@@ -172,6 +205,17 @@ bool readCourse(std::string_view field, double offset, GpsFix& fix) {
     return false;
 }
 
+// The value of a hexadecimal digit in either case, -1 for anything else.
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
 // The checksum test of parseNmea. `text` is the working copy; on a checked
 // pass it is cut at the '*'.
 bool checksumPasses(char* text, size_t& length) {
@@ -181,13 +225,12 @@ bool checksumPasses(char* text, size_t& length) {
     // "*%X": hexadecimal digits in either case. None readable, or the value 0,
     // means the sender did not checksum the sentence; it passes unchecked.
     unsigned long value = 0;
-    const char* p = star + 1;
     bool any = false;
-    for (; std::isxdigit(static_cast<unsigned char>(*p)); ++p) {
+    for (const char* p = star + 1;; ++p) {
+        const int digit = hexDigit(*p);
+        if (digit < 0)
+            break;
         any = true;
-        int digit = std::isdigit(static_cast<unsigned char>(*p))
-                        ? *p - '0'
-                        : (std::toupper(static_cast<unsigned char>(*p)) - 'A' + 10);
         if (value <= 0xFFFF) // more digits than a checksum can have: keep it non-matching
             value = value * 16 + static_cast<unsigned>(digit);
     }
@@ -425,6 +468,17 @@ bool readSixDigits(const char* s, int& a, int& b, int& c) {
     return true;
 }
 
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar. Linear
+// in the day, so a day past the month's end rolls over as timegm rolls it.
+int64_t daysFromCivil(int64_t year, int month, int day) {
+    year -= month <= 2;
+    const int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const int64_t yoe = year - era * 400;
+    const int64_t doy = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
 } // namespace
 
 int64_t nmeaTimetoTime_T(const char* date, const char* time) {
@@ -461,14 +515,11 @@ int64_t nmeaTimetoTime_T(const char* date, const char* time) {
         NTRACE("bad second");
         return 0;
     }
-    struct tm t = {};
-    t.tm_mday = day;
-    t.tm_mon = month - 1;
-    t.tm_year = year + 100; // yy means 2000 + yy
-    t.tm_hour = hour;
-    t.tm_min = minute;
-    t.tm_sec = second;
-    return fixTimeFromUtcFields(t);
+    // yy means 2000 + yy. The fields are in range, so plain arithmetic gives
+    // what timegm would, without its normalising.
+    const int64_t utc =
+        daysFromCivil(2000 + year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
+    return utcToFixTime(utc);
 }
 
 bool nmeaChecksumPasses(char* text) {

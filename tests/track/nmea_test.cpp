@@ -691,3 +691,67 @@ TEST(ParseNmea, AViewParsesAsItsTextWouldAndNeverLooksPastItsEnd) {
     EXPECT_EQ(parseNmea(std::string_view(rmc), fix), 2);
     EXPECT_EQ(fix.time, march23());
 }
+
+TEST(NmeaTime, EveryCalendarDayMatchesTheCLibrary) {
+    // Every day number 1..31 of every month of the century, the ones past a
+    // month's end included (they roll over as timegm rolls them).
+    for (int year = 0; year <= 99; ++year) {
+        for (int month = 1; month <= 12; ++month) {
+            for (int day = 1; day <= 31; ++day) {
+                char date[8];
+                std::snprintf(date, sizeof date, "%02d%02d%02d", day, month, year);
+                struct tm fields = {};
+                fields.tm_year = 100 + year;
+                fields.tm_mon = month - 1;
+                fields.tm_mday = day;
+                fields.tm_hour = 23;
+                fields.tm_min = 59;
+                fields.tm_sec = 58;
+                ASSERT_EQ(nmeaTimetoTime_T(date, "235958"), fixTimeFromUtcFields(fields)) << date;
+            }
+        }
+    }
+}
+
+TEST(NmeaFields, NumbersAreReadAsTheCLibraryReadsThem) {
+    // GGA altitudes carry the number read unchanged into the record.
+    std::vector<std::string> numbers = {"0",
+                                        "5.",
+                                        "0.000001",
+                                        "545.4",
+                                        "4807.038",
+                                        "007",
+                                        "1.5e2",
+                                        "12.5abc",
+                                        "0x1A",
+                                        ".5",
+                                        "999999999999999",
+                                        "9999999999999999",
+                                        "0.1234567890123456",
+                                        "123456789012.345",
+                                        "1234567890123456.7"};
+    // And a deterministic spread of the shapes receivers send.
+    uint64_t state = 12345;
+    for (int i = 0; i < 2000; ++i) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        const int digits = 1 + static_cast<int>((state >> 33) % 17);
+        const int point = static_cast<int>((state >> 40) % static_cast<uint64_t>(digits + 1));
+        std::string text;
+        uint64_t d = state;
+        for (int k = 0; k < digits; ++k) {
+            if (k == point && k > 0)
+                text += '.';
+            text += static_cast<char>('0' + (d % 10));
+            d = d / 10 ^ (d << 7);
+        }
+        numbers.push_back(text);
+    }
+    for (const std::string& n : numbers) {
+        GpsFix fix;
+        fix.alt = -1;
+        ASSERT_EQ(parse("$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9," + n + ",M,46.9,M,,", fix),
+                  2)
+            << n;
+        EXPECT_EQ(fix.alt, std::strtod(n.c_str(), nullptr)) << n;
+    }
+}
