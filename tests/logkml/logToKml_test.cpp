@@ -250,7 +250,8 @@ TEST_F(LogToKml, LineEndsBlocksAndJunkLinesDoNotChangeTheDocument) {
     int n = 0;
     for (const Variant& v : variants) {
         SCOPED_TRACE(v.what);
-        const std::string sub = "v" + std::to_string(n++);
+        std::string sub = "v";
+        sub += std::to_string(n++);
         fs::create_directories(m_dir / sub);
         KmlConversion got;
         ASSERT_TRUE(convertLogToKml(write(sub + "/trip.nme", v.text).string(),
