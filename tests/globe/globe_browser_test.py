@@ -10,7 +10,6 @@ usage: globe_browser_test.py NIVRA ARTEFACT_DIR"""
 
 import json
 import os
-import shutil
 import signal
 import sys
 import tempfile
@@ -18,7 +17,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from browser import Browser, BrowserError  # noqa: E402
-from nivra_run import Nivra, get  # noqa: E402
+from nivra_run import Nivra, clean_up, get  # noqa: E402
 
 # Generous: a loaded two-core machine renders the globe slowly in software.
 READY_SECONDS = 60
@@ -137,11 +136,7 @@ def run(nivra_program, artefacts):
         print("globe: %d vehicles shown, %d polls, screenshot in %s"
               % (len(released["vehicles"]), released["polls"], os.path.join(artefacts, "globe.png")))
     finally:
-        if browser:
-            browser.close()
-        nivra.stop()
-        shutil.rmtree(profile, ignore_errors=True)
-        shutil.rmtree(nivra.dir, ignore_errors=True)
+        clean_up(nivra, browser, profile)
 
 
 def main():

@@ -4,6 +4,7 @@ of its own; and plain HTTP requests to its network-link port."""
 
 import os
 import random
+import shutil
 import signal
 import socket
 import subprocess
@@ -98,3 +99,13 @@ class Nivra:
                 self.process.kill()
                 self.process.wait()
         self.output.close()
+
+
+def clean_up(nivra, browser=None, profile=None):
+    """Ends the browser and nivra and removes their folders."""
+    if browser:
+        browser.close()
+    nivra.stop()
+    if profile:
+        shutil.rmtree(profile, ignore_errors=True)
+    shutil.rmtree(nivra.dir, ignore_errors=True)
