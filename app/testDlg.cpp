@@ -5,6 +5,7 @@
 #include "app/subsystems.h"
 #include "app/windowCommands.h"
 #include "earth/autoViewState.h"
+#include "earth/globe.h"
 #include "earth/server.h"
 #include "platform/atomicFile.h"
 #include "platform/paths.h"
@@ -478,6 +479,12 @@ void CtestDlg::onCopyPosition() {
         return;
     }
     uiServices().setClipboardText(positionText(tracked));
+}
+
+void CtestDlg::onOpenGlobe() {
+    const std::string url = globeAddress(linkListenAddress(), m_sys.linkPort());
+    if (!uiServices().openUrl(url))
+        m_view.setStatusLine(std::string(kStatusNoBrowser) + ": " + url);
 }
 
 void CtestDlg::onClearTrack() {

@@ -34,6 +34,7 @@ inline constexpr const char* kStatusSignalAcquired = "Signal Acquired";
 inline constexpr const char* kStatusAcquiring = "Acquiring Signal...";
 inline constexpr const char* kLocalTrackFile = "Nivra.trk";
 inline constexpr const char* kStatusNothingToCopy = "No position to copy";
+inline constexpr const char* kStatusNoBrowser = "No browser could be opened";
 
 // The timer: the first tick 200 ms after start-up, every later one 2 s after
 // the previous one. A periodic save happens when more than AutoSavePeriod
@@ -128,6 +129,10 @@ public:
     // followed vehicle with a position nothing is copied and the status line
     // says so.
     void onCopyPosition();
+    // Window menu: the browser globe of this program's network-link listener
+    // in the desktop's browser. When none opens, the status line gives the
+    // address to open by hand until the next tick.
+    void onOpenGlobe();
     // Clear track button: clears the track of the selector's vehicle.
     void onClearTrack();
 

@@ -55,7 +55,9 @@ CMainWindow::CMainWindow(CSubsystems& sys, std::unique_ptr<CTickTimer> timer)
       m_autoView(QStringLiteral("Auto View")), m_rotate(QStringLiteral("Rotate")),
       m_zoom(QStringLiteral("Zoom")), m_tilt(QStringLiteral("Tilt")),
       m_save(QStringLiteral("Save")), m_clearTrack(QStringLiteral("Clear Track")),
-      m_options(QStringLiteral("Options...")), m_aboutAction(QStringLiteral("About Nivra...")) {
+      m_options(QStringLiteral("Options...")),
+      m_globeAction(QStringLiteral("Open the Globe in a Browser")),
+      m_aboutAction(QStringLiteral("About Nivra...")) {
     if (!m_timer)
         m_timer = std::make_unique<CQtTickTimer>();
     m_timer->setHandler([this] { m_dlg.onTimer(); });
@@ -138,6 +140,7 @@ void CMainWindow::buildLayout() {
     // even before the window is first shown (it starts hidden in the tray).
     m_layout.activate();
 
+    addAction(&m_globeAction);
     addAction(&m_aboutAction);
     setContextMenuPolicy(Qt::ActionsContextMenu);
 }
@@ -159,6 +162,7 @@ void CMainWindow::connectControls() {
         showSelector(m_dlg.selector().entries(), m_dlg.selector().current());
     });
     m_selector.setDroppedHandler([this](bool dropped) { m_dlg.onSelectorDropped(dropped); });
+    connect(&m_globeAction, &QAction::triggered, this, [this] { m_dlg.onOpenGlobe(); });
     connect(&m_aboutAction, &QAction::triggered, this, [this] { showAbout(); });
 }
 

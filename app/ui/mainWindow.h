@@ -108,6 +108,7 @@ private:
     QPushButton m_clearTrack;
     QPushButton m_options;
     QLabel m_statusLine;
+    QAction m_globeAction;
     QAction m_aboutAction;
     QGridLayout m_layout; // after the widgets: it goes first and lets them be
 };

@@ -12,6 +12,7 @@
 #include "app/ui/uiServicesQt.h"
 #include "earth/globe.h"
 #include "earth/n2k.h"
+#include "earth/server.h"
 #include "platform/paths.h"
 #include "trace/trace.h"
 
@@ -29,13 +30,13 @@ namespace {
 constexpr int kPollMs = 50;
 
 void printWhereToLook(const CSubsystems& sys) {
-    std::string host = theOptions().BindAddress;
-    if (host.empty() || host == "0.0.0.0")
-        host = "127.0.0.1";
+    // The network link's own address (LinkBindAddress unless --bind), as in
+    // the headless banner.
+    const std::string link = linkListenAddress();
     std::cout << "Nivra " << NIVRA_VERSION << " is running in its window.\n"
-              << "  In Google Earth add a network link to http://" << host << ":" << sys.linkPort()
+              << "  In Google Earth add a network link to " << listenerUrl(link, sys.linkPort())
               << "/NivraServers (refresh every 0.5 seconds).\n"
-              << "  In a browser open " << globeAddress(host, sys.linkPort())
+              << "  In a browser open " << globeAddress(link, sys.linkPort())
               << " to see the vehicles on a 3D globe.\n"
               << "  Stop it by closing the window, with Ctrl+C here or `kill -TERM " << getpid()
               << "`; tracks and settings are saved on the way out." << std::endl;

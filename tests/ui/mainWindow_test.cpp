@@ -224,3 +224,63 @@ TEST_F(Window, StatusLineKeepsToOneLineEvenWhileHiddenInTheTray) {
     timer->fire();
     EXPECT_EQ(line.text(), QStringLiteral("Disconnected"));
 }
+
+namespace {
+
+class BrowserServices : public HeadlessUiServices {
+public:
+    bool opens = true;
+    std::vector<std::string> opened;
+    bool openUrl(const std::string& url) override {
+        opened.push_back(url);
+        return opens;
+    }
+};
+
+} // namespace
+
+TEST_F(Window, TheMenuOpensTheGlobeOfTheNetworkLinksOwnAddress) {
+    struct Case {
+        const char* bind;     // --bind / BindAddress
+        const char* linkBind; // LinkBindAddress
+        bool browserOpens;
+        const char* host; // where the globe is then reached
+    };
+    const Case cases[] = {
+        {"", "", true, "127.0.0.1"},
+        {"", "0.0.0.0", true, "127.0.0.1"},
+        {"", "192.168.7.9", true, "192.168.7.9"},
+        {"127.0.0.42", "192.168.7.9", true, "127.0.0.42"},
+        {"", "", false, "127.0.0.1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.bind) + " / " + c.linkBind);
+        BrowserServices browser;
+        browser.opens = c.browserOpens;
+        setUiServices(&browser);
+        theOptions().BindAddress = c.bind;
+        theOptions().LinkBindAddress = c.linkBind;
+        theOptions().save();
+        start();
+        timer->fire();
+        QAction* globe = nullptr;
+        for (QAction* a : window->actions())
+            if (a->text() == QStringLiteral("Open the Globe in a Browser"))
+                globe = a;
+        ASSERT_NE(globe, nullptr) << "no globe entry in the window's menu";
+        globe->trigger();
+        setUiServices(nullptr);
+
+        std::string url = "http://";
+        url += c.host;
+        url += ":" + std::to_string(sys.linkPort()) + "/globe";
+        ASSERT_NE(sys.linkPort(), 0);
+        EXPECT_EQ(browser.opened, std::vector<std::string>{url});
+        const std::string status = widget<QLabel>("statusLine").toolTip().toStdString();
+        if (c.browserOpens)
+            EXPECT_EQ(status, "Demo Mode");
+        else
+            EXPECT_EQ(status, std::string(kStatusNoBrowser) + ": " + url);
+        window.reset();
+    }
+}
