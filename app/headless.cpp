@@ -117,9 +117,7 @@ std::string listenerSummary(int linkPort) {
 }
 
 void CHeadless::printBanner(bool pressStart) {
-    std::string host = linkListenAddress();
-    if (host.empty() || host == "0.0.0.0")
-        host = "127.0.0.1";
+    const std::string link = linkListenAddress();
     const COptionsDlg& o = theOptions();
     m_out << "Nivra " << NIVRA_VERSION << " is running without a window.\n"
           << "  Start directory: " << g_startDir << "\n"
@@ -127,9 +125,9 @@ void CHeadless::printBanner(bool pressStart) {
           << (::access(currentUserRegistry().path().c_str(), F_OK) == 0
                   ? "\n"
                   : " (written when the settings are first saved)\n")
-          << "  In Google Earth add a network link to http://" << host << ":" << m_sys.linkPort()
+          << "  In Google Earth add a network link to " << listenerUrl(link, m_sys.linkPort())
           << "/NivraServers (refresh every 0.5 seconds).\n"
-          << "  In a browser open " << globeAddress(host, m_sys.linkPort())
+          << "  In a browser open " << globeAddress(link, m_sys.linkPort())
           << " to see the vehicles on a 3D globe.\n"
           << listenerSummary(m_sys.linkPort());
     if (o.DemoMode) {

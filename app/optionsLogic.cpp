@@ -660,7 +660,9 @@ void COptionsLogic::onDateRange(bool on) {
     m_view.refresh();
 }
 
-void COptionsLogic::onStartDate(const CalendarDate& date) {
+// Both date pickers: a date outside the fix times is refused with a message;
+// otherwise `apply` sets the shown vehicle's span from the day's first second.
+void COptionsLogic::pickDate(const CalendarDate& date, void (*apply)(CClient&, int64_t)) {
     CClient* v = shownVehicle();
     if (!v || m_entering)
         return;
@@ -668,31 +670,28 @@ void COptionsLogic::onStartDate(const CalendarDate& date) {
     if (start < 0) {
         m_view.message("Choose a date from 1970 to 2037.");
     } else {
-        v->startTime = static_cast<int32_t>(start);
-        if (v->endTime < v->startTime)
-            v->endTime = static_cast<int32_t>(start + kDaySeconds - 1);
+        apply(*v, start);
         vehicleChanged(*v);
     }
     loadPage();
     m_view.refresh();
 }
 
+void COptionsLogic::onStartDate(const CalendarDate& date) {
+    pickDate(date, [](CClient& v, int64_t start) {
+        v.startTime = static_cast<int32_t>(start);
+        if (v.endTime < v.startTime)
+            v.endTime = static_cast<int32_t>(start + kDaySeconds - 1);
+    });
+}
+
 // A picked end date always means the end of that day, extrude or not.
 void COptionsLogic::onEndDate(const CalendarDate& date) {
-    CClient* v = shownVehicle();
-    if (!v || m_entering)
-        return;
-    const int64_t start = dayStartFixTime(date);
-    if (start < 0) {
-        m_view.message("Choose a date from 1970 to 2037.");
-    } else {
-        v->endTime = static_cast<int32_t>(start + kDaySeconds - 1);
-        if (v->startTime > v->endTime)
-            v->startTime = static_cast<int32_t>(start);
-        vehicleChanged(*v);
-    }
-    loadPage();
-    m_view.refresh();
+    pickDate(date, [](CClient& v, int64_t start) {
+        v.endTime = static_cast<int32_t>(start + kDaySeconds - 1);
+        if (v.startTime > v.endTime)
+            v.startTime = static_cast<int32_t>(start);
+    });
 }
 
 // --- GPS group ------------------------------------------------------------------

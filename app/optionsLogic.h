@@ -257,6 +257,7 @@ private:
     void showRecordingState();
     bool checkVehicleId(const std::string& name, const std::string& host, bool adding);
     void vehicleChanged(CClient& v);
+    void pickDate(const CalendarDate& date, void (*apply)(CClient&, int64_t));
     double speedFactor() const;
 
     COptionsView& m_view;

@@ -2,6 +2,7 @@
 #include "earth/globe.h"
 
 #include "earth/server.h"
+#include "platform/numeric.h"
 #include "trace/throttle.h"
 #include "trace/trace.h"
 
@@ -33,16 +34,6 @@ constexpr unsigned kCesiumMaxAge = 3600;
 std::string folderFromEnvironment(const char* variable, const char* built) {
     const char* set = std::getenv(variable);
     return set && *set ? std::string(set) : std::string(built);
-}
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 // A segment that may name a file: no empty, "." or ".." segment, nothing
@@ -129,8 +120,8 @@ bool percentDecode(std::string_view in, std::string& out) {
         if (c == '%') {
             if (i + 2 >= in.size())
                 return false;
-            const int hi = hexValue(in[i + 1]);
-            const int lo = hexValue(in[i + 2]);
+            const int hi = hexDigit(in[i + 1]);
+            const int lo = hexDigit(in[i + 2]);
             if (hi < 0 || lo < 0)
                 return false;
             c = static_cast<char>(hi * 16 + lo);

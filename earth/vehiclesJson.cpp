@@ -5,6 +5,7 @@
 #include "earth/autoViewState.h"
 #include "earth/globe.h"
 #include "earth/kml.h"
+#include "earth/kmlText.h"
 #include "remote/client.h"
 
 #include <algorithm>
@@ -16,23 +17,12 @@ namespace {
 
 constexpr std::string_view kDefaultCss = "#ff8040"; // the writer's Orange
 
+// A number the page reads, or null where there is none.
 void appendNumber(std::string& out, double value, int decimals) {
-    if (!std::isfinite(value)) {
+    if (std::isfinite(value))
+        appendFixed(out, value, decimals);
+    else
         out += "null";
-        return;
-    }
-    char text[64];
-    const auto result =
-        std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals);
-    if (result.ec != std::errc()) {
-        out += "null";
-        return;
-    }
-    out.append(text, result.ptr);
-}
-
-void appendInteger(std::string& out, int64_t value) {
-    out += std::to_string(value);
 }
 
 void appendKey(std::string& out, std::string_view name) {
@@ -62,13 +52,13 @@ void appendTrack(std::string& out, CClient& v, int64_t since, int& budget) {
     }
     out += ",\"track\":{";
     appendKey(out, "from");
-    appendInteger(out, slice.from);
+    appendInt(out, slice.from);
     out += ",\"reset\":";
     out += slice.reset ? "true" : "false";
     out += ",\"more\":";
     out += slice.more ? "true" : "false";
     out += ",\"keep\":";
-    appendInteger(out, keep);
+    appendInt(out, keep);
     out += ",\"points\":[";
     // Index 0 is the newest point; the slice's first point is the oldest.
     const int64_t first = static_cast<int64_t>(v.track.m_seqNum) - slice.from;

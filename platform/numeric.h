@@ -17,3 +17,15 @@ inline int32_t truncInt32(double v) {
         return INT32_MIN;
     return static_cast<int32_t>(v);
 }
+
+// The value of a hexadecimal digit in either case, -1 for anything else.
+// No locale lookup: this runs on every checksum and escaped byte.
+inline int hexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}

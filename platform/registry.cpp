@@ -79,15 +79,6 @@ void appendQuoted(std::string& out, const std::string& s) {
     out += '"';
 }
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    c = lowerAscii(c);
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 // Reads a quoted text starting at line[pos] == '"'; pos ends after the quote.
 bool readQuoted(const std::string& line, size_t& pos, std::string& out) {
     if (pos >= line.size() || line[pos] != '"')

@@ -2,6 +2,7 @@
 // the only outside state they read is the clock and the process time zone.
 #include "track/nmea.h"
 
+#include "platform/numeric.h"
 #include "platform/runtime.h"
 #include "trace/trace.h"
 
@@ -203,17 +204,6 @@ bool readCourse(std::string_view field, double offset, GpsFix& fix) {
         return true;
     }
     return false;
-}
-
-// The value of a hexadecimal digit in either case, -1 for anything else.
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 // The checksum test of parseNmea. `text` is the working copy; on a checked
