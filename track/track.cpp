@@ -14,6 +14,7 @@
 #include <bit>
 #include <cerrno>
 #include <charconv>
+#include <condition_variable>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -22,6 +23,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -36,8 +38,44 @@ constexpr char kMagic[8] = {'V', 'e', 'r', 's', 'i', 'o', 'n', ':'};
 
 // --- the lock ---------------------------------------------------------------
 
-std::recursive_timed_mutex& trackMutex() {
-    static std::recursive_timed_mutex m;
+// A recursive lock with a time-out, built on a plain mutex and a condition
+// variable: the owner may take it again, anyone else waits at most the set
+// time. (std::recursive_timed_mutex waits in pthread_mutex_timedlock, which
+// ThreadSanitizer cannot follow; this way every checker sees the hand-over.)
+class TrackMutex {
+public:
+    bool lockFor(std::chrono::milliseconds wait) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        const std::thread::id me = std::this_thread::get_id();
+        if (m_depth > 0 && m_owner == me) {
+            ++m_depth;
+            return true;
+        }
+        if (!m_free.wait_for(lock, wait, [this] { return m_depth == 0; }))
+            return false;
+        m_owner = me;
+        m_depth = 1;
+        return true;
+    }
+    void unlock() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_depth == 0 || --m_depth > 0)
+                return;
+            m_owner = std::thread::id();
+        }
+        m_free.notify_one();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_free;
+    std::thread::id m_owner;
+    unsigned m_depth = 0;
+};
+
+TrackMutex& trackMutex() {
+    static TrackMutex m;
     return m;
 }
 std::atomic<unsigned> g_lockWaitMs{kTrackLockWaitMs};
@@ -182,7 +220,7 @@ struct FileHeader {
 
 bool trackLock() {
     unsigned wait = g_lockWaitMs.load();
-    if (trackMutex().try_lock_for(std::chrono::milliseconds(wait)))
+    if (trackMutex().lockFor(std::chrono::milliseconds(wait)))
         return true;
     NTRACE("track lock not obtained within %u ms; operation skipped", wait);
     return false;
