@@ -1,7 +1,5 @@
 #include "trace/trace.h"
 
-#include "platform/paths.h"
-
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -93,10 +91,18 @@ size_t buildLine(char* out, const TraceSite& site, const char* fmt, va_list args
 }
 
 std::atomic<bool> g_debugRegistered{false};
+std::atomic<bool> g_debugFresh{true}; // the file is emptied at the first switch
 std::atomic<bool> g_debugOn{false};
+std::mutex g_debugPathMutex;
+std::string g_debugPath = "nivraDebug.log";
+
+std::string debugLogPath() {
+    std::lock_guard<std::mutex> lock(g_debugPathMutex);
+    return g_debugPath;
+}
 
 void debugFileSink(int, const char* line, void*) {
-    std::string path = FullPath("nivraDebug.log");
+    std::string path = debugLogPath();
     FILE* f = fopen(path.c_str(), "ab");
     if (!f)
         return; // a sink that cannot open the file drops the line
@@ -200,6 +206,24 @@ std::string formatTraceLine(const TraceSite& site, const char* fmt, ...) {
     return std::string(line, n);
 }
 
+namespace {
+
+// The listeners are the registered sinks (besides the silent default) that
+// are switched on: a sink registered but off (the debug file after the user
+// turned it off) must not make every line be worked out. Called under
+// g_registerMutex.
+void recountListeners() {
+    int listening = 0;
+    const int count = g_sinkCount.load();
+    for (int i = 0; i < count; ++i) {
+        const TraceObserver* s = g_sinks[i].load();
+        listening += s && s != &g_defaultSink && s->enabled.load() != 0;
+    }
+    traceDetail::g_listeners = listening;
+}
+
+} // namespace
+
 bool registerTraceSink(TraceObserver* sink) {
     std::lock_guard<std::mutex> lock(g_registerMutex);
     int count = g_sinkCount.load();
@@ -210,8 +234,7 @@ bool registerTraceSink(TraceObserver* sink) {
         return false;
     g_sinks[count].store(sink);
     g_sinkCount.store(count + 1);
-    if (sink != &g_defaultSink)
-        ++traceDetail::g_listeners;
+    recountListeners();
     return true;
 }
 
@@ -224,28 +247,37 @@ void unregisterTraceSink(TraceObserver* sink) {
                 g_sinks[j].store(g_sinks[j + 1].load());
             g_sinks[count - 1].store(nullptr);
             g_sinkCount.store(count - 1);
-            if (sink != &g_defaultSink)
-                --traceDetail::g_listeners;
+            recountListeners();
             return;
         }
     }
 }
 
 void enableTraceSink(TraceObserver* sink, int on) {
-    if (sink)
-        sink->enabled = on;
+    if (!sink)
+        return;
+    std::lock_guard<std::mutex> lock(g_registerMutex);
+    sink->enabled = on;
+    recountListeners();
 }
 
 void setDebugLogging(bool on) {
-    if (!g_debugRegistered.exchange(true)) {
-        // first switch after start: empty the file, then register the sink
-        std::string path = FullPath("nivraDebug.log");
+    if (g_debugFresh.exchange(false)) {
+        // first switch after start (or after naming the file): empty it
+        std::string path = debugLogPath();
         if (FILE* f = fopen(path.c_str(), "wb"))
             fclose(f);
-        registerTraceSink(&g_debugSink);
     }
+    if (!g_debugRegistered.exchange(true))
+        registerTraceSink(&g_debugSink);
     enableTraceSink(&g_debugSink, on ? 1 : 0);
     g_debugOn = on;
+}
+
+void setDebugLogFile(const std::string& path) {
+    std::lock_guard<std::mutex> lock(g_debugPathMutex);
+    g_debugPath = path;
+    g_debugFresh = true;
 }
 
 bool debugLoggingOn() {

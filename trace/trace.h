@@ -64,10 +64,13 @@ bool registerTraceSink(TraceObserver* sink);
 void unregisterTraceSink(TraceObserver* sink);
 void enableTraceSink(TraceObserver* sink, int on);
 
-// The debug-file sink. The first call after program start registers the sink
-// and empties "nivraDebug.log" in the start directory; from then on `on` is
-// the sink's enable state.
+// The debug-file sink. The first call after program start (or after the file
+// was named) empties the debug log file; `on` is the sink's enable state.
 void setDebugLogging(bool on);
+// Where the debug log goes: the program names "nivraDebug.log" in its start
+// directory once that is known (the default is that name in the current
+// directory).
+void setDebugLogFile(const std::string& path);
 bool debugLoggingOn();
 
 // Log with header, attributed to the calling function.

@@ -178,12 +178,12 @@ TEST(Trace, DebugFileIsEmptiedOnlyTheFirstTime) {
     namespace fs = std::filesystem;
     fs::path dir = fs::temp_directory_path() / ("nivra-trace-" + std::to_string(getpid()));
     fs::create_directories(dir);
-    setStartDir(dir.string());
     std::string log = (dir / "nivraDebug.log").string();
     {
         std::ofstream f(log);
         f << "old content\n";
     }
+    setDebugLogFile(log);
     setDebugLogging(true);
     EXPECT_EQ(readFile(log), "");
     NTRACE("hello");
