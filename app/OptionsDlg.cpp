@@ -141,16 +141,12 @@ int32_t decimalNumber(const std::string& text) {
 COptionsDlg::COptionsDlg()
     : pftpServerName(kPlaceholderFtpServer), gpsgServerName(kDefaultGpsGateServer) {}
 
-void COptionsDlg::load() {
-    load(currentUserRegistry());
-}
-
 bool COptionsDlg::save() {
-    return save(currentUserRegistry());
+    return m_registry && save(*m_registry);
 }
 
 void COptionsDlg::load(RegistryStore& reg) {
-    m_loaded = true;
+    m_registry = &reg;
     std::optional<RegKey> key = reg.openKey(kNivraKey);
     if (key) {
         for (const Setting& s : kSettings) {
@@ -221,31 +217,6 @@ bool COptionsDlg::save(RegistryStore& reg) {
     return true;
 }
 
-namespace {
-// The process-wide instance writes the settings back once more when the
-// process ends, but only if they were loaded: a run that never read them must
-// not replace the user's settings with defaults.
-struct OptionsAtExit {
-    OptionsAtExit() { currentUserRegistry(); } // constructed first, so it outlives us
-    ~OptionsAtExit() {
-        if (options.loaded())
-            options.save();
-    }
-    COptionsDlg options;
-};
-} // namespace
-
-void COptionsDlg::setStatusText(const std::string& text) {
-    std::lock_guard<std::mutex> lock(m_statusMutex);
-    m_statusText = text;
-}
-
-std::string COptionsDlg::statusText() const {
-    std::lock_guard<std::mutex> lock(m_statusMutex);
-    return m_statusText;
-}
-
-COptionsDlg& theOptions() {
-    static OptionsAtExit holder;
-    return holder.options;
+std::string linkListenAddress(const COptionsDlg& o) {
+    return o.BindAddress.empty() ? o.LinkBindAddress : o.BindAddress;
 }

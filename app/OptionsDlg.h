@@ -1,15 +1,16 @@
 // The settings object: every option of the program is a member of the one
-// process-wide COptionsDlg, named by its registry value name. It loads from and
-// saves to Software\Nivra; the options dialog edits the members in place and
-// every other component reads them directly.
+// COptionsDlg of a run (built by the composition root, app/appContext.h),
+// named by its registry value name. It loads from and saves to
+// Software\Nivra. The options dialog and the window edit the members in place
+// on the user-interface thread; the parts that run on threads of their own
+// never read it: they get the values they need handed over
+// (CSubsystems::settingsChanged, app/settingsHandOver.h).
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 
-class Cn2k;
-class Ccomm;
+class CSubsystems;
 class RegistryStore;
 
 class COptionsDlg {
@@ -79,12 +80,11 @@ public:
     std::string MologogoServer = "mologogo.com";
     std::string MapFactorServer = "mapfactor.com";
     std::string LogFile;
-    Cn2k* m_n2k = nullptr;      // the engine, handed over at start-up
-    Ccomm* m_comm = nullptr;    // the serial reader, handed over at start-up
-    std::string recordFileName; // not persisted
+    // The program's parts (engine, serial reader, vehicle list), handed over
+    // at start-up for applyTracking and setGpsSource.
+    CSubsystems* m_sys = nullptr;
     std::string PlayDir;
     std::string ModelDir;
-    int32_t recording = 0; // not persisted
     int32_t ContinuousLog = 0;
     std::string Name = "Me@localhost";
     std::string uName = "Me";
@@ -97,10 +97,9 @@ public:
     // "gpsd", the gpsd at GpsdServer (host[:port]).
     std::string GpsSource = "serial";
     std::string GpsdServer = "127.0.0.1:2947";
-    // The main window's status line, copied on every tick and read by the
-    // threads that write KML; a lock keeps a reader from seeing it change.
-    void setStatusText(const std::string& text);
-    std::string statusText() const;
+    // The main window's status line, copied on every tick and handed to the
+    // threads that write KML with the other settings.
+    std::string statusText; // not persisted
     // Not written by the program; read by the KML snapshot.
     std::string SaveDirectory;
     // Listeners bind to this address when set (empty: any address).
@@ -120,14 +119,14 @@ public:
     // Google Earth backend: "none", "gepro" or empty for automatic (not written by the program).
     std::string EarthBackend;
 
-    // Fills the members from the registry by the load rules.
-    void load();
+    // Fills the members from `reg` by the load rules, and remembers `reg`.
+    void load(RegistryStore& reg);
     // Writes every value in table order, as one change of the registry file.
     // Returns false when the save failed (nothing of it was written then).
-    bool save();
-    // The same on a given registry (tests use their own file).
-    void load(RegistryStore& reg);
     bool save(RegistryStore& reg);
+    // The same on the registry the settings were loaded from (false, nothing
+    // written, before any load).
+    bool save();
 
     // Camera selection and GPS source switching (app/sourceSwitch.cpp): give
     // the vehicle with key `selectedKey` the Tracking bits and make it the
@@ -138,14 +137,13 @@ public:
 
     // True once load() has run; only then does the exit save write the
     // settings back (defaults never overwrite settings that were not read).
-    bool loaded() const { return m_loaded; }
+    bool loaded() const { return m_registry != nullptr; }
 
 private:
-    bool m_loaded = false;
-    mutable std::mutex m_statusMutex;
-    std::string m_statusText;
+    RegistryStore* m_registry = nullptr; // loaded from
 };
 
-// The one process-wide settings object. At process exit it saves once more,
-// if it was loaded.
-COptionsDlg& theOptions();
+// The address of the listeners that only this machine should reach (network
+// link, base port): BindAddress when set (--bind), else LinkBindAddress,
+// loopback unless the user opened it.
+std::string linkListenAddress(const COptionsDlg& o);

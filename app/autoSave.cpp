@@ -5,16 +5,20 @@
 #include "remote/client.h"
 #include "trace/trace.h"
 
-SaveOutcome saveTracksAndVehicles() {
+SaveOutcome saveTracksAndVehicles(CClients& clients) {
     SaveOutcome out;
     // "Nivra.trk" always holds the real local vehicle's track, also while the
     // demo or a playback stands in for it.
-    CClient* local = theClients().realLocalVehicle();
+    CClient* local = clients.realLocalVehicle();
+    bool hasRing = false;
+    if (local) {
+        TrackLockGuard lock; // the intake gives a track its ring meanwhile
+        hasRing = local->track.hasRing();
+    }
     std::string why;
-    if (local && local->track.hasRing() &&
-        !local->track.saveIfChanged(FullPath(kLocalTrackFile), &why))
+    if (hasRing && !local->track.saveIfChanged(FullPath(kLocalTrackFile), &why))
         out.failures.push_back(why);
-    theClients().save(true, &out.failures);
+    clients.save(true, &out.failures);
     return out;
 }
 
@@ -35,7 +39,7 @@ bool CBackgroundSave::start() {
     m_thread = std::thread([this] {
         SaveOutcome outcome;
         try {
-            outcome = saveTracksAndVehicles();
+            outcome = saveTracksAndVehicles(m_clients);
         } catch (...) {
             NTRACE("Unhandled exception in save thread");
             outcome.failures.push_back("an unexpected error in the save");

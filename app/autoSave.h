@@ -17,16 +17,19 @@ struct SaveOutcome {
     bool ok() const { return failures.empty(); }
 };
 
-// Saves the local track and the vehicle list with the changed tracks. Safe on
-// any thread; the registry and the track lock serialise the writers.
-SaveOutcome saveTracksAndVehicles();
+class CClients;
+
+// Saves the local track and the vehicle list of `clients` with the changed
+// tracks. Safe on any thread; the registry and the track lock serialise the
+// writers.
+SaveOutcome saveTracksAndVehicles(CClients& clients);
 
 // The failures as one line for the user: "Saving failed: ...; ...".
 std::string saveFailureText(const SaveOutcome& outcome);
 
 class CBackgroundSave {
 public:
-    CBackgroundSave() = default;
+    explicit CBackgroundSave(CClients& clients) : m_clients(clients) {}
     CBackgroundSave(const CBackgroundSave&) = delete;
     CBackgroundSave& operator=(const CBackgroundSave&) = delete;
     ~CBackgroundSave() { wait(); }
@@ -40,6 +43,7 @@ public:
     bool running() const;
 
 private:
+    CClients& m_clients;
     std::thread m_thread;
     mutable std::mutex m_mutex;
     bool m_running = false;

@@ -1,5 +1,5 @@
 # The version the program reports (--version, the about box, headless banner).
-target_compile_definitions(nivracore PUBLIC NIVRA_VERSION="${PROJECT_VERSION}")
+target_compile_definitions(nivra_app PUBLIC NIVRA_VERSION="${PROJECT_VERSION}")
 
 # The desktop entry and icon that --register writes are the files the install
 # puts in place: both come from packaging/nivra.desktop.in and

@@ -1,112 +1,117 @@
 #include "app/engineLinks.h"
 
-#include "app/OptionsDlg.h"
+#include "app/appContext.h"
 #include "app/ftpStatusLogic.h"
 #include "earth/earth.h"
-#include "earth/n2k.h"
-#include "publish/flightPath.h"
-#include "publish/ftpPublisher.h"
-#include "remote/client.h"
-#include "sources/comm.h"
 #include "trace/trace.h"
 
-namespace {
-
-// The settings and the vehicle list must outlive the engine, whose threads
-// use both until it is destroyed at exit. Process-wide objects are destroyed
-// in the reverse order of their creation, so create them first.
-std::unique_ptr<Ccomm> makeReaderAfterSharedObjects() {
-    theOptions();
-    theClients();
-    return std::make_unique<Ccomm>();
+COptionsDlg& CEngineLinks::options() {
+    return m_parts.options();
 }
 
-} // namespace
+CClients& CEngineLinks::clients() {
+    return m_parts.clients();
+}
+
+RegistryStore& CEngineLinks::registry() {
+    return m_parts.registry();
+}
+
+CRecording& CEngineLinks::recording() {
+    return m_parts.recording();
+}
+
+void CEngineLinks::settingsChanged() {
+    m_parts.handOverSettings();
+}
+
+FlightPathHook* CEngineLinks::flightPath() {
+    return &m_parts.flightPath();
+}
 
 bool CEngineLinks::startEngine(int linkPort) {
-    if (!m_n2k)
-        return false;
-    m_n2k->m_linkPort = linkPort;
-    m_n2k->m_comm = m_comm;
-    return m_n2k->startEngine() == 1;
+    Cn2k& engine = m_parts.engine();
+    const COptionsDlg& o = m_parts.options();
+    // Google Earth's polls give every vehicle's position and track away, so
+    // that port (and the base port) serve this machine unless the user opened
+    // them; the tracker port exists to be reached from outside.
+    const std::string nearAddress = linkListenAddress(o);
+    engine.m_baseServer.bindAddress = nearAddress;
+    engine.m_linkServer.bindAddress = nearAddress;
+    engine.m_trackerServer.bindAddress = o.BindAddress;
+    engine.m_linkPort = linkPort;
+    engine.m_comm = &m_parts.comm();
+    return engine.startEngine() == 1;
 }
 
 void CEngineLinks::startPeers() {
-    theClients().start();
+    m_parts.clients().start(m_parts.options().BindAddress);
 }
 
 int CEngineLinks::linkPort() const {
-    return m_n2k ? m_n2k->m_linkPort : 0;
+    return m_parts.engine().m_linkPort;
 }
 
 bool CEngineLinks::paused() const {
-    return m_n2k && m_n2k->m_paused != 0;
+    return m_parts.engine().m_paused != 0;
 }
 
 void CEngineLinks::setPaused(bool paused) {
-    if (m_n2k)
-        m_n2k->setPaused(paused ? 1 : 0);
+    m_parts.engine().setPaused(paused ? 1 : 0);
 }
 
 bool CEngineLinks::playback() const {
-    return m_n2k && m_n2k->m_playback != 0;
+    return m_parts.engine().m_playback != 0;
 }
 
 void CEngineLinks::setPlayback(bool playback) {
-    if (m_n2k)
-        m_n2k->setPlayback(playback ? 1 : 0);
+    m_parts.engine().setPlayback(playback ? 1 : 0);
 }
 
 void CEngineLinks::setPace(int ms) {
-    if (m_n2k)
-        m_n2k->setPace(ms);
+    m_parts.engine().setPace(ms);
 }
 
 std::string CEngineLinks::fixState() const {
-    return m_n2k ? m_n2k->fixState() : "";
+    return m_parts.engine().fixState();
 }
 
 void CEngineLinks::clearFixState() {
-    if (m_n2k)
-        m_n2k->clearFixState();
+    m_parts.engine().clearFixState();
 }
 
 int CEngineLinks::loadServer() {
-    if (!m_n2k)
-        return 0;
+    Cn2k& engine = m_parts.engine();
     // Google Earth must poll the address the listener really answers on.
-    return m_n2k->loadServer(kNetworkLinkName, kNetworkLinkName, m_n2k->linkHost(),
-                             m_n2k->m_linkPort);
+    return engine.loadServer(kNetworkLinkName, kNetworkLinkName, engine.linkHost(),
+                             engine.m_linkPort);
 }
 
 void CEngineLinks::startSource(const std::string& name) {
-    if (!m_n2k)
-        return;
+    Cn2k& engine = m_parts.engine();
     if (!name.empty())
-        m_n2k->setPlaybackLog(theOptions().LogFile);
-    m_n2k->start(name);
+        engine.setPlaybackLog(m_parts.options().LogFile);
+    engine.start(name);
 }
 
 void CEngineLinks::stopSource() {
-    if (m_n2k)
-        m_n2k->stop();
+    m_parts.engine().stop();
 }
 
 bool CEngineLinks::sourceRunning() const {
-    return m_n2k && m_n2k->demoRunning();
+    return m_parts.engine().demoRunning();
 }
 
 CClient* CEngineLinks::trackedVehicle() const {
-    return m_n2k ? m_n2k->m_tracked.load() : nullptr;
+    return m_parts.engine().m_tracked.load();
 }
 
 void CEngineLinks::setTrackedVehicle(CClient* vehicle) {
-    if (m_n2k)
-        m_n2k->m_tracked = vehicle;
+    m_parts.engine().m_tracked = vehicle;
 }
 
 void CEngineLinks::openInEarth(const std::string& path) {
-    if (m_n2k && m_n2k->openInEarth(path) != 0)
+    if (m_parts.engine().openInEarth(path) != 0)
         NTRACE("Google Earth did not open %s", path.c_str());
 }
 
@@ -116,48 +121,42 @@ void CEngineLinks::selectEarth(const std::string& backend) {
 
 void CEngineLinks::configureSerial(int autoFind, const std::string& port, int rate,
                                    int flowControl) {
-    if (!m_comm)
-        return;
-    const COptionsDlg& o = theOptions();
-    m_comm->configure(port, rate, flowControl, autoFind, o.debugLogging);
-    m_comm->setGpsd(o.GpsSource == kGpsSourceGpsd, gpsdServerSetting(o.GpsdServer));
-    if (Cn2k* engine = m_n2k)
-        m_comm->setLineHandler(
-            [engine](const std::string& line) { return engine->parseLine(line); });
+    const COptionsDlg& o = m_parts.options();
+    Ccomm& comm = m_parts.comm();
+    comm.configure(port, rate, flowControl, autoFind, o.debugLogging);
+    comm.setGpsd(o.GpsSource == kGpsSourceGpsd, gpsdServerSetting(o.GpsdServer));
+    Cn2k* engine = &m_parts.engine();
+    comm.setLineHandler([engine](const std::string& line) { return engine->parseLine(line); });
 }
 
 void CEngineLinks::startSerial() {
-    if (!m_comm || !m_n2k)
-        return;
-    Cn2k* engine = m_n2k;
-    m_comm->start([engine](const std::string& line) { return engine->parseLine(line); });
+    Cn2k* engine = &m_parts.engine();
+    m_parts.comm().start([engine](const std::string& line) { return engine->parseLine(line); });
 }
 
 void CEngineLinks::closeSerial() {
-    if (m_comm)
-        m_comm->close();
+    m_parts.comm().close();
 }
 
 std::string CEngineLinks::serialStatus() const {
-    return m_comm ? m_comm->status() : "";
+    return m_parts.comm().status();
 }
 
 void CEngineLinks::setPortFoundHandler(std::function<void(const std::string&)> handler) {
-    if (m_comm)
-        m_comm->setPortFound(std::move(handler));
+    m_parts.comm().setPortFound(std::move(handler));
 }
 
-// The KML writer reads the unit flag from the settings on every document.
-void CEngineLinks::setKmlUnits(int) {}
+CftpServer* CEngineLinks::publisher() const {
+    return &m_parts.publisher();
+}
 
 void CEngineLinks::setUpPublisher(const COptionsDlg& o) {
-    if (!m_publisher)
-        return;
-    m_publisher->setParams(publishingParams(o));
+    CftpServer& publisher = m_parts.publisher();
+    publisher.setParams(publishingParams(o));
     if (o.pftpEnabled)
-        m_publisher->start();
+        publisher.start();
     else
-        m_publisher->stop();
+        publisher.stop();
 }
 
 template <class Done> void CEngineLinks::waitUntil(unsigned ms, Done done) {
@@ -171,36 +170,14 @@ template <class Done> void CEngineLinks::waitUntil(unsigned ms, Done done) {
 
 void CEngineLinks::waitMs(unsigned ms) {
     waitUntil(ms, [this] {
-        bool (*asked)() = m_n2k ? m_n2k->m_stopAsked.load() : nullptr;
+        bool (*asked)() = m_parts.engine().m_stopAsked.load();
         return asked && asked();
     });
 }
 
 void CEngineLinks::waitForWorkers(unsigned ms) {
     waitUntil(ms, [this] {
-        return !(m_n2k && m_n2k->demoRunning()) && !(m_comm && m_comm->running()) &&
-               !(m_publisher && m_publisher->running());
+        return !m_parts.engine().demoRunning() && !m_parts.comm().running() &&
+               !m_parts.publisher().running();
     });
-}
-
-CEngineParts::CEngineParts()
-    : m_comm(makeReaderAfterSharedObjects()), m_publisher(std::make_unique<CftpServer>()),
-      m_links(&theEngine(), m_comm.get()) {
-    m_links.setPublisher(m_publisher.get());
-    theOptions().m_n2k = &theEngine();
-    theOptions().m_comm = m_comm.get();
-    installFlightPath(theEngine());
-}
-
-CEngineParts::~CEngineParts() {
-    Cn2k& engine = theEngine();
-    // The tracker port hands lines to the reader: stop the listeners before
-    // the reader goes away. Each stop wakes its thread and waits for it.
-    engine.m_trackerServer.stop();
-    engine.m_linkServer.stop();
-    engine.m_baseServer.stop();
-    engine.stop();
-    engine.m_comm = nullptr;
-    theOptions().m_comm = nullptr;
-    theOptions().m_n2k = nullptr;
 }

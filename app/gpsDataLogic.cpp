@@ -90,9 +90,6 @@ WindowRect placeGpsData(const WindowRect& stored, int ownWidth, int ownHeight,
 CGpsDataLogic::CGpsDataLogic(CGpsDataView& view, COptionsDlg& options, CClients& clients)
     : m_view(view), m_o(options), m_clients(clients), m_title(gpsDataTitle(0)) {}
 
-CGpsDataLogic::CGpsDataLogic(CGpsDataView& view)
-    : CGpsDataLogic(view, theOptions(), theClients()) {}
-
 void CGpsDataLogic::create(int ownWidth, int ownHeight, const std::vector<WindowRect>& screens) {
     m_view.setTimer(kGpsDataTickMs);
     const WindowRect stored{m_o.GpsDataLeft, m_o.GpsDataTop, m_o.GpsDataRight, m_o.GpsDataBottom};

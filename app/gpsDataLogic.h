@@ -62,8 +62,6 @@ public:
 class CGpsDataLogic {
 public:
     CGpsDataLogic(CGpsDataView& view, COptionsDlg& options, CClients& clients);
-    // On the process-wide settings object and vehicle list.
-    explicit CGpsDataLogic(CGpsDataView& view);
 
     // Creation: starts the timer, places the window and shows it when
     // ShowGpsData is set. The other arguments are as for placeGpsData.

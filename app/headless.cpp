@@ -1,12 +1,11 @@
 #include "app/headless.h"
 
 #include "app/OptionsDlg.h"
-#include "app/engineLinks.h"
+#include "app/appContext.h"
 #include "app/subsystems.h"
 #include "app/testApp.h"
 #include "earth/globe.h"
-#include "earth/n2k.h"
-#include "earth/server.h"
+#include "net/server.h"
 #include "platform/paths.h"
 #include "platform/registry.h"
 #include "platform/runtime.h"
@@ -92,9 +91,8 @@ std::string shownAddress(const std::string& address) {
 
 } // namespace
 
-std::string listenerSummary(int linkPort) {
-    const COptionsDlg& o = theOptions();
-    const std::string nearAddress = shownAddress(linkListenAddress());
+std::string listenerSummary(const COptionsDlg& o, int linkPort) {
+    const std::string nearAddress = shownAddress(linkListenAddress(o));
     const std::string farAddress = shownAddress(o.BindAddress);
     std::string gpsHosts = "127.0.0.1";
     if (!o.LocalGpsHosts.empty())
@@ -117,19 +115,20 @@ std::string listenerSummary(int linkPort) {
 }
 
 void CHeadless::printBanner(bool pressStart) {
-    const std::string link = linkListenAddress();
-    const COptionsDlg& o = theOptions();
+    const COptionsDlg& o = m_sys.options();
+    const std::string link = linkListenAddress(o);
+    const std::string registry = m_sys.registry().path();
     m_out << "Nivra " << NIVRA_VERSION << " is running without a window.\n"
           << "  Start directory: " << g_startDir << "\n"
-          << "  Settings: " << currentUserRegistry().path()
-          << (::access(currentUserRegistry().path().c_str(), F_OK) == 0
+          << "  Settings: " << registry
+          << (::access(registry.c_str(), F_OK) == 0
                   ? "\n"
                   : " (written when the settings are first saved)\n")
           << "  In Google Earth add a network link to " << listenerUrl(link, m_sys.linkPort())
           << "/NivraServers (refresh every 0.5 seconds).\n"
           << "  In a browser open " << globeAddress(link, m_sys.linkPort())
           << " to see the vehicles on a 3D globe.\n"
-          << listenerSummary(m_sys.linkPort());
+          << listenerSummary(o, m_sys.linkPort());
     if (o.DemoMode) {
         if (m_sys.paused() && !pressStart)
             m_out << "  Demo mode: paused until started (run with --start).\n";
@@ -191,8 +190,8 @@ int runHeadless(const CommandLine& cmd) {
     installStopSignals();
     // Nobody watches a log file on a server: warnings and errors go to stderr.
     setTraceToStderr(true);
-    theEngine().m_stopAsked = &stopRequested;
-    CEngineParts parts;
+    CAppContext parts(defaultRegistryPath());
+    parts.engine().m_stopAsked = &stopRequested;
     LoopClock clock;
     CHeadless headless(parts.links(), clock, std::cout, std::cerr);
     return headless.run(cmd.start, settingOverrides(cmd));

@@ -12,6 +12,7 @@
 #include <iosfwd>
 #include <string>
 
+class COptionsDlg;
 class CSubsystems;
 struct CommandLine;
 
@@ -78,7 +79,7 @@ void clearStopRequest();
 
 // The banner's lines on the listeners: for each port where it listens, who
 // can reach it and what that lets them do.
-std::string listenerSummary(int linkPort);
+std::string listenerSummary(const COptionsDlg& o, int linkPort);
 
 // Headless mode with the real engine and serial reader.
 int runHeadless(const CommandLine& cmd);

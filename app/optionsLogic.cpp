@@ -239,7 +239,14 @@ COptionsLogic::COptionsLogic(COptionsView& view, COptionsDlg& options, CClients&
     : m_view(view), m_o(options), m_clients(clients), m_sys(sys), m_ports(portEntries({})) {}
 
 COptionsLogic::COptionsLogic(COptionsView& view, CSubsystems& sys)
-    : COptionsLogic(view, theOptions(), theClients(), sys) {}
+    : COptionsLogic(view, sys.options(), sys.clients(), sys) {}
+
+// Every change reaches the parts with threads of their own at once, and the
+// dialog shows it.
+void COptionsLogic::changed() {
+    m_sys.settingsChanged();
+    m_view.refresh();
+}
 
 // --- opening, timer, closing --------------------------------------------------
 
@@ -250,18 +257,18 @@ void COptionsLogic::open() {
     showRecordingState();
     m_playOn = m_sys.playback() && !m_o.DemoMode;
     m_o.debugLogging = debugLoggingOn() ? 1 : 0;
-    m_status = m_o.statusText();
+    m_status = m_o.statusText;
     fillList();
     m_selector.selectKey(m_o.Name, m_clients);
     loadPage();
-    m_view.refresh();
+    changed();
 }
 
 void COptionsLogic::onTimer() {
     if (!m_firstTickDone)
         m_view.setTimer(kOptionsTickMs);
     m_firstTickDone = true;
-    m_status = m_o.statusText();
+    m_status = m_o.statusText;
     m_view.showStatus(m_status);
 }
 
@@ -279,14 +286,15 @@ void COptionsLogic::onClose() {
 }
 
 void COptionsLogic::showRecordingState() {
+    CRecording& recording = m_sys.recording();
     if (m_o.ContinuousLog) {
-        if (m_o.recording)
-            recordStop(m_o);
+        if (recording.recording())
+            recording.stop();
         m_recordStatus = kContinuousStatus;
         m_recordOn = false;
-    } else if (m_o.recording) {
+    } else if (recording.recording()) {
         m_recordOn = true;
-        m_recordStatus = "Recording: " + m_o.recordFileName;
+        m_recordStatus = "Recording: " + recording.recordFileName();
     } else {
         m_recordOn = false;
     }
@@ -370,7 +378,7 @@ void COptionsLogic::onVehiclePicked(int index) {
         return;
     m_selector.pick(index);
     loadPage();
-    m_view.refresh();
+    changed();
 }
 
 bool COptionsLogic::checkVehicleId(const std::string& name, const std::string& host, bool adding) {
@@ -424,7 +432,7 @@ void COptionsLogic::onNewOrAdd(const std::string& nameText, const std::string& h
         m_entering = true;
         m_page.name.clear();
         m_page.host.clear();
-        m_view.refresh();
+        changed();
         m_view.focusName();
         return;
     }
@@ -433,7 +441,7 @@ void COptionsLogic::onNewOrAdd(const std::string& nameText, const std::string& h
     m_page.name = name;
     m_page.host = host;
     if (!checkVehicleId(name, host, true)) {
-        m_view.refresh();
+        changed();
         return;
     }
     commitPage(name, host);
@@ -441,14 +449,14 @@ void COptionsLogic::onNewOrAdd(const std::string& nameText, const std::string& h
         NTRACE("the vehicle list was not saved");
     endEntering();
     loadPage();
-    m_view.refresh();
+    changed();
 }
 
 void COptionsLogic::onDeleteOrCancel() {
     if (m_entering) {
         endEntering();
         loadPage();
-        m_view.refresh();
+        changed();
         return;
     }
     CClient* v = m_clients.find(m_o.Name);
@@ -460,7 +468,7 @@ void COptionsLogic::onDeleteOrCancel() {
     fillList();
     selectFirst();
     loadPage();
-    m_view.refresh();
+    changed();
 }
 
 void COptionsLogic::onNameEdited(const std::string& nameText, const std::string& hostText) {
@@ -475,21 +483,21 @@ void COptionsLogic::onNameEdited(const std::string& nameText, const std::string&
         return;
     if (name.empty()) {
         m_page.name = local->uName;
-        m_view.refresh();
+        changed();
         return;
     }
     if (name == local->uName)
         return;
     if (!checkVehicleId(name, host, false)) {
         m_page.name = local->uName;
-        m_view.refresh();
+        changed();
         return;
     }
     const std::string key = name + "@" + host;
     if (!m_clients.rename(local->name, key)) {
         m_view.message(kMsgIdUsed);
         m_page.name = local->uName;
-        m_view.refresh();
+        changed();
         return;
     }
     local->uName = name;
@@ -500,10 +508,14 @@ void COptionsLogic::onNameEdited(const std::string& nameText, const std::string&
     fillList();
     m_selector.selectKey(m_o.Name, m_clients);
     loadPage();
-    m_view.refresh();
+    changed();
 }
 
-void COptionsLogic::vehicleChanged(CClient& v) {
+// The KML writers read a vehicle's fields under the track lock: every edit
+// of the page is made under it too (and never while a message box is open).
+void COptionsLogic::editVehicle(CClient& v, const std::function<void(CClient&)>& write) {
+    TrackLockGuard lock;
+    write(v);
     v.changed = 1;
     v.track.m_newPt = 1;
 }
@@ -522,21 +534,19 @@ void COptionsLogic::onVehicleFlag(VehicleFlag flag, bool on) {
     CClient* v = shownVehicle();
     if (!v || m_entering)
         return;
-    v->*vehicleMember(flag) = on ? 1 : 0;
-    vehicleChanged(*v);
+    editVehicle(*v, [&](CClient& c) { c.*vehicleMember(flag) = on ? 1 : 0; });
     if (flag == VehicleFlag::Fly)
         loadPage();
-    m_view.refresh();
+    changed();
 }
 
 void COptionsLogic::onCursorType(int type) {
     CClient* v = shownVehicle();
     if (!v || m_entering || type < 0 || type > 2)
         return;
-    v->cursorType = type;
-    vehicleChanged(*v);
+    editVehicle(*v, [&](CClient& c) { c.cursorType = type; });
     loadPage();
-    m_view.refresh();
+    changed();
 }
 
 void COptionsLogic::onCursorFileEdited(const std::string& text) {
@@ -546,8 +556,7 @@ void COptionsLogic::onCursorFileEdited(const std::string& text) {
     std::string file = trimmed(withoutControls(text));
     if (file.size() > kMaxPathText)
         file.resize(kMaxPathText);
-    (v->cursorType == 1 ? v->imageFile : v->modelFile) = file;
-    vehicleChanged(*v);
+    editVehicle(*v, [&](CClient& c) { (c.cursorType == 1 ? c.imageFile : c.modelFile) = file; });
     m_page.cursorFile = file;
 }
 
@@ -561,10 +570,9 @@ void COptionsLogic::onCursorFilePicked(const std::string& path) {
     if (!v || m_entering || v->cursorType == 0)
         return;
     m_o.ModelDir = folderOf(path);
-    (v->cursorType == 1 ? v->imageFile : v->modelFile) = path;
-    vehicleChanged(*v);
+    editVehicle(*v, [&](CClient& c) { (c.cursorType == 1 ? c.imageFile : c.modelFile) = path; });
     m_page.cursorFile = path;
-    m_view.refresh();
+    changed();
 }
 
 std::string COptionsLogic::cursorPickerFolder() const {
@@ -593,13 +601,12 @@ void COptionsLogic::onColor(const std::string& text) {
                "(aabbggrr).";
         m_view.message(msg);
         loadPage();
-        m_view.refresh();
+        changed();
         return;
     }
-    v->color = color;
+    editVehicle(*v, [&](CClient& c) { c.color = color; });
     m_o.Color = color;
     m_page.color = color;
-    vehicleChanged(*v);
 }
 
 void COptionsLogic::onMaxSpeed(const std::string& text) {
@@ -610,11 +617,11 @@ void COptionsLogic::onMaxSpeed(const std::string& text) {
     if (!parseAmount(text, entered)) {
         m_view.message("Enter the maximum speed as a number, 0 or more.");
     } else {
-        v->maxSpd = std::min(entered / speedFactor(), kMaxSpeedKnots);
-        vehicleChanged(*v);
+        const double knots = std::min(entered / speedFactor(), kMaxSpeedKnots);
+        editVehicle(*v, [&](CClient& c) { c.maxSpd = knots; });
     }
     loadPage();
-    m_view.refresh();
+    changed();
 }
 
 void COptionsLogic::onMaxPoints(const std::string& text) {
@@ -626,11 +633,11 @@ void COptionsLogic::onMaxPoints(const std::string& text) {
         m_view.message("Enter the maximum number of points as a whole number from 0 to " +
                        std::to_string(kMaxPointsLimit) + ".");
     } else {
-        v->maxPts = static_cast<int32_t>(std::min(entered, double(kMaxPointsLimit)));
-        vehicleChanged(*v);
+        const auto points = static_cast<int32_t>(std::min(entered, double(kMaxPointsLimit)));
+        editVehicle(*v, [&](CClient& c) { c.maxPts = points; });
     }
     loadPage();
-    m_view.refresh();
+    changed();
 }
 
 void COptionsLogic::onRadius(const std::string& text) {
@@ -642,22 +649,22 @@ void COptionsLogic::onRadius(const std::string& text) {
         m_view.message("Enter the marker radius as a number, 0 or more.");
     } else {
         const double metres = m_o.Units == 1 ? entered : entered / kMetresToFeet;
-        v->trackWidth = std::min(metres, kMaxRadiusMetres);
-        vehicleChanged(*v);
+        editVehicle(*v, [&](CClient& c) { c.trackWidth = std::min(metres, kMaxRadiusMetres); });
     }
     loadPage();
-    m_view.refresh();
+    changed();
 }
 
 void COptionsLogic::onDateRange(bool on) {
     CClient* v = shownVehicle();
     if (!v || m_entering)
         return;
-    v->useTimeSpan = on ? 1 : 0;
-    v->setTodaySpan();
-    vehicleChanged(*v);
+    editVehicle(*v, [&](CClient& c) {
+        c.useTimeSpan = on ? 1 : 0;
+        c.setTodaySpan();
+    });
     loadPage();
-    m_view.refresh();
+    changed();
 }
 
 // Both date pickers: a date outside the fix times is refused with a message;
@@ -670,11 +677,10 @@ void COptionsLogic::pickDate(const CalendarDate& date, void (*apply)(CClient&, i
     if (start < 0) {
         m_view.message("Choose a date from 1970 to 2037.");
     } else {
-        apply(*v, start);
-        vehicleChanged(*v);
+        editVehicle(*v, [&](CClient& c) { apply(c, start); });
     }
     loadPage();
-    m_view.refresh();
+    changed();
 }
 
 void COptionsLogic::onStartDate(const CalendarDate& date) {
@@ -711,7 +717,7 @@ void COptionsLogic::onPort(const std::string& text) {
     const std::string port = trimmed(text);
     if (port.empty() || port.size() > kMaxPortText || hasControl(port)) {
         m_view.message("Enter a port such as COM1: or a device path such as /dev/ttyUSB0.");
-        m_view.refresh();
+        changed();
         return;
     }
     // "gpsd" picks gpsd as the source; any other entry is a serial port.
@@ -722,7 +728,7 @@ void COptionsLogic::onPort(const std::string& text) {
         m_o.Port = port;
     }
     applySerial();
-    m_view.refresh();
+    changed();
 }
 
 std::string COptionsLogic::portShown() const {
@@ -789,7 +795,7 @@ void COptionsLogic::onLogFilePicked(const std::string& path) {
     m_o.LogFile = path;
     if (m_sys.playback())
         m_sys.setPaused(false);
-    m_view.refresh();
+    changed();
 }
 
 void COptionsLogic::onPlay() {
@@ -803,19 +809,19 @@ void COptionsLogic::onPlay() {
         NTRACE("play refused: %s", problem.c_str());
         m_view.message(problem);
         m_playOn = false;
-        m_view.refresh();
+        changed();
         return;
     }
     m_playOn = true;
     m_sys.setPlayback(true);
     switchGpsSource(m_sys, m_o, m_clients, 1);
-    m_view.refresh();
+    changed();
 }
 
 void COptionsLogic::onStop() {
     m_playOn = false;
     if (!m_sys.playback()) {
-        m_view.refresh();
+        changed();
         return;
     }
     m_sys.setPlayback(false);
@@ -823,28 +829,37 @@ void COptionsLogic::onStop() {
     fillList();
     m_selector.selectKey(m_o.Name, m_clients);
     applyCameraSelection(m_sys, m_o, m_clients, m_o.Name);
-    m_view.refresh();
+    changed();
 }
 
 void COptionsLogic::onRecord() {
-    const std::string status = recordStart(m_o, true);
+    CRecording& recording = m_sys.recording();
+    CClient* local = m_clients.localVehicle();
+    std::string started;
+    const std::string status =
+        recording.start(local ? local->uName : m_o.uName, true, time(nullptr), &started);
     if (!status.empty())
         m_recordStatus = status;
-    m_recordOn = m_o.recording != 0;
-    m_view.refresh();
+    // The new log is what Play plays when no other was chosen.
+    if (!started.empty() && m_o.LogFile.empty())
+        m_o.LogFile = started;
+    m_recordOn = recording.recording();
+    changed();
 }
 
 void COptionsLogic::onStopRecord() {
-    if (m_o.recording)
-        m_recordStatus = recordStop(m_o);
+    CRecording& recording = m_sys.recording();
+    if (recording.recording())
+        m_recordStatus = recording.stop();
     m_recordOn = false;
-    m_view.refresh();
+    changed();
 }
 
 void COptionsLogic::onContinuous(bool on) {
-    m_recordStatus = setContinuousLogging(m_o, on);
+    m_o.ContinuousLog = on ? 1 : 0;
+    m_recordStatus = m_sys.recording().setContinuous(on);
     m_recordOn = false;
-    m_view.refresh();
+    changed();
 }
 
 // --- right-hand column --------------------------------------------------------------
@@ -855,6 +870,7 @@ bool COptionsLogic::flag(OptionFlag flag) const {
 
 void COptionsLogic::onFlag(OptionFlag flag, bool on) {
     m_o.*flagMember(flag) = on ? 1 : 0;
+    m_sys.settingsChanged();
 }
 
 void COptionsLogic::onDemoMode(bool on) {
@@ -868,22 +884,21 @@ void COptionsLogic::onDemoMode(bool on) {
     fillList();
     selectFirst();
     loadPage();
-    m_view.refresh();
+    changed();
 }
 
 void COptionsLogic::onUnits(int units) {
     if (units != 0 && units != 1)
         return;
     m_o.Units = units;
-    m_sys.setKmlUnits(units);
     loadPage();
-    m_view.refresh();
+    changed();
 }
 
 void COptionsLogic::onSpeedInKnots(bool on) {
     m_o.SpeedInKnots = on ? 1 : 0;
     loadPage();
-    m_view.refresh();
+    changed();
 }
 
 int COptionsLogic::slider(Slider s) const {
@@ -896,6 +911,7 @@ void COptionsLogic::onSlider(Slider s, int position) {
     m_o.*m.member = pos;
     if (s == Slider::DemoSpeed)
         m_sys.setPace(pos >= kDemoSpeedRange.high ? 0 : (kDemoSpeedRange.high + 1 - pos) / 2);
+    m_sys.settingsChanged();
 }
 
 void COptionsLogic::onRotation(int index) {
@@ -908,12 +924,15 @@ void COptionsLogic::onRotation(int index) {
 void COptionsLogic::onDebugLog(bool on) {
     setDebugLogging(on);
     m_o.debugLogging = on ? 1 : 0;
+    m_sys.settingsChanged();
 }
 
 void COptionsLogic::onFtpButton() {
     m_view.runFtpDialog();
+    m_sys.settingsChanged();
 }
 
 void COptionsLogic::onServerButton() {
     m_view.runExternalServerDialog(m_o.mapFactor != 0);
+    m_sys.settingsChanged();
 }

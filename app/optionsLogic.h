@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -152,7 +153,7 @@ struct VehiclePage {
 class COptionsLogic {
 public:
     COptionsLogic(COptionsView& view, COptionsDlg& options, CClients& clients, CSubsystems& sys);
-    // On the process-wide settings object and vehicle list.
+    // On the settings object and vehicle list of `sys`.
     COptionsLogic(COptionsView& view, CSubsystems& sys);
     COptionsLogic(const COptionsLogic&) = delete;
     COptionsLogic& operator=(const COptionsLogic&) = delete;
@@ -247,6 +248,7 @@ public:
     void setDevices(const std::vector<std::string>& devices) { m_ports = portEntries(devices); }
 
 private:
+    void changed();
     void loadPage();
     void fillList();
     void selectFirst();
@@ -256,7 +258,7 @@ private:
     void startReader();
     void showRecordingState();
     bool checkVehicleId(const std::string& name, const std::string& host, bool adding);
-    void vehicleChanged(CClient& v);
+    void editVehicle(CClient& v, const std::function<void(CClient&)>& write);
     void pickDate(const CalendarDate& date, void (*apply)(CClient&, int64_t));
     double speedFactor() const;
 

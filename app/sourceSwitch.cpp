@@ -1,7 +1,6 @@
 #include "app/sourceSwitch.h"
 
 #include "app/OptionsDlg.h"
-#include "app/engineLinks.h"
 #include "app/subsystems.h"
 #include "app/testDlg.h"
 #include "remote/client.h"
@@ -24,6 +23,8 @@ void stopSourceAndWait(CSubsystems& sys) {
 
 void applyCameraSelection(CSubsystems& sys, const COptionsDlg& options, CClients& clients,
                           const std::string& selectedKey) {
+    // The KML writers read the tracking bits and the speed band meanwhile.
+    TrackLockGuard lock;
     const std::vector<CClient*> vehicles = clients.vehicles();
     for (CClient* v : vehicles) {
         v->tracking = 0;
@@ -77,11 +78,11 @@ void switchGpsSource(CSubsystems& sys, const COptionsDlg& options, CClients& cli
 }
 
 void COptionsDlg::applyTracking(const std::string& selectedKey) {
-    CEngineLinks links(m_n2k, m_comm);
-    applyCameraSelection(links, *this, theClients(), selectedKey);
+    if (m_sys)
+        applyCameraSelection(*m_sys, *this, m_sys->clients(), selectedKey);
 }
 
 void COptionsDlg::setGpsSource(int demo) {
-    CEngineLinks links(m_n2k, m_comm);
-    switchGpsSource(links, *this, theClients(), demo);
+    if (m_sys)
+        switchGpsSource(*m_sys, *this, m_sys->clients(), demo);
 }

@@ -1,10 +1,12 @@
-// What the main window starts, polls and stops: the tracker engine (listeners,
-// network link, demo and playback), the serial reader, the KML writer's unit
-// flag, the peer threads and the FTP publisher, and the clock it waits on.
-// The main window and the GPS source switch only talk to the rest of the
-// program through this interface, so their rules can be driven by a test
-// without sockets, threads or a receiver. CEngineLinks (app/engineLinks.h) is
-// the real one.
+// What the main window and the dialogs work on and with: the settings, the
+// vehicle list, the registry they are stored in and the recording (one of
+// each per run), and what they start, poll and stop: the tracker engine
+// (listeners, network link, demo and playback), the serial reader, the peer
+// threads and the FTP publisher, and the clock they wait on. The window logic
+// only talks to the rest of the program through this interface, so its rules
+// can be driven by a test without sockets, threads or a receiver.
+// CEngineLinks (app/engineLinks.h), owned by the composition root
+// (app/appContext.h), is the real one.
 #pragma once
 
 #include <cstdint>
@@ -12,12 +14,28 @@
 #include <string>
 
 class CClient;
+class CClients;
+class FlightPathHook;
 class COptionsDlg;
+class CRecording;
 class CftpServer;
+class RegistryStore;
 
 class CSubsystems {
 public:
     virtual ~CSubsystems() = default;
+
+    // The program's settings, vehicle list, registry store and recording.
+    virtual COptionsDlg& options() = 0;
+    virtual CClients& clients() = 0;
+    virtual RegistryStore& registry() = 0;
+    virtual CRecording& recording() = 0;
+    // Hands the settings that the parts with threads of their own read
+    // (engine, vehicle list, publisher) to them, whole. Called after every
+    // change of the settings object and on every timer tick.
+    virtual void settingsChanged() {}
+    // The flight path whose folder joins the local vehicle's KML (none in tests).
+    virtual FlightPathHook* flightPath() { return nullptr; }
 
     // Tracker engine. Starts the base, network-link and tracker listeners with
     // the network link on `linkPort`; false when the engine could not start.
@@ -58,8 +76,6 @@ public:
     virtual std::string serialStatus() const = 0;
     // Called on the reader's thread with the port where a receiver was found.
     virtual void setPortFoundHandler(std::function<void(const std::string&)> handler) = 0;
-
-    virtual void setKmlUnits(int units) = 0;
 
     // Later pieces of the start-up sequence join here: the peer listeners and
     // update threads of the vehicle list, and the FTP publisher (its parameters

@@ -4,8 +4,8 @@
 #include "app/headless.h"
 #include "app/testDlg.h"
 #include "platform/paths.h"
+#include "publish/logToKml.h"
 #include "sources/gpsd.h"
-#include "sources/logToKml.h"
 #include "trace/trace.h"
 
 #include <arpa/inet.h>
@@ -208,6 +208,7 @@ int CtestApp::run(int argc, char** argv, WindowFrontEnd window) {
     } else {
         setStartDir();
     }
+    setDebugLogFile(FullPath("nivraDebug.log"));
     if (m_cmd.debugLog)
         setDebugLogging(true);
     NTRACE("here");

@@ -1,12 +1,13 @@
 #include "app/testDlg.h"
 
 #include "app/OptionsDlg.h"
+#include "app/settingsHandOver.h"
 #include "app/sourceSwitch.h"
 #include "app/subsystems.h"
 #include "app/windowCommands.h"
 #include "earth/autoViewState.h"
 #include "earth/globe.h"
-#include "earth/server.h"
+#include "net/server.h"
 #include "platform/atomicFile.h"
 #include "platform/paths.h"
 #include "platform/registry.h"
@@ -14,6 +15,7 @@
 #include "platform/uiServices.h"
 #include "remote/client.h"
 #include "sources/gpsd.h"
+#include "sources/recording.h"
 #include "trace/notice.h"
 #include "trace/trace.h"
 
@@ -52,10 +54,6 @@ int trackingBit(DlgCheck box) {
 // The settings object's copy of the status line, which the KML label shows.
 constexpr size_t kStatusTextMax = 255;
 
-void publishStatus(const std::string& status) {
-    theOptions().setStatusText(status.substr(0, kStatusTextMax));
-}
-
 constexpr DlgCheck kAllChecks[kDlgCheckCount] = {DlgCheck::AutoTrack, DlgCheck::AutoView,
                                                  DlgCheck::Rotate, DlgCheck::Zoom, DlgCheck::Tilt};
 
@@ -87,10 +85,17 @@ void postPortFound(const std::string& port) {
     g_portFoundPosted = port;
 }
 
-CtestDlg::CtestDlg(CtestDlgView& view, CSubsystems& sys) : m_view(view), m_sys(sys) {}
+CtestDlg::CtestDlg(CtestDlgView& view, CSubsystems& sys)
+    : m_view(view), m_sys(sys), m_saver(sys.clients()) {}
+
+// The status line goes with the settings to the threads that write KML.
+void CtestDlg::publishStatus(const std::string& status) {
+    m_sys.options().statusText = status.substr(0, kStatusTextMax);
+    m_sys.settingsChanged();
+}
 
 bool CtestDlg::runsInTray() const {
-    return theOptions().RunInTray && m_view.trayAvailable();
+    return m_sys.options().RunInTray && m_view.trayAvailable();
 }
 
 std::string CtestDlg::aboutText() {
@@ -101,7 +106,7 @@ std::string CtestDlg::aboutText() {
 // nothing can be saved in the start directory (rather than at exit, when the
 // points would be lost).
 void CtestDlg::checkStartDirectory() {
-    const std::string registry = resolveLinkTarget(currentUserRegistry().path());
+    const std::string registry = resolveLinkTarget(m_sys.registry().path());
     const size_t slash = registry.rfind('/');
     const std::string registryDir = slash == std::string::npos
                                         ? std::string(".")
@@ -123,11 +128,11 @@ void CtestDlg::checkStartDirectory() {
 }
 
 void CtestDlg::startUp() {
-    COptionsDlg& o = theOptions();
-    CClients& clients = theClients();
+    COptionsDlg& o = m_sys.options();
+    CClients& clients = m_sys.clients();
 
     checkStartDirectory();
-    o.load();
+    o.load(m_sys.registry());
     if (m_overrides.bindAddress)
         o.BindAddress = *m_overrides.bindAddress;
     if (m_overrides.earthBackend)
@@ -140,8 +145,12 @@ void CtestDlg::startUp() {
         o.AutoConnect = 1;
     }
     m_sys.selectEarth(o.EarthBackend);
+    // Continuous logging goes on where the last run left it.
+    if (o.ContinuousLog)
+        m_sys.recording().setContinuous(true);
+    m_sys.settingsChanged();
 
-    clients.load("Me", "localhost");
+    clients.load(m_sys.registry(), "Me", "localhost");
     clients.designateLocal();
     m_sys.startPeers();
 
@@ -162,7 +171,7 @@ void CtestDlg::startUp() {
         }
     }
 
-    publishStatus(std::string()); // reserves the shared text before any reader exists
+    publishStatus(std::string()); // the engine starts with an empty status line
     const int linkPort = o.FixBlur ? kFixBlurPort : kNetworkLinkPort;
     if (!m_sys.startEngine(linkPort))
         NTRACE("engine did not start");
@@ -181,7 +190,6 @@ void CtestDlg::startUp() {
             m_sys.loadServer();
     }
     m_sys.setPace(3601 - o.DemoSpeed);
-    m_sys.setKmlUnits(o.Units);
 
     m_view.setTimer(kFirstTickMs);
 
@@ -219,7 +227,7 @@ void CtestDlg::onTimer() {
     publishStatus(m_status);
 
     if (!m_selector.dropped()) {
-        CClients& clients = theClients();
+        CClients& clients = m_sys.clients();
         m_selector.fill(clients);
         showSelector();
         m_selectedKey = m_selector.readKey(clients);
@@ -251,7 +259,7 @@ void CtestDlg::showNotices() {
 
 void CtestDlg::updateCaption() {
     if (m_sys.paused()) {
-        if (theOptions().DemoMode == 1 && !m_startedOnce)
+        if (m_sys.options().DemoMode == 1 && !m_startedOnce)
             m_caption = kCaptionStartDemo;
         else
             m_caption = kCaptionContinue;
@@ -262,8 +270,8 @@ void CtestDlg::updateCaption() {
 }
 
 void CtestDlg::updateStatus() {
-    CClient* local = theClients().localVehicle();
-    if (theOptions().DemoMode) {
+    CClient* local = m_sys.clients().localVehicle();
+    if (m_sys.options().DemoMode) {
         m_status = kStatusDemoMode;
         return;
     }
@@ -289,7 +297,7 @@ void CtestDlg::updateStatus() {
 void CtestDlg::periodicSave(int64_t now) {
     if (std::optional<SaveOutcome> done = m_saver.takeOutcome(); done && !done->ok())
         noticeUser("CtestDlg::periodicSave", saveFailureText(*done));
-    const int64_t period = theOptions().AutoSavePeriod;
+    const int64_t period = m_sys.options().AutoSavePeriod;
     if (period <= 0 || now - m_lastPeriodicSave <= period)
         return;
     NTRACE("periodic save");
@@ -302,7 +310,7 @@ void CtestDlg::waitForBackgroundSave() {
 }
 
 void CtestDlg::onStartPause() {
-    COptionsDlg& o = theOptions();
+    COptionsDlg& o = m_sys.options();
     bool installLink = false;
     if (m_sys.paused()) {
         m_sys.setPaused(false);
@@ -314,7 +322,7 @@ void CtestDlg::onStartPause() {
     }
     updateCaption();
     if (!m_sys.paused() && !m_sys.playback()) {
-        switchGpsSource(m_sys, o, theClients(), o.DemoMode == 1 ? 1 : 0, false);
+        switchGpsSource(m_sys, o, m_sys.clients(), o.DemoMode == 1 ? 1 : 0, false);
         refillSelector();
         applyPendingSelection();
     }
@@ -359,7 +367,7 @@ void CtestDlg::onCheckCommand(DlgCheck box, CheckCommand command) {
 }
 
 void CtestDlg::checksChanged() {
-    COptionsDlg& o = theOptions();
+    COptionsDlg& o = m_sys.options();
     int tracking = 0;
     for (DlgCheck box : kAllChecks) {
         if (check(box))
@@ -370,7 +378,7 @@ void CtestDlg::checksChanged() {
         tracking &= ~kTrackViewControl;
     }
     o.Tracking = tracking;
-    applyCameraSelection(m_sys, o, theClients(), m_selectedKey);
+    applyCameraSelection(m_sys, o, m_sys.clients(), m_selectedKey);
     m_view.setStatusLine(m_status);
     setAutoViewHeadingHold(true);
     o.save();
@@ -381,12 +389,12 @@ void CtestDlg::showSelector() {
 }
 
 void CtestDlg::refillSelector() {
-    m_selector.fill(theClients());
+    m_selector.fill(m_sys.clients());
     showSelector();
 }
 
 void CtestDlg::selectionChange() {
-    CClients& clients = theClients();
+    CClients& clients = m_sys.clients();
     if (std::optional<std::string> pending = takePendingSelection()) {
         m_selector.selectKey(*pending, clients);
         showSelector();
@@ -397,7 +405,7 @@ void CtestDlg::selectionChange() {
         m_selectedKey = m_selector.readKey(clients);
     }
     m_view.setStatusLine(m_status);
-    applyCameraSelection(m_sys, theOptions(), clients, m_selectedKey);
+    applyCameraSelection(m_sys, m_sys.options(), clients, m_selectedKey);
 }
 
 // The demo or playback just named the vehicle to follow: take it now rather
@@ -427,7 +435,7 @@ void CtestDlg::onSelectorDropped(bool dropped) {
 }
 
 void CtestDlg::onSelectLocal() {
-    CClients& clients = theClients();
+    CClients& clients = m_sys.clients();
     CClient* local = clients.localVehicle();
     if (!local)
         return;
@@ -438,7 +446,7 @@ void CtestDlg::onSelectLocal() {
 }
 
 void CtestDlg::onOptions() {
-    COptionsDlg& o = theOptions();
+    COptionsDlg& o = m_sys.options();
     o.Name = m_selectedKey;
     if (!m_view.runOptionsDialog())
         return;
@@ -447,14 +455,14 @@ void CtestDlg::onOptions() {
     m_view.showWindow(true);
     m_view.showGpsData(o.ShowGpsData != 0);
     m_sys.configureSerial(o.AutoFind, o.Port, o.RateNumber, o.FlowControl);
-    m_sys.setKmlUnits(o.Units);
+    m_sys.settingsChanged();
     // Until the publishing dialog exists the settings drive the publisher.
     m_sys.setUpPublisher(o);
     refillSelector();
-    m_selector.selectKey(m_selectedKey, theClients());
+    m_selector.selectKey(m_selectedKey, m_sys.clients());
     showSelector();
     o.save();
-    theClients().save(false);
+    m_sys.clients().save(false);
     m_view.setTitle(kWindowTitle);
 }
 
@@ -463,8 +471,9 @@ void CtestDlg::onSave() {
     if (!tracked)
         return;
     const time_t now = time(nullptr);
-    const std::string path = saveSnapshot(*tracked, snapshotDirectory(), now);
-    if (!path.empty() && theOptions().SaveToGE)
+    const std::string path = saveSnapshot(*tracked, snapshotDirectory(m_sys.registry()), now,
+                                          kmlOptions(m_sys.options(), m_sys.flightPath()));
+    if (!path.empty() && m_sys.options().SaveToGE)
         m_sys.openInEarth(path);
 }
 
@@ -482,20 +491,20 @@ void CtestDlg::onCopyPosition() {
 }
 
 void CtestDlg::onOpenGlobe() {
-    const std::string url = globeAddress(linkListenAddress(), m_sys.linkPort());
+    const std::string url = globeAddress(linkListenAddress(m_sys.options()), m_sys.linkPort());
     if (!uiServices().openUrl(url))
         m_view.setStatusLine(std::string(kStatusNoBrowser) + ": " + url);
 }
 
 void CtestDlg::onClearTrack() {
-    CClients& clients = theClients();
+    CClients& clients = m_sys.clients();
     if (CClient* v = clients.find(m_selector.readKey(clients)))
         v->track.clear();
 }
 
 void CtestDlg::onMove(int left, int top) {
-    theOptions().Left = left;
-    theOptions().Top = top;
+    m_sys.options().Left = left;
+    m_sys.options().Top = top;
 }
 
 void CtestDlg::updateTray() {
@@ -553,7 +562,7 @@ void CtestDlg::processPosted() {
         port.swap(g_portFoundPosted);
     }
     if (port)
-        theOptions().Port = *port;
+        m_sys.options().Port = *port;
 }
 
 bool CtestDlg::shutdown() {
@@ -564,11 +573,11 @@ bool CtestDlg::shutdown() {
     NTRACE("shutting down");
     m_saver.wait();
     m_saver.takeOutcome(); // the exit save below supersedes it
-    SaveOutcome saved = saveTracksAndVehicles();
+    SaveOutcome saved = saveTracksAndVehicles(m_sys.clients());
     // Written once more when the process ends; saved here so that a failure
     // can still be reported.
-    if (theOptions().loaded() && !theOptions().save())
-        saved.failures.push_back("the settings in " + currentUserRegistry().path());
+    if (m_sys.options().loaded() && !m_sys.options().save())
+        saved.failures.push_back("the settings in " + m_sys.registry().path());
     if (!saved.ok())
         noticeUser("CtestDlg::shutdown", saveFailureText(saved));
     showNotices();

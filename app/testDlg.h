@@ -188,6 +188,7 @@ private:
     void checkStartDirectory();
     void periodicSave(int64_t now);
     void showNotices();
+    void publishStatus(const std::string& status);
 
     CtestDlgView& m_view;
     CSubsystems& m_sys;

@@ -55,9 +55,9 @@ std::string snapshotFileName(const std::string& key, const struct tm& local) {
     return safeKey + stamp;
 }
 
-std::string snapshotDirectory() {
+std::string snapshotDirectory(RegistryStore& registry) {
     std::string dir;
-    if (std::optional<RegKey> key = currentUserRegistry().openKey(kNivraKey))
+    if (std::optional<RegKey> key = registry.openKey(kNivraKey))
         key->queryString("SaveDirectory", dir, kSaveDirectoryMax);
     if (dir.empty()) {
         if (g_startDir.empty())
@@ -67,7 +67,8 @@ std::string snapshotDirectory() {
     return dir;
 }
 
-std::string saveSnapshot(CClient& vehicle, const std::string& dir, time_t now) {
+std::string saveSnapshot(CClient& vehicle, const std::string& dir, time_t now,
+                         const KmlOptions& opt) {
     struct tm local {};
     localtime_r(&now, &local);
     std::string path = dir;
@@ -76,7 +77,7 @@ std::string saveSnapshot(CClient& vehicle, const std::string& dir, time_t now) {
     path += snapshotFileName(vehicle.name, local);
 
     std::string kml;
-    vehicleKml(vehicle, kml, kmlSingle, kKmlAllPoints);
+    vehicleKml(vehicle, kml, kmlSingle, kKmlAllPoints, opt);
     if (!writeWholeFile(path, kml)) {
         NTRACE("Error Saving %s", path.c_str());
         showMessage("Error Saving " + path, "Nivra");

@@ -3,7 +3,7 @@
 // connections open that never send anything. A listener that served one
 // connection at a time would make the poll wait out each idle connection's
 // time-out; the event loop should keep the three numbers close together.
-#include "earth/server.h"
+#include "net/server.h"
 #include "platform/socket.h"
 
 #include <benchmark/benchmark.h>

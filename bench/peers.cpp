@@ -2,7 +2,7 @@
 // (a client that asks for all 28800 points of a full track) and the steady
 // poll of a client that missed three points. Both through the handler the
 // listener calls, and once over a real loopback connection for the poll.
-#include "earth/server.h"
+#include "net/server.h"
 #include "platform/runtime.h"
 #include "remote/client.h"
 #include "remote/peerProtocol.h"

@@ -1,6 +1,5 @@
 #include "earth/camera.h"
 
-#include "app/OptionsDlg.h"
 #include "earth/autoView.h"
 #include "platform/numeric.h"
 #include "platform/runtime.h"
@@ -168,7 +167,7 @@ int checkRange(CClient& vehicle, const EarthCamera* camera) {
     return vehicle.changed;
 }
 
-void updateCamera(CClient& vehicle, EarthCamera& camera) {
+void updateCamera(CClient& vehicle, EarthCamera& camera, int flyToSpeed) {
     computeView(vehicle);
     // The automatic view and the reply's range would otherwise replace the
     // start-up overview before it ever reached the camera.
@@ -179,7 +178,7 @@ void updateCamera(CClient& vehicle, EarthCamera& camera) {
     clientToCam(vehicle, camera);
     if (!camera.put(CamProp::altMode, 1)) {
         CAMTRACE("error putting camera parms");
-    } else if (app->setCamera(camera, theOptions().FlyToSpeed / 100.0) != kEarthOk) {
+    } else if (app->setCamera(camera, flyToSpeed / 100.0) != kEarthOk) {
         CAMTRACE("error setting camera");
     }
     CameraSnapshot snap = lastCameraSnapshot();

@@ -75,8 +75,9 @@ void clientToCam(CClient& vehicle, EarthCamera& camera);
 // `changed` flag: set when the user changed the range by more than a tenth
 // (a camera of none counts as changed).
 int checkRange(CClient& vehicle, const EarthCamera* camera);
-// Computes the vehicle's view and flies the camera there.
-void updateCamera(CClient& vehicle, EarthCamera& camera);
+// Computes the vehicle's view and flies the camera there at `flyToSpeed`
+// hundredths of Google Earth's fly-to speed (the FlyToSpeed setting).
+void updateCamera(CClient& vehicle, EarthCamera& camera, int flyToSpeed);
 // Waits for the camera to come to rest and leaves it in `camera`. 1 at rest,
 // 0 when Google Earth cannot be reached, a read fails or the program shuts down.
 int checkChange(EarthCamera& camera);

@@ -1,7 +1,7 @@
 // The browser globe's static files (see globe.h).
 #include "earth/globe.h"
 
-#include "earth/server.h"
+#include "net/server.h"
 #include "platform/numeric.h"
 #include "trace/throttle.h"
 #include "trace/trace.h"
@@ -112,29 +112,6 @@ GlobeFolders globeFolders() {
                         folderFromEnvironment("NIVRA_CESIUM_DIR", NIVRA_CESIUM_DIR)};
 }
 
-bool percentDecode(std::string_view in, std::string& out) {
-    out.clear();
-    out.reserve(in.size());
-    for (size_t i = 0; i < in.size(); ++i) {
-        char c = in[i];
-        if (c == '%') {
-            if (i + 2 >= in.size())
-                return false;
-            const int hi = hexDigit(in[i + 1]);
-            const int lo = hexDigit(in[i + 2]);
-            if (hi < 0 || lo < 0)
-                return false;
-            c = static_cast<char>(hi * 16 + lo);
-            i += 2;
-        }
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7f)
-            return false;
-        out += c;
-    }
-    return true;
-}
-
 std::optional<GlobeFile> globeFile(std::string_view path) {
     if (path.size() > kGlobeMaxPath || path.substr(0, kGlobePath.size()) != kGlobePath)
         return std::nullopt;
@@ -207,36 +184,8 @@ std::string_view globeContentType(std::string_view relative) {
     return "application/octet-stream";
 }
 
-std::string listenerUrl(const std::string& listenAddress, int port) {
-    const std::string host =
-        listenAddress.empty() || listenAddress == "0.0.0.0" ? "127.0.0.1" : listenAddress;
-    return "http://" + host + ":" + std::to_string(port);
-}
-
 std::string globeAddress(const std::string& listenAddress, int port) {
     return listenerUrl(listenAddress, port) + std::string(kGlobePath);
-}
-
-std::string httpReply(std::string_view status, std::string_view contentType, std::string_view body,
-                      unsigned maxAgeSeconds) {
-    std::string text = "HTTP/1.1 ";
-    text += status;
-    text += "\r\nContent-Type: ";
-    text += contentType;
-    text += "\r\nContent-Length: " + std::to_string(body.size());
-    text += maxAgeSeconds > 0 ? "\r\nCache-Control: max-age=" + std::to_string(maxAgeSeconds)
-                              : std::string("\r\nCache-Control: no-store");
-    text += "\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n";
-    text.reserve(text.size() + body.size());
-    text += body;
-    return text;
-}
-
-std::string httpNotFound(std::string_view why) {
-    std::string body = "404 not found: ";
-    body += why;
-    body += '\n';
-    return httpReply("404 Not Found", "text/plain; charset=utf-8", body);
 }
 
 int32_t answerGlobeFile(std::string_view path, const GlobeFolders& folders, ServerReply& reply) {

@@ -5,6 +5,8 @@
 // percent escapes, symbolic links pointing out) makes the request a 404.
 #pragma once
 
+#include "net/http.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -45,21 +47,8 @@ std::optional<GlobeFile> globeFile(std::string_view path);
 // The Content-Type of a file by its extension.
 std::string_view globeContentType(std::string_view relative);
 
-// Percent-decodes `in` into `out`. False for a malformed escape and for a
-// decoded NUL or other control byte.
-bool percentDecode(std::string_view in, std::string& out);
-
 // The reply to a GET of a globe path: the file, or a 404 saying why.
 int32_t answerGlobeFile(std::string_view path, const GlobeFolders& folders, ServerReply& reply);
 
-// "http://HOST:PORT" of a listener bound to `listenAddress` (any address
-// shows as 127.0.0.1), and the globe's page there.
-std::string listenerUrl(const std::string& listenAddress, int port);
+// The globe's page on a listener bound to `listenAddress` (see listenerUrl).
 std::string globeAddress(const std::string& listenAddress, int port);
-
-// Builds a complete HTTP reply (status line, type, length, no caching unless
-// `maxAgeSeconds` > 0, nosniff, close).
-std::string httpReply(std::string_view status, std::string_view contentType, std::string_view body,
-                      unsigned maxAgeSeconds = 0);
-// A plain-text 404 naming the refusal.
-std::string httpNotFound(std::string_view why);

@@ -1,7 +1,6 @@
 // The browser globe's requests on the network-link port (see globeRequests.h).
 #include "earth/globeRequests.h"
 
-#include "app/OptionsDlg.h"
 #include "earth/globe.h"
 #include "earth/n2k.h"
 #include "earth/vehiclesJson.h"
@@ -65,8 +64,9 @@ bool answer(std::span<const char> request, Cn2k& engine, ServerReply& reply, int
         refused);
     if (refused > 0)
         noteRefusedEntries(refused);
+    const std::shared_ptr<const EngineSettings> settings = engine.settings();
     const std::string body = vehiclesJson(engine.m_clients->vehicles(), engine.m_tracked,
-                                          theOptions().SelTrackOnly != 0, since);
+                                          settings->selectedTrackOnly, since, settings->kml);
     result = reply.give(httpReply("200 OK", "application/json", body));
     return true;
 }

@@ -1,6 +1,5 @@
 #include "earth/kml.h"
 
-#include "app/OptionsDlg.h"
 #include "earth/autoView.h"
 #include "earth/kmlText.h"
 #include "earth/trackDraw.h"
@@ -30,8 +29,6 @@ const NamedColor kNamedColors[] = {
     {"blue", "ff0000"},   {"lightblue", "ffff00"}, {"green", "408000"},  {"red", "0000ff"},
     {"yellow", "00ffff"}, {"violet", "ff4080"},    {"purple", "ff00ff"}, {"orange", "4080ff"},
 };
-
-std::atomic<FlightPathKmlHook> g_flightPathHook{nullptr};
 
 bool followed(const CClient& v) {
     return (v.tracking & kTrackFollow) != 0;
@@ -74,6 +71,10 @@ void appendPolygon(std::string& out, int extrude, const char* altMode, const Lat
 
 void appendVehicleKml(std::string& out, CClient& v, KmlMode mode, int pointLimit,
                       const KmlOptions& opt) {
+    // The vehicle's fields change on other threads (its feed, the window):
+    // all of them are read, and the writer's own (view, speed band) written,
+    // under the track lock.
+    TrackLockGuard lock;
     out.reserve(out.size() + estimatedSize(v, pointLimit));
     if (mode == kmlSingle)
         out += kmlDocumentHead();
@@ -102,8 +103,8 @@ void appendVehicleKml(std::string& out, CClient& v, KmlMode mode, int pointLimit
         kmlColor(cursorColor, "ff");
 
     if (v.isLocal) {
-        if (FlightPathKmlHook hook = g_flightPathHook.load())
-            out += hook(v);
+        if (opt.flightPath)
+            out += opt.flightPath->fragment(v);
     }
 
     std::string icon = v.cursorType == 1 ? v.imageFile : std::string();
@@ -157,21 +158,6 @@ void appendVehicleKml(std::string& out, CClient& v, KmlMode mode, int pointLimit
 
 } // namespace
 
-KmlOptions kmlOptions() {
-    const COptionsDlg& o = theOptions();
-    KmlOptions opt;
-    opt.cursorSize = o.CursorSize;
-    opt.speedInKnots = o.SpeedInKnots != 0;
-    opt.metric = o.Units != 0;
-    opt.debugLogging = o.debugLogging != 0;
-    opt.statusText = o.statusText();
-    return opt;
-}
-
-void setFlightPathKmlHook(FlightPathKmlHook hook) {
-    g_flightPathHook = hook;
-}
-
 std::string kmlHeader() {
     std::string s = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<kml xmlns=\"";
     s += kKmlNamespace;
@@ -191,10 +177,6 @@ void vehicleKml(CClient& vehicle, std::string& out, KmlMode mode, int pointLimit
                 const KmlOptions& opt) {
     out.clear();
     appendVehicleKml(out, vehicle, mode, pointLimit, opt);
-}
-
-void allVehiclesKml(std::string& out, int pointLimit) {
-    allVehiclesKml(out, pointLimit, theClients().vehicles(), kmlOptions());
 }
 
 void allVehiclesKml(std::string& out, int pointLimit, const std::vector<CClient*>& vehicles,

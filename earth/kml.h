@@ -30,16 +30,31 @@ constexpr int kKmlAllPoints = 1048576;
 constexpr double kKnotsToKmh = 1.852;
 constexpr double kMetresToFeet = 3.2808;
 
-// The settings the writer reads. kmlOptions() takes them from the settings
-// object; tests fill one by hand.
+// The flight path (publish/flightPath.h) as the engine and the KML writer see
+// it. The program has one; the composition root hands it to both.
+class FlightPathHook {
+public:
+    virtual ~FlightPathHook() = default;
+    // Runs after each point added to the local vehicle's track while the
+    // flight tracker is on: 1 on course, 0 off course, -1 without a route.
+    virtual int update(CClient& local) = 0;
+    // The "FlightTracker" folder joined to the local vehicle's KML; empty
+    // without a route.
+    virtual std::string fragment(CClient& local) = 0;
+};
+
+// The settings the writer reads: the program hands each writing thread its
+// copy (the engine's, the publisher's); tests fill one by hand.
 struct KmlOptions {
     int cursorSize = 100;      // CursorSize
     bool speedInKnots = false; // SpeedInKnots
     bool metric = false;       // Units != 0
     bool debugLogging = false; // dump each vehicle's track to "<name>.dbtrack"
     std::string statusText;    // the main window's status line
+    // The flight-path folder joins the local vehicle's KML through this
+    // (none: no folder).
+    FlightPathHook* flightPath = nullptr;
 };
-KmlOptions kmlOptions();
 
 std::string kmlHeader();
 std::string kmlDocumentHead();
@@ -48,16 +63,15 @@ std::string kmlDocumentTail();
 // Replaces `out` with the vehicle's KML. The track walk draws at most the
 // smaller of `pointLimit` and the vehicle's maxPts points.
 void vehicleKml(CClient& vehicle, std::string& out, KmlMode mode, int pointLimit,
-                const KmlOptions& opt = kmlOptions());
+                const KmlOptions& opt);
 
 // Replaces `out` with a document of every visible vehicle of the list.
-void allVehiclesKml(std::string& out, int pointLimit);
 void allVehiclesKml(std::string& out, int pointLimit, const std::vector<CClient*>& vehicles,
                     const KmlOptions& opt);
 
 // The placemark name: status text while the local receiver has no fix,
 // otherwise name, host, speed, course, altitude and time as the vehicle asks.
-std::string vehicleLabel(CClient& vehicle, const KmlOptions& opt = kmlOptions());
+std::string vehicleLabel(CClient& vehicle, const KmlOptions& opt);
 
 // Opens the vehicle's folder and writes its position placemark.
 void pointPlacemark(std::string& out, CClient& vehicle, const std::string& icon, double iconScale,
@@ -90,8 +104,3 @@ std::string formatFixTime(int64_t time, bool hourly = false);
 std::string formatFixTime(int64_t time, bool hourly, long zoneOffset);
 // Size factor of icons and cursors at a view range in metres.
 double viewScale(double range);
-
-// The flight-path folder joins the local vehicle's KML through this hook
-// (empty text when no route is loaded). Unset, nothing is written.
-using FlightPathKmlHook = std::string (*)(CClient& vehicle);
-void setFlightPathKmlHook(FlightPathKmlHook hook);

@@ -3,7 +3,6 @@
 // exchanges the camera (earth/camera.h).
 #include "earth/n2k.h"
 
-#include "app/OptionsDlg.h"
 #include "earth/autoView.h"
 #include "earth/camera.h"
 #include "earth/earth.h"
@@ -92,8 +91,8 @@ double drawRange(CClient& tracked) {
     return range > 0 ? range : autoRangeTilt(tracked).range;
 }
 
-void appendVehicle(std::string& body, std::string& scratch, CClient& v) {
-    vehicleKml(v, scratch, kmlLink, kKmlAllPoints);
+void appendVehicle(std::string& body, std::string& scratch, CClient& v, const KmlOptions& opt) {
+    vehicleKml(v, scratch, kmlLink, kKmlAllPoints, opt);
     body += scratch;
 }
 
@@ -101,12 +100,6 @@ void appendVehicle(std::string& body, std::string& scratch, CClient& v) {
 
 int Cn2k::startEngine() {
     m_local = m_clients->localVehicle();
-    // Google Earth's polls give every vehicle's position and track away, so
-    // that port (and the base port) serve this machine unless the user opened
-    // them; the tracker port exists to be reached from outside.
-    for (CServer* near : {&m_baseServer, &m_linkServer})
-        if (near->bindAddress.empty())
-            near->bindAddress = linkListenAddress();
     m_linkServer.framing = RequestFraming::http;
     m_baseServer.start(m_basePort, nullPortHandler, this);
     m_linkServer.start(m_linkPort, processTrackerFunc, this);
@@ -116,8 +109,7 @@ int Cn2k::startEngine() {
 }
 
 std::string Cn2k::linkHost() const {
-    std::string address =
-        m_linkServer.bindAddress.empty() ? theOptions().BindAddress : m_linkServer.bindAddress;
+    const std::string& address = m_linkServer.bindAddress;
     if (address.empty() || address == "0.0.0.0")
         return "127.0.0.1";
     return address;
@@ -269,8 +261,10 @@ int32_t Cn2k::processTrackerFunc(std::span<char> request, const char* /*peerAddr
         return unchanged;
 
     int moved = 0;
-    if (linkPoll)
+    if (linkPoll) {
+        TrackLockGuard lock; // the window sets the vehicle's tracking bits meanwhile
         moved = checkRange(*tracked, haveCam ? &cam : nullptr);
+    }
     if (self->m_paused && !moved)
         return unchanged;
 
@@ -288,32 +282,42 @@ int32_t Cn2k::processTrackerFunc(std::span<char> request, const char* /*peerAddr
     }
 
     try {
+        const std::shared_ptr<const EngineSettings> settings = self->settings();
         std::string body = kmlDocumentHead();
         const double range = drawRange(*tracked);
-        const bool selectedOnly = theOptions().SelTrackOnly != 0;
+        const bool selectedOnly = settings->selectedTrackOnly;
         std::string scratch;
         for (CClient* v : vehicles) {
             if (g_bShutdown)
                 return unchanged;
-            if (v != tracked && v->visible && !selectedOnly) {
-                v->camRange = range;
-                appendVehicle(body, scratch, *v);
-                body += '\n';
+            if (v != tracked && !selectedOnly) {
+                TrackLockGuard lock; // the vehicle's fields change on other threads
+                if (v->visible) {
+                    v->camRange = range;
+                    appendVehicle(body, scratch, *v, settings->kml);
+                    body += '\n';
+                }
             }
             if (linkPoll && g_startupCounter < kStartupCounterCeiling)
                 ++g_startupCounter;
         }
         if (g_bShutdown)
             return unchanged;
-        tracked->camRange = range;
-        if (tracked->visible)
-            appendVehicle(body, scratch, *tracked);
+        {
+            TrackLockGuard lock;
+            tracked->camRange = range;
+            if (tracked->visible)
+                appendVehicle(body, scratch, *tracked, settings->kml);
+        }
         body += '\n';
         body += kmlDocumentTail();
 
         if (linkPoll) {
-            if (tracked->tracking != 0)
-                updateCamera(*tracked, cam);
+            {
+                TrackLockGuard lock; // not over the wait for the camera to rest
+                if (tracked->tracking != 0)
+                    updateCamera(*tracked, cam, settings->flyToSpeed);
+            }
             checkChange(cam);
             // The view computed for this poll flies with this reply, inside
             // the kml element ahead of the Document; a reply later it would

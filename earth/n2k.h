@@ -1,13 +1,18 @@
-// The tracker engine: one process-wide object that turns incoming lines into
-// positions (the line intake), answers Google Earth's network-link polls and
-// steers its camera, and runs the demo and playback source. Its methods are
-// kept in one file per concern:
-//   track/intake.cpp     the line intake: local GPS lines and tracker messages
-//   earth/n2k.cpp        engine start, the network-link handler, the camera
-//   sources/demo.cpp     demo and playback
+// The tracker engine, Cn2k: the one object of the program that turns incoming
+// lines into positions (the line intake), answers Google Earth's network-link
+// polls and steers its camera, and runs the demo and playback source. The
+// composition root (app/appContext.h) builds it; its methods are kept in one
+// file per concern:
+//   earth/lineIntake.cpp   the line intake: local GPS lines and tracker messages
+//                          (on the serial reader's and the tracker port's threads)
+//   earth/n2k.cpp          engine start, the network-link handler, the camera
+//                          (on the network-link listener's thread)
+//   earth/demoSource.cpp   demo and playback (on the demo thread)
 #pragma once
 
-#include "earth/server.h"
+#include "earth/kml.h"
+#include "net/server.h"
+#include "platform/liveSettings.h"
 #include "trace/throttle.h"
 
 #include <atomic>
@@ -21,20 +26,38 @@
 class CClient;
 class CClients;
 class Ccomm;
+class CRecording;
 
 // The name of the network link in Google Earth's Places, and the path its
 // polls ask for ("/NivraServers").
 inline constexpr const char* kNetworkLinkName = "NivraServers";
 
+// The settings the engine's threads read, handed over whole by the
+// user-interface thread (LiveSettings) whenever one of them changes.
+struct EngineSettings {
+    bool logLines = false;      // debugLogging: every local line goes to the trace log
+    bool flightTracker = false; // flightTracker: the flight path follows the local vehicle
+    int maxDeviceVehicles = 500;
+    std::string localGpsHosts;      // LocalGpsHosts
+    bool selectedTrackOnly = false; // SelTrackOnly
+    int flyToSpeed = 200;           // FlyToSpeed, hundredths
+    bool loopPlayback = false;      // LoopPlayback
+    KmlOptions kml;
+};
+
 class Cn2k {
 public:
-    // The engine works on `clients` (tests hand in a list of their own).
-    // Defined with the intake (track/intake.cpp), as is theEngine().
-    explicit Cn2k(CClients& clients);
+    // The engine works on `clients` and hands the local receiver's accepted
+    // lines to `recording` (tests hand in their own, or none).
+    explicit Cn2k(CClients& clients, CRecording* recording = nullptr);
     Cn2k(const Cn2k&) = delete;
     Cn2k& operator=(const Cn2k&) = delete;
 
-    // ---- line intake (track/intake.cpp) ----------------------------------
+    // The settings in force; replaced whole, read by every thread.
+    void setSettings(EngineSettings settings) { m_settings.set(std::move(settings)); }
+    std::shared_ptr<const EngineSettings> settings() const { return m_settings.get(); }
+
+    // ---- line intake (earth/lineIntake.cpp) ---------------------------------
 
     CClients* m_clients;
     // The vehicle that the local GPS lines update: the list's local vehicle,
@@ -51,14 +74,12 @@ public:
     // Points accepted into any track by the intake and the demo source.
     std::atomic<int32_t> m_nPoints{0};
 
-    // Called with every local line that parsed (result 1 or 2); the recording
-    // decides whether a log is being written. Set by the constructor to the
-    // recording's appendLogLine; tests may replace it before lines flow.
-    std::atomic<void (*)(std::string_view line)> m_recordLine{nullptr};
-    // The flight-path update, run for the local vehicle after each point added
-    // to its track while the FlightTracker setting is on. Installed by the
-    // flight-path code; none until then.
-    std::atomic<int (*)(CClient& local)> m_flightPath{nullptr};
+    // Gets every local line that parsed (result 1 or 2) and decides whether a
+    // log is being written; none: nothing is recorded.
+    CRecording* m_recording;
+    // The flight path, updated for the local vehicle after each point added
+    // to its track while the flight tracker is on (none until handed over).
+    std::atomic<FlightPathHook*> m_flightPath{nullptr};
 
     // "Locked" while the local GPS reports a valid fix, otherwise "".
     const char* fixState() const { return m_fixLocked ? "Locked" : ""; }
@@ -105,8 +126,8 @@ public:
 
     // Engine start: remembers the local vehicle, starts the listeners of the
     // base, network-link and tracker ports (m_basePort, m_linkPort,
-    // m_trackerPort) with the engine as their context and resets the demo
-    // source. Returns 1.
+    // m_trackerPort, each on the bindAddress its CServer was given) with the
+    // engine as their context and resets the demo source. Returns 1.
     int startEngine();
     // Installs the network link in Google Earth unless a feature of that name
     // is already in Places. 1 when it was there (nothing added), 0 when it was
@@ -119,7 +140,7 @@ public:
     // the way out for its retries. Safe to call from any thread.
     std::atomic<bool (*)()> m_stopAsked{nullptr};
     // The host Google Earth is to poll: the address the network-link listener
-    // is bound to, or 127.0.0.1 when it listens on every address.
+    // binds, or 127.0.0.1 when it listens on every address.
     std::string linkHost() const;
     // The link document: a NetworkLink polling http://host:port/name twice a
     // second with the view appended. `carriesView` adds what a backend that
@@ -135,7 +156,7 @@ public:
     // Opens a saved file in Google Earth. 0 when Google Earth took it.
     int openInEarth(const std::string& path);
 
-    // ---- demo and playback (sources/demo.cpp) ------------------------------
+    // ---- demo and playback (earth/demoSource.cpp) ---------------------------
 
     // Starts the demo (empty name) or, with m_playback set, the playback of
     // the log into a vehicle of that name. Nothing while the thread runs.
@@ -174,13 +195,11 @@ public:
     std::atomic<bool> m_demoRunning{false};
     mutable std::mutex m_playbackLogMutex;
     std::string m_playbackLog;
+    LiveSettings<EngineSettings> m_settings;
     // Kept last: destroying the engine stops and joins the thread before any
     // member it uses goes away.
     std::jthread m_demoThread;
 };
-
-// The one process-wide engine, working on theClients().
-Cn2k& theEngine();
 
 // Google Earth's major version, 0 until read (earth/n2k.cpp).
 extern std::atomic<int> GoogleEarthVersion;

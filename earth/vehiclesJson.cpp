@@ -208,7 +208,7 @@ void appendJsonString(std::string& out, std::string_view text) {
 }
 
 std::string vehiclesJson(const std::vector<CClient*>& vehicles, CClient* tracked, bool selectedOnly,
-                         const GlobeSince& since) {
+                         const GlobeSince& since, const KmlOptions& options) {
     std::map<std::string_view, int64_t> pageHas;
     for (const auto& [key, seq] : since)
         pageHas.emplace(key, seq);
@@ -223,7 +223,6 @@ std::string vehiclesJson(const std::vector<CClient*>& vehicles, CClient* tracked
         }
         shown.push_back(v);
     }
-    const KmlOptions options = kmlOptions();
     std::string out = "{\"tracked\":";
     if (tracked)
         appendJsonString(out, tracked->name);
@@ -243,6 +242,7 @@ std::string vehiclesJson(const std::vector<CClient*>& vehicles, CClient* tracked
         if (comma)
             out += ',';
         comma = true;
+        TrackLockGuard lock; // the vehicle's fields change on other threads
         const GpsFix pos = v->displayPosition();
         out += '{';
         appendKey(out, "key");

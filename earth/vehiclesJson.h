@@ -21,6 +21,7 @@
 #include <vector>
 
 class CClient;
+struct KmlOptions;
 
 // Vehicles in one reply, points a fresh page gets of one track, points in
 // one reply over all vehicles (a page behind gets the rest next time), and
@@ -69,6 +70,7 @@ std::string cssColor(const std::string& color);
 // backslashes and "<>&" are escaped, so the text is safe inside HTML too.
 void appendJsonString(std::string& out, std::string_view text);
 
-// The whole document. `vehicles` in list order; `tracked` may be null.
+// The whole document. `vehicles` in list order; `tracked` may be null. Labels
+// are the KML writer's, made with `options`.
 std::string vehiclesJson(const std::vector<CClient*>& vehicles, CClient* tracked, bool selectedOnly,
-                         const GlobeSince& since);
+                         const GlobeSince& since, const KmlOptions& options);

@@ -598,8 +598,3 @@ std::string defaultRegistryPath() {
         return FullPath("registry.reg");
     return dir + "/.config/nivra/registry.reg";
 }
-
-RegistryStore& currentUserRegistry() {
-    static RegistryStore store(defaultRegistryPath());
-    return store;
-}

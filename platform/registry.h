@@ -145,9 +145,6 @@ uint32_t scaledDword(double value, double scale = 10000.0);
 // $XDG_CONFIG_HOME/nivra/registry.reg, else ~/.config/nivra/registry.reg.
 std::string defaultRegistryPath();
 
-// The process-wide registry of the current user (at defaultRegistryPath()).
-RegistryStore& currentUserRegistry();
-
 // Key and text formatting of the .reg file, exposed for tests.
 std::string formatRegFile(const RegTree& tree);
 // Parses a .reg file. On failure returns false with the line number and reason.

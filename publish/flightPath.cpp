@@ -333,21 +333,3 @@ std::vector<RoutePoint> CFlightPath::route() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_route;
 }
-
-CFlightPath& theFlightPath() {
-    static CFlightPath path;
-    return path;
-}
-
-int doFlightPath(CClient& vehicle) {
-    return theFlightPath().update(vehicle);
-}
-
-std::string flightPathKml(CClient& vehicle) {
-    return theFlightPath().fragment(vehicle);
-}
-
-void installFlightPath(Cn2k& engine) {
-    engine.m_flightPath = &doFlightPath;
-    setFlightPathKmlHook(&flightPathKml);
-}

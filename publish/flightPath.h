@@ -11,6 +11,8 @@
 // one mutex keeps each reader's view whole.
 #pragma once
 
+#include "earth/kml.h"
+
 #include <cstddef>
 #include <mutex>
 #include <string>
@@ -18,7 +20,6 @@
 #include <vector>
 
 class CClient;
-class Cn2k;
 
 constexpr const char* kFlightPathFile = "FlightPath.kml";
 // The most of the route file that is read.
@@ -58,7 +59,9 @@ double routeDistance(double lat1, double lon1, double lat2, double lon2);
 // can be pasted into a document without breaking it.
 bool wholeXmlElements(std::string_view text);
 
-class CFlightPath {
+// The program has one, built by the composition root and handed to the
+// engine (the update) and to every KML writer (the fragment).
+class CFlightPath : public FlightPathHook {
 public:
     // Reads the route file, replacing the route and its KML. The discs are
     // `discDiameter` metres wide. Returns the number of route points.
@@ -66,10 +69,10 @@ public:
 
     // The update after each point added to the local vehicle's track: 1 on
     // course, 0 off course (logged), -1 without a route.
-    int update(CClient& vehicle);
+    int update(CClient& vehicle) override;
 
     // The "FlightTracker" folder for the vehicle; empty without a route.
-    std::string fragment(CClient& vehicle);
+    std::string fragment(CClient& vehicle) override;
 
     // For the status and tests.
     int routeSize() const;
@@ -87,14 +90,3 @@ private:
     // continues a stored track still finds its route.
     bool m_loadTried = false;
 };
-
-// The one process-wide flight path.
-CFlightPath& theFlightPath();
-
-// The engine's flight-path update and the KML writer's fragment, on the
-// process-wide flight path.
-int doFlightPath(CClient& vehicle);
-std::string flightPathKml(CClient& vehicle);
-
-// Hooks both into the engine and the KML writer.
-void installFlightPath(Cn2k& engine);

@@ -1,6 +1,5 @@
 #include "publish/ftpPublisher.h"
 
-#include "app/OptionsDlg.h"
 #include "earth/kml.h"
 #include "platform/atomicFile.h"
 #include "platform/paths.h"
@@ -27,18 +26,6 @@ bool isPassCommand(const std::string& command) {
 }
 
 } // namespace
-
-FtpPublishing ftpPublishing() {
-    const COptionsDlg& o = theOptions();
-    FtpPublishing p;
-    p.saveAll = o.pftpSaveAll != 0;
-    p.forceUpdates = o.pftpForceUpdates != 0;
-    p.copyThenRename = o.pftpCopyThenRename != 0;
-    p.maxPts = std::max(0, static_cast<int>(o.pftpMaxPts));
-    return p;
-}
-
-CftpServer::CftpServer() : CftpServer(theClients()) {}
 
 CftpServer::CftpServer(CClients& clients) : m_clients(clients) {}
 
@@ -153,7 +140,7 @@ int32_t CftpServer::signature(bool saveAll) const {
 
 bool CftpServer::buildDocument(const FtpPublishing& publishing, std::string& kml) {
     if (publishing.saveAll) {
-        allVehiclesKml(kml, publishing.maxPts, m_clients.vehicles(), kmlOptions());
+        allVehiclesKml(kml, publishing.maxPts, m_clients.vehicles(), publishing.kml);
         return true;
     }
     CClient* local = m_clients.localVehicle();
@@ -164,12 +151,12 @@ bool CftpServer::buildDocument(const FtpPublishing& publishing, std::string& kml
         NTRACE("track lock not granted, nothing published");
         return false;
     }
-    vehicleKml(*local, kml, kmlSingle, publishing.maxPts);
+    vehicleKml(*local, kml, kmlSingle, publishing.maxPts, publishing.kml);
     return true;
 }
 
 void CftpServer::uploadKml() {
-    uploadKml(ftpPublishing());
+    uploadKml(*m_publishing.get());
 }
 
 void CftpServer::uploadKml(const FtpPublishing& publishing) {

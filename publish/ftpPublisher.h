@@ -9,6 +9,8 @@
 // status() and lastSuccess() to show the outcome.
 #pragma once
 
+#include "earth/kml.h"
+#include "platform/liveSettings.h"
 #include "platform/socket.h"
 
 #include <atomic>
@@ -51,19 +53,19 @@ struct FtpParams {
 };
 
 // The publishing settings read at each publication (pftpSaveAll,
-// pftpForceUpdates, pftpCopyThenRename, pftpMaxPts).
+// pftpForceUpdates, pftpCopyThenRename, pftpMaxPts) and how the document is
+// written.
 struct FtpPublishing {
     bool saveAll = false;
     bool forceUpdates = false;
     bool copyThenRename = true;
     int maxPts = 20000;
+    KmlOptions kml;
 };
-FtpPublishing ftpPublishing();
 
 class CftpServer {
 public:
-    // Publishes the vehicles of `clients` (the process-wide list by default).
-    CftpServer();
+    // Publishes the vehicles of `clients`.
     explicit CftpServer(CClients& clients);
     ~CftpServer();
     CftpServer(const CftpServer&) = delete;
@@ -71,6 +73,9 @@ public:
 
     void setParams(const FtpParams& params);
     FtpParams params() const;
+    // The settings each publication reads, replaced whole when one changes.
+    void setPublishing(FtpPublishing publishing) { m_publishing.set(std::move(publishing)); }
+    std::shared_ptr<const FtpPublishing> publishing() const { return m_publishing.get(); }
 
     // Starts the thread unless it runs (a thread still on its way out after
     // stop() carries on instead). stop() asks it to end and returns at once.
@@ -78,7 +83,7 @@ public:
     void stop();
     bool running() const { return m_threadState == 2; }
 
-    // One publication with the settings of theOptions().
+    // One publication with the settings handed over last.
     void uploadKml();
     void uploadKml(const FtpPublishing& publishing);
 
@@ -127,6 +132,7 @@ private:
     std::atomic<int32_t> m_stop{0};
     mutable std::mutex m_paramsMutex;
     FtpParams m_params;
+    LiveSettings<FtpPublishing> m_publishing;
     std::atomic<int32_t> m_status{ftpNothing};
     std::atomic<int64_t> m_lastSuccess{0};
     Socket m_control;

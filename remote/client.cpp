@@ -191,11 +191,19 @@ int CClient::remoteTypeFromHost() const {
     return remotePeer;
 }
 
-GpsFix CClient::displayPosition() {
-    if (!useTimeSpan)
-        return curPos;
+void CClient::setPosition(const GpsFix& fix) {
     TrackLockGuard guard;
-    if (!guard.ok())
+    curPos = fix; // even without the lock: the writer's own copy must not go stale
+}
+
+GpsFix CClient::position() const {
+    TrackLockGuard guard;
+    return curPos;
+}
+
+GpsFix CClient::displayPosition() {
+    TrackLockGuard guard;
+    if (!useTimeSpan || !guard.ok())
         return curPos;
     int n = track.pointCount();
     for (int i = 0; i < n; ++i) {
@@ -318,11 +326,13 @@ void CClients::forEach(const std::function<void(CClient&)>& fn, bool includeRemo
 }
 
 bool CClients::save(bool withTracks, std::vector<std::string>* failures) {
-    return save(currentUserRegistry(), withTracks, failures);
-}
-
-void CClients::load(const std::string& localUser, const std::string& localHost) {
-    load(currentUserRegistry(), localUser, localHost);
+    RegistryStore* reg = m_registry;
+    if (!reg) {
+        if (failures)
+            failures->push_back("the vehicle list (never loaded)");
+        return false;
+    }
+    return save(*reg, withTracks, failures);
 }
 
 bool CClients::save(RegistryStore& reg, bool withTracks, std::vector<std::string>* failures) {
@@ -345,8 +355,10 @@ bool CClients::save(RegistryStore& reg, bool withTracks, std::vector<std::string
             std::string base = std::string(kNivraKey) + "\\" + m_prefix;
             for (int n = 0; tx.deleteTree(base + std::to_string(n)) == 0; ++n) {
             }
-            for (size_t n = 0; n < saved.size() && err == 0; ++n)
+            for (size_t n = 0; n < saved.size() && err == 0; ++n) {
+                TrackLockGuard fields; // the vehicle's feed writes them meanwhile
                 err = writeClient(tx, base + std::to_string(n), *saved[n]);
+            }
             if (err == 0)
                 err = tx.commit();
             if (err != 0) {
@@ -376,6 +388,7 @@ bool CClients::save(RegistryStore& reg, bool withTracks, std::vector<std::string
 
 void CClients::load(RegistryStore& reg, const std::string& localUser,
                     const std::string& localHost) {
+    m_registry = &reg;
     // Vehicles are never destroyed (other threads may hold them): emptying the
     // list hides them, and a vehicle stored again comes back under its key.
     for (CClient* c : vehicles())
@@ -426,9 +439,4 @@ CClient* CClients::designateLocal() {
         }
     }
     return nullptr;
-}
-
-CClients& theClients() {
-    static CClients clients("servers");
-    return clients;
 }

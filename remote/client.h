@@ -1,9 +1,12 @@
 // The vehicle list. A vehicle (CClient) is one thing whose positions are
 // tracked: the local vehicle, a peer, a hardware tracker, a service account, a
-// demo vehicle. The list (CClients) owns every vehicle for the life of the
-// process, keeps them in key order and persists them under Software\Nivra.
+// demo vehicle. The list (CClients) owns every vehicle for its own life (the
+// program has one, built by the composition root), keeps them in key order and
+// persists them under Software\Nivra.
 #pragma once
 
+#include "platform/liveSettings.h"
+#include "remote/serviceSettings.h"
 #include "track/nmea.h"
 #include "track/track.h"
 
@@ -60,13 +63,18 @@ public:
     int32_t speedTrack = 1;
     int32_t maxPts = 2000;
     uint32_t camTime = 0; // tick of the last camera read
-    int32_t online = 0;
-    int32_t changed = 1;
-    int32_t removed = 0;
+    // Set by the threads that hear from the vehicle (intake, peers, services,
+    // demo) and read by every other: atomic.
+    std::atomic<int32_t> online{0};
+    std::atomic<int32_t> changed{1};
+    std::atomic<int32_t> removed{0};
     int32_t isLocal = 0;
     int32_t speedBandIndex = 99; // 99: no band chosen yet
     int32_t bandSpeed = 0;
     CTrack track;
+    // The latest position. Written by the one thread that feeds the vehicle,
+    // under the track lock when others may be reading (setPosition); read
+    // by the others under the track lock (position, displayPosition).
     GpsFix curPos;
     GpsFix shownPos;
     FILE* recordFile = nullptr; // NMEA recording file of this vehicle
@@ -99,6 +107,9 @@ public:
     void reset(const std::string& key);
     int remoteTypeFromHost() const;
     GpsFix displayPosition();
+    // curPos replaced, and read, under the track lock.
+    void setPosition(const GpsFix& fix);
+    GpsFix position() const;
     void setTodaySpan();
     // The track file name: the key made safe as a file name (safeFileStem),
     // plus ".trk"; it always lies in the start directory.
@@ -159,23 +170,24 @@ public:
     // nullptr gives it back to the real local vehicle.
     void setLocalVehicle(CClient* v) { m_local = v ? v : m_realLocal; }
 
-    // Writes the list (and, when asked, every saved vehicle's track file).
-    // The servers keys are replaced as one change of the registry file, so an
-    // interrupted save never leaves fewer vehicles stored than before.
-    // Returns false when the registry refused the save or a track file could
-    // not be written; `failures` then gets one line for each.
-    bool save(bool withTracks, std::vector<std::string>* failures = nullptr);
-    void load(const std::string& localUser, const std::string& localHost);
-    // The same on a given registry (tests use their own file).
+    // Writes the list (and, when asked, every saved vehicle's track file) to
+    // `reg`. The servers keys are replaced as one change of the registry
+    // file, so an interrupted save never leaves fewer vehicles stored than
+    // before. Returns false when the registry refused the save or a track
+    // file could not be written; `failures` then gets one line for each.
     bool save(RegistryStore& reg, bool withTracks, std::vector<std::string>* failures = nullptr);
     void load(RegistryStore& reg, const std::string& localUser, const std::string& localHost);
+    // The same on the registry the list was last loaded from (false, nothing
+    // written, before any load).
+    bool save(bool withTracks, std::vector<std::string>* failures = nullptr);
 
     const std::string& prefix() const { return m_prefix; }
 
     // The remote side (remote/peerThreads.cpp): designates the local vehicle,
-    // starts the control and ping servers and the ping, peer update,
-    // Mologogo/MapFactor and GpsGate threads. Once; later calls do nothing.
-    void start();
+    // starts the control and ping servers on `bindAddress` ("" for every
+    // address) and the ping, peer update, Mologogo/MapFactor and GpsGate
+    // threads. Once; later calls do nothing.
+    void start(const std::string& bindAddress = std::string());
     // Ends the threads and the servers (the shutdown flag ends them too).
     void stop();
     bool peersRunning() const;
@@ -194,6 +206,11 @@ public:
     static void staticMoloUpdateThreadFunc(CClients* self);
     static void staticGPSGUpdateThreadFunc(CClients* self);
 
+    // The service accounts the update threads use, replaced whole when the
+    // user changes one; each pass takes the current ones.
+    void setServiceSettings(ServiceSettings s) { m_services.set(std::move(s)); }
+    std::shared_ptr<const ServiceSettings> serviceSettings() const { return m_services.get(); }
+
     // The servers and threads of a started list (remote/peerThreads.cpp).
     struct PeerService;
 
@@ -208,7 +225,6 @@ private:
     CClient* m_realLocal = nullptr;
     mutable std::recursive_mutex m_mutex; // guards insertion and iteration
     std::map<std::string, std::unique_ptr<CClient>> m_clients;
+    std::atomic<RegistryStore*> m_registry{nullptr}; // the last one loaded from
+    LiveSettings<ServiceSettings> m_services;
 };
-
-// The one process-wide vehicle list.
-CClients& theClients();

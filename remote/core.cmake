@@ -2,4 +2,4 @@
 # client certificates.
 find_package(CURL REQUIRED)
 find_package(OpenSSL REQUIRED)
-target_link_libraries(nivracore PUBLIC CURL::libcurl OpenSSL::SSL OpenSSL::Crypto)
+target_link_libraries(nivra_remote PUBLIC CURL::libcurl OpenSSL::SSL OpenSSL::Crypto)

@@ -1,6 +1,5 @@
 #include "remote/gpsgate.h"
 
-#include "app/OptionsDlg.h"
 #include "platform/runtime.h"
 #include "remote/client.h"
 #include "remote/rawSock.h"
@@ -18,18 +17,6 @@ namespace {
 constexpr int kGpsGateReplyBudgetMs = 6000;
 
 } // namespace
-
-GpsGateSettings GpsGateSettings::fromOptions() {
-    const COptionsDlg& o = theOptions();
-    GpsGateSettings s;
-    s.server = o.gpsgServerName;
-    s.name = o.gpsgName;
-    s.password = o.gpsgPass;
-    s.freq = o.gpsgFreq;
-    s.enable = o.gpsgEnable;
-    s.upload = o.gpsgUpdate;
-    return s;
-}
 
 Socket CGpsGateLink::login(const GpsGateSettings& s) {
     ServiceAddress server;
@@ -188,9 +175,4 @@ void CGpsGateLink::update(CClients& list, const GpsGateSettings& s) {
         }
         v->online = ok ? 1 : 0;
     }
-}
-
-void gpsgateUpdate(CClients& list) {
-    static CGpsGateLink link;
-    link.update(list, GpsGateSettings::fromOptions());
 }

@@ -6,6 +6,7 @@
 
 #include "platform/socket.h"
 #include "remote/gpsgateText.h"
+#include "remote/serviceSettings.h"
 #include "remote/updatePeriod.h"
 
 #include <cstddef>
@@ -15,18 +16,6 @@
 
 class CClient;
 class CClients;
-
-// What the link reads from the settings.
-struct GpsGateSettings {
-    std::string server;   // gpsgServerName: "host" or "host:port"
-    std::string name;     // gpsgName
-    std::string password; // gpsgPass
-    int32_t freq = 60;    // gpsgFreq, seconds between exchanges
-    int32_t enable = 0;   // gpsgEnable
-    int32_t upload = 0;   // gpsgUpdate: upload the local track
-    // The values of the process-wide settings object.
-    static GpsGateSettings fromOptions();
-};
 
 // One GpsGate account's exchanges. Each exchange logs in on a new connection.
 class CGpsGateLink {
@@ -48,7 +37,3 @@ private:
     SecondsClock m_clock;
     UpdatePeriod m_period;
 };
-
-// The pass the GpsGate update thread runs every 2 seconds, with the settings
-// of the process-wide settings object.
-void gpsgateUpdate(CClients& list);

@@ -1,11 +1,9 @@
 #include "remote/mapfactor.h"
 
-#include "app/OptionsDlg.h"
 #include "platform/atomicFile.h"
 #include "platform/paths.h"
 #include "platform/runtime.h"
 #include "remote/client.h"
-#include "remote/serviceLinks.h"
 #include "remote/serviceText.h"
 #include "remote/sslConnection.h"
 #include "trace/trace.h"
@@ -29,6 +27,7 @@ int CMapFactorLink::parseMapFactor(CClient& vehicle, const WebAccountSettings& s
     std::string path = mapFactorObjectPath(vehicle.uName, mapFactorStartHour(vehicle.track));
 
     CSslConnection c;
+    c.setVerifyServer(s.tlsVerify);
     c.setAgentName("Nivra");
     c.setServerName(server.host);
     c.setPort(server.port);
@@ -60,9 +59,4 @@ int CMapFactorLink::parseMapFactor(CClient& vehicle, const WebAccountSettings& s
 
 void CMapFactorLink::update(CClients& list, const WebAccountSettings& s) {
     runWebServicePass(m_period, m_clock(), s, list, [&](CClient& v) { parseMapFactor(v, s); });
-}
-
-void mapFactorUpdate(CClients& list) {
-    static CMapFactorLink link;
-    link.update(list, WebAccountSettings::fromOptions(&COptionsDlg::MapFactorServer));
 }

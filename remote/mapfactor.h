@@ -41,7 +41,3 @@ private:
     UpdatePeriod m_period;
     int m_requestId = 0;
 };
-
-// The pass the Mologogo/MapFactor update thread runs every 2 seconds while
-// the mapFactor setting is on, with the process-wide settings.
-void mapFactorUpdate(CClients& list);

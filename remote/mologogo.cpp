@@ -1,6 +1,5 @@
 #include "remote/mologogo.h"
 
-#include "app/OptionsDlg.h"
 #include "platform/runtime.h"
 #include "remote/client.h"
 #include "remote/rawSock.h"
@@ -78,9 +77,4 @@ int CMologogoLink::readVehicle(CClient& vehicle, const WebAccountSettings& s) {
 
 void CMologogoLink::update(CClients& list, const WebAccountSettings& s) {
     runWebServicePass(m_period, m_clock(), s, list, [&](CClient& v) { readVehicle(v, s); });
-}
-
-void moloUpdate(CClients& list) {
-    static CMologogoLink link;
-    link.update(list, WebAccountSettings::fromOptions(&COptionsDlg::MologogoServer));
 }

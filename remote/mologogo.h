@@ -43,7 +43,3 @@ private:
     MoloCookieStore m_cookies;
     std::string m_page;
 };
-
-// The pass the Mologogo/MapFactor update thread runs every 2 seconds while
-// the mapFactor setting is off, with the process-wide settings.
-void moloUpdate(CClients& list);

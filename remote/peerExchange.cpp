@@ -1,6 +1,6 @@
 // Both ends of one CONTROL= or ping exchange: the client's request and merge
 // of the reply (CClient), and the two servers' handlers (CClients).
-#include "earth/server.h"
+#include "net/server.h"
 #include "remote/client.h"
 #include "remote/peerProtocol.h"
 #include "remote/rawSock.h"
@@ -38,25 +38,27 @@ std::string logText(std::string_view text, size_t max = kPeerHeaderMax) {
 int CClient::sendMsg(const std::string& msg, int force, int port, std::string* reply,
                      size_t replySize) {
     // The ping thread and the update thread share the flag; the last writer wins.
-    std::atomic_ref<int32_t> isOnline(online);
-    if (force == 0 && isOnline.load() == 0)
+    if (force == 0 && online.load() == 0)
         return 0;
     Socket s = rawOpenConnect(host, port, false);
     if (!s.valid()) {
-        isOnline.store(0);
+        online.store(0);
         return 0;
     }
     NTRACE("sending %d bytes", static_cast<int>(msg.size()));
     int sent = rawSendMsg(s, msg) == 0 ? 1 : 0;
-    isOnline.store(sent);
+    online.store(sent);
     if (sent && reply)
         rawRecvMsg(s, *reply, replySize, true, kPeerReplyBudgetMs);
     return sent;
 }
 
 int CClient::update(int force) {
-    const std::string request =
-        formatControlRequest(name, maxPts, tracking, track.m_seqNum.load(), color);
+    std::string request;
+    {
+        TrackLockGuard lock; // the window changes the vehicle's options meanwhile
+        request = formatControlRequest(name, maxPts, tracking, track.m_seqNum.load(), color);
+    }
     NTRACE("sending %s", logText(request).c_str());
     std::string reply;
     int sent = sendMsg(request, force, kControlPort, &reply, kPeerReplyMax);

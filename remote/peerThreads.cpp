@@ -1,11 +1,12 @@
 // The remote side of the program: CClients::start brings up the control and
 // ping servers and the four update threads; they end when the program shuts
 // down (or the list is stopped), within a fraction of a second.
-#include "app/OptionsDlg.h"
-#include "earth/server.h"
+#include "net/server.h"
 #include "platform/runtime.h"
 #include "remote/client.h"
-#include "remote/serviceLinks.h"
+#include "remote/gpsgate.h"
+#include "remote/mapfactor.h"
+#include "remote/mologogo.h"
 #include "trace/trace.h"
 
 #include <atomic>
@@ -25,6 +26,10 @@ constexpr unsigned kWaitSliceMs = 50;
 struct CClients::PeerService {
     CServer control;
     CServer ping;
+    // Each link is used by its update thread only; they keep their periods.
+    CMologogoLink mologogo;
+    CMapFactorLink mapFactor;
+    CGpsGateLink gpsgate;
     std::atomic<bool> stop{false};
     std::thread threads[4];
 
@@ -54,12 +59,14 @@ std::vector<CClient*> CClients::polledPeers() const {
     return out;
 }
 
-void CClients::start() {
+void CClients::start(const std::string& bindAddress) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (m_peers)
         return;
     designateLocal();
     m_peers.reset(new PeerService);
+    m_peers->control.bindAddress = bindAddress;
+    m_peers->ping.bindAddress = bindAddress;
     m_peers->control.start(kControlPort, &CClients::processCtlFunc, this);
     m_peers->ping.start(kPingPort, &CClients::processPingFunc, this);
     m_peers->threads[0] = std::thread(&CClients::staticPingThreadFunc, this);
@@ -133,15 +140,18 @@ void CClients::staticServerUpdateThreadFunc(CClients* self) {
 }
 
 void CClients::staticMoloUpdateThreadFunc(CClients* self) {
-    runPasses(*self->m_peers, kUpdatePeriodS, "Unhandled exception in server update thread", [&] {
-        if (theOptions().mapFactor)
-            mapFactorUpdate(*self);
+    PeerService& peers = *self->m_peers;
+    runPasses(peers, kUpdatePeriodS, "Unhandled exception in server update thread", [&] {
+        const std::shared_ptr<const ServiceSettings> s = self->serviceSettings();
+        if (s->useMapFactor)
+            peers.mapFactor.update(*self, s->mapFactor);
         else
-            moloUpdate(*self);
+            peers.mologogo.update(*self, s->mologogo);
     });
 }
 
 void CClients::staticGPSGUpdateThreadFunc(CClients* self) {
-    runPasses(*self->m_peers, kUpdatePeriodS, "Unhandled exception in server update thread",
-              [&] { gpsgateUpdate(*self); });
+    PeerService& peers = *self->m_peers;
+    runPasses(peers, kUpdatePeriodS, "Unhandled exception in server update thread",
+              [&] { peers.gpsgate.update(*self, self->serviceSettings()->gpsgate); });
 }

@@ -1,6 +1,5 @@
 #include "remote/sslConnection.h"
 
-#include "app/OptionsDlg.h"
 #include "platform/runtime.h"
 #include "trace/trace.h"
 
@@ -120,7 +119,7 @@ void CSslConnection::CurlFree::operator()(CURL* p) const {
     curl_easy_cleanup(p);
 }
 
-CSslConnection::CSslConnection() : m_verifyServer(theOptions().TlsVerify != 0) {}
+CSslConnection::CSslConnection() = default;
 
 CSslConnection::~CSslConnection() {
     close();

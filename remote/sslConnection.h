@@ -49,7 +49,8 @@ public:
     void setOrganizationUnit(const std::string& unit) { m_strOrganizationUnit = unit; }
     // A PEM file of certificate authorities trusted besides the system's.
     void setCaFile(const std::string& path) { m_caFile = path; }
-    // Verification of the server's certificate; the TlsVerify setting by default.
+    // Verification of the server's certificate (on unless the caller turns
+    // it off, as the TlsVerify setting 0 asks).
     void setVerifyServer(bool on) { m_verifyServer = on; }
     void setTotalTimeout(long seconds) { m_totalTimeoutS = seconds; }
 

@@ -1,34 +1,16 @@
-// The demo and playback source of the tracker engine. One thread replays the
-// five built-in demo trips at once (or a vehicle's own "<uName>.nme" recording
-// in place of its trip), or plays a recorded log into a playback vehicle, one
-// line per vehicle and step, while a demo vehicle stands in for the real local
-// vehicle.
+// The demo's vehicles and trips, and the pieces the demo and playback thread
+// (earth/demoSource.cpp) shares with the conversion of a log.
 #include "sources/demo.h"
 
-#include "app/OptionsDlg.h"
-#include "earth/n2k.h"
-#include "platform/paths.h"
-#include "platform/runtime.h"
 #include "remote/client.h"
 #include "sources/demoScripts.h"
-#include "trace/trace.h"
 #include "track/nmea.h"
 
 #include <algorithm>
 #include <cstdio>
-#include <exception>
 #include <vector>
 
 namespace {
-
-struct DemoVehicle {
-    const char* host;
-    const char* uName;
-    const char* color;
-    const char* const* script;
-    double courseOffset;
-    int32_t fly, extrude, showAlt, showSpeed;
-};
 
 // Created in this order; the last one stands in for the local vehicle.
 const DemoVehicle kDemoVehicles[] = {
@@ -42,12 +24,6 @@ const DemoVehicle kDemoVehicles[] = {
 
 // The width of the corridor discs the local demo vehicle draws in flight-path mode.
 constexpr double kFlightPathTrackWidth = 1331.0777859058765;
-// The step of the pre-roll, in seconds of fix time.
-constexpr int64_t kPreRollSecondsPerStep = 2;
-// A paused thread looks again after this long.
-constexpr unsigned kPausedWaitMs = 500;
-// Waits are cut into slices this short so that a stop is seen at once.
-constexpr int kWaitSliceMs = 20;
 
 struct ScriptInfo {
     const char* const* script;
@@ -65,12 +41,20 @@ const std::vector<ScriptInfo>& scriptTable() {
     return table;
 }
 
-int scriptLength(const char* const* script) {
+} // namespace
+
+std::span<const DemoVehicle> demoVehicles() {
+    return kDemoVehicles;
+}
+
+int demoScriptLines(const char* const* script) {
     for (const ScriptInfo& s : scriptTable())
         if (s.script == script)
             return s.length;
     return 0;
 }
+
+namespace {
 
 // Options every demo and playback vehicle shares.
 void setUpCommon(CClient& v, const char* color, double courseOffset) {
@@ -88,6 +72,8 @@ void setUpCommon(CClient& v, const char* color, double courseOffset) {
     v.showAlt = 0;
 }
 
+} // namespace
+
 void setUpDemoVehicle(CClient& v, const DemoVehicle& d, bool flightPathMode) {
     setUpCommon(v, d.color, d.courseOffset);
     v.fly = d.fly;
@@ -102,70 +88,6 @@ void setUpDemoVehicle(CClient& v, const DemoVehicle& d, bool flightPathMode) {
             v.trackWidth = kFlightPathTrackWidth;
     }
 }
-
-bool stopping(const Cn2k& e) {
-    return e.m_stopDemo || g_bShutdown;
-}
-
-// Sleeps up to `ms`; true when the thread is to end.
-bool demoWait(const Cn2k& e, int ms) {
-    while (ms > 0) {
-        if (stopping(e))
-            return true;
-        int slice = std::min(ms, kWaitSliceMs);
-        sleepMs(static_cast<unsigned>(slice));
-        ms -= slice;
-    }
-    return stopping(e);
-}
-
-// Set-up: the real local vehicle steps aside for the demo vehicles or the
-// playback vehicle; the last one created takes its place.
-void setUpDemo(Cn2k& e, std::vector<CClient*>& created) {
-    CClients& clients = *e.m_clients;
-    CClient* saved = clients.localVehicle();
-    e.m_savedLocal = saved;
-    if (saved)
-        saved->removed = 1;
-    if (!e.m_demoArg.empty()) {
-        CClient* v = clients.add(e.m_demoArg, kPlaybackHost);
-        setUpPlaybackVehicle(*v, e.m_demoArg, saved);
-        created.push_back(v);
-    } else {
-        bool flightPathMode = theOptions().flightTracker != 0;
-        for (const DemoVehicle& d : kDemoVehicles) {
-            CClient* v = clients.add(d.uName, d.host);
-            setUpDemoVehicle(*v, d, flightPathMode);
-            created.push_back(v);
-        }
-    }
-    CClient* stand = created.back();
-    stand->isLocal = 1;
-    stand->online = 1;
-    clients.setLocalVehicle(stand);
-    e.m_local = stand;
-    e.m_demoCurrent = stand;
-}
-
-// End: the demo vehicles go, the real local vehicle comes back.
-void endDemo(Cn2k& e, const std::vector<CClient*>& created) {
-    e.m_demoState = 0;
-    e.m_paused = 0;
-    for (CClient* v : created)
-        e.m_clients->remove(v->name); // also closes a log it was reading
-    CClient* saved = e.m_savedLocal;
-    if (saved)
-        saved->removed = 0;
-    e.m_clients->setLocalVehicle(saved);
-    CClient* local = e.m_clients->localVehicle();
-    e.m_local = local;
-    e.m_demoCurrent = local;
-    if (local)
-        local->track.m_newPt = 1;
-    e.m_demoArg.clear();
-}
-
-} // namespace
 
 void setUpPlaybackVehicle(CClient& v, const std::string& uName, const CClient* local) {
     v.uName = uName;
@@ -189,6 +111,7 @@ const char* const* demoScriptFor(const CClient& v) {
 }
 
 int playDemoLine(CClient& v, std::string_view line, double altOffset, bool stamp, int64_t now) {
+    TrackLockGuard lock; // the KML writers read the position meanwhile
     int result = parseNmea(line, v.curPos, altOffset, v.demoOffset);
     if (result == 2) {
         if (stamp)
@@ -196,181 +119,4 @@ int playDemoLine(CClient& v, std::string_view line, double altOffset, bool stamp
         v.track.add(v.curPos, v.compress ? 1 : 2);
     }
     return result;
-}
-
-void Cn2k::start(const std::string& name) {
-    if (m_demoRunning)
-        return;
-    if (m_demoThread.joinable())
-        m_demoThread.join(); // the last run has ended; collect its thread
-    m_stopDemo = 0;
-    m_demoArg = name;
-    m_demoRunning = true;
-    try {
-        m_demoThread = std::jthread([this](std::stop_token token) {
-            // Destroying the engine ends the thread the way stop does.
-            std::stop_callback onStop(token, [this] { m_stopDemo = 1; });
-            staticDemoThreadFunc(this);
-        });
-    } catch (const std::exception& ex) {
-        m_demoRunning = false;
-        NTRACE("cannot start the demo/playback thread: %s", ex.what());
-    }
-}
-
-void Cn2k::stop() {
-    if (m_demoRunning)
-        m_stopDemo = 1;
-}
-
-void Cn2k::setPlaybackLog(const std::string& path) {
-    std::lock_guard<std::mutex> lock(m_playbackLogMutex);
-    m_playbackLog = path;
-}
-
-std::string Cn2k::playbackLog() const {
-    std::lock_guard<std::mutex> lock(m_playbackLogMutex);
-    return m_playbackLog;
-}
-
-void Cn2k::resetDemo() {
-    m_demoState = 0;
-    m_stopDemo = 0;
-    m_pace = 1600;
-    m_playback = 0;
-    m_firstStart = 1;
-    if (!m_demoRunning) {
-        m_demoArg.clear();
-        CClient* local = m_clients->localVehicle();
-        m_savedLocal = local;
-        m_demoCurrent = local;
-    }
-}
-
-std::string Cn2k::nextDemoLine(CClient& v, bool& fromScript) {
-    fromScript = false;
-    if (v.demoIndex == 0) {
-        // The start of a cycle: a recording named after the vehicle (or, in
-        // playback, the chosen log) replaces the built-in script.
-        if (v.recordFile) {
-            std::fclose(v.recordFile);
-            v.recordFile = nullptr;
-        }
-        std::string file = m_playback ? playbackLog() : v.uName + ".nme";
-        if (!file.empty())
-            v.recordFile = std::fopen(FullPath(file).c_str(), "r");
-        v.track.clear();
-        if (v.recordFile)
-            v.demoOffset = 0; // a recording carries the true course
-    }
-    std::string line;
-    if (v.recordFile) {
-        char buf[kDemoLineMax + 1];
-        // A piece that begins with a NUL byte (line noise in a capture) reads
-        // as an empty text: that is no line, and not the end of the file
-        // either, so it is passed over.
-        bool got = false;
-        while ((got = std::fgets(buf, sizeof buf, v.recordFile) != nullptr) && buf[0] == '\0') {
-        }
-        if (got) {
-            line = buf;
-        } else {
-            std::fclose(v.recordFile);
-            v.recordFile = nullptr;
-        }
-    } else if (const char* const* script = demoScriptFor(v)) {
-        // A cycle that began on a file which has since been closed may have
-        // an index past the script's end: that ends the cycle.
-        if (static_cast<int64_t>(v.demoIndex) < scriptLength(script)) {
-            line = script[v.demoIndex];
-            fromScript = true;
-        }
-    }
-    if (line.empty())
-        v.demoIndex = 0;
-    else
-        ++v.demoIndex;
-    return line;
-}
-
-void Cn2k::demoStep(int64_t offset) {
-    ++m_demoSteps;
-    const int64_t now = nowFixTime() + offset;
-    const bool playback = m_playback != 0;
-    for (CClient* v : m_clients->vehicles()) {
-        if (!v->isDemo)
-            continue;
-        v->online = 1;
-        bool fromScript = false;
-        std::string line = nextDemoLine(*v, fromScript);
-        if (playback && line.empty()) {
-            // The end of the log: hold there, or start again next step.
-            if (!theOptions().LoopPlayback) {
-                m_paused = 1;
-                return;
-            }
-            continue;
-        }
-        double altOffset = 0;
-        bool stamp = false;
-        if (fromScript && !playback) {
-            // Replayed trips move on the present day, aircraft well clear of the hills.
-            altOffset = v->fly ? kDemoFlyAltitude : 0;
-            if (line.size() > 12) {
-                line.resize(line.size() - 3);
-                std::string sum;
-                appendNmeaChecksum(line.c_str(), sum);
-                line += sum;
-            }
-            stamp = true;
-        }
-        if (playDemoLine(*v, line.c_str(), altOffset, stamp, now) == 2) {
-            if (v == m_demoCurrent.load()) {
-                if (theOptions().flightTracker)
-                    if (auto update = m_flightPath.load())
-                        update(*v);
-                v->lastLine = line.substr(0, kDemoLineMax);
-            }
-            ++m_nPoints;
-        }
-        if (stopping(*this))
-            return;
-    }
-}
-
-void Cn2k::staticDemoThreadFunc(Cn2k* engine) {
-    Cn2k& e = *engine;
-    std::vector<CClient*> created;
-    try {
-        setUpDemo(e, created);
-        e.m_demoState = 2;
-        e.m_paused = 0;
-        if (e.m_demoArg.empty() && e.m_firstStart && !theOptions().flightTracker) {
-            // Two seconds of fix time per step: the vehicles start with the
-            // last minutes of their trips already drawn.
-            for (int i = 0; i < kDemoPreRollSteps && !stopping(e); ++i)
-                e.demoStep((i - kDemoPreRollSteps - 1) * kPreRollSecondsPerStep);
-            e.m_firstStart = 0;
-        }
-        while (!stopping(e)) {
-            if (e.m_paused) {
-                if (demoWait(e, kPausedWaitMs))
-                    break;
-            } else {
-                e.demoStep(0);
-            }
-            int half = std::max(0, static_cast<int>(e.m_pace)) / 2;
-            if (demoWait(e, half) || demoWait(e, half))
-                break;
-        }
-    } catch (...) {
-        NTRACE("Unhandled exception in demo/playback thread");
-    }
-    // Whatever ended the run, the real local vehicle comes back.
-    try {
-        endDemo(e, created);
-    } catch (...) {
-        NTRACE("Unhandled exception in demo/playback thread");
-    }
-    e.m_demoRunning = false;
 }

@@ -1,9 +1,11 @@
-// The demo and playback source. The thread itself is part of the tracker
-// engine (Cn2k::staticDemoThreadFunc, sources/demo.cpp); these are the pieces
-// it shares with the command-line conversion of a log (sources/logToKml.cpp).
+// The demo's vehicles and trips. The demo and playback thread itself is part
+// of the tracker engine (Cn2k::staticDemoThreadFunc, earth/demoSource.cpp);
+// these are the pieces it shares with the conversion of a log
+// (publish/logToKml.cpp). Pure: no threads, no files, no settings.
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -20,6 +22,25 @@ constexpr int kDemoPreRollSteps = 120;
 constexpr double kDemoFlyAltitude = 2000.0;
 // Lines of a log are read up to this many characters.
 constexpr int kDemoLineMax = 255;
+
+// One demo vehicle: its key, colour, trip and how it is drawn.
+struct DemoVehicle {
+    const char* host;
+    const char* uName;
+    const char* color;
+    const char* const* script;
+    double courseOffset;
+    int32_t fly, extrude, showAlt, showSpeed;
+};
+
+// The demo's vehicles, in the order they are created; the last one stands in
+// for the local vehicle.
+std::span<const DemoVehicle> demoVehicles();
+// Lines of a demo vehicle's built-in trip (0 for a script that is none of them).
+int demoScriptLines(const char* const* script);
+// Gives a demo vehicle its options; in flight-path mode the local demo
+// vehicle flies and draws the corridor.
+void setUpDemoVehicle(CClient& v, const DemoVehicle& d, bool flightPathMode);
 
 // Gives a playback vehicle its options: host "play", the given uName, orange,
 // the local demo vehicle's script, no course offset, and fly, extrude, showAlt

@@ -1,8 +1,6 @@
 #include "sources/recording.h"
 
-#include "app/OptionsDlg.h"
 #include "platform/paths.h"
-#include "remote/client.h"
 #include "trace/trace.h"
 
 #include <cerrno>
@@ -12,21 +10,6 @@
 #include <mutex>
 
 namespace {
-
-// The intake's log state. Lines arrive on the serial reader's thread and the
-// tracker port's thread while the dialog switches recording on the user
-// interface thread, so the state and the recording members of the settings
-// are read and written under this lock.
-struct LogState {
-    std::mutex mutex;
-    std::string currentName;
-    int64_t lastLoggedTime = 0; // fix time of the last logged line
-};
-
-LogState& logState() {
-    static LogState state;
-    return state;
-}
 
 struct FileCloser {
     void operator()(FILE* f) const { std::fclose(f); }
@@ -56,76 +39,64 @@ std::string makeLogName(const std::string& uName, time_t now) {
     return user + stamp;
 }
 
-std::string makeLogName() {
-    CClient* local = theClients().localVehicle();
-    return makeLogName(local ? local->uName : theOptions().uName, time(nullptr));
-}
-
-std::string recordStart(COptionsDlg& opt, bool recordTicked, time_t now) {
-    CClient* local = theClients().localVehicle();
-    std::string name = makeLogName(local ? local->uName : opt.uName, now);
+std::string CRecording::start(const std::string& uName, bool recordTicked, time_t now,
+                              std::string* started) {
+    std::string name = makeLogName(uName, now);
     {
-        std::lock_guard<std::mutex> lock(logState().mutex);
-        if (opt.recording || !recordTicked)
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_recording || !recordTicked)
             return std::string();
-        opt.recording = 1;
-        opt.recordFileName = name;
+        m_recording = true;
+        m_recordFileName = name;
     }
     // Create the log empty now, so that it exists (and can be chosen for
     // playback) even before the first line arrives.
     FilePtr f(std::fopen(FullPath(name).c_str(), "w+"));
     if (!f)
         NTRACE_AS("COptionsDlg::OnBnClickedRecord", "open:%s", std::strerror(errno));
-    if (opt.LogFile.empty())
-        opt.LogFile = name;
+    if (started)
+        *started = name;
     return "Recording: " + name;
 }
 
-std::string recordStart(COptionsDlg& opt, bool recordTicked) {
-    return recordStart(opt, recordTicked, time(nullptr));
+std::string CRecording::stop() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_recording = false;
+    return "Recorded: " + m_recordFileName;
 }
 
-std::string recordStop(COptionsDlg& opt) {
-    std::lock_guard<std::mutex> lock(logState().mutex);
-    opt.recording = 0;
-    return "Recorded: " + opt.recordFileName;
-}
-
-std::string setContinuousLogging(COptionsDlg& opt, bool on) {
-    LogState& state = logState();
-    std::lock_guard<std::mutex> lock(state.mutex);
+std::string CRecording::setContinuous(bool on) {
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (on) {
-        opt.recording = 0;
-        state.lastLoggedTime = 0;
-        opt.ContinuousLog = 1;
+        m_recording = false;
+        m_lastLoggedTime = 0;
+        m_continuous = true;
         return "Continuous Logging";
     }
-    opt.ContinuousLog = 0;
+    m_continuous = false;
     return std::string();
 }
 
-void appendLogLine(COptionsDlg& opt, std::string_view line, const std::string& uName,
-                   int64_t fixTime, time_t now) {
-    LogState& state = logState();
+void CRecording::appendLine(std::string_view line, const std::string& uName, int64_t fixTime,
+                            time_t now) {
     std::string path;
     {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        if (!opt.recording && !opt.ContinuousLog)
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_recording && !m_continuous)
             return;
-        if (opt.ContinuousLog) {
+        if (m_continuous) {
             std::string candidate = makeLogName(uName, now);
-            if (!sameDatePart(state.currentName, candidate)) {
-                state.currentName = candidate;
-            } else if (!state.currentName.empty() &&
-                       fixTime > state.lastLoggedTime + kLogPauseSeconds) {
+            if (!sameDatePart(m_currentName, candidate)) {
+                m_currentName = candidate;
+            } else if (!m_currentName.empty() && fixTime > m_lastLoggedTime + kLogPauseSeconds) {
                 // A fix earlier than the last logged one is not a pause.
-                state.currentName = candidate;
+                m_currentName = candidate;
             }
-            state.lastLoggedTime = fixTime;
+            m_lastLoggedTime = fixTime;
         } else {
-            state.currentName = opt.recordFileName;
+            m_currentName = m_recordFileName;
         }
-        path = FullPath(state.currentName);
+        path = FullPath(m_currentName);
     }
     FilePtr f(std::fopen(path.c_str(), "a"));
     if (!f) {
@@ -140,21 +111,22 @@ void appendLogLine(COptionsDlg& opt, std::string_view line, const std::string& u
         NTRACE("write:%s", std::strerror(errno));
 }
 
-void appendLogLine(std::string_view line) {
-    COptionsDlg& opt = theOptions();
-    CClient* local = theClients().localVehicle();
-    std::string uName = local ? local->uName : opt.uName;
-    int64_t fixTime = local ? local->curPos.time : 0;
-    appendLogLine(opt, line, uName, fixTime, time(nullptr));
+bool CRecording::recording() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_recording;
 }
 
-std::string currentLogName() {
-    std::lock_guard<std::mutex> lock(logState().mutex);
-    return logState().currentName;
+bool CRecording::continuous() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_continuous;
 }
 
-void resetLogState() {
-    std::lock_guard<std::mutex> lock(logState().mutex);
-    logState().currentName.clear();
-    logState().lastLoggedTime = 0;
+std::string CRecording::recordFileName() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_recordFileName;
+}
+
+std::string CRecording::currentLogName() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_currentName;
 }

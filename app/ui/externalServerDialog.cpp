@@ -1,6 +1,7 @@
 #include "app/ui/externalServerDialog.h"
 
 #include "app/OptionsDlg.h"
+#include "app/subsystems.h"
 #include "app/ui/appIcon.h"
 #include "app/ui/uiServicesQt.h"
 #include "platform/uiServices.h"
@@ -215,7 +216,10 @@ void CExternalServerDialog::closeEvent(QCloseEvent* event) {
         event->ignore();
 }
 
-bool runExternalServerDialog(QWidget* parent, bool mapFactor) {
-    CExternalServerDialog dialog(theOptions(), mapFactor, parent);
-    return dialog.exec() == QDialog::Accepted;
+bool runExternalServerDialog(QWidget* parent, CSubsystems& sys, bool mapFactor) {
+    CExternalServerDialog dialog(sys.options(), mapFactor, parent);
+    const bool ok = dialog.exec() == QDialog::Accepted;
+    // The update threads take the account from the next pass on.
+    sys.settingsChanged();
+    return ok;
 }

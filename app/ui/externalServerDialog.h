@@ -15,6 +15,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+class CSubsystems;
+
 class CExternalServerDialog : public QDialog, public CExternalServerView {
 public:
     CExternalServerDialog(COptionsDlg& options, bool mapFactor, QWidget* parent);
@@ -71,4 +73,4 @@ private:
 };
 
 // Runs the dialog modally over `parent` on the program's settings.
-bool runExternalServerDialog(QWidget* parent, bool mapFactor);
+bool runExternalServerDialog(QWidget* parent, CSubsystems& sys, bool mapFactor);

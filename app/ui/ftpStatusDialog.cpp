@@ -214,6 +214,8 @@ bool runFtpStatusDialog(QWidget* parent, CSubsystems& sys) {
     CftpServer* publisher = sys.publisher();
     std::unique_ptr<CFtpPublisherControl> control =
         publisher ? publisherControl(*publisher) : nullptr;
-    CFtpStatusDialog dialog(theOptions(), control.get(), parent);
-    return dialog.exec() == QDialog::Accepted;
+    CFtpStatusDialog dialog(sys.options(), control.get(), parent);
+    const bool ok = dialog.exec() == QDialog::Accepted;
+    sys.settingsChanged();
+    return ok;
 }

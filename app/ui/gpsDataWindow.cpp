@@ -17,11 +17,13 @@ WindowRect rectOf(const QRect& r) {
 
 } // namespace
 
-CGpsDataWindow::CGpsDataWindow(std::unique_ptr<CTickTimer> timer)
+CGpsDataWindow::CGpsDataWindow(COptionsDlg& options, CClients& clients,
+                               std::unique_ptr<CTickTimer> timer)
     : QWidget(nullptr, Qt::Window | Qt::WindowStaysOnTopHint | Qt::CustomizeWindowHint |
                            Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                            Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
-      m_logic(*this), m_timer(std::move(timer)), m_text(QString::fromLatin1(kGpsDataTemplateText)) {
+      m_logic(*this, options, clients), m_timer(std::move(timer)),
+      m_text(QString::fromLatin1(kGpsDataTemplateText)) {
     if (!m_timer)
         m_timer = std::make_unique<CQtTickTimer>();
     m_timer->setHandler([this] { m_logic.onTimer(); });

@@ -18,8 +18,10 @@
 
 class CGpsDataWindow : public QWidget, public CGpsDataView {
 public:
-    // `timer` replaces the window's QTimer (tests fire it themselves).
-    explicit CGpsDataWindow(std::unique_ptr<CTickTimer> timer = nullptr);
+    // Shows the local vehicle of `clients` by the settings `options`; `timer`
+    // replaces the window's QTimer (tests fire it themselves).
+    CGpsDataWindow(COptionsDlg& options, CClients& clients,
+                   std::unique_ptr<CTickTimer> timer = nullptr);
     ~CGpsDataWindow() override;
 
     CGpsDataLogic& logic() { return m_logic; }

@@ -1,6 +1,7 @@
 #include "app/ui/mainWindow.h"
 
 #include "app/OptionsDlg.h"
+#include "app/subsystems.h"
 #include "app/ui/aboutDlg.h"
 #include "app/ui/appIcon.h"
 #include "app/ui/gpsDataWindow.h"
@@ -51,11 +52,11 @@ CMainWindow::CMainWindow(CSubsystems& sys, std::unique_ptr<CTickTimer> timer)
     : QDialog(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                            Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                            Qt::WindowCloseButtonHint),
-      m_dlg(*this, sys), m_timer(std::move(timer)), m_autoTrack(QStringLiteral("Auto Track")),
-      m_autoView(QStringLiteral("Auto View")), m_rotate(QStringLiteral("Rotate")),
-      m_zoom(QStringLiteral("Zoom")), m_tilt(QStringLiteral("Tilt")),
-      m_save(QStringLiteral("Save")), m_clearTrack(QStringLiteral("Clear Track")),
-      m_options(QStringLiteral("Options...")),
+      m_sys(sys), m_dlg(*this, sys), m_timer(std::move(timer)),
+      m_autoTrack(QStringLiteral("Auto Track")), m_autoView(QStringLiteral("Auto View")),
+      m_rotate(QStringLiteral("Rotate")), m_zoom(QStringLiteral("Zoom")),
+      m_tilt(QStringLiteral("Tilt")), m_save(QStringLiteral("Save")),
+      m_clearTrack(QStringLiteral("Clear Track")), m_options(QStringLiteral("Options...")),
       m_globeAction(QStringLiteral("Open the Globe in a Browser")),
       m_aboutAction(QStringLiteral("About Nivra...")) {
     if (!m_timer)
@@ -308,7 +309,7 @@ void CMainWindow::endDialog() {
 
 bool CMainWindow::trayAvailable() const {
     const bool available = m_trayAvailable.value_or(CTrayIcon::desktopHasTray());
-    if (!available && theOptions().RunInTray) {
+    if (!available && m_sys.options().RunInTray) {
         if (showMessageOnce("no-tray", "This desktop has no notification area (tray), so Nivra "
                                        "stays a normal window and closing it ends Nivra."))
             NTRACE("no system tray; RunInTray has no effect");
@@ -327,7 +328,7 @@ bool CMainWindow::runOptionsDialog() {
 void CMainWindow::showGpsData(bool) {
     // Created once, at the end of start-up; the setting decides the rest.
     if (!m_gpsData) {
-        m_gpsData = std::make_unique<CGpsDataWindow>();
+        m_gpsData = std::make_unique<CGpsDataWindow>(m_sys.options(), m_sys.clients());
         m_gpsData->create();
     } else {
         m_gpsData->logic().applyShowSetting();

@@ -86,6 +86,7 @@ private:
     void connectControls();
     void addShortcuts();
 
+    CSubsystems& m_sys;
     CtestDlg m_dlg; // first: the widgets below forward to it until they are gone
     std::unique_ptr<CTickTimer> m_timer;
     std::unique_ptr<CTrayIcon> m_tray;

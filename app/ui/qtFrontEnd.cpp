@@ -1,7 +1,7 @@
 #include "app/ui/qtFrontEnd.h"
 
 #include "app/OptionsDlg.h"
-#include "app/engineLinks.h"
+#include "app/appContext.h"
 #include "app/headless.h"
 #include "app/testApp.h"
 #include "app/ui/appIcon.h"
@@ -11,9 +11,9 @@
 #include "app/ui/optionsDialog.h"
 #include "app/ui/uiServicesQt.h"
 #include "earth/globe.h"
-#include "earth/n2k.h"
-#include "earth/server.h"
+#include "net/server.h"
 #include "platform/paths.h"
+#include "platform/registry.h"
 #include "trace/trace.h"
 
 #include <QApplication>
@@ -29,10 +29,10 @@ namespace {
 // stop request from SIGINT or SIGTERM.
 constexpr int kPollMs = 50;
 
-void printWhereToLook(const CSubsystems& sys) {
+void printWhereToLook(CSubsystems& sys) {
     // The network link's own address (LinkBindAddress unless --bind), as in
     // the headless banner.
-    const std::string link = linkListenAddress();
+    const std::string link = linkListenAddress(sys.options());
     std::cout << "Nivra " << NIVRA_VERSION << " is running in its window.\n"
               << "  In Google Earth add a network link to " << listenerUrl(link, sys.linkPort())
               << "/NivraServers (refresh every 0.5 seconds).\n"
@@ -60,16 +60,17 @@ int runQtFrontEnd(CtestApp& app, int argc, char** argv) {
 
     CQtUiServicesScope services;
     installStopSignals();
-    theEngine().m_stopAsked = &stopRequested;
-    CEngineParts parts;
+    CAppContext parts(defaultRegistryPath());
+    parts.engine().m_stopAsked = &stopRequested;
     CMainWindow window(parts.links());
     QObject::connect(&window, &QDialog::finished, &qapp, &QApplication::quit);
     window.setOptionsDialog([&window, &parts] {
         COptionsDialog options(parts.links(), &window);
         options.setFtpDialog(
             [&options, &parts] { return runFtpStatusDialog(&options, parts.links()); });
-        options.setServerDialog(
-            [&options](bool mapFactor) { return runExternalServerDialog(&options, mapFactor); });
+        options.setServerDialog([&options, &parts](bool mapFactor) {
+            return runExternalServerDialog(&options, parts.links(), mapFactor);
+        });
         return options.exec() == QDialog::Accepted;
     });
 

@@ -44,30 +44,28 @@ class MainWindow : public AppTest {
 protected:
     void SetUp() override {
         AppTest::SetUp();
-        if (CClient* local = theClients().realLocalVehicle()) {
+        if (CClient* local = clients().realLocalVehicle()) {
             local->track.clear();
             local->curPos = GpsFix();
         }
     }
-    void TearDown() override {
-        theClients().add("Me", "localhost"); // shown again if a test hid it
-        AppTest::TearDown();
-    }
     // A demo vehicle standing in for the local one, as the demo source sets it up.
-    CClient* standInDemo() {
-        CClient* demo = theClients().add("Me(demo)", "demo5");
+    static CClient* standInDemo(CClients& list) {
+        CClient* demo = list.add("Me(demo)", "demo5");
         demo->isDemo = 1;
         demo->online = 1;
-        theClients().realLocalVehicle()->removed = 1;
-        theClients().setLocalVehicle(demo);
+        list.realLocalVehicle()->removed = 1;
+        list.setLocalVehicle(demo);
         return demo;
     }
+    CClient* standInDemo() { return standInDemo(clients()); }
     // Another demo vehicle, online.
-    static CClient* addDemoB() {
-        CClient* b = theClients().add("Demo B", "demo2");
+    static CClient* addDemoB(CClients& list) {
+        CClient* b = list.add("Demo B", "demo2");
         b->online = 1;
         return b;
     }
+    CClient* addDemoB() { return addDemoB(clients()); }
     // The user picks Demo B in the selector the view shows.
     static bool pickDemoB(CtestDlg& dlg, const FakeView& shown) {
         const auto at = std::find(shown.entries.begin(), shown.entries.end(), "Demo B@demo2*");
@@ -113,7 +111,7 @@ TEST_F(MainWindow, FirstStartRunsThePausedDemoWithAllBoxesOnAtTheTopLeft) {
     dlg.onTimer();
     EXPECT_EQ(dlg.statusText(), "Demo Mode");
     EXPECT_EQ(view.statusLine, "Demo Mode");
-    EXPECT_EQ(theOptions().statusText(), "Demo Mode");
+    EXPECT_EQ(options().statusText, "Demo Mode");
 }
 
 TEST_F(MainWindow, StartPauseCaptionAcrossTheDemoStates) {
@@ -145,7 +143,7 @@ TEST_F(MainWindow, StartPauseCaptionAcrossTheDemoStates) {
 }
 
 TEST_F(MainWindow, OutsideDemoModeAPausedEngineOffersToContinue) {
-    theOptions().DemoMode = 0;
+    options().DemoMode = 0;
     CtestDlg dlg(view, sys);
     dlg.startUp();
     EXPECT_TRUE(sys.sourceStarts.empty());
@@ -164,11 +162,11 @@ TEST_F(MainWindow, ClickingRotateTurnsAutoTrackAndAutoViewOnButTheShortcutDoesNo
     CtestDlg dlg(view, sys);
     dlg.startUp();
     allOffByShortcut(dlg);
-    EXPECT_EQ(theOptions().Tracking, 0);
+    EXPECT_EQ(options().Tracking, 0);
 
     dlg.onCheckClicked(DlgCheck::Rotate, true);
     EXPECT_TRUE(allChecks(dlg, true, true, true, false, false));
-    EXPECT_EQ(theOptions().Tracking, 0x23);
+    EXPECT_EQ(options().Tracking, 0x23);
     // Every change reaches the registry at once.
     EXPECT_NE(readFile(file("registry.reg")).find("\"Tracking\"=dword:00000023"),
               std::string::npos);
@@ -176,14 +174,14 @@ TEST_F(MainWindow, ClickingRotateTurnsAutoTrackAndAutoViewOnButTheShortcutDoesNo
     allOffByShortcut(dlg);
     dlg.onCheckCommand(DlgCheck::Rotate, CheckCommand::On); // Ctrl+U
     EXPECT_TRUE(allChecks(dlg, false, false, true, false, false));
-    EXPECT_EQ(theOptions().Tracking, 2);
+    EXPECT_EQ(options().Tracking, 2);
 
     // Clicking auto view on turns auto track on; with none of rotate, zoom and
     // tilt on, auto view itself cannot stay on.
     allOffByShortcut(dlg);
     dlg.onCheckClicked(DlgCheck::AutoView, true);
     EXPECT_TRUE(allChecks(dlg, true, false, false, false, false));
-    EXPECT_EQ(theOptions().Tracking, 1);
+    EXPECT_EQ(options().Tracking, 1);
     EXPECT_FALSE(view.checks[static_cast<int>(DlgCheck::AutoView)]);
 }
 
@@ -191,28 +189,28 @@ TEST_F(MainWindow, TurningTheLastOfRotateZoomTiltOffTurnsAutoViewOff) {
     CtestDlg dlg(view, sys);
     dlg.startUp();
     dlg.onCheckClicked(DlgCheck::Rotate, false);
-    EXPECT_EQ(theOptions().Tracking, 0x2d);
+    EXPECT_EQ(options().Tracking, 0x2d);
     dlg.onCheckCommand(DlgCheck::Zoom, CheckCommand::Toggle);
-    EXPECT_EQ(theOptions().Tracking, 0x29);
+    EXPECT_EQ(options().Tracking, 0x29);
     dlg.onCheckCommand(DlgCheck::Tilt, CheckCommand::Off);
     EXPECT_TRUE(allChecks(dlg, true, false, false, false, false));
-    EXPECT_EQ(theOptions().Tracking, 1);
+    EXPECT_EQ(options().Tracking, 1);
     EXPECT_NE(readFile(file("registry.reg")).find("\"Tracking\"=dword:00000001"),
               std::string::npos);
     // Turning tilt back on by shortcut does not bring auto view back.
     dlg.onCheckCommand(DlgCheck::Tilt, CheckCommand::Toggle);
-    EXPECT_EQ(theOptions().Tracking, 9);
+    EXPECT_EQ(options().Tracking, 9);
 }
 
 TEST_F(MainWindow, TrackingBitsGoToTheSelectedVehicleOnly) {
-    theOptions().DemoMode = 0;
+    options().DemoMode = 0;
     CtestDlg dlg(view, sys);
     dlg.startUp();
     // Loading the (empty) stored list hides every vehicle it does not hold,
     // so the peer joins after start-up.
-    CClient* bob = theClients().add("bob", "peer.example.org");
+    CClient* bob = clients().add("bob", "peer.example.org");
     bob->online = 1;
-    CClient* local = theClients().realLocalVehicle();
+    CClient* local = clients().realLocalVehicle();
     EXPECT_EQ(local->tracking, 47);
     EXPECT_EQ(sys.tracked, local);
     EXPECT_EQ(bob->tracking, 0);
@@ -243,10 +241,10 @@ TEST_F(MainWindow, TrackingBitsGoToTheSelectedVehicleOnly) {
 }
 
 TEST_F(MainWindow, StatusLineFollowsTheReaderAndTheFix) {
-    theOptions().DemoMode = 0;
+    options().DemoMode = 0;
     CtestDlg dlg(view, sys);
     dlg.startUp();
-    CClient* local = theClients().realLocalVehicle();
+    CClient* local = clients().realLocalVehicle();
 
     sys.serial = "Receiving";
     sys.fix = "Locked";
@@ -263,7 +261,7 @@ TEST_F(MainWindow, StatusLineFollowsTheReaderAndTheFix) {
     sys.fix = "Locked";
     dlg.onTimer();
     EXPECT_EQ(view.statusLine, "Opening COM3:");
-    EXPECT_EQ(theOptions().statusText(), "Opening COM3:");
+    EXPECT_EQ(options().statusText, "Opening COM3:");
     EXPECT_EQ(sys.fix, ""); // a reader that is not receiving has no fix
 }
 
@@ -280,13 +278,13 @@ TEST_F(MainWindow, PeriodicSaveFollowsItsSettingAndWritesOnlyWhatChanged) {
         int32_t period;
     };
     for (Case c : {Case{300}, Case{30000}, Case{5}}) {
-        theOptions().DemoMode = 0;
+        options().DemoMode = 0;
         std::filesystem::remove(file("Nivra.trk"));
         std::filesystem::remove(file("Me@localhost.trk"));
         CtestDlg dlg(view, sys);
         dlg.startUp();
-        theOptions().AutoSavePeriod = c.period; // after the load of the last round's settings
-        CTrack& track = theClients().realLocalVehicle()->track;
+        options().AutoSavePeriod = c.period; // after the load of the last round's settings
+        CTrack& track = clients().realLocalVehicle()->track;
         track.clear();
         track.add(fixAt(48.1, 11.5, 60), 2);
         dlg.onTimer();
@@ -322,15 +320,15 @@ TEST_F(MainWindow, PeriodicSaveFollowsItsSettingAndWritesOnlyWhatChanged) {
         EXPECT_TRUE(dlg.shutdown());
         g_bShutdown = 0;
     }
-    theOptions().AutoSavePeriod = 300;
+    options().AutoSavePeriod = 300;
 }
 
 TEST_F(MainWindow, PeriodicSaveRunsOffTheWindowThread) {
-    theOptions().DemoMode = 0;
-    theOptions().AutoSavePeriod = 300;
+    options().DemoMode = 0;
+    options().AutoSavePeriod = 300;
     CtestDlg dlg(view, sys);
     dlg.startUp();
-    theClients().realLocalVehicle()->track.add(fixAt(48.1, 11.5, 60), 2);
+    clients().realLocalVehicle()->track.add(fixAt(48.1, 11.5, 60), 2);
     dlg.onTimer();
     {
         // While this thread holds the track lock, a save on another thread
@@ -348,11 +346,11 @@ TEST_F(MainWindow, PeriodicSaveRunsOffTheWindowThread) {
 }
 
 TEST_F(MainWindow, NoPeriodicSaveWhenSwitchedOff) {
-    theOptions().DemoMode = 0;
-    theOptions().AutoSavePeriod = 0;
+    options().DemoMode = 0;
+    options().AutoSavePeriod = 0;
     CtestDlg dlg(view, sys);
     dlg.startUp();
-    theClients().realLocalVehicle()->track.add(fixAt(48.1, 11.5, 60), 2);
+    clients().realLocalVehicle()->track.add(fixAt(48.1, 11.5, 60), 2);
     dlg.onTimer();
     for (int i = 0; i < 5; ++i) {
         sys.seconds += 100000;
@@ -360,7 +358,7 @@ TEST_F(MainWindow, NoPeriodicSaveWhenSwitchedOff) {
     }
     dlg.waitForBackgroundSave();
     EXPECT_FALSE(std::filesystem::exists(file("Nivra.trk")));
-    theOptions().AutoSavePeriod = 300;
+    options().AutoSavePeriod = 300;
 }
 
 TEST_F(MainWindow, DamagedTrackFilesAreKeptAsideUnderDistinctNamesAndTheUserIsTold) {
@@ -381,7 +379,7 @@ TEST_F(MainWindow, DamagedTrackFilesAreKeptAsideUnderDistinctNamesAndTheUserIsTo
 
         CtestDlg dlg(view, sys);
         dlg.startUp();
-        CTrack& track = theClients().realLocalVehicle()->track;
+        CTrack& track = clients().realLocalVehicle()->track;
         EXPECT_EQ(track.pointCount(), 99) << run; // the one bad point is left out
         dlg.onTimer();
         EXPECT_NE(view.statusLine.find("Nivra.trk is damaged"), std::string::npos)
@@ -402,11 +400,11 @@ TEST_F(MainWindow, DamagedTrackFilesAreKeptAsideUnderDistinctNamesAndTheUserIsTo
 TEST_F(MainWindow, AFailedSaveIsReportedNotPassedOffAsDone) {
     // A folder where Nivra.trk belongs: every save of it fails.
     std::filesystem::create_directory(file("Nivra.trk"));
-    theOptions().DemoMode = 0;
-    theOptions().AutoSavePeriod = 10;
+    options().DemoMode = 0;
+    options().AutoSavePeriod = 10;
     CtestDlg dlg(view, sys);
     dlg.startUp();
-    theClients().realLocalVehicle()->track.add(fixAt(48.1, 11.5, 60), 2);
+    clients().realLocalVehicle()->track.add(fixAt(48.1, 11.5, 60), 2);
     dlg.onTimer();
     sys.seconds += 11;
     dlg.onTimer();
@@ -418,7 +416,7 @@ TEST_F(MainWindow, AFailedSaveIsReportedNotPassedOffAsDone) {
     EXPECT_NE(view.statusLine.find("Saving failed"), std::string::npos) << view.statusLine;
     // The vehicle's own file could still be written.
     EXPECT_TRUE(std::filesystem::exists(file("Me@localhost.trk")));
-    theOptions().AutoSavePeriod = 300;
+    options().AutoSavePeriod = 300;
 }
 
 TEST_F(MainWindow, StaleTemporaryFilesOfDeadProcessesAreRemovedAtStartUp) {
@@ -458,11 +456,11 @@ TEST_F(MainWindow, PendingSelectionMakesTheDemoStandInTheCameraTarget) {
 TEST_F(MainWindow, StartingTheDemoTakesItsSelectionBeforeInstallingTheLinkOnce) {
     CtestDlg dlg(view, sys);
     dlg.startUp();
-    EXPECT_EQ(sys.tracked, theClients().realLocalVehicle());
+    EXPECT_EQ(sys.tracked, clients().realLocalVehicle());
     CClient* demo = standInDemo();
     dlg.onTimer();
     ASSERT_EQ(sys.tracked, demo);
-    sys.tracked = theClients().realLocalVehicle(); // as if the camera were elsewhere
+    sys.tracked = clients().realLocalVehicle(); // as if the camera were elsewhere
 
     dlg.onStartPause(); // Start Demo
     EXPECT_FALSE(sys.isPaused);
@@ -504,10 +502,11 @@ TEST_F(MainWindow, TheUsersPickStandsOverASelectionTheSourceLeftPending) {
         SetUp();
         FakeView caseView;
         FakeSubsystems caseSys;
+        caseSys.registryStore.reopen(file("registry.reg"));
         CtestDlg dlg(caseView, caseSys);
         dlg.startUp();
-        CClient* demo = standInDemo();
-        CClient* demoB = addDemoB();
+        CClient* demo = standInDemo(caseSys.list);
+        CClient* demoB = addDemoB(caseSys.list);
         dlg.onTimer();
         c.before(dlg);
 
@@ -548,10 +547,10 @@ TEST_F(MainWindow, ClearTrackOnStartupKeepsOnlyTheLastKnownPosition) {
         stored.add(fixAt(48.12, 11.52, 100), 2);
         ASSERT_TRUE(stored.save(file("Nivra.trk")));
     }
-    theOptions().ClearTrackOnStartup = 1;
+    options().ClearTrackOnStartup = 1;
     CtestDlg dlg(view, sys);
     dlg.startUp();
-    CClient* local = theClients().realLocalVehicle();
+    CClient* local = clients().realLocalVehicle();
     ASSERT_EQ(local->track.pointCount(), 1);
     GpsFix kept;
     CTrack::toFix(*local->track.point(0), kept);
@@ -562,23 +561,25 @@ TEST_F(MainWindow, ClearTrackOnStartupKeepsOnlyTheLastKnownPosition) {
 }
 
 TEST_F(MainWindow, FixBlurPutsTheNetworkLinkOnPort80) {
-    theOptions().FixBlur = 1;
+    options().FixBlur = 1;
     CtestDlg dlg(view, sys);
     dlg.startUp();
     EXPECT_EQ(sys.startedLinkPort, 80);
 }
 
 TEST_F(MainWindow, AutoConnectStartsTheReaderAndTheLinkOnlyOutsideDemoMode) {
-    theOptions().AutoConnect = 1;
+    options().AutoConnect = 1;
     {
         CtestDlg dlg(view, sys);
         dlg.startUp();
         EXPECT_EQ(sys.serialStarts, 0);
         EXPECT_EQ(sys.serialConfigs, 1); // configured all the same: tracker lines need it
     }
-    theOptions().DemoMode = 0;
-    theOptions().Port = "/dev/ttyUSB0";
     FakeSubsystems other;
+    other.registryStore.reopen(file("registry.reg"));
+    other.settings.AutoConnect = 1;
+    other.settings.DemoMode = 0;
+    other.settings.Port = "/dev/ttyUSB0";
     CtestDlg dlg(view, other);
     dlg.startUp();
     EXPECT_EQ(other.serialStarts, 1);
@@ -593,10 +594,8 @@ TEST_F(MainWindow, CommandLineChoicesOverrideTheStoredSettings) {
     CtestDlg dlg(view, sys);
     dlg.setOverrides(ov);
     dlg.startUp();
-    EXPECT_EQ(theOptions().BindAddress, "127.0.0.9");
+    EXPECT_EQ(options().BindAddress, "127.0.0.9");
     EXPECT_EQ(sys.earth, "none");
-    theOptions().BindAddress.clear();
-    theOptions().EarthBackend.clear();
 }
 
 TEST_F(MainWindow, GpsdOnTheCommandLineConnectsToItAtStartUp) {
@@ -611,14 +610,11 @@ TEST_F(MainWindow, GpsdOnTheCommandLineConnectsToItAtStartUp) {
         {"gpsbox:3000", "gpsd", "gpsbox:3000", 1},
     };
     for (const Case& c : cases) {
-        COptionsDlg& o = theOptions();
-        o.DemoMode = 1;
-        o.AutoConnect = 0;
-        o.GpsSource = "serial";
-        o.GpsdServer = "127.0.0.1:2947";
+        FakeSubsystems fake;
+        fake.registryStore.reopen(file("registry.reg"));
+        COptionsDlg& o = fake.settings;
         SettingOverrides ov;
         ov.gpsdServer = c.server;
-        FakeSubsystems fake;
         CtestDlg dlg(view, fake);
         dlg.setOverrides(ov);
         dlg.startUp();
@@ -627,11 +623,10 @@ TEST_F(MainWindow, GpsdOnTheCommandLineConnectsToItAtStartUp) {
         EXPECT_EQ(fake.serialStarts, c.starts);
         EXPECT_EQ(o.DemoMode, c.starts ? 0 : 1);
     }
-    theOptions().GpsSource = "serial";
 }
 
 TEST_F(MainWindow, RequestsFromOtherThreadsRunOnTheWindowsThread) {
-    theOptions().DemoMode = 0;
+    options().DemoMode = 0;
     CtestDlg dlg(view, sys);
     dlg.startUp();
     std::thread camera([] { postAutoTrackOff(); });
@@ -641,15 +636,15 @@ TEST_F(MainWindow, RequestsFromOtherThreadsRunOnTheWindowsThread) {
     EXPECT_TRUE(dlg.check(DlgCheck::AutoTrack)); // nothing happens off the window's thread
     dlg.processPosted();
     EXPECT_FALSE(dlg.check(DlgCheck::AutoTrack));
-    EXPECT_EQ(theOptions().Tracking & 1, 0);
-    EXPECT_EQ(theOptions().Port, "/dev/ttyACM0");
-    theOptions().Port = "COM3:";
+    EXPECT_EQ(options().Tracking & 1, 0);
+    EXPECT_EQ(options().Port, "/dev/ttyACM0");
+    options().Port = "COM3:";
 }
 
 TEST_F(MainWindow, ShutdownSavesTheRealLocalTrackWhileTheDemoStandsIn) {
     CtestDlg dlg(view, sys);
     dlg.startUp();
-    CClient* real = theClients().realLocalVehicle();
+    CClient* real = clients().realLocalVehicle();
     real->color = "ff00ff00";
     real->track.add(fixAt(48.10, 11.50, 200), 2);
     real->track.add(fixAt(48.11, 11.51, 100), 2);

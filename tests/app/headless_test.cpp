@@ -56,9 +56,9 @@ TEST_F(Headless, StopRunsTheShutdownSequenceAndStartPressesStartOnce) {
     std::ostringstream err;
     CHeadless headless(sys, clock, out, err);
     sys.startedLinkPort = 0;
-    theOptions().BindAddress = "127.0.0.7";
+    options().BindAddress = "127.0.0.7";
     EXPECT_EQ(headless.run(true, SettingOverrides{}), 0);
-    theOptions().BindAddress.clear();
+    options().BindAddress.clear();
 
     EXPECT_FALSE(sys.isPaused); // --start let the demo run
     EXPECT_EQ(g_bShutdown.load(), 1);
@@ -75,25 +75,25 @@ TEST_F(Headless, StopRunsTheShutdownSequenceAndStartPressesStartOnce) {
 TEST_F(Headless, AFailedExitSaveEndsWithStatusOneAndSaysWhy) {
     // A folder where Nivra.trk belongs: the local track cannot be saved.
     std::filesystem::create_directory(file("Nivra.trk"));
-    theOptions().DemoMode = 0;
+    options().DemoMode = 0;
     ManualClock clock;
     clock.stopAtMs = clock.now + 2500;
     std::ostringstream out;
     std::ostringstream err;
     CHeadless headless(sys, clock, out, err);
-    headless.setTickObserver([](uint64_t) {
+    headless.setTickObserver([this](uint64_t) {
         GpsFix f;
         f.lat = 48.1;
         f.lon = 11.5;
         f.time = nowFixTime() - 10;
-        theClients().realLocalVehicle()->track.add(f, 2);
+        clients().realLocalVehicle()->track.add(f, 2);
     });
     EXPECT_EQ(headless.run(false, SettingOverrides{}), 1);
     EXPECT_NE(err.str().find("Saving failed"), std::string::npos) << err.str();
     EXPECT_NE(err.str().find(file("Nivra.trk")), std::string::npos) << err.str();
     EXPECT_EQ(out.str().find("Nivra: stopped.\n"), std::string::npos) << out.str();
     EXPECT_NE(out.str().find("not everything could be saved"), std::string::npos) << out.str();
-    theOptions().DemoMode = 1;
+    options().DemoMode = 1;
 }
 
 TEST_F(Headless, StartFollowsTheDemoBeforeTheLinkIsInstalledOnce) {
@@ -101,12 +101,12 @@ TEST_F(Headless, StartFollowsTheDemoBeforeTheLinkIsInstalledOnce) {
     CClient* demo = nullptr;
     CClient* real = nullptr;
     sys.whenSourceStarts = [&](const std::string&) {
-        demo = theClients().add("Me(demo)", "demo5");
+        demo = clients().add("Me(demo)", "demo5");
         demo->isDemo = 1;
         demo->online = 1;
-        real = theClients().realLocalVehicle();
+        real = clients().realLocalVehicle();
         real->removed = 1;
-        theClients().setLocalVehicle(demo);
+        clients().setLocalVehicle(demo);
     };
 
     ManualClock clock;
@@ -120,6 +120,6 @@ TEST_F(Headless, StartFollowsTheDemoBeforeTheLinkIsInstalledOnce) {
     EXPECT_EQ(sys.trackedAtLoadServer, std::vector<CClient*>{demo});
     ASSERT_NE(real, nullptr);
     real->removed = 0;
-    theClients().setLocalVehicle(nullptr);
-    theClients().remove("Me(demo)@demo5");
+    clients().setLocalVehicle(nullptr);
+    clients().remove("Me(demo)@demo5");
 }

@@ -36,8 +36,8 @@ class OptionsLogic : public AppTest {
 protected:
     void SetUp() override {
         AppTest::SetUp();
-        CClients& c = theClients();
-        c.load("Me", "localhost");
+        CClients& c = clients();
+        c.load(sys.registryStore, "Me", "localhost");
         local = c.designateLocal();
         ASSERT_NE(local, nullptr);
         o().Units = 0;
@@ -45,14 +45,13 @@ protected:
         o().LogFile.clear();
         o().PlayDir.clear();
         o().ContinuousLog = 0;
-        o().recording = 0;
         o().DemoMode = 0;
         if (local->name != "Me@localhost") {
             ASSERT_TRUE(c.rename(local->name, "Me@localhost"));
         }
         local->uName = "Me";
     }
-    COptionsDlg& o() { return theOptions(); }
+    COptionsDlg& o() { return options(); }
 
     // Opens the dialog with `key` shown.
     void open(const std::string& key = "Me@localhost") {
@@ -70,11 +69,11 @@ protected:
 
     FakeOptionsView fake;
     CClient* local = nullptr;
-    COptionsLogic logic{fake, theOptions(), theClients(), sys};
+    COptionsLogic logic{fake, options(), clients(), sys};
 };
 
 TEST_F(OptionsLogic, OpeningShowsTheSelectedVehicleAndArmsTheTimer) {
-    theClients().add("Bob", "peer.example");
+    clients().add("Bob", "peer.example");
     open("Bob@peer.example");
     EXPECT_EQ(fake.timers, std::vector<unsigned>{1000});
     EXPECT_TRUE(logic.page().loaded);
@@ -83,7 +82,7 @@ TEST_F(OptionsLogic, OpeningShowsTheSelectedVehicleAndArmsTheTimer) {
     EXPECT_EQ(logic.page().host, "peer.example");
     EXPECT_EQ(logic.selector().currentText(), "Bob@peer.example!");
 
-    o().setStatusText("Acquiring Signal...");
+    o().statusText = "Acquiring Signal...";
     logic.onTimer();
     EXPECT_EQ(fake.timers, (std::vector<unsigned>{1000, 500}));
     EXPECT_EQ(logic.status(), "Acquiring Signal...");
@@ -106,7 +105,7 @@ TEST_F(OptionsLogic, AddingAVehicleStoresItAndShowsIt) {
     logic.onColor("red");
     logic.onNewOrAdd("  Ann\t", " tracker.example ");
     EXPECT_FALSE(logic.entering());
-    CClient* ann = theClients().find("Ann@tracker.example");
+    CClient* ann = clients().find("Ann@tracker.example");
     ASSERT_NE(ann, nullptr);
     EXPECT_EQ(ann->uName, "Ann");
     EXPECT_EQ(ann->color, "red");
@@ -126,14 +125,14 @@ TEST_F(OptionsLogic, AddingAVehicleStoresItAndShowsIt) {
                  {"Me", "LOCALHOST", remotePeer}};
     for (const Case& c : cases) {
         EXPECT_TRUE(add(c.name, c.host)) << c.host << ": " << lastMessage();
-        CClient* v = theClients().find(c.name, c.host);
+        CClient* v = clients().find(c.name, c.host);
         ASSERT_NE(v, nullptr) << c.host;
         EXPECT_EQ(v->remoteType, c.type) << c.host;
     }
 }
 
 TEST_F(OptionsLogic, RefusedAdditionsSayWhyAndStayInEnteringMode) {
-    theClients().add("Bob", "peer.example");
+    clients().add("Bob", "peer.example");
     open();
     const std::string longName(1000, 'x');
     struct Case {
@@ -154,7 +153,7 @@ TEST_F(OptionsLogic, RefusedAdditionsSayWhyAndStayInEnteringMode) {
         {"An\x01n", "peer.example", "A vehicle name or host cannot hold control characters."},
         {"Ann", "peer\nexample", "A vehicle name or host cannot hold control characters."},
     };
-    const size_t before = theClients().vehicles().size();
+    const size_t before = clients().vehicles().size();
     for (const Case& c : cases) {
         logic.onNewOrAdd("", "");
         logic.onNewOrAdd(c.name, c.host);
@@ -163,22 +162,22 @@ TEST_F(OptionsLogic, RefusedAdditionsSayWhyAndStayInEnteringMode) {
         logic.onDeleteOrCancel(); // Cancel
         EXPECT_FALSE(logic.entering());
     }
-    EXPECT_EQ(theClients().vehicles().size(), before);
+    EXPECT_EQ(clients().vehicles().size(), before);
     EXPECT_EQ(readFile(file("registry.reg")).find("A@nn"), std::string::npos);
 }
 
 TEST_F(OptionsLogic, DeleteRemovesARemoteVehicleButNeverTheLocalOne) {
-    theClients().add("Bob", "peer.example");
+    clients().add("Bob", "peer.example");
     open("Bob@peer.example");
     logic.onDeleteOrCancel();
-    EXPECT_EQ(theClients().find("Bob@peer.example"), nullptr);
+    EXPECT_EQ(clients().find("Bob@peer.example"), nullptr);
     EXPECT_EQ(logic.selector().current(), 0);
     EXPECT_EQ(o().Name, "Me@localhost");
     EXPECT_TRUE(logic.page().local);
     EXPECT_EQ(readFile(file("registry.reg")).find("Bob@peer.example"), std::string::npos);
 
     logic.onDeleteOrCancel();
-    EXPECT_NE(theClients().find("Me@localhost"), nullptr);
+    EXPECT_NE(clients().find("Me@localhost"), nullptr);
 }
 
 TEST_F(OptionsLogic, RenamingTheLocalVehicleKeepsItsObjectAndTrack) {
@@ -199,8 +198,8 @@ TEST_F(OptionsLogic, RenamingTheLocalVehicleKeepsItsObjectAndTrack) {
         EXPECT_EQ(local->name, c.expectedName + "@localhost") << c.typed;
         EXPECT_EQ(lastMessage(), c.message) << c.typed;
     }
-    EXPECT_EQ(theClients().find("Max@localhost"), local);
-    EXPECT_EQ(theClients().find("Me@localhost"), nullptr);
+    EXPECT_EQ(clients().find("Max@localhost"), local);
+    EXPECT_EQ(clients().find("Me@localhost"), nullptr);
     EXPECT_EQ(logic.selector().currentText(), "Max");
 }
 
@@ -272,9 +271,9 @@ TEST_F(OptionsLogic, BadNumbersAreRefusedOrClampedToWhatTheRegistryReadsBack) {
     // What was stored comes back from the registry file unchanged.
     local->maxSpd = kMaxSpeedKnots;
     local->trackWidth = kMaxRadiusMetres;
-    ASSERT_TRUE(theClients().save(false));
+    ASSERT_TRUE(clients().save(false));
     CClients reloaded("servers");
-    reloaded.load(currentUserRegistry(), "Me", "localhost");
+    reloaded.load(sys.registryStore, "Me", "localhost");
     CClient* back = reloaded.find("Me@localhost");
     ASSERT_NE(back, nullptr);
     EXPECT_DOUBLE_EQ(back->maxSpd, kMaxSpeedKnots);
@@ -501,17 +500,20 @@ TEST_F(OptionsLogic, RecordStopRecordAndContinuous) {
     open();
     logic.onRecord();
     EXPECT_TRUE(logic.recordOn());
-    EXPECT_EQ(o().recording, 1);
-    EXPECT_EQ(logic.recordStatus(), "Recording: " + o().recordFileName);
+    EXPECT_TRUE(sys.rec.recording());
+    EXPECT_EQ(logic.recordStatus(), "Recording: " + sys.rec.recordFileName());
+    // The new log is what Play plays when none was chosen.
+    EXPECT_EQ(o().LogFile, sys.rec.recordFileName());
     logic.onStopRecord();
     EXPECT_FALSE(logic.recordOn());
-    EXPECT_EQ(o().recording, 0);
-    EXPECT_EQ(logic.recordStatus(), "Recorded: " + o().recordFileName);
+    EXPECT_FALSE(sys.rec.recording());
+    EXPECT_EQ(logic.recordStatus(), "Recorded: " + sys.rec.recordFileName());
 
     logic.onRecord();
     logic.onContinuous(true);
     EXPECT_EQ(o().ContinuousLog, 1);
-    EXPECT_EQ(o().recording, 0);
+    EXPECT_TRUE(sys.rec.continuous());
+    EXPECT_FALSE(sys.rec.recording());
     EXPECT_FALSE(logic.recordEnabled());
     EXPECT_EQ(logic.recordStatus(), "Continuous Logging");
     // Opening again shows the same.
@@ -520,6 +522,7 @@ TEST_F(OptionsLogic, RecordStopRecordAndContinuous) {
     logic.onContinuous(false);
     EXPECT_TRUE(logic.recordEnabled());
     EXPECT_EQ(o().ContinuousLog, 0);
+    EXPECT_FALSE(sys.rec.continuous());
 }
 
 TEST_F(OptionsLogic, CloseEndsWithOkAndDropsAHalfEnteredVehicle) {

@@ -11,6 +11,8 @@
 #include "platform/registry.h"
 #include "platform/runtime.h"
 #include "remote/client.h"
+#include "sources/recording.h"
+#include "trace/trace.h"
 
 #include <gtest/gtest.h>
 
@@ -63,6 +65,18 @@ public:
 
 class FakeSubsystems : public CSubsystems {
 public:
+    // The test's own settings, vehicle list, registry and recording.
+    RegistryStore registryStore{""};
+    COptionsDlg settings;
+    CClients list{"servers"};
+    CRecording rec;
+    COptionsDlg& options() override { return settings; }
+    CClients& clients() override { return list; }
+    RegistryStore& registry() override { return registryStore; }
+    CRecording& recording() override { return rec; }
+    int settingsHandOvers = 0;
+    void settingsChanged() override { ++settingsHandOvers; }
+
     // State the test sets.
     bool isPaused = false;
     bool isPlayback = false;
@@ -148,7 +162,6 @@ public:
     void closeSerial() override { ++serialCloses; }
     std::string serialStatus() const override { return serial; }
     void setPortFoundHandler(std::function<void(const std::string&)>) override {}
-    void setKmlUnits(int) override {}
     void setUpPublisher(const COptionsDlg&) override { ++publisherSetUps; }
     int64_t nowSeconds() const override { return seconds; }
     void waitMs(unsigned ms) override { waits.push_back(ms); }
@@ -161,9 +174,8 @@ inline std::string readFile(const std::string& path) {
     return ss.str();
 }
 
-// Each test gets a fresh start directory and registry file, and the settings
-// object starts from the first-start defaults this window cares about (the
-// settings object lives for the whole test program).
+// Each test gets a fresh start directory, registry file, settings object and
+// vehicle list.
 class AppTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -173,42 +185,22 @@ protected:
         ASSERT_NE(mkdtemp(buf.data()), nullptr);
         dir = buf.data();
         setStartDir(dir);
+        setDebugLogFile(dir + "/nivraDebug.log");
         setenv("NIVRA_REGISTRY", (dir + "/registry.reg").c_str(), 1);
-        currentUserRegistry().reopen(dir + "/registry.reg");
+        sys.registryStore.reopen(dir + "/registry.reg");
         g_bShutdown = 0;
         takePendingSelection();
-
-        COptionsDlg& o = theOptions();
-        o.DemoMode = 1;
-        o.Tracking = 47;
-        o.AlwaysOnTop = 1;
-        o.Left = 0;
-        o.Top = 0;
-        o.RunInTray = 0;
-        o.AutoConnect = 0;
-        o.AutoStartGE = 1;
-        o.ClearTrackOnStartup = 0;
-        o.FixBlur = 0;
-        o.SaveToGE = 1;
-        o.DemoSpeed = 1800;
-        o.Name = "Me@localhost";
-        o.setStatusText(std::string());
-
-        theClients().setLocalVehicle(nullptr);
-        for (CClient* v : theClients().vehicles()) {
-            if (v->host != "localhost")
-                theClients().remove(v->name);
-        }
     }
 
     void TearDown() override {
         g_bShutdown = 0;
-        theClients().setLocalVehicle(nullptr);
         std::error_code ec;
         std::filesystem::remove_all(dir, ec);
     }
 
     std::string file(const std::string& name) const { return dir + "/" + name; }
+    COptionsDlg& options() { return sys.settings; }
+    CClients& clients() { return sys.list; }
 
     std::string dir;
     FakeView view;

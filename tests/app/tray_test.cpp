@@ -13,7 +13,7 @@ protected:
 };
 
 TEST_F(TrayAndCommands, InTheTrayCloseAndMinimiseHideAndExitEnds) {
-    theOptions().RunInTray = 1;
+    options().RunInTray = 1;
     view.hasTray = true;
     CtestDlg dlg(view, sys);
     dlg.startUp();
@@ -56,7 +56,7 @@ TEST_F(TrayAndCommands, InTheTrayCloseAndMinimiseHideAndExitEnds) {
 
 TEST_F(TrayAndCommands, WithoutTrayModeOrWithoutATrayCloseEndsAndMinimiseIsNormal) {
     for (int runInTray : {0, 1}) {
-        theOptions().RunInTray = runInTray;
+        options().RunInTray = runInTray;
         view = FakeView();
         view.hasTray = false; // RunInTray on a desktop without a notification area
         CtestDlg dlg(view, sys);
@@ -86,7 +86,7 @@ TEST_F(TrayAndCommands, SaveWritesTheTrackedVehicleAndOpensItInGoogleEarth) {
     dlg.onSave(); // no tracked vehicle: nothing
     EXPECT_TRUE(sys.opened.empty());
 
-    CClient* v = theClients().add("Me", "localhost");
+    CClient* v = clients().add("Me", "localhost");
     v->curPos.lat = 51.5;
     v->curPos.lon = -0.12;
     sys.tracked = v;
@@ -99,7 +99,7 @@ TEST_F(TrayAndCommands, SaveWritesTheTrackedVehicleAndOpensItInGoogleEarth) {
     EXPECT_NE(kml.find("</kml>"), std::string::npos);
     EXPECT_TRUE(ui.texts().empty());
 
-    theOptions().SaveToGE = 0;
+    options().SaveToGE = 0;
     sys.seconds += 1;
     dlg.onSave();
     EXPECT_EQ(sys.opened.size(), 1u);
@@ -107,14 +107,14 @@ TEST_F(TrayAndCommands, SaveWritesTheTrackedVehicleAndOpensItInGoogleEarth) {
 
 TEST_F(TrayAndCommands, SaveIntoAMissingDirectoryTellsTheUser) {
     {
-        RegTransaction tx(currentUserRegistry());
+        RegTransaction tx(sys.registryStore);
         ASSERT_EQ(tx.createKey(kNivraKey), 0);
         ASSERT_EQ(tx.setString(kNivraKey, "SaveDirectory", dir + "/missing"), 0);
         ASSERT_EQ(tx.commit(), 0);
     }
-    EXPECT_EQ(snapshotDirectory(), dir + "/missing");
+    EXPECT_EQ(snapshotDirectory(sys.registryStore), dir + "/missing");
     CtestDlg dlg(view, sys);
-    sys.tracked = theClients().add("Me", "localhost");
+    sys.tracked = clients().add("Me", "localhost");
     dlg.onSave();
     ASSERT_EQ(ui.texts().size(), 1u);
     EXPECT_EQ(ui.texts()[0].rfind("Error Saving " + dir + "/missing/Me@localhost_", 0), 0u);
@@ -123,7 +123,7 @@ TEST_F(TrayAndCommands, SaveIntoAMissingDirectoryTellsTheUser) {
 
 TEST_F(TrayAndCommands, CopyPositionPutsLatitudeCommaLongitudeOnTheClipboard) {
     CtestDlg dlg(view, sys);
-    CClient* v = theClients().add("Me", "localhost");
+    CClient* v = clients().add("Me", "localhost");
     v->curPos.lat = 51.5;
     v->curPos.lon = -0.12;
     sys.tracked = v;
@@ -137,10 +137,10 @@ TEST_F(TrayAndCommands, CopyPositionPutsLatitudeCommaLongitudeOnTheClipboard) {
 }
 
 TEST_F(TrayAndCommands, ClearTrackClearsTheSelectorsVehicle) {
-    theOptions().DemoMode = 0;
+    options().DemoMode = 0;
     CtestDlg dlg(view, sys);
     dlg.startUp();
-    CClient* bob = theClients().add("bob", "peer.example.org");
+    CClient* bob = clients().add("bob", "peer.example.org");
     bob->online = 1;
     GpsFix f;
     f.lat = 10;

@@ -162,12 +162,11 @@ TEST_F(Camera, UnreadableRangeIsNoZoom) {
 }
 
 TEST_F(Camera, UpdateCameraFliesAtFlyToSpeedAndRemembersWhatItSet) {
-    theOptions().FlyToSpeed = 100;
     car.camRange = 2500;
     car.camTilt = 30;
     car.camHdg = 15;
     EarthCamera c;
-    updateCamera(car, c);
+    updateCamera(car, c, 100);
     auto sets = ge->setCalls();
     ASSERT_EQ(sets.size(), 1u);
     EXPECT_DOUBLE_EQ(sets[0].speed, 1.0);
@@ -182,12 +181,12 @@ TEST_F(Camera, UpdateCameraFliesAtFlyToSpeedAndRemembersWhatItSet) {
     EXPECT_EQ(s.range, 2500);
 
     ge->setSetCameraResult(kEarthFailed);
-    updateCamera(car, c);
+    updateCamera(car, c, 200);
     EXPECT_EQ(trace.count("n2k.cpp:updateCamera"), 1);
     EXPECT_EQ(trace.count("error setting camera"), 1);
 
     ge->setReachable(false);
-    updateCamera(car, c);
+    updateCamera(car, c, 200);
     EXPECT_EQ(ge->setCalls().size(), 2u) << "nothing is set when Google Earth is unreachable";
 }
 
@@ -198,13 +197,13 @@ TEST_F(Camera, StartupOverviewReachesTheCameraDespiteTheAutomaticView) {
     checkRange(car, &c);
     EXPECT_EQ(car.camRange, 8000);
     EXPECT_EQ(car.camTilt, 40);
-    updateCamera(car, c);
+    updateCamera(car, c, 200);
     ASSERT_EQ(ge->setCalls().size(), 1u);
     EXPECT_EQ(ge->setCalls()[0].camera.range, 8000);
     EXPECT_EQ(ge->setCalls()[0].camera.tilt, 40);
 
     g_startupCounter = 25;
-    updateCamera(car, c);
+    updateCamera(car, c, 200);
     EXPECT_NE(ge->setCalls()[1].camera.range, 8000) << "the automatic range takes over";
 }
 

@@ -3,7 +3,6 @@
 // wide camera state starts fresh.
 #pragma once
 
-#include "app/OptionsDlg.h"
 #include "common/recordingUi.h"
 #include "common/traceCapture.h"
 #include "earth/camera.h"
@@ -23,8 +22,6 @@ protected:
         setEarthClock(clock);
         setEarthApp(ge);
         resetCameraState();
-        theOptions().FlyToSpeed = 200;
-        theOptions().SelTrackOnly = 0;
     }
     void TearDown() override {
         g_bShutdown = 0;

@@ -1,6 +1,5 @@
 // The demo and playback thread, run for real on its own vehicle list with a
 // pace of a few milliseconds per step.
-#include "app/OptionsDlg.h"
 #include "earth/n2k.h"
 #include "platform/paths.h"
 #include "platform/runtime.h"
@@ -74,11 +73,8 @@ protected:
         m_local->fly = 1;
         m_local->showAlt = 1;
         m_clients.designateLocal();
-        m_engine.m_recordLine = nullptr;
         m_engine.resetDemo();
         m_engine.setPace(4);
-        theOptions().LoopPlayback = 0;
-        theOptions().flightTracker = 0;
     }
     void TearDown() override {
         stopAndWait();
@@ -158,7 +154,7 @@ TEST_F(DemoSource, DemoVehiclesStandInForTheLocalVehicleUntilStopped) {
     EXPECT_EQ(standIn->isLocal, 1);
     EXPECT_EQ(vehicle("Demo A", "demo1")->isLocal, 0);
     // The aircraft flies 2000 m above its recorded altitude.
-    EXPECT_GT(vehicle("Demo D", "demo4")->curPos.alt, 10668.0 + 1000.0);
+    EXPECT_GT(vehicle("Demo D", "demo4")->position().alt, 10668.0 + 1000.0);
     EXPECT_GT(m_engine.m_nPoints, 0);
     EXPECT_FALSE(standIn->lastLine.empty());
 
@@ -210,16 +206,16 @@ TEST_F(DemoSource, ADemoVehicleReplaysItsOwnRecordingInsteadOfItsScript) {
     startAndRun("", kDemoPreRollSteps + 10);
     CClient* b = vehicle("Demo B", "demo2");
     ASSERT_NE(b, nullptr);
-    EXPECT_NEAR(b->curPos.lat, 10.0, 0.01);
-    EXPECT_NEAR(b->curPos.lon, 20.0, 0.01);
+    EXPECT_NEAR(b->position().lat, 10.0, 0.01);
+    EXPECT_NEAR(b->position().lon, 20.0, 0.01);
     // The recording's course is true: no offset, and its own times are kept.
     EXPECT_EQ(b->demoOffset, 0.0);
-    EXPECT_TRUE(b->curPos.hdg == 10.0 || b->curPos.hdg == 20.0);
-    EXPECT_LT(b->curPos.time, nowFixTime() - 86400);
+    EXPECT_TRUE(b->position().hdg == 10.0 || b->position().hdg == 20.0);
+    EXPECT_LT(b->position().time, nowFixTime() - 86400);
     // The other vehicles still run their trips around the bay.
     CClient* c = vehicle("Demo C", "demo3");
     ASSERT_NE(c, nullptr);
-    EXPECT_NEAR(c->curPos.lat, 37.86, 0.1);
+    EXPECT_NEAR(c->position().lat, 37.86, 0.1);
 }
 
 TEST_F(DemoSource, PlaybackPausesAtTheEndOfTheLog) {
@@ -232,7 +228,7 @@ TEST_F(DemoSource, PlaybackPausesAtTheEndOfTheLog) {
     ASSERT_NE(play, nullptr);
     EXPECT_EQ(m_clients.localVehicle(), play);
     EXPECT_EQ(play->track.pointCount(), 15);
-    EXPECT_NEAR(play->curPos.lat, 48.0 + 14 * 0.0002, 1e-5);
+    EXPECT_NEAR(play->position().lat, 48.0 + 14 * 0.0002, 1e-5);
     EXPECT_EQ(play->lastLine.rfind("$GPRMC", 0), 0u);
     // Display options come from the real local vehicle.
     EXPECT_EQ(play->fly, 1);
@@ -261,11 +257,13 @@ TEST_F(DemoSource, ALineThatBeginsWithANulByteDoesNotEndThePlayback) {
     CClient* play = vehicle("Me", "play");
     ASSERT_NE(play, nullptr);
     EXPECT_EQ(play->track.pointCount(), 15);
-    EXPECT_NEAR(play->curPos.lat, 48.0 + 14 * 0.0002, 1e-5);
+    EXPECT_NEAR(play->position().lat, 48.0 + 14 * 0.0002, 1e-5);
 }
 
 TEST_F(DemoSource, LoopPlaybackClearsTheTrackAndStartsTheLogAgain) {
-    theOptions().LoopPlayback = 1;
+    EngineSettings loop;
+    loop.loopPlayback = true;
+    m_engine.setSettings(loop);
     writeFile("trip.nme", makeLog(10, 48.0, 11.0));
     m_engine.setPlaybackLog("trip.nme");
     m_engine.setPlayback(1);
@@ -290,9 +288,9 @@ TEST_F(DemoSource, PlaybackWithoutALogFallsBackToTheLocalDemoTrip) {
     startAndRun("Me", 4);
     CClient* play = vehicle("Me", "play");
     ASSERT_NE(play, nullptr);
-    EXPECT_NEAR(play->curPos.lat, 37.80, 0.05);
+    EXPECT_NEAR(play->position().lat, 37.80, 0.05);
     // A played script keeps its recorded times: playback shows what was logged.
-    EXPECT_LT(play->curPos.time, nowFixTime() - 86400);
+    EXPECT_LT(play->position().time, nowFixTime() - 86400);
 }
 
 TEST_F(DemoSource, PausedDemoIdlesAndStartWhileRunningDoesNothing) {

@@ -2,6 +2,7 @@
 // how the page's positions are read, and the document itself.
 #include "earth/vehiclesJson.h"
 
+#include "earth/kml.h"
 #include "remote/client.h"
 #include "track/track.h"
 
@@ -177,7 +178,7 @@ TEST(GlobeDocument, CarriesEveryShownVehicleAndOnlyTheNewPoints) {
     addPoints(*hidden, 2);
     alpha->tracking = kTrackFollow;
 
-    std::string doc = vehiclesJson(clients.vehicles(), alpha, false, {});
+    std::string doc = vehiclesJson(clients.vehicles(), alpha, false, {}, KmlOptions{});
     EXPECT_NE(doc.find("{\"tracked\":\"Alpha@h1\",\"view\":{\"follow\":true,\"heading\":null,"
                        "\"range\":null,\"tilt\":null}"),
               std::string::npos)
@@ -201,7 +202,7 @@ TEST(GlobeDocument, CarriesEveryShownVehicleAndOnlyTheNewPoints) {
     // The page has Alpha to point 5 and Bravo to point 3; two new Alpha points.
     addPoints(*alpha, 2);
     const GlobeSince since = {{"Alpha@h1", 5}, {"Bra\"vo</script>@h2", 3}};
-    doc = vehiclesJson(clients.vehicles(), alpha, false, since);
+    doc = vehiclesJson(clients.vehicles(), alpha, false, since, KmlOptions{});
     EXPECT_EQ(section(doc, "\"from\":5,"),
               "\"from\":5,\"reset\":false,\"more\":false,\"keep\":2000,\"points\":["
               "8.00400,47.00400,400.0,8.00500,47.00500,400.0,8.00600,47.00600,400.0]");
@@ -210,7 +211,7 @@ TEST(GlobeDocument, CarriesEveryShownVehicleAndOnlyTheNewPoints) {
               "8.00200,46.00200,400.0]");
 
     // Only the tracked vehicle with "selected track only".
-    doc = vehiclesJson(clients.vehicles(), alpha, true, since);
+    doc = vehiclesJson(clients.vehicles(), alpha, true, since, KmlOptions{});
     EXPECT_EQ(countOf(doc, "\"key\":"), 1u) << doc;
     EXPECT_NE(doc.find("\"key\":\"Alpha@h1\""), std::string::npos);
 }
@@ -226,7 +227,7 @@ TEST(GlobeDocument, BoundsVehiclesAndPointsOfOneReply) {
     }
     CClient* tracked = clients.find("V0275@h");
     ASSERT_NE(tracked, nullptr);
-    const std::string doc = vehiclesJson(clients.vehicles(), tracked, false, {});
+    const std::string doc = vehiclesJson(clients.vehicles(), tracked, false, {}, KmlOptions{});
     EXPECT_EQ(countOf(doc, "\"key\":"), kGlobeMaxVehicles);
     EXPECT_NE(doc.find("\"truncated\":true"), std::string::npos);
     EXPECT_NE(doc.find("\"key\":\"V0275@h\""), std::string::npos) << "the tracked one has a place";

@@ -2,10 +2,9 @@
 // what names a device may bring, and how many device vehicles there may be.
 #include "track/intake.h"
 
-#include "app/OptionsDlg.h"
 #include "common/traceCapture.h"
 #include "earth/n2k.h"
-#include "earth/server.h"
+#include "net/server.h"
 #include "remote/client.h"
 
 #include <gtest/gtest.h>
@@ -28,11 +27,6 @@ protected:
         local = list.add("Me", "localhost");
         list.designateLocal();
         engine.m_local = local;
-        engine.m_recordLine = nullptr;
-    }
-    void TearDown() override {
-        theOptions().LocalGpsHosts.clear();
-        theOptions().MaxDeviceVehicles = 500;
     }
     void post(std::string text, const char* peer = "127.0.0.1") {
         ServerReply reply;
@@ -73,7 +67,9 @@ TEST_F(Hostile, LocalGpsLinesFromAStrangerAreLoggedAndDropped) {
     EXPECT_EQ(local->track.pointCount(), 0) << "a stranger cannot move the local vehicle";
     EXPECT_EQ(trace.count("refused a local GPS line from 192.0.2.7"), 1) << "once a minute";
 
-    theOptions().LocalGpsHosts = "192.0.2.7";
+    EngineSettings hosts;
+    hosts.localGpsHosts = "192.0.2.7";
+    engine.setSettings(hosts);
     post(kRmc + "\r\n", "192.0.2.7");
     EXPECT_EQ(local->track.pointCount(), 1) << "a host the user named feeds it";
     post(kRmc + "\r\n", "127.0.0.1");
@@ -125,7 +121,9 @@ TEST_F(Hostile, OnlyAValidFixMakesAVehicleAndTheCapHolds) {
     post("imei=3&rmc=$GPGSV,1,1\n");
     EXPECT_EQ(vehicleCount(), 1u) << "names alone make no vehicle";
 
-    theOptions().MaxDeviceVehicles = 3;
+    EngineSettings capped;
+    capped.maxDeviceVehicles = 3;
+    engine.setSettings(capped);
     for (int i = 0; i < 6; ++i)
         post("Unit@" + std::to_string(i) + ":" + kRmc + "\n");
     EXPECT_EQ(vehicleCount(), 4u) << "the local vehicle and three devices";

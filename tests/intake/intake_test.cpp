@@ -2,11 +2,11 @@
 // tracker port driven over loopback.
 #include "track/intake.h"
 
-#include "app/OptionsDlg.h"
 #include "common/loopback.h"
 #include "common/waitUntil.h"
 #include "earth/n2k.h"
-#include "earth/server.h"
+#include "net/server.h"
+#include "platform/paths.h"
 #include "remote/client.h"
 #include "sources/comm.h"
 #include "sources/recording.h"
@@ -69,7 +69,6 @@ protected:
     void SetUp() override {
         local = list.add("Me", "localhost");
         engine.m_local = local;
-        engine.m_recordLine = nullptr;
     }
     // Posts `text` as the tracker port's handler receives it.
     void post(std::string text) {
@@ -82,14 +81,38 @@ protected:
     size_t vehicleCount() const { return list.vehicles().size(); }
 };
 
-std::vector<std::string> g_recorded;
-void recordLine(std::string_view line) {
-    g_recorded.emplace_back(line);
-}
-int g_flightPathCalls = 0;
-int countFlightPath(CClient&) {
-    return ++g_flightPathCalls;
-}
+// Counts the flight-path updates the intake asks for.
+class CountingFlightPath : public FlightPathHook {
+public:
+    int updates = 0;
+    int update(CClient&) override { return ++updates; }
+    std::string fragment(CClient&) override { return std::string(); }
+};
+
+// A start directory of the test's own, where a recording writes its log.
+class ScratchStartDir {
+public:
+    ScratchStartDir() : m_saved(g_startDir) {
+        m_dir =
+            std::filesystem::temp_directory_path() / ("nivra-intake-" + std::to_string(getpid()));
+        std::filesystem::create_directories(m_dir);
+        setStartDir(m_dir.string());
+    }
+    ~ScratchStartDir() {
+        g_startDir = m_saved;
+        std::filesystem::remove_all(m_dir);
+    }
+    std::string read(const std::string& name) const {
+        std::ifstream in(m_dir / name);
+        std::stringstream got;
+        got << in.rdbuf();
+        return got.str();
+    }
+
+private:
+    std::string m_saved;
+    std::filesystem::path m_dir;
+};
 
 } // namespace
 
@@ -137,53 +160,35 @@ TEST_F(Intake, CompressOptionChoosesTheAddMode) {
 }
 
 TEST_F(Intake, RecordingSeesParsedLinesAndLastLineIsBounded) {
-    g_recorded.clear();
-    g_flightPathCalls = 0;
-    engine.m_recordLine = recordLine;
-    engine.m_flightPath = countFlightPath;
-    theOptions().flightTracker = 0;
-    EXPECT_EQ(engine.parseLine("garbage"), 0);
-    EXPECT_EQ(engine.parseLine(kGga1), 2);
-    EXPECT_EQ(engine.parseLine(kRmc1), 2);
-    EXPECT_EQ(g_flightPathCalls, 0) << "flight-path mode is off";
-    theOptions().flightTracker = 1;
-    EXPECT_EQ(engine.parseLine(kGga2), 1);
-    EXPECT_EQ(g_flightPathCalls, 0) << "no point, no flight-path update";
+    ScratchStartDir dir;
+    CRecording recording;
+    Cn2k wired(list, &recording);
+    wired.m_local = local;
+    std::string log;
+    recording.start("Me", true, time(nullptr), &log);
+    CountingFlightPath flightPath;
+    wired.m_flightPath = &flightPath;
+    EXPECT_EQ(wired.parseLine("garbage"), 0);
+    EXPECT_EQ(wired.parseLine(kGga1), 2);
+    EXPECT_EQ(wired.parseLine(kRmc1), 2);
+    EXPECT_EQ(flightPath.updates, 0) << "flight-path mode is off";
+    EngineSettings settings;
+    settings.flightTracker = true;
+    wired.setSettings(settings);
+    EXPECT_EQ(wired.parseLine(kGga2), 1);
+    EXPECT_EQ(flightPath.updates, 0) << "no point, no flight-path update";
     // An RMC with a long tail of extra fields: accepted, kept cut to 255.
     std::string fields =
         "$GPRMC,123530,A,4807.538,N,01131.500,E,022.4,084.4,230324,003.1,W" + std::string(300, ',');
     std::string longRmc;
     appendNmeaChecksum(fields.c_str(), longRmc);
     longRmc = fields + longRmc;
-    EXPECT_EQ(engine.parseLine(longRmc), 2);
-    EXPECT_EQ(g_flightPathCalls, 1);
-    theOptions().flightTracker = 0;
+    EXPECT_EQ(wired.parseLine(longRmc), 2);
+    EXPECT_EQ(flightPath.updates, 1);
     EXPECT_EQ(local->lastLine, longRmc.substr(0, kLastLineMax));
-    EXPECT_EQ(g_recorded, (std::vector<std::string>{kGga1, kRmc1, kGga2, longRmc}));
-}
-
-TEST_F(Intake, ParsedLocalLinesReachTheRecording) {
-    namespace fs = std::filesystem;
-    Cn2k wired(list); // as constructed: the recording's append is in place
-    wired.m_local = local;
-    fs::path file =
-        fs::temp_directory_path() / ("nivra-intake-" + std::to_string(getpid()) + ".nme");
-    fs::remove(file);
-    COptionsDlg& opt = theOptions();
-    opt.recordFileName = file.string();
-    opt.recording = 1;
-    wired.parseLine(kGga1);
-    wired.parseLine("$GPGSV,3,1,11,03,03,111,00*74");
-    wired.parseLine(kRmc1);
-    opt.recording = 0;
-    wired.parseLine(kRmc2); // recording stopped
-    opt.recordFileName.clear();
-    resetLogState();
-    std::ifstream in(file);
-    std::stringstream got;
-    got << in.rdbuf();
-    EXPECT_EQ(got.str(), kGga1 + "\n" + kRmc1 + "\n");
-    fs::remove(file);
+    recording.stop();
+    EXPECT_EQ(wired.parseLine(kRmc2), 2) << "recording stopped";
+    EXPECT_EQ(dir.read(log), kGga1 + "\n" + kRmc1 + "\n" + kGga2 + "\n" + longRmc + "\n");
 }
 
 TEST_F(Intake, PostedLinesAreSplitAtLineFeedsKeepingCarriageReturns) {

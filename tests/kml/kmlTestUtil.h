@@ -98,7 +98,7 @@ inline GpsFix fixAt(int64_t utc, double lat, double lon, double alt, double knot
 // Appends a fix to the vehicle's track and makes it the current position.
 inline void drive(CClient& v, const GpsFix& f) {
     v.track.add(f, 2);
-    v.curPos = f;
+    v.setPosition(f);
 }
 
 inline double mphToKnots(double mph) {

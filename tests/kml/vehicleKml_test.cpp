@@ -183,8 +183,13 @@ TEST_F(VehicleKml, ViewTableModelOfTheLocalVehicle) {
 }
 
 TEST_F(VehicleKml, FlightPathJoinsTheLocalVehicleOnly) {
-    setFlightPathKmlHook(
-        [](CClient&) { return std::string("<Folder>\n<name>FlightTracker</name>\n</Folder>\n"); });
+    struct Route : FlightPathHook {
+        int update(CClient&) override { return -1; }
+        std::string fragment(CClient&) override {
+            return "<Folder>\n<name>FlightTracker</name>\n</Folder>\n";
+        }
+    } route;
+    opt.flightPath = &route;
     std::string out;
     vehicleKml(v, out, kmlMulti, kKmlAllPoints, opt);
     EXPECT_EQ(out.find("FlightTracker"), std::string::npos);
@@ -194,7 +199,7 @@ TEST_F(VehicleKml, FlightPathJoinsTheLocalVehicleOnly) {
         out.rfind("<Folder>\n<name>FlightTracker</name>\n</Folder>\n<Folder>\n  <name>Bob</name>",
                   0),
         0u);
-    setFlightPathKmlHook(nullptr);
+    opt.flightPath = nullptr;
 }
 
 TEST_F(VehicleKml, NamesFromOutsideCannotBreakTheDocument) {

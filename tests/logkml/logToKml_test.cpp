@@ -1,7 +1,7 @@
 // Converting a recorded log into a KML document. Every document produced is
 // read back by ogrinfo (GDAL's KML reader), the way a user's GIS would read it.
+#include "publish/logToKml.h"
 #include "sources/demoScripts.h"
-#include "sources/logToKml.h"
 #include "track/nmea.h"
 #include "track/track.h"
 

@@ -8,7 +8,7 @@
 #include "common/waitUntil.h"
 #include "earth/kml.h"
 #include "earth/n2k.h"
-#include "earth/server.h"
+#include "net/server.h"
 #include "remote/client.h"
 
 #include <string>
@@ -86,11 +86,11 @@ protected:
         for (CClient* v : clients.vehicles()) {
             if (v == tracked || !v->visible || trackedOnly)
                 continue;
-            vehicleKml(*v, one, kmlLink, kKmlAllPoints);
+            vehicleKml(*v, one, kmlLink, kKmlAllPoints, engine.settings()->kml);
             doc += one + "\n";
         }
         if (tracked->visible) {
-            vehicleKml(*tracked, one, kmlLink, kKmlAllPoints);
+            vehicleKml(*tracked, one, kmlLink, kKmlAllPoints, engine.settings()->kml);
             doc += one;
         }
         return doc + "\n" + kmlDocumentTail();

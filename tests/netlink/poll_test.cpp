@@ -95,7 +95,9 @@ TEST_F(Poll, BrowserAtTheRootGetsTheDocumentWithoutTouchingTheCamera) {
 }
 
 TEST_F(Poll, SelTrackOnlyDrawsTheTrackedVehicleAlone) {
-    theOptions().SelTrackOnly = 1;
+    EngineSettings selectedOnly;
+    selectedOnly.selectedTrackOnly = true;
+    engine.setSettings(selectedOnly);
     track(bravo);
     addPoint(alpha, 48.1, 11.5);
     addPoint(bravo, 48.2, 11.6);

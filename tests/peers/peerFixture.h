@@ -6,7 +6,7 @@
 
 #include "common/traceCapture.h"
 #include "common/waitUntil.h"
-#include "earth/server.h"
+#include "net/server.h"
 #include "platform/runtime.h"
 #include "remote/client.h"
 #include "remote/peerProtocol.h"

@@ -3,7 +3,6 @@
 // shutdown whatever the peers do.
 #include "peerFixture.h"
 
-#include "app/OptionsDlg.h"
 #include "common/loopback.h"
 
 #include <chrono>
@@ -44,8 +43,7 @@ TEST(PeerThreads, StartedListsServeEachOtherAndEndWithinASecondOfShutdown) {
     CClient* localA = a.add("Me", "localhost");
     drive(localA->track, 0, 50);
     localA->curPos = driveFix(49);
-    theOptions().BindAddress = addressA;
-    a.start();
+    a.start(addressA);
     ASSERT_TRUE(serversUp(addressA));
 
     CClients b("threadsB");
@@ -54,11 +52,9 @@ TEST(PeerThreads, StartedListsServeEachOtherAndEndWithinASecondOfShutdown) {
     CClient* her = b.add("Her", addressA);
     CClient* demo = b.add("Demo", "demo9");
     demo->isDemo = 1;
-    theOptions().BindAddress = addressB;
-    b.start();
-    b.start(); // a second start changes nothing
+    b.start(addressB);
+    b.start(addressB); // a second start changes nothing
     ASSERT_TRUE(serversUp(addressB));
-    theOptions().BindAddress.clear();
 
     EXPECT_TRUE(b.localVehicle() && b.localVehicle()->isLocal);
     const std::vector<CClient*> polled = b.polledPeers();

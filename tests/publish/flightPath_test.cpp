@@ -3,7 +3,6 @@
 // back by ogrinfo, and the engine's hook on real NMEA lines.
 #include "publish/flightPath.h"
 
-#include "app/OptionsDlg.h"
 #include "common/shellRun.h"
 #include "common/traceCapture.h"
 #include "earth/kml.h"
@@ -394,8 +393,8 @@ TEST_F(FlightPath, TheEngineHookFollowsTheLocalVehicleOnRealLines) {
     local->compress = 0;
     Cn2k engine(clients);
     engine.m_local = local;
-    installFlightPath(engine);
-    const int saved = theOptions().flightTracker;
+    CFlightPath flightPath;
+    engine.m_flightPath = &flightPath;
 
     struct Case {
         int mode;
@@ -407,16 +406,19 @@ TEST_F(FlightPath, TheEngineHookFollowsTheLocalVehicleOnRealLines) {
     const std::vector<Case> cases = {{0, -1, 0}, {1, 1, 0}, {1, 1, 1}};
     for (size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(i);
-        theOptions().flightTracker = cases[i].mode;
+        EngineSettings settings;
+        settings.flightTracker = cases[i].mode != 0;
+        engine.setSettings(settings);
         if (i == 1)
             local->track.clear();
         ASSERT_EQ(engine.parseLine(lines[i == 2 ? 1 : 0]), 2);
-        EXPECT_EQ(theFlightPath().onCourse(), cases[i].onCourse);
-        EXPECT_EQ(theFlightPath().currentIndex(), cases[i].index);
+        EXPECT_EQ(flightPath.onCourse(), cases[i].onCourse);
+        EXPECT_EQ(flightPath.currentIndex(), cases[i].index);
     }
 
     std::string kml;
     KmlOptions opt = statuteOptions();
+    opt.flightPath = &flightPath;
     vehicleKml(*local, kml, kmlSingle, kKmlAllPoints, opt);
     EXPECT_NE(kml.find("<name>FlightTracker</name>"), std::string::npos);
     const std::string file = dir.file("local.kml");
@@ -424,9 +426,6 @@ TEST_F(FlightPath, TheEngineHookFollowsTheLocalVehicleOnRealLines) {
     const ShellOutcome info = ogrinfoKml(file);
     EXPECT_EQ(info.status, 0) << info.output;
     EXPECT_NE(info.output.find("DifferenceVector"), std::string::npos) << info.output;
-
-    theOptions().flightTracker = saved;
-    setFlightPathKmlHook(nullptr);
 }
 
 } // namespace

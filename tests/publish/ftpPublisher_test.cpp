@@ -5,7 +5,7 @@
 #include "publish/ftpPublisher.h"
 
 #include "app/OptionsDlg.h"
-#include "app/engineLinks.h"
+#include "app/appContext.h"
 #include "common/shellRun.h"
 #include "common/traceCapture.h"
 #include "common/waitUntil.h"
@@ -435,8 +435,12 @@ namespace {
 // The main window hands the publishing settings over at start-up and after
 // the options dialog; pftpEnabled starts and stops the thread.
 TEST_F(Publisher, TheSettingsStartAndStopThePublisher) {
-    CEngineLinks links(nullptr, nullptr);
-    links.setPublisher(&ftp);
+    CAppContext app(dir.file("registry.reg"));
+    CClient* me = app.clients().add("Me", "localhost");
+    ASSERT_EQ(app.clients().designateLocal(), me);
+    addPoint(me);
+    CSubsystems& links = app.links();
+    CftpServer& ftp = app.publisher();
     COptionsDlg o;
     o.pftpUserName = "web";
     o.pftpPassword = "pw";

@@ -1,4 +1,3 @@
-#include "app/OptionsDlg.h"
 #include "common/traceCapture.h"
 #include "platform/paths.h"
 #include "sources/recording.h"
@@ -48,10 +47,8 @@ protected:
         fs::remove_all(m_dir);
         fs::create_directories(m_dir);
         setStartDir(m_dir.string());
-        resetLogState();
     }
     void TearDown() override {
-        resetLogState();
         g_startDir = m_savedStartDir;
         fs::remove_all(m_dir);
     }
@@ -65,7 +62,7 @@ protected:
 
     fs::path m_dir;
     std::string m_savedStartDir;
-    COptionsDlg m_opt;
+    CRecording m_rec;
 };
 
 const char* const kRmc = "$GPRMC,183204,A,3747.6885,N,12223.6635,W,000.0,000.0,140609,014.2,E*67\r";
@@ -79,89 +76,92 @@ TEST(LogName, DateAndTimeOfTheLocalClock) {
     EXPECT_EQ(makeLogName("../a/b", localTime(2009, 6, 14, 0, 0, 0)), "...a.b_061409_000000.nme");
 }
 
-TEST_F(Recording, RecordTwiceMakesOneFileAndSetsTheLogFileOnce) {
+TEST_F(Recording, RecordTwiceMakesOneFileAndNamesItOnce) {
     time_t now = localTime(2009, 6, 14, 18, 32, 4);
-    EXPECT_EQ(recordStart(m_opt, true, now), "Recording: Me_061409_183204.nme");
-    EXPECT_EQ(m_opt.recording, 1);
-    EXPECT_EQ(m_opt.recordFileName, "Me_061409_183204.nme");
-    EXPECT_EQ(m_opt.LogFile, "Me_061409_183204.nme");
+    std::string started;
+    EXPECT_EQ(m_rec.start("Me", true, now, &started), "Recording: Me_061409_183204.nme");
+    EXPECT_TRUE(m_rec.recording());
+    EXPECT_EQ(m_rec.recordFileName(), "Me_061409_183204.nme");
+    EXPECT_EQ(started, "Me_061409_183204.nme");
     // The second click, a second later, changes nothing.
-    EXPECT_EQ(recordStart(m_opt, true, now + 1), "");
-    EXPECT_EQ(m_opt.recordFileName, "Me_061409_183204.nme");
+    started.clear();
+    EXPECT_EQ(m_rec.start("Me", true, now + 1, &started), "");
+    EXPECT_EQ(started, "");
+    EXPECT_EQ(m_rec.recordFileName(), "Me_061409_183204.nme");
     EXPECT_EQ(logs(), std::set<std::string>{"Me_061409_183204.nme"});
     EXPECT_EQ(fs::file_size(m_dir / "Me_061409_183204.nme"), 0u);
 
-    EXPECT_EQ(recordStop(m_opt), "Recorded: Me_061409_183204.nme");
-    EXPECT_EQ(m_opt.recording, 0);
-    // A new recording keeps the log file the user chose (or the first one).
-    recordStart(m_opt, true, now + 60);
-    EXPECT_EQ(m_opt.LogFile, "Me_061409_183204.nme");
+    EXPECT_EQ(m_rec.stop(), "Recorded: Me_061409_183204.nme");
+    EXPECT_FALSE(m_rec.recording());
+    // A new recording starts a new log.
+    m_rec.start("Me", true, now + 60, &started);
+    EXPECT_EQ(started, "Me_061409_183304.nme");
     EXPECT_EQ(logs().size(), 2u);
 }
 
 TEST_F(Recording, UntickedRecordDoesNothing) {
-    EXPECT_EQ(recordStart(m_opt, false, localTime(2009, 6, 14, 18, 32, 4)), "");
-    EXPECT_EQ(m_opt.recording, 0);
+    EXPECT_EQ(m_rec.start("Me", false, localTime(2009, 6, 14, 18, 32, 4)), "");
+    EXPECT_FALSE(m_rec.recording());
     EXPECT_TRUE(logs().empty());
 }
 
 TEST_F(Recording, LinesGoToTheRecordFileUntilStopped) {
     time_t now = localTime(2009, 6, 14, 18, 32, 4);
-    appendLogLine(m_opt, "$GPGGA,not recording", "Me", 1000000, now);
+    m_rec.appendLine("$GPGGA,not recording", "Me", 1000000, now);
     EXPECT_TRUE(logs().empty());
 
-    recordStart(m_opt, true, now);
-    appendLogLine(m_opt, kRmc, "Me", 1000000, now + 1);
-    appendLogLine(m_opt, "$GPGGA,second", "Me", 1000001, now + 2);
-    recordStop(m_opt);
-    appendLogLine(m_opt, "$GPGGA,after stop", "Me", 1000002, now + 3);
+    m_rec.start("Me", true, now);
+    m_rec.appendLine(kRmc, "Me", 1000000, now + 1);
+    m_rec.appendLine("$GPGGA,second", "Me", 1000001, now + 2);
+    m_rec.stop();
+    m_rec.appendLine("$GPGGA,after stop", "Me", 1000002, now + 3);
     EXPECT_EQ(readFile(m_dir / "Me_061409_183204.nme"), std::string(kRmc) + "\n$GPGGA,second\n");
-    EXPECT_EQ(currentLogName(), "Me_061409_183204.nme");
+    EXPECT_EQ(m_rec.currentLogName(), "Me_061409_183204.nme");
 }
 
 TEST_F(Recording, ContinuousLogStartsANewFileEachDay) {
-    setContinuousLogging(m_opt, true);
+    m_rec.setContinuous(true);
     int64_t fix = 1245000000;
     time_t evening = localTime(2009, 6, 14, 23, 59, 58);
-    appendLogLine(m_opt, "$GPRMC,one", "Me", fix, evening);
-    appendLogLine(m_opt, "$GPRMC,two", "Me", fix + 1, evening + 1);
-    appendLogLine(m_opt, "$GPRMC,three", "Me", fix + 2, evening + 2);
+    m_rec.appendLine("$GPRMC,one", "Me", fix, evening);
+    m_rec.appendLine("$GPRMC,two", "Me", fix + 1, evening + 1);
+    m_rec.appendLine("$GPRMC,three", "Me", fix + 2, evening + 2);
     EXPECT_EQ(readFile(m_dir / "Me_061409_235958.nme"), "$GPRMC,one\n$GPRMC,two\n");
     EXPECT_EQ(readFile(m_dir / "Me_061509_000000.nme"), "$GPRMC,three\n");
     EXPECT_EQ(logs().size(), 2u);
 }
 
 TEST_F(Recording, ContinuousLogStartsANewFileAfterAPauseOfMoreThanTenMinutes) {
-    EXPECT_EQ(setContinuousLogging(m_opt, true), "Continuous Logging");
+    EXPECT_EQ(m_rec.setContinuous(true), "Continuous Logging");
     int64_t fix = 1245000000;
     time_t now = localTime(2009, 6, 14, 10, 0, 0);
-    appendLogLine(m_opt, "a", "Me", fix, now);
+    m_rec.appendLine("a", "Me", fix, now);
     // Exactly 600 seconds is not yet a pause.
-    appendLogLine(m_opt, "b", "Me", fix + 600, now + 600);
+    m_rec.appendLine("b", "Me", fix + 600, now + 600);
     EXPECT_EQ(logs(), std::set<std::string>{"Me_061409_100000.nme"});
     // 601 seconds is.
-    appendLogLine(m_opt, "c", "Me", fix + 1201, now + 1201);
+    m_rec.appendLine("c", "Me", fix + 1201, now + 1201);
     EXPECT_EQ(logs().size(), 2u);
     EXPECT_EQ(readFile(m_dir / "Me_061409_100000.nme"), "a\nb\n");
     EXPECT_EQ(readFile(m_dir / "Me_061409_102001.nme"), "c\n");
     // A fix that goes back in time is not a pause.
-    appendLogLine(m_opt, "d", "Me", fix - 5000, now + 1202);
+    m_rec.appendLine("d", "Me", fix - 5000, now + 1202);
     EXPECT_EQ(logs().size(), 2u);
     EXPECT_EQ(readFile(m_dir / "Me_061409_102001.nme"), "c\nd\n");
 }
 
 TEST_F(Recording, ContinuousLoggingEndsARecordingAndSwitchesOff) {
     time_t now = localTime(2009, 6, 14, 10, 0, 0);
-    recordStart(m_opt, true, now);
-    setContinuousLogging(m_opt, true);
-    EXPECT_EQ(m_opt.recording, 0);
-    EXPECT_EQ(m_opt.ContinuousLog, 1);
-    appendLogLine(m_opt, "x", "Me", 1245000000, now + 5);
-    EXPECT_EQ(currentLogName(), "Me_061409_100005.nme");
+    m_rec.start("Me", true, now);
+    m_rec.setContinuous(true);
+    EXPECT_FALSE(m_rec.recording());
+    EXPECT_TRUE(m_rec.continuous());
+    m_rec.appendLine("x", "Me", 1245000000, now + 5);
+    EXPECT_EQ(m_rec.currentLogName(), "Me_061409_100005.nme");
 
-    EXPECT_EQ(setContinuousLogging(m_opt, false), "");
-    EXPECT_EQ(m_opt.ContinuousLog, 0);
-    appendLogLine(m_opt, "y", "Me", 1245000001, now + 6);
+    EXPECT_EQ(m_rec.setContinuous(false), "");
+    EXPECT_FALSE(m_rec.continuous());
+    m_rec.appendLine("y", "Me", 1245000001, now + 6);
     EXPECT_EQ(readFile(m_dir / "Me_061409_100005.nme"), "x\n");
     EXPECT_EQ(fs::file_size(m_dir / "Me_061409_100000.nme"), 0u);
 }
@@ -170,12 +170,12 @@ TEST_F(Recording, AFileThatCannotBeOpenedIsLoggedAndTheLineDropped) {
     // A start directory that went away: neither the log nor its lines can be written.
     setStartDir((m_dir / "gone").string());
     TraceCapture trace;
-    EXPECT_EQ(recordStart(m_opt, true, localTime(2009, 6, 14, 10, 0, 0)),
+    EXPECT_EQ(m_rec.start("Me", true, localTime(2009, 6, 14, 10, 0, 0)),
               "Recording: Me_061409_100000.nme");
     EXPECT_TRUE(trace.contains("COptionsDlg::OnBnClickedRecord"));
     EXPECT_TRUE(trace.contains("open:No such file or directory"));
     trace.clear();
-    appendLogLine(m_opt, "lost", "Me", 1245000000, localTime(2009, 6, 14, 10, 0, 1));
+    m_rec.appendLine("lost", "Me", 1245000000, localTime(2009, 6, 14, 10, 0, 1));
     EXPECT_TRUE(trace.contains("open:No such file or directory"));
     EXPECT_TRUE(logs().empty());
 }

@@ -1,7 +1,7 @@
 // The listener's event loop: whole requests whatever their segments, clients
 // that hold connections, caps on open connections, and replies to slow readers.
-#include "earth/requestEnd.h"
-#include "earth/server.h"
+#include "net/requestEnd.h"
+#include "net/server.h"
 
 #include "common/loopback.h"
 #include "common/traceCapture.h"

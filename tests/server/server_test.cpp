@@ -1,8 +1,7 @@
 // Listeners driven over real loopback sockets. Every listener binds port 0 on
 // 127.0.0.1 and lets the system choose, so test programs can run in parallel.
-#include "earth/server.h"
+#include "net/server.h"
 
-#include "app/OptionsDlg.h"
 #include "common/loopback.h"
 #include "common/recordingUi.h"
 #include "common/traceCapture.h"
@@ -211,15 +210,14 @@ TEST(Server, SecondListenerOnABusyPortTellsOnceAndKeepsRetrying) {
     EXPECT_EQ(ui.messages().size(), 1u);
 }
 
-TEST(Server, BindAddressSettingChoosesTheInterface) {
-    theOptions().BindAddress = "127.0.0.2";
+TEST(Server, BindAddressChoosesTheInterface) {
     Probe probe;
     probe.owned = "here";
     CServer s;
+    s.bindAddress = "127.0.0.2";
     ASSERT_EQ(s.start(0, probeHandler, &probe), 1);
     ASSERT_TRUE(waitUntil([&] { return s.boundPort() != 0; }));
     uint16_t port = s.boundPort();
-    theOptions().BindAddress.clear();
     EXPECT_EQ(roundTrip(port, "x", nullptr, "127.0.0.2"), "here");
     int err = 0;
     Socket other = Socket::tcp(err);

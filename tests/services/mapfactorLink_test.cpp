@@ -1,6 +1,5 @@
 // The MapFactor link against a stand-in MapFactor server on loopback, over
 // HTTPS with a certificate the test makes with openssl.
-#include "app/OptionsDlg.h"
 #include "common/traceCapture.h"
 #include "platform/paths.h"
 #include "remote/client.h"
@@ -41,14 +40,11 @@ protected:
         settings.enable = 1;
         // The stand-in's certificate is its own, as a user's own server's
         // would be: its checks are relaxed as such a user sets them.
-        theOptions().TlsVerify = 0;
+        settings.tlsVerify = false;
         m_oldStartDir = g_startDir;
         g_startDir = server.dir();
     }
-    ~MapFactorLinkTest() override {
-        theOptions().TlsVerify = 1;
-        g_startDir = m_oldStartDir;
-    }
+    ~MapFactorLinkTest() override { g_startDir = m_oldStartDir; }
 
     static std::string config(const std::string& rows) {
         return R"({"account": "me", "password": "pw", "records": {"dev1": [)" + rows + "]}}";

@@ -88,8 +88,8 @@ private:
 using GpsDataWindowTest = uitest::UiTest;
 
 TEST_F(GpsDataWindowTest, MainWindowCreatesItHiddenAndShowsItAfterTheOptions) {
-    theOptions().ShowGpsData = 0;
-    theOptions().GpsDataRight = 0;
+    options().ShowGpsData = 0;
+    options().GpsDataRight = 0;
     CMainWindow& w = start();
     CGpsDataWindow* data = w.gpsDataWindow();
     ASSERT_NE(data, nullptr);
@@ -100,7 +100,7 @@ TEST_F(GpsDataWindowTest, MainWindowCreatesItHiddenAndShowsItAfterTheOptions) {
     EXPECT_EQ(data->text().toStdString(), kGpsDataTemplateText);
     EXPECT_EQ(data->pos(), QPoint(0, 0));
 
-    theOptions().ShowGpsData = 1;
+    options().ShowGpsData = 1;
     w.showGpsData(true);
     EXPECT_EQ(w.gpsDataWindow(), data); // the same window, created once
     EXPECT_TRUE(data->isVisible());
@@ -108,15 +108,15 @@ TEST_F(GpsDataWindowTest, MainWindowCreatesItHiddenAndShowsItAfterTheOptions) {
     // The close box hides it and turns the option off.
     data->close();
     EXPECT_FALSE(data->isVisible());
-    EXPECT_EQ(theOptions().ShowGpsData, 0);
-    theOptions().ShowGpsData = 1;
+    EXPECT_EQ(options().ShowGpsData, 0);
+    options().ShowGpsData = 1;
     w.showGpsData(true);
     EXPECT_TRUE(data->isVisible());
     data->close();
 }
 
 TEST_F(GpsDataWindowTest, RefreshShowsTheLocalVehicleAndMovesAreRemembered) {
-    COptionsDlg& o = theOptions();
+    COptionsDlg& o = options();
     o.ShowGpsData = 1;
     o.Units = 0;
     o.SpeedInKnots = 0;
@@ -124,14 +124,14 @@ TEST_F(GpsDataWindowTest, RefreshShowsTheLocalVehicleAndMovesAreRemembered) {
     o.GpsDataTop = 50;
     o.GpsDataRight = 340;
     o.GpsDataBottom = 80;
-    CClient* me = theClients().add("Me", "localhost");
-    theClients().designateLocal();
+    CClient* me = clients().add("Me", "localhost");
+    clients().designateLocal();
     me->curPos.spd = 10.7;
     me->curPos.alt = 376.3;
     me->curPos.hdg = 270;
     auto manual = std::make_unique<ManualTimer>();
     ManualTimer* tick = manual.get();
-    CGpsDataWindow data(std::move(manual));
+    CGpsDataWindow data(options(), clients(), std::move(manual));
     data.create();
     EXPECT_TRUE(data.isVisible());
     EXPECT_EQ(data.pos(), QPoint(40, 50));
@@ -156,13 +156,13 @@ TEST_F(GpsDataWindowTest, RefreshShowsTheLocalVehicleAndMovesAreRemembered) {
 }
 
 TEST_F(GpsDataWindowTest, AStoredPlaceOffEveryScreenComesBackInSight) {
-    COptionsDlg& o = theOptions();
+    COptionsDlg& o = options();
     o.ShowGpsData = 1;
     o.GpsDataLeft = 900000;
     o.GpsDataTop = -700000;
     o.GpsDataRight = 899000; // negative width too
     o.GpsDataBottom = -700100;
-    CGpsDataWindow data(std::make_unique<ManualTimer>());
+    CGpsDataWindow data(options(), clients(), std::make_unique<ManualTimer>());
     data.create();
     const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
     EXPECT_TRUE(screen.contains(data.geometry().center()));

@@ -56,8 +56,8 @@ TEST_F(Window, FirstTickAfter200msThenEvery2000ms) {
 }
 
 TEST_F(Window, ClickingRotateTurnsAutoTrackAndAutoViewOnAndIsStoredAtOnce) {
-    theOptions().Tracking = 0;
-    theOptions().save();
+    options().Tracking = 0;
+    options().save();
     start();
     ASSERT_FALSE(checked(button("autoTrack")) || checked(button("autoView")) ||
                  checked(button("rotate")));
@@ -67,7 +67,7 @@ TEST_F(Window, ClickingRotateTurnsAutoTrackAndAutoViewOnAndIsStoredAtOnce) {
     EXPECT_TRUE(checked(button("autoTrack")));
     EXPECT_TRUE(checked(button("autoView")));
     EXPECT_FALSE(checked(button("zoom")));
-    EXPECT_EQ(theOptions().Tracking, 0x23);
+    EXPECT_EQ(options().Tracking, 0x23);
     EXPECT_EQ(storedTracking(file("registry.reg")), "00000023");
 
     // Auto view on by click turns auto track on; with rotate on it stays on.
@@ -80,8 +80,8 @@ TEST_F(Window, ClickingRotateTurnsAutoTrackAndAutoViewOnAndIsStoredAtOnce) {
 }
 
 TEST_F(Window, ShortcutsSetOnlyTheirOwnBox) {
-    theOptions().Tracking = 0;
-    theOptions().save();
+    options().Tracking = 0;
+    options().save();
     start();
     activate();
 
@@ -89,7 +89,7 @@ TEST_F(Window, ShortcutsSetOnlyTheirOwnBox) {
     EXPECT_TRUE(checked(button("rotate")));
     EXPECT_FALSE(checked(button("autoTrack")));
     EXPECT_FALSE(checked(button("autoView")));
-    EXPECT_EQ(theOptions().Tracking, 2);
+    EXPECT_EQ(options().Tracking, 2);
 
     key(Qt::Key_T, Qt::ControlModifier);                   // auto track on
     key(Qt::Key_Z, Qt::ControlModifier | Qt::AltModifier); // zoom toggled on
@@ -97,13 +97,13 @@ TEST_F(Window, ShortcutsSetOnlyTheirOwnBox) {
     EXPECT_TRUE(checked(button("autoTrack")));
     EXPECT_TRUE(checked(button("zoom")));
     EXPECT_TRUE(checked(button("tilt")));
-    EXPECT_EQ(theOptions().Tracking, 1 | 2 | 4 | 8);
+    EXPECT_EQ(options().Tracking, 1 | 2 | 4 | 8);
 
     key(Qt::Key_Z, Qt::ControlModifier | Qt::AltModifier); // zoom toggled off
     key(Qt::Key_T, Qt::AltModifier);                       // auto track off
     EXPECT_FALSE(checked(button("zoom")));
     EXPECT_FALSE(checked(button("autoTrack")));
-    EXPECT_EQ(theOptions().Tracking, 2 | 8);
+    EXPECT_EQ(options().Tracking, 2 | 8);
     EXPECT_EQ(storedTracking(file("registry.reg")), "0000000a");
 }
 
@@ -114,27 +114,27 @@ TEST_F(Window, TurningTheLastOfRotateZoomTiltOffTurnsAutoViewOff) {
     click("rotate");
     click("zoom");
     EXPECT_TRUE(checked(button("autoView"))) << "tilt is still on";
-    EXPECT_EQ(theOptions().Tracking, 0x29);
+    EXPECT_EQ(options().Tracking, 0x29);
 
     activate();
     key(Qt::Key_E, Qt::AltModifier); // tilt off, the last one
     EXPECT_FALSE(checked(button("autoView")));
     EXPECT_TRUE(checked(button("autoTrack")));
-    EXPECT_EQ(theOptions().Tracking, 1);
+    EXPECT_EQ(options().Tracking, 1);
     EXPECT_EQ(storedTracking(file("registry.reg")), "00000001");
 
     // Auto view cannot be switched on while none of the three is on.
     click("autoView");
     EXPECT_FALSE(checked(button("autoView")));
-    EXPECT_EQ(theOptions().Tracking & 0x20, 0);
+    EXPECT_EQ(options().Tracking & 0x20, 0);
 }
 
 TEST_F(Window, SelectorListsVehiclesAndReadsKeysBack) {
-    theOptions().DemoMode = 0;
+    options().DemoMode = 0;
     start();
-    CClient* bob = theClients().add("bob", "host1");
+    CClient* bob = clients().add("bob", "host1");
     bob->online = 1;
-    theClients().add("ann", "host2")->online = 0;
+    clients().add("ann", "host2")->online = 0;
     timer->fire();
 
     auto& combo = widget<QComboBox>("vehicleSelector");
@@ -153,7 +153,7 @@ TEST_F(Window, SelectorListsVehiclesAndReadsKeysBack) {
     EXPECT_EQ(sys.tracked, bob);
 
     // An open list is left alone by the timer.
-    theClients().add("cy", "host3");
+    clients().add("cy", "host3");
     combo.showPopup();
     timer->fire();
     EXPECT_EQ(combo.count(), 3);
@@ -193,7 +193,7 @@ TEST_F(Window, StartPauseCaptionFollowsTheDemo) {
 }
 
 TEST_F(Window, OutsideTheDemoAPausedEngineOffersToContinue) {
-    theOptions().DemoMode = 0;
+    options().DemoMode = 0;
     start();
     EXPECT_EQ(caption(), "Pause");
     sys.isPaused = true;
@@ -202,8 +202,8 @@ TEST_F(Window, OutsideTheDemoAPausedEngineOffersToContinue) {
 }
 
 TEST_F(Window, StatusLineKeepsToOneLineEvenWhileHiddenInTheTray) {
-    theOptions().DemoMode = 0;
-    theOptions().RunInTray = 1;
+    options().DemoMode = 0;
+    options().RunInTray = 1;
     trayAvailable = true;
     const std::string longStatus =
         "Port /dev/serial/by-id/usb-Prolific_Technology_Inc._USB-Serial_Controller-if00-port0 "
@@ -258,9 +258,9 @@ TEST_F(Window, TheMenuOpensTheGlobeOfTheNetworkLinksOwnAddress) {
         BrowserServices browser;
         browser.opens = c.browserOpens;
         setUiServices(&browser);
-        theOptions().BindAddress = c.bind;
-        theOptions().LinkBindAddress = c.linkBind;
-        theOptions().save();
+        options().BindAddress = c.bind;
+        options().LinkBindAddress = c.linkBind;
+        options().save();
         start();
         timer->fire();
         QAction* globe = nullptr;

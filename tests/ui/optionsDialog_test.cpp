@@ -31,15 +31,14 @@ class OptionsDialog : public UiTest {
 protected:
     void SetUp() override {
         UiTest::SetUp();
-        theClients().load("Me", "localhost");
-        local = theClients().designateLocal();
+        clients().load(sys.registryStore, "Me", "localhost");
+        local = clients().designateLocal();
         ASSERT_NE(local, nullptr);
-        COptionsDlg& o = theOptions();
+        COptionsDlg& o = options();
         o.DemoMode = 0;
         o.Units = 0;
         o.SpeedInKnots = 0;
         o.ContinuousLog = 0;
-        o.recording = 0;
         o.AutoStartGE = 0;
         o.LoopPlayback = 0;
         o.LogFile.clear();
@@ -91,7 +90,7 @@ protected:
 TEST_F(OptionsDialog, ClicksOnEachGroupChangeWhatTheyName) {
     openDialog();
     showAndActivate();
-    COptionsDlg& o = theOptions();
+    COptionsDlg& o = options();
     EXPECT_EQ(dialogTimer->periods, std::vector<unsigned>{1000});
 
     // GPS: the rate list and the connect button.
@@ -118,10 +117,10 @@ TEST_F(OptionsDialog, ClicksOnEachGroupChangeWhatTheyName) {
     clickIn("loop");
     EXPECT_EQ(o.LoopPlayback, 1);
     clickIn("record");
-    EXPECT_EQ(o.recording, 1);
+    EXPECT_TRUE(sys.rec.recording());
     EXPECT_TRUE(in<QLabel>("recordStatus").text().startsWith(QStringLiteral("Recording: ")));
     clickIn("stopRecord");
-    EXPECT_EQ(o.recording, 0);
+    EXPECT_FALSE(sys.rec.recording());
     clickIn("continuous");
     EXPECT_EQ(o.ContinuousLog, 1);
     EXPECT_FALSE(in<QAbstractButton>("record").isEnabled());
@@ -165,7 +164,7 @@ TEST_F(OptionsDialog, ClicksOnEachGroupChangeWhatTheyName) {
     EXPECT_EQ(sys.pace, 300);
 
     // The timer shows the status text.
-    o.setStatusText("Signal Acquired");
+    o.statusText = "Signal Acquired";
     dialogTimer->fire();
     EXPECT_EQ(in<QLabel>("status").text(), QStringLiteral("Signal Acquired"));
     EXPECT_EQ(dialogTimer->periods, (std::vector<unsigned>{1000, 500}));
@@ -223,7 +222,7 @@ TEST_F(OptionsDialog, AVehicleAddedInTheDialogAppearsInTheMainWindowSelector) {
     });
     click("options");
     EXPECT_TRUE(accepted);
-    ASSERT_NE(theClients().find("Ann@peer.example"), nullptr);
+    ASSERT_NE(clients().find("Ann@peer.example"), nullptr);
     const std::vector<std::string> entries = items(widget<QComboBox>("vehicleSelector"));
     EXPECT_NE(std::find(entries.begin(), entries.end(), "Ann@peer.example!"), entries.end());
     EXPECT_NE(apptest::readFile(file("registry.reg")).find("Ann@peer.example"), std::string::npos);

@@ -31,7 +31,7 @@ void doubleClick(CTrayIcon& tray) {
 class WindowWays : public UiTest {};
 
 TEST_F(WindowWays, InTheTrayTheWindowHidesAndOnlyExitEndsIt) {
-    theOptions().RunInTray = 1;
+    options().RunInTray = 1;
     trayAvailable = true;
     CMainWindow& w = start();
     QSignalSpy finished(&w, &QDialog::finished);
@@ -74,7 +74,7 @@ TEST_F(WindowWays, InTheTrayTheWindowHidesAndOnlyExitEndsIt) {
 
 TEST_F(WindowWays, WithoutATrayTheWindowSaysSoOnceAndBehavesAsWithoutIt) {
     RecordingUi ui;
-    theOptions().RunInTray = 1;
+    options().RunInTray = 1;
     trayAvailable = false;
     CMainWindow& w = start();
     timer->fire();
@@ -111,7 +111,7 @@ TEST_F(WindowWays, EscapeAndAltXEndTheDialog) {
     EXPECT_TRUE(window->ended());
 
     window.reset();
-    theOptions().RunInTray = 1;
+    options().RunInTray = 1;
     trayAvailable = true;
     start();
     activate();
@@ -141,7 +141,7 @@ TEST_F(WindowWays, AboutBoxFromTheWindowMenu) {
 TEST_F(WindowWays, ButtonsAndShortcutsReachTheirCommands) {
     CQtUiServicesScope qtServices;
     CMainWindow& w = start();
-    CClient* me = theClients().realLocalVehicle();
+    CClient* me = clients().realLocalVehicle();
     ASSERT_NE(me, nullptr);
     me->curPos.lat = 51.5;
     me->curPos.lon = -0.12;
@@ -176,7 +176,7 @@ TEST_F(WindowWays, ButtonsAndShortcutsReachTheirCommands) {
     EXPECT_TRUE(button("options").isEnabled());
     click("options");
     EXPECT_EQ(runs, 1);
-    EXPECT_EQ(theOptions().Name, w.dlg().selectedKey());
+    EXPECT_EQ(options().Name, w.dlg().selectedKey());
 }
 
 TEST_F(WindowWays, QtServicesTakeRequestsFromOtherThreadsWithoutBlocking) {
@@ -203,25 +203,25 @@ TEST_F(WindowWays, QtServicesTakeRequestsFromOtherThreadsWithoutBlocking) {
 }
 
 TEST_F(WindowWays, PlacedAtTheStoredPositionOrBackOnScreen) {
-    theOptions().Left = 40;
-    theOptions().Top = 30;
-    theOptions().save();
+    options().Left = 40;
+    options().Top = 30;
+    options().save();
     CMainWindow& w = start();
     EXPECT_EQ(w.pos(), QPoint(40, 30));
     EXPECT_TRUE(w.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
     w.move(60, 70);
-    EXPECT_EQ(theOptions().Left, 60);
-    EXPECT_EQ(theOptions().Top, 70);
+    EXPECT_EQ(options().Left, 60);
+    EXPECT_EQ(options().Top, 70);
 
     // A position from a screen that is no longer there.
     window.reset();
-    theOptions().Left = 20000;
-    theOptions().Top = 15000;
-    theOptions().AlwaysOnTop = 0;
-    theOptions().save();
+    options().Left = 20000;
+    options().Top = 15000;
+    options().AlwaysOnTop = 0;
+    options().save();
     start();
     const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
     EXPECT_TRUE(screen.contains(window->frameGeometry().center()));
     EXPECT_FALSE(window->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
-    EXPECT_EQ(theOptions().Left, window->x()) << "the new place is remembered";
+    EXPECT_EQ(options().Left, window->x()) << "the new place is remembered";
 }

@@ -40,8 +40,8 @@ protected:
 
 TEST_F(WindowOwnership, MessageBoxesBelongToTheMainWindowAndOpenAboveIt) {
     // The message that used to open under the top-most window.
-    theOptions().RunInTray = 1;
-    theOptions().AlwaysOnTop = 1;
+    options().RunInTray = 1;
+    options().AlwaysOnTop = 1;
     trayAvailable = false;
     CMainWindow& w = start();
     QCoreApplication::processEvents();
@@ -68,7 +68,7 @@ TEST_F(WindowOwnership, MessageBoxesBelongToTheMainWindowAndOpenAboveIt) {
 TEST_F(WindowOwnership, CopyPositionCopiesOnlyAPositionThatWasReceived) {
     CMainWindow& w = start();
     (void)w;
-    CClient* me = theClients().realLocalVehicle();
+    CClient* me = clients().realLocalVehicle();
     ASSERT_NE(me, nullptr);
     activate();
     const QString before = QStringLiteral("left by the user");

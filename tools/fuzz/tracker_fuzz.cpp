@@ -2,9 +2,8 @@
 // through the tracker port's handler, the device table and the vehicle list.
 // The first byte chooses the poster: this machine (odd) or a stranger (even).
 // Checks what must hold for every request from anyone.
-#include "app/OptionsDlg.h"
 #include "earth/n2k.h"
-#include "earth/server.h"
+#include "net/server.h"
 #include "remote/client.h"
 #include "track/outsideText.h"
 
@@ -26,15 +25,14 @@ constexpr int32_t kCap = 20;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static CClients list("fuzz");
-    static Cn2k engine = [] {
-        theOptions().MaxDeviceVehicles = kCap;
-        return Cn2k(list);
-    }();
+    static Cn2k engine(list); // no recording: no log files
     static CClient* local = [] {
+        EngineSettings settings;
+        settings.maxDeviceVehicles = kCap;
+        engine.setSettings(settings);
         CClient* me = list.add("Me", "localhost");
         list.designateLocal();
         engine.m_local = me;
-        engine.m_recordLine = nullptr; // no log files
         return me;
     }();
     if (size == 0)

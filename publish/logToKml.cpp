@@ -1,4 +1,4 @@
-#include "sources/logToKml.h"
+#include "publish/logToKml.h"
 
 #include "earth/kml.h"
 #include "platform/atomicFile.h"

@@ -1,6 +1,5 @@
-#include "earth/server.h"
+#include "net/server.h"
 
-#include "app/OptionsDlg.h"
 #include "platform/runtime.h"
 #include "platform/socket.h"
 #include "platform/uiServices.h"
@@ -102,11 +101,6 @@ std::string_view ServerReply::bytes(int32_t result) const {
 
 int32_t nullPortHandler(std::span<char>, const char*, ServerReply&, void*) {
     return 0;
-}
-
-std::string linkListenAddress() {
-    const COptionsDlg& o = theOptions();
-    return o.BindAddress.empty() ? o.LinkBindAddress : o.BindAddress;
 }
 
 std::string reachText(const std::string& address) {
@@ -273,7 +267,7 @@ void CServer::setListening(int fd) {
 }
 
 std::string CServer::listenAddress() const {
-    return bindAddress.empty() ? theOptions().BindAddress : bindAddress;
+    return bindAddress;
 }
 
 void CServer::staticServerFunc(CServer* self) {

@@ -8,7 +8,7 @@
 // replies.
 #pragma once
 
-#include "earth/requestEnd.h"
+#include "net/requestEnd.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -71,8 +71,8 @@ public:
     ServerHandler handler = nullptr;
     void (*afterReply)(void* context) = nullptr; // called after each handled connection
     void* context = nullptr;
-    // Address to bind; empty takes the BindAddress setting, and an empty
-    // setting means any local address.
+    // Address to bind, set by the listener's owner before start (the
+    // program's BindAddress or LinkBindAddress); empty means any address.
     std::string bindAddress;
     // Time a client has from connecting to the end of its request; a silent
     // or dribbling client is dropped then. Sending the reply may take this
@@ -105,7 +105,7 @@ public:
     static void staticServerFunc(CServer* self);
     // One listening run: bind, then serve connections until a failure.
     void server();
-    // The address the listener binds: bindAddress, else the BindAddress setting.
+    // The address the listener binds: bindAddress ("" for any).
     std::string listenAddress() const;
 
     // The port the current run is bound to (0 while not bound). With port 0
@@ -132,10 +132,6 @@ private:
     int m_wakeFd = -1; // an eventfd that ends the event loop's wait
 };
 
-// The address of the listeners that only this machine should reach (network
-// link, base port): the BindAddress setting when set (--bind), else the
-// LinkBindAddress setting, loopback unless the user opened it.
-std::string linkListenAddress();
 // Where a listener bound to `address` can be reached from, for the banner:
 // "this machine only", "every network" or "ADDRESS only".
 std::string reachText(const std::string& address);

@@ -1,4 +1,4 @@
-#include "earth/requestEnd.h"
+#include "net/requestEnd.h"
 
 unsigned requestQuietMs(std::string_view received, RequestFraming framing) {
     if (framing == RequestFraming::http && (received.find("\r\n\r\n") != std::string_view::npos ||
