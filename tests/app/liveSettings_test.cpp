@@ -4,6 +4,7 @@
 // the next poll, line, pass or publication of the running part follows it.
 #include "app/appContext.h"
 #include "app/ftpStatusLogic.h"
+#include "app/support.h"
 #include "camera/earthFixture.h"
 #include "common/traceCapture.h"
 #include "common/waitUntil.h"
@@ -17,25 +18,18 @@
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <unistd.h>
 
 namespace {
 
 namespace fs = std::filesystem;
+using apptest::readFile;
 
 std::string sentence(const std::string& body) {
     std::string sum;
     appendNmeaChecksum(body.c_str(), sum);
     return body + sum;
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
 }
 
 // A composition root with a local vehicle that is followed and a peer, in a
