@@ -535,9 +535,11 @@ bool CtestDlg::onMinimize() {
     return true;
 }
 
+// The double-click follows what the user sees: a toggle of its own would
+// get out of step whenever the window is hidden or shown another way
+// (minimised, closed, Open), and then take two double-clicks to bring it back.
 void CtestDlg::onTrayDoubleClick() {
-    m_view.showWindow(m_trayToggle);
-    m_trayToggle = !m_trayToggle;
+    m_view.showWindow(!m_view.windowShown());
 }
 
 void CtestDlg::onTrayOpen() {

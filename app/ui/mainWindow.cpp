@@ -5,6 +5,7 @@
 #include "app/ui/aboutDlg.h"
 #include "app/ui/appIcon.h"
 #include "app/ui/gpsDataWindow.h"
+#include "app/ui/palette.h"
 #include "app/ui/tray.h"
 #include "app/ui/uiServicesQt.h"
 #include "platform/uiServices.h"
@@ -16,9 +17,6 @@
 #include <QWindowStateChangeEvent>
 
 namespace {
-
-// The window's colour: red 180, green 181, blue 226.
-const QColor kBackground(180, 181, 226);
 
 // Narrow, as the window was on Windows, yet wide enough for three buttons.
 constexpr int kMinWidth = 190;
@@ -66,10 +64,7 @@ CMainWindow::CMainWindow(CSubsystems& sys, std::unique_ptr<CTickTimer> timer)
     setObjectName(QStringLiteral("mainWindow"));
     setWindowTitle(QString::fromLatin1(kWindowTitle));
     setWindowIcon(nivraIcon());
-    QPalette pal = palette();
-    pal.setColor(QPalette::Window, kBackground);
-    setPalette(pal);
-    setAutoFillBackground(true);
+    useNivraPalette(*this);
 
     m_tray = std::make_unique<CTrayIcon>(nivraIcon(),
                                          CTrayIcon::Handlers{[this] { m_dlg.onTrayDoubleClick(); },
@@ -270,6 +265,10 @@ void CMainWindow::showWindow(bool show) {
     activateWindow();
 }
 
+bool CMainWindow::windowShown() const {
+    return isVisible() && !isMinimized();
+}
+
 void CMainWindow::setTitle(const std::string& title) {
     setWindowTitle(QString::fromStdString(title));
 }
@@ -304,6 +303,8 @@ void CMainWindow::endDialog() {
     if (m_ended)
         return;
     m_ended = true;
+    if (m_gpsData)
+        m_gpsData->programEnding();
     done(QDialog::Rejected);
 }
 
@@ -329,7 +330,7 @@ void CMainWindow::showGpsData(bool) {
     // Created once, at the end of start-up; the setting decides the rest.
     if (!m_gpsData) {
         m_gpsData = std::make_unique<CGpsDataWindow>(m_sys.options(), m_sys.clients());
-        m_gpsData->create();
+        m_gpsData->create(frameGeometry());
     } else {
         m_gpsData->logic().applyShowSetting();
     }
@@ -357,12 +358,15 @@ void CMainWindow::changeEvent(QEvent* event) {
     if (event->type() != QEvent::WindowStateChange || !isMinimized())
         return;
     // In the tray, minimising hides the window instead. The window system is
-    // still busy minimising, so decide once it is done.
+    // still busy minimising, so decide once it is done. The minimised state
+    // stays until the window is shown again (showWindow clears it then):
+    // clearing it now would map the hidden window again, an empty frame
+    // that the program no longer draws.
     QMetaObject::invokeMethod(
         this,
         [this] {
-            if (isMinimized() && m_dlg.onMinimize())
-                setWindowState(windowState() & ~Qt::WindowMinimized);
+            if (isMinimized())
+                m_dlg.onMinimize();
         },
         Qt::QueuedConnection);
 }

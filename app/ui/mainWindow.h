@@ -60,6 +60,7 @@ public:
     void placeWindow(bool topMost, int left, int top, bool show) override;
     void setTopMost(bool topMost) override;
     void showWindow(bool show) override;
+    bool windowShown() const override;
     void setTitle(const std::string& title) override;
     void setCheck(DlgCheck box, bool on) override;
     void showSelector(const std::vector<std::string>& entries, int current) override;

@@ -2,6 +2,7 @@
 
 #include "app/OptionsDlg.h"
 #include "app/ui/appIcon.h"
+#include "app/ui/palette.h"
 #include "platform/serial.h"
 #include "platform/uiServices.h"
 
@@ -12,9 +13,6 @@
 #include <QUrl>
 
 namespace {
-
-// The main window's colour, red 180, green 181, blue 226.
-const QColor kBackground(180, 181, 226);
 
 QString qs(const std::string& s) {
     return QString::fromStdString(s);
@@ -98,10 +96,7 @@ COptionsDialog::COptionsDialog(CSubsystems& sys, QWidget* parent, std::unique_pt
     setObjectName(QStringLiteral("optionsDialog"));
     setWindowTitle(QStringLiteral("Nivra Options"));
     setWindowIcon(nivraIcon());
-    QPalette pal = palette();
-    pal.setColor(QPalette::Window, kBackground);
-    setPalette(pal);
-    setAutoFillBackground(true);
+    useNivraPalette(*this);
 
     std::vector<std::string> devices = serialUsbDevices();
     for (const std::string& uart : serialAnsweringUarts())

@@ -9,6 +9,7 @@
 #include "app/ui/ftpStatusDialog.h"
 #include "app/ui/mainWindow.h"
 #include "app/ui/optionsDialog.h"
+#include "app/ui/palette.h"
 #include "app/ui/uiServicesQt.h"
 #include "earth/globe.h"
 #include "net/server.h"
@@ -54,6 +55,8 @@ int runQtFrontEnd(CtestApp& app, int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Nivra"));
     QApplication::setApplicationVersion(QStringLiteral(NIVRA_VERSION));
     QApplication::setWindowIcon(nivraIcon());
+    // Message boxes and file pickers in the colours of the program's windows.
+    QApplication::setPalette(nivraPalette());
     // The window hides into the tray and ends by its own rules; the last
     // window going away is not the end.
     QApplication::setQuitOnLastWindowClosed(false);
@@ -63,7 +66,10 @@ int runQtFrontEnd(CtestApp& app, int argc, char** argv) {
     CAppContext parts(defaultRegistryPath());
     parts.engine().m_stopAsked = &stopRequested;
     CMainWindow window(parts.links());
-    QObject::connect(&window, &QDialog::finished, &qapp, &QApplication::quit);
+    // exit(), not quit(): quit() first asks every window to close and gives
+    // up when one refuses, and the GPS data window refuses a close (it only
+    // hides). The run would go on with no window, nothing saved.
+    QObject::connect(&window, &QDialog::finished, &qapp, [] { QCoreApplication::exit(0); });
     window.setOptionsDialog([&window, &parts] {
         COptionsDialog options(parts.links(), &window);
         options.setFtpDialog(
@@ -82,8 +88,14 @@ int runQtFrontEnd(CtestApp& app, int argc, char** argv) {
 
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, &window, [&window] {
-        if (stopRequested())
-            window.dlg().onCancel();
+        if (stopRequested()) {
+            // A stop signal after the dialog has ended only repeats the
+            // request to leave the event loop.
+            if (window.ended())
+                QCoreApplication::exit(0);
+            else
+                window.dlg().onCancel();
+        }
         window.dlg().processPosted();
     });
     poll.start(kPollMs);
