@@ -3,6 +3,7 @@
 #include "app/OptionsDlg.h"
 #include "app/ui/appIcon.h"
 #include "app/ui/palette.h"
+#include "app/ui/uiServicesQt.h"
 #include "platform/serial.h"
 #include "platform/uiServices.h"
 
@@ -438,9 +439,9 @@ void COptionsDialog::connectControls() {
     connect(&m_demoSpeed, &QSlider::valueChanged, this,
             [this](int v) { m_logic.onSlider(Slider::DemoSpeed, v); });
     connect(&m_rotation, &QComboBox::activated, this, [this](int i) { m_logic.onRotation(i); });
-    connect(&m_web, &B::clicked, this, [] {
+    connect(&m_web, &B::clicked, this, [this] {
         if (!QDesktopServices::openUrl(QUrl(QString::fromLatin1(kWebSite))))
-            showMessage(std::string("No web browser opened ") + kWebSite);
+            message(std::string("No web browser opened ") + kWebSite);
     });
     connect(&m_ok, &B::clicked, this, [this] { m_logic.onClose(); });
 }
@@ -608,7 +609,9 @@ void COptionsDialog::browseCursorFile() {
 }
 
 void COptionsDialog::message(const std::string& text) {
-    showMessage(text);
+    // Over this dialog, which is modal: a box owned by the main window would
+    // open under it.
+    showMessageOver(this, "Nivra", text);
 }
 
 void COptionsDialog::focusName() {

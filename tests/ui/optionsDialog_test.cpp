@@ -5,14 +5,18 @@
 #include "support.h"
 
 #include "app/ui/optionsDialog.h"
+#include "app/ui/uiServicesQt.h"
 
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QTimer>
 
 #include <fstream>
+#include <functional>
 #include <set>
+#include <thread>
 
 using namespace uitest;
 
@@ -226,4 +230,77 @@ TEST_F(OptionsDialog, AVehicleAddedInTheDialogAppearsInTheMainWindowSelector) {
     const std::vector<std::string> entries = items(widget<QComboBox>("vehicleSelector"));
     EXPECT_NE(std::find(entries.begin(), entries.end(), "Ann@peer.example!"), entries.end());
     EXPECT_NE(apptest::readFile(file("registry.reg")).find("Ann@peer.example"), std::string::npos);
+}
+
+TEST_F(OptionsDialog, RefusalsAndOtherMessagesOpenAboveTheModalDialog) {
+    CQtUiServicesScope qtServices;
+    // The main window owns messages while nothing else is open.
+    QWidget mainWindow;
+    mainWindow.show();
+    setDialogOwner(&mainWindow);
+    openDialog();
+    dialog->setWindowModality(Qt::ApplicationModal);
+    showAndActivate();
+    ASSERT_EQ(QApplication::activeModalWidget(), dialog.get());
+
+    auto shownBoxes = [] {
+        std::vector<QMessageBox*> boxes;
+        for (QWidget* top : QApplication::topLevelWidgets()) {
+            if (auto* box = qobject_cast<QMessageBox*>(top); box && box->isVisible())
+                boxes.push_back(box);
+        }
+        return boxes;
+    };
+    struct Case {
+        const char* what;
+        std::function<void()> act;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"points that are no number", [&] { typeIn("maxPoints", QStringLiteral("many")); },
+         "maximum number of points"},
+        {"a colour that is none",
+         [&] {
+             QLineEdit* edit = in<QComboBox>("color").lineEdit();
+             edit->setFocus();
+             edit->selectAll();
+             QTest::keyClicks(edit, QStringLiteral("sky"));
+             QTest::keyClick(edit, Qt::Key_Return);
+         },
+         "not a colour"},
+        {"'@' in a new vehicle's name",
+         [&] {
+             clickIn("new");
+             QTest::keyClicks(&in<QLineEdit>("name"), QStringLiteral("a@b"));
+             QTest::keyClicks(&in<QLineEdit>("host"), QStringLiteral("peer.example"));
+             clickIn("new");
+             clickIn("delete"); // Cancel
+         },
+         "cannot hold '@'"},
+        {"a second local vehicle",
+         [&] {
+             clickIn("new");
+             QTest::keyClicks(&in<QLineEdit>("name"), QStringLiteral("Two"));
+             QTest::keyClicks(&in<QLineEdit>("host"), QStringLiteral("localhost"));
+             clickIn("new");
+             clickIn("delete");
+         },
+         kMsgOneLocal},
+        {"a worker's message",
+         [] { std::thread([] { showMessage("Port 51233 is in use."); }).join(); }, "Port 51233"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.act();
+        QCoreApplication::processEvents();
+        const std::vector<QMessageBox*> boxes = shownBoxes();
+        ASSERT_EQ(boxes.size(), 1u) << "shown at once, one box";
+        EXPECT_TRUE(boxes[0]->text().contains(QString::fromLatin1(c.text)))
+            << boxes[0]->text().toStdString();
+        EXPECT_EQ(boxes[0]->parentWidget(), dialog.get())
+            << "above the dialog, not the main window";
+        boxes[0]->close();
+        QCoreApplication::processEvents();
+    }
+    setDialogOwner(nullptr);
 }
