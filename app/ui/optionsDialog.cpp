@@ -7,10 +7,14 @@
 #include "platform/serial.h"
 #include "platform/uiServices.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QFileDialog>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QSignalBlocker>
+#include <QStyle>
 #include <QUrl>
 
 namespace {
@@ -168,6 +172,9 @@ void COptionsDialog::buildLayout() {
         {&m_flyTo, "flyToSpeed"},
         {&m_cursorSize, "cursorSize"},
         {&m_demoSpeed, "demoSpeed"},
+        {&m_flyToValue, "flyToSpeedValue"},
+        {&m_cursorSizeValue, "cursorSizeValue"},
+        {&m_demoSpeedValue, "demoSpeedValue"},
         {&m_rotation, "rotation"},
         {&m_web, "webSite"},
         {&m_ok, "ok"},
@@ -310,29 +317,125 @@ void COptionsDialog::buildLayout() {
     m_rightLayout.addWidget(&m_knots, row++, 0, 1, 2);
     for (auto& f : m_flags)
         m_rightLayout.addWidget(f.get(), row++, 0, 1, 2);
-    for (auto [label, slider] : {std::pair<QLabel*, QSlider*>{&m_flyToLabel, &m_flyTo},
-                                 {&m_cursorSizeLabel, &m_cursorSize},
-                                 {&m_demoSpeedLabel, &m_demoSpeed}}) {
-        m_rightLayout.addWidget(label, row++, 0, 1, 2);
-        m_rightLayout.addWidget(slider, row++, 0, 1, 2);
+    const struct {
+        QLabel* label;
+        QSlider* slider;
+        QLabel* value;
+    } sliders[] = {{&m_flyToLabel, &m_flyTo, &m_flyToValue},
+                   {&m_cursorSizeLabel, &m_cursorSize, &m_cursorSizeValue},
+                   {&m_demoSpeedLabel, &m_demoSpeed, &m_demoSpeedValue}};
+    for (const auto& sl : sliders) {
+        m_rightLayout.addWidget(sl.label, row++, 0, 1, 2);
+        m_rightLayout.addWidget(sl.slider, row, 0);
+        // The position as a number beside the slider, as wide as its largest.
+        sl.value->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        sl.value->setMinimumWidth(
+            sl.value->fontMetrics().horizontalAdvance(QString::number(sl.slider->maximum())) + 4);
+        m_rightLayout.addWidget(sl.value, row++, 1);
     }
     m_rightLayout.addWidget(&m_rotationLabel, row++, 0, 1, 2);
     m_rightLayout.addWidget(&m_rotation, row++, 0, 1, 2);
-    m_rightLayout.addWidget(&m_web, row, 0);
-    m_rightLayout.addWidget(&m_ok, row++, 1);
+    m_rightLayout.setRowStretch(row, 1);
     m_rightGroup.setLayout(&m_rightLayout);
 
-    // Enter does nothing: no button is the default.
-    m_layout.addWidget(&m_gpsGroup, 0, 0);
-    m_layout.addWidget(&m_playGroup, 1, 0);
-    m_layout.addWidget(&m_functionGroup, 2, 0);
-    m_layout.addWidget(&m_vehicleGroup, 0, 1, 3, 1);
-    m_layout.addWidget(&m_rightGroup, 0, 2, 3, 1);
+    // Labels whose text changes with the units keep the width of their
+    // longest text, so the dialog does not change size under the user.
+    const auto widest = [](QLabel& label, std::initializer_list<const char*> texts) {
+        int width = 0;
+        for (const char* t : texts)
+            width = std::max(width, label.fontMetrics().horizontalAdvance(QString::fromLatin1(t)));
+        label.setMinimumWidth(width + 2);
+    };
+    widest(m_maxSpeedLabel, {"Max speed (knots)", "Max speed (km/h)", "Max speed (mph)"});
+    widest(m_radiusLabel, {"Marker radius (m)", "Marker radius (ft)"});
+
+    m_scroll.setObjectName(QStringLiteral("groups"));
+    m_scroll.setFrameShape(QFrame::NoFrame);
+    m_scroll.setWidgetResizable(true);
+    m_content.setLayout(&m_columns);
+    arrangeGroups();
+    m_scroll.setWidget(&m_content);
+    m_scroll.viewport()->setAutoFillBackground(false);
+    m_buttonRow.addStretch(1);
+    m_buttonRow.addWidget(&m_web);
+    m_buttonRow.addWidget(&m_ok);
+    m_layout.addWidget(&m_scroll, 1);
+    m_layout.addLayout(&m_buttonRow);
     setLayout(&m_layout);
+    // Enter does nothing: no button is the default.
     for (QPushButton* b : findChildren<QPushButton*>()) {
         b->setAutoDefault(false);
         b->setDefault(false);
     }
+    fitScreen();
+}
+
+// Three columns when the screen is wide enough (GPS, playback and functions;
+// the vehicle page; the display settings), else two (the display settings
+// under the first column), else one.
+void COptionsDialog::arrangeGroups() {
+    QGroupBox* const first[] = {&m_gpsGroup, &m_playGroup, &m_functionGroup};
+    const QScreen* screen =
+        parentWidget() ? parentWidget()->screen() : QGuiApplication::primaryScreen();
+    const int room = screen ? screen->availableGeometry().width() : 1 << 20;
+    const int spacing = m_columns.horizontalSpacing() > 0 ? m_columns.horizontalSpacing() : 6;
+    int firstWidth = 0;
+    for (QGroupBox* g : first)
+        firstWidth = std::max(firstWidth, g->sizeHint().width());
+    firstWidth = std::max(firstWidth, m_rightGroup.sizeHint().width());
+    const int vehicleWidth = m_vehicleGroup.sizeHint().width();
+    // The dialog's margins, a scroll bar and the window frame.
+    const int extra = 2 * 11 + style()->pixelMetric(QStyle::PM_ScrollBarExtent) + 16;
+    const int three = firstWidth + vehicleWidth + m_rightGroup.sizeHint().width() + 2 * spacing;
+    const int two = firstWidth + vehicleWidth + spacing;
+    int row = 0;
+    for (QGroupBox* g : first)
+        m_columns.addWidget(g, row++, 0);
+    if (three + extra <= room) {
+        m_columns.addWidget(&m_vehicleGroup, 0, 1, row, 1);
+        m_columns.addWidget(&m_rightGroup, 0, 2, row, 1);
+    } else if (two + extra <= room) {
+        m_columns.addWidget(&m_rightGroup, row++, 0);
+        m_columns.addWidget(&m_vehicleGroup, 0, 1, row, 1, Qt::AlignTop);
+    } else {
+        m_columns.addWidget(&m_vehicleGroup, row++, 0);
+        m_columns.addWidget(&m_rightGroup, row++, 0);
+    }
+    m_columns.setRowStretch(row, 1);
+    m_columns.setContentsMargins(0, 0, 0, 0);
+}
+
+// As large as the groups want, but no larger than the screen: what does not
+// fit scrolls.
+void COptionsDialog::fitScreen() {
+    const QScreen* screen =
+        parentWidget() ? parentWidget()->screen() : QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    // Room for the window manager's frame and title bar.
+    const QSize room = screen->availableGeometry().size() - QSize(16, 48);
+    const int scrollBar = style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    QSize want = sizeHint();
+    const QSize content = m_content.sizeHint();
+    const QSize around = want - m_scroll.sizeHint();
+    want = content + around + QSize(2, 2);
+    if (want.height() > room.height())
+        want.rwidth() += scrollBar;
+    if (want.width() > room.width())
+        want.rheight() += scrollBar;
+    setMinimumSize(std::min(want.width(), 360), std::min(want.height(), 240));
+    resize(want.boundedTo(room));
+    // A control that takes the focus (by Tab or its shortcut) comes into view.
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
+        if (now && m_content.isAncestorOf(now))
+            m_scroll.ensureWidgetVisible(now);
+    });
+}
+
+void COptionsDialog::showSliderValues() {
+    m_flyToValue.setText(QString::number(m_flyTo.value()));
+    m_cursorSizeValue.setText(QString::number(m_cursorSize.value()));
+    m_demoSpeedValue.setText(QString::number(m_demoSpeed.value()));
 }
 
 void COptionsDialog::connectControls() {
@@ -432,12 +535,18 @@ void COptionsDialog::connectControls() {
         connect(m_flags[i].get(), &B::clicked, this,
                 [this, flag](bool on) { m_logic.onFlag(flag, on); });
     }
-    connect(&m_flyTo, &QSlider::valueChanged, this,
-            [this](int v) { m_logic.onSlider(Slider::FlyToSpeed, v); });
-    connect(&m_cursorSize, &QSlider::valueChanged, this,
-            [this](int v) { m_logic.onSlider(Slider::CursorSize, v); });
-    connect(&m_demoSpeed, &QSlider::valueChanged, this,
-            [this](int v) { m_logic.onSlider(Slider::DemoSpeed, v); });
+    connect(&m_flyTo, &QSlider::valueChanged, this, [this](int v) {
+        m_logic.onSlider(Slider::FlyToSpeed, v);
+        showSliderValues();
+    });
+    connect(&m_cursorSize, &QSlider::valueChanged, this, [this](int v) {
+        m_logic.onSlider(Slider::CursorSize, v);
+        showSliderValues();
+    });
+    connect(&m_demoSpeed, &QSlider::valueChanged, this, [this](int v) {
+        m_logic.onSlider(Slider::DemoSpeed, v);
+        showSliderValues();
+    });
     connect(&m_rotation, &QComboBox::activated, this, [this](int i) { m_logic.onRotation(i); });
     connect(&m_web, &B::clicked, this, [this] {
         if (!QDesktopServices::openUrl(QUrl(QString::fromLatin1(kWebSite))))
@@ -517,6 +626,7 @@ void COptionsDialog::refresh() {
     m_flyTo.setValue(m_logic.slider(Slider::FlyToSpeed));
     m_cursorSize.setValue(m_logic.slider(Slider::CursorSize));
     m_demoSpeed.setValue(m_logic.slider(Slider::DemoSpeed));
+    showSliderValues();
     m_rotation.setCurrentIndex(o.AutoHdg >= 0 && o.AutoHdg < m_rotation.count() ? o.AutoHdg : -1);
 }
 

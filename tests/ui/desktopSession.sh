@@ -10,20 +10,32 @@
 #       minimise  in the tray, minimising hides the window without leaving
 #                 a frame behind, and one double-click on the icon brings it back
 #       second    a second start raises the running window and ends at once
+#       options-800x600, options-1600x1000-1.5
+#                 on a screen of that size (and that scale factor), the options
+#                 dialog opened from the main window lies wholly on the screen
 #   $2  the nivra program
 set -euo pipefail
 scenario=$1
 program=$(realpath "$2")
+
+screen=1024x768
+case $scenario in
+options-*)
+  screen=$(echo "$scenario" | cut -d- -f2)
+  scale=$(echo "$scenario" | cut -d- -f3)
+  [ -n "$scale" ] && export QT_SCALE_FACTOR=$scale
+  ;;
+esac
 
 if [ "${NIVRA_DESKTOP_INSIDE:-}" != 1 ]; then
   export NIVRA_DESKTOP_INSIDE=1
   # The listeners' ports stay inside a namespace of their own when one can
   # be had; Xvfb runs in it too, so the X connection needs no network.
   if [ "$(id -u)" -eq 0 ] && unshare -n true 2>/dev/null; then
-    exec unshare -n bash -c 'ip link set lo up && exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"' \
-      "$0" "$scenario" "$program"
+    exec unshare -n bash -c 'ip link set lo up && exec xvfb-run -a -s "-screen 0 ${1}x24" "$0" "$2" "$3"' \
+      "$0" "$screen" "$scenario" "$program"
   fi
-  exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$scenario" "$program"
+  exec xvfb-run -a -s "-screen 0 ${screen}x24" "$0" "$scenario" "$program"
 fi
 
 work=$(mktemp -d)
@@ -194,6 +206,28 @@ minimise)
   if grep -q "called on mapped window" "$work/nivra.log"; then
     fail "the window system was asked to change a window it still showed"
   fi
+  kill -TERM "$pid"
+  ended
+  [ "$status" = 0 ] || fail "the program did not end cleanly: $status"
+  ;;
+options-*)
+  rm -f "$NIVRA_REGISTRY"
+  start
+  waitFor 100 mainWindow || fail "no main window"
+  sleep 1 # the first tick
+  main=$(mainWindow)
+  eval "$(xdotool getwindowgeometry --shell "$main")"
+  # The options button is the last button, above the status line.
+  xdotool mousemove --window "$main" $((WIDTH / 2)) $((HEIGHT - 38)) click 1
+  waitFor 100 visible '^Nivra Options$' || fail "no options dialog"
+  sleep 0.5
+  dialog=$(visible '^Nivra Options$' | head -1)
+  eval "$(xdotool getwindowgeometry --shell "$dialog")"
+  echo "options dialog at ${X},${Y}, ${WIDTH}x${HEIGHT} on a ${screen} screen"
+  sw=${screen%x*}
+  sh=${screen#*x}
+  [ "$X" -ge 0 ] && [ "$Y" -ge 0 ] && [ $((X + WIDTH)) -le "$sw" ] && [ $((Y + HEIGHT)) -le "$sh" ] ||
+    fail "the options dialog (${X},${Y} ${WIDTH}x${HEIGHT}) does not fit the ${screen} screen"
   kill -TERM "$pid"
   ended
   [ "$status" = 0 ] || fail "the program did not end cleanly: $status"

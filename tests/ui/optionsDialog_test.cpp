@@ -11,6 +11,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QScreen>
+#include <QScrollArea>
+#include <QSlider>
 #include <QTimer>
 
 #include <fstream>
@@ -303,4 +306,67 @@ TEST_F(OptionsDialog, RefusalsAndOtherMessagesOpenAboveTheModalDialog) {
         QCoreApplication::processEvents();
     }
     setDialogOwner(nullptr);
+}
+
+TEST_F(OptionsDialog, FitsTheScreenAndEveryControlComesIntoView) {
+    openDialog();
+    showAndActivate();
+    const QRect screen = dialog->screen()->availableGeometry();
+    EXPECT_LE(dialog->width(), screen.width());
+    EXPECT_LE(dialog->height(), screen.height());
+    auto* groups = dialog->findChild<QScrollArea*>(QStringLiteral("groups"));
+    ASSERT_NE(groups, nullptr);
+    QWidget* viewport = groups->viewport();
+
+    // OK and the web site button are always in sight, below the groups.
+    for (const char* name : {"ok", "webSite"}) {
+        QWidget& w = in<QWidget>(name);
+        EXPECT_FALSE(viewport->isAncestorOf(&w)) << name;
+        EXPECT_TRUE(dialog->rect().contains(QRect(w.mapTo(dialog.get(), QPoint()), w.size())))
+            << name;
+    }
+    // Every other control is in the window and comes into view when it takes
+    // the focus.
+    int reached = 0;
+    for (QWidget* w : dialog->findChildren<QWidget*>()) {
+        if (!viewport->isAncestorOf(w) || w->objectName().isEmpty() ||
+            w->focusPolicy() == Qt::NoFocus || !w->isEnabled())
+            continue;
+        EXPECT_TRUE(w->isVisibleTo(dialog.get())) << w->objectName().toStdString();
+        w->setFocus(Qt::ShortcutFocusReason);
+        QCoreApplication::processEvents();
+        const QRect inView(w->mapTo(viewport, QPoint()), w->size());
+        EXPECT_TRUE(viewport->rect().intersects(inView))
+            << w->objectName().toStdString() << " stays out of view";
+        ++reached;
+    }
+    EXPECT_GT(reached, 40);
+}
+
+TEST_F(OptionsDialog, SlidersShowTheirValuesAndUnitsDoNotResizeTheDialog) {
+    openDialog();
+    showAndActivate();
+    struct Case {
+        const char* slider;
+        const char* value;
+        int position;
+    } cases[] = {{"flyToSpeed", "flyToSpeedValue", 123},
+                 {"cursorSize", "cursorSizeValue", 45},
+                 {"demoSpeed", "demoSpeedValue", 3600}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(in<QLabel>(c.value).text().toInt(), in<QSlider>(c.slider).value()) << c.slider;
+        in<QSlider>(c.slider).setValue(c.position);
+        EXPECT_EQ(in<QLabel>(c.value).text(), QString::number(c.position)) << c.slider;
+    }
+
+    auto* groups = dialog->findChild<QScrollArea*>(QStringLiteral("groups"));
+    ASSERT_NE(groups, nullptr);
+    const QSize content = groups->widget()->sizeHint();
+    const QSize size = dialog->size();
+    for (const char* click : {"metric", "knots", "knots", "statute", "knots"}) {
+        clickIn(click);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(groups->widget()->sizeHint(), content) << "after " << click;
+        EXPECT_EQ(dialog->size(), size) << "after " << click;
+    }
 }
