@@ -275,6 +275,13 @@ void CtestDlg::updateStatus() {
         m_status = kStatusDemoMode;
         return;
     }
+    if (m_sys.playback()) {
+        // The serial reader rests meanwhile; its "Disconnected" would say
+        // nothing is coming in.
+        const std::string& log = m_sys.options().LogFile;
+        m_status = kStatusPlayingBack + log.substr(log.find_last_of('/') + 1);
+        return;
+    }
     const std::string serial = m_sys.serialStatus();
     if (serial == "Receiving") {
         if (m_sys.fixState() == "Locked") {

@@ -32,6 +32,7 @@ inline constexpr const char* kCaptionPause = "Pause";
 inline constexpr const char* kStatusDemoMode = "Demo Mode";
 inline constexpr const char* kStatusSignalAcquired = "Signal Acquired";
 inline constexpr const char* kStatusAcquiring = "Acquiring Signal...";
+inline constexpr const char* kStatusPlayingBack = "Playing back ";
 inline constexpr const char* kLocalTrackFile = "Nivra.trk";
 inline constexpr const char* kStatusNothingToCopy = "No position to copy";
 inline constexpr const char* kStatusNoBrowser = "No browser could be opened";
