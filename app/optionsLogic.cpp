@@ -743,6 +743,29 @@ std::string COptionsLogic::portShown() const {
     return m_o.GpsSource == kGpsSourceGpsd ? std::string(kGpsSourceGpsd) : m_o.Port;
 }
 
+bool COptionsLogic::gpsdServerEditable() const {
+    return m_o.GpsSource == kGpsSourceGpsd;
+}
+
+void COptionsLogic::onGpsdServer(const std::string& text) {
+    if (!gpsdServerEditable())
+        return;
+    GpsdServer server;
+    std::string why;
+    if (!parseGpsdServer(trimmed(text), server, why)) {
+        NTRACE("gpsd address refused: %s", why.c_str());
+        m_view.message("\"" + trimmed(text).substr(0, 60) + "\" is no gpsd address (" + why +
+                       "). Enter a host and, if gpsd does not listen on 2947, a port: "
+                       "127.0.0.1:2947.");
+        changed();
+        return;
+    }
+    // Stored in full, so the field shows which port is used.
+    m_o.GpsdServer = server.text();
+    applySerial();
+    changed();
+}
+
 void COptionsLogic::onRate(int index) {
     if (index < 0 || index >= static_cast<int>(kRateEntries.size()))
         return;

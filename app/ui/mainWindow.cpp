@@ -122,6 +122,18 @@ void CMainWindow::buildLayout() {
     m_layout.addWidget(&m_clearTrack, row++, 0, 1, 3);
     m_layout.addWidget(&m_options, row++, 0, 1, 3);
     m_layout.addWidget(&m_statusLine, row++, 0, 1, 3);
+    // The globe and the about box in plain sight, not only in the
+    // right-click menu that nobody knows about.
+    m_menuBar.setObjectName(QStringLiteral("menuBar"));
+    m_menuBar.setNativeMenuBar(false);
+    QAction* globe = m_menuBar.addAction(QStringLiteral("&Globe"));
+    globe->setObjectName(QStringLiteral("globeMenu"));
+    globe->setToolTip(m_globeAction.text());
+    connect(globe, &QAction::triggered, &m_globeAction, &QAction::trigger);
+    QAction* about = m_menuBar.addAction(QStringLiteral("&About"));
+    about->setObjectName(QStringLiteral("aboutMenu"));
+    connect(about, &QAction::triggered, &m_aboutAction, &QAction::trigger);
+    m_layout.setMenuBar(&m_menuBar);
     m_layout.setHorizontalSpacing(2);
     m_layout.setVerticalSpacing(4);
     m_layout.setContentsMargins(8, 8, 8, 6);

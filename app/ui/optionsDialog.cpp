@@ -72,12 +72,13 @@ COptionsDialog::COptionsDialog(CSubsystems& sys, QWidget* parent, std::unique_pt
     : QDialog(parent), m_logic(*this, sys), m_timer(std::move(timer)),
       m_gpsGroup(QStringLiteral("GPS")), m_playGroup(QStringLiteral("Playback and recording")),
       m_functionGroup(QStringLiteral("Functions")), m_vehicleGroup(QStringLiteral("Vehicles")),
-      m_rightGroup(QStringLiteral("Display")), m_connect(QStringLiteral("&Connect")),
-      m_disconnect(QStringLiteral("&Disconnect")), m_autoConnect(QStringLiteral("Auto connect")),
-      m_autoFind(QStringLiteral("Auto scan ports")), m_logBrowse(QStringLiteral("...")),
-      m_play(QStringLiteral("&Play")), m_stop(QStringLiteral("&Stop")),
-      m_loop(QStringLiteral("Loop")), m_record(QStringLiteral("&Record")),
-      m_stopRecord(QStringLiteral("S&top record")), m_continuous(QStringLiteral("Continuous")),
+      m_rightGroup(QStringLiteral("Display")), m_gpsdServerLabel(QStringLiteral("&gpsd at")),
+      m_connect(QStringLiteral("&Connect")), m_disconnect(QStringLiteral("&Disconnect")),
+      m_autoConnect(QStringLiteral("Auto connect")), m_autoFind(QStringLiteral("Auto scan ports")),
+      m_logBrowse(QStringLiteral("...")), m_play(QStringLiteral("&Play")),
+      m_stop(QStringLiteral("&Stop")), m_loop(QStringLiteral("Loop")),
+      m_record(QStringLiteral("&Record")), m_stopRecord(QStringLiteral("S&top record")),
+      m_continuous(QStringLiteral("Continuous")),
       m_ftp(QStringLiteral("Periodic &file save (FTP client)...")),
       m_debugLog(QStringLiteral("Debug log")), m_nameLabel(QStringLiteral("Name")),
       m_hostLabel(QStringLiteral("Host")), m_land(QStringLiteral("Land/sea")),
@@ -124,6 +125,7 @@ void COptionsDialog::buildLayout() {
         {&m_port, "port"},
         {&m_rate, "rate"},
         {&m_flow, "flowControl"},
+        {&m_gpsdServer, "gpsdServer"},
         {&m_connect, "connect"},
         {&m_disconnect, "disconnect"},
         {&m_autoConnect, "autoConnect"},
@@ -196,6 +198,10 @@ void COptionsDialog::buildLayout() {
     m_gpsLayout.addWidget(&m_port, row, 0);
     m_gpsLayout.addWidget(&m_rate, row, 1);
     m_gpsLayout.addWidget(&m_flow, row++, 2);
+    m_gpsdServerLabel.setBuddy(&m_gpsdServer);
+    m_gpsdServer.setMaxLength(255); // the longest address gpsd can be given
+    m_gpsLayout.addWidget(&m_gpsdServerLabel, row, 0);
+    m_gpsLayout.addWidget(&m_gpsdServer, row++, 1, 1, 2);
     m_gpsLayout.addWidget(&m_connect, row, 0);
     m_gpsLayout.addWidget(&m_disconnect, row, 1);
     m_gpsLayout.addWidget(&m_autoConnect, row++, 2);
@@ -447,6 +453,10 @@ void COptionsDialog::connectControls() {
         if (ss(m_port.currentText()) != m_logic.portShown())
             m_logic.onPort(ss(m_port.currentText()));
     });
+    connect(&m_gpsdServer, &QLineEdit::editingFinished, this, [this] {
+        if (ss(m_gpsdServer.text()) != m_logic.options().GpsdServer)
+            m_logic.onGpsdServer(ss(m_gpsdServer.text()));
+    });
     connect(&m_rate, &QComboBox::activated, this, [this](int i) { m_logic.onRate(i); });
     connect(&m_flow, &QComboBox::activated, this, [this](int i) { m_logic.onFlowControl(i); });
     connect(&m_connect, &B::clicked, this, [this] { m_logic.onConnect(); });
@@ -558,11 +568,12 @@ void COptionsDialog::connectControls() {
 // Tab walks the groups top to bottom, left to right, as they are read.
 void COptionsDialog::setTabChain() {
     std::vector<QWidget*> chain = {
-        &m_port,       &m_rate,       &m_flow,  &m_connect, &m_disconnect, &m_autoConnect,
-        &m_autoFind,   &m_logBrowse,  &m_play,  &m_stop,    &m_loop,       &m_record,
-        &m_stopRecord, &m_continuous, &m_ftp,   &m_server,  &m_debugLog,   &m_vehicles,
-        &m_name,       &m_host,       &m_new,   &m_delete,  &m_land,       &m_air,
-        &m_visible,    &m_classic,    &m_image, &m_model,   &m_cursorFile, &m_cursorBrowse};
+        &m_port,        &m_gpsdServer, &m_rate,       &m_flow,  &m_connect, &m_disconnect,
+        &m_autoConnect, &m_autoFind,   &m_logBrowse,  &m_play,  &m_stop,    &m_loop,
+        &m_record,      &m_stopRecord, &m_continuous, &m_ftp,   &m_server,  &m_debugLog,
+        &m_vehicles,    &m_name,       &m_host,       &m_new,   &m_delete,  &m_land,
+        &m_air,         &m_visible,    &m_classic,    &m_image, &m_model,   &m_cursorFile,
+        &m_cursorBrowse};
     for (auto& l : m_labels)
         chain.push_back(l.get());
     for (QWidget* w : std::initializer_list<QWidget*>{
@@ -589,6 +600,9 @@ void COptionsDialog::refresh() {
 
     // GPS.
     m_port.setEditText(qs(m_logic.portShown()));
+    m_gpsdServer.setText(qs(o.GpsdServer));
+    m_gpsdServer.setEnabled(m_logic.gpsdServerEditable());
+    m_gpsdServerLabel.setEnabled(m_logic.gpsdServerEditable());
     m_rate.setCurrentIndex(m_rate.findText(qs(o.Rate)));
     m_flow.setCurrentIndex(o.FlowControl >= 0 && o.FlowControl < m_flow.count() ? o.FlowControl
                                                                                 : -1);

@@ -98,6 +98,8 @@ private:
     QComboBox m_port;
     QComboBox m_rate;
     QComboBox m_flow;
+    QLabel m_gpsdServerLabel;
+    QLineEdit m_gpsdServer;
     QPushButton m_connect;
     QPushButton m_disconnect;
     QCheckBox m_autoConnect;

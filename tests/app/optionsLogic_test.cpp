@@ -490,6 +490,39 @@ TEST_F(OptionsLogic, GpsControlsReachTheSerialReader) {
     EXPECT_EQ(logic.portShown(), "COM2:");
 }
 
+TEST_F(OptionsLogic, TheGpsdAddressIsSetHereWhileGpsdIsTheSource) {
+    open();
+    o().GpsdServer = "127.0.0.1:2947";
+    logic.onPort("COM2:");
+    EXPECT_FALSE(logic.gpsdServerEditable());
+    logic.onGpsdServer("10.1.2.3:4000");
+    EXPECT_EQ(o().GpsdServer, "127.0.0.1:2947") << "not while the serial port is the source";
+
+    logic.onPort("gpsd");
+    EXPECT_TRUE(logic.gpsdServerEditable());
+    struct Case {
+        const char* typed;
+        bool accepted;
+        const char* stored;
+    } cases[] = {
+        {"10.1.2.3:4000", true, "10.1.2.3:4000"},
+        {"  gpsd.example.org ", true, "gpsd.example.org:2947"},
+        {"gpsd.example.org:0", false, "gpsd.example.org:2947"},
+        {"gpsd.example.org:70000", false, "gpsd.example.org:2947"},
+        {"two words", false, "gpsd.example.org:2947"},
+        {"", true, "127.0.0.1:2947"},
+    };
+    for (const Case& c : cases) {
+        fake.messages.clear();
+        const int configs = sys.serialConfigs;
+        logic.onGpsdServer(c.typed);
+        EXPECT_EQ(o().GpsdServer, c.stored) << c.typed;
+        EXPECT_EQ(fake.messages.size(), c.accepted ? 0u : 1u) << c.typed;
+        // An accepted address reaches the reader at once.
+        EXPECT_EQ(sys.serialConfigs, configs + (c.accepted ? 1 : 0)) << c.typed;
+    }
+}
+
 TEST_F(OptionsLogic, FilePickersStartInTheStartDirectoryUntilAFolderWasPicked) {
     open();
     const std::string elsewhere = dir + "/logs";

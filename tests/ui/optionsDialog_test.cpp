@@ -308,6 +308,30 @@ TEST_F(OptionsDialog, RefusalsAndOtherMessagesOpenAboveTheModalDialog) {
     setDialogOwner(nullptr);
 }
 
+TEST_F(OptionsDialog, TheGpsdAddressFieldWorksWhenGpsdIsPicked) {
+    options().GpsSource = "serial";
+    options().GpsdServer = "127.0.0.1:2947";
+    openDialog();
+    showAndActivate();
+    QLineEdit& address = in<QLineEdit>("gpsdServer");
+    EXPECT_EQ(address.text(), QStringLiteral("127.0.0.1:2947"));
+    EXPECT_FALSE(address.isEnabled());
+
+    QComboBox& port = in<QComboBox>("port");
+    port.setFocus();
+    port.lineEdit()->selectAll();
+    QTest::keyClicks(port.lineEdit(), QStringLiteral("gpsd"));
+    QTest::keyClick(port.lineEdit(), Qt::Key_Return);
+    EXPECT_EQ(options().GpsSource, "gpsd");
+    ASSERT_TRUE(address.isEnabled());
+    typeIn("gpsdServer", QStringLiteral("gps.example.net:3000"));
+    EXPECT_EQ(options().GpsdServer, "gps.example.net:3000");
+    // Its shortcut reaches it.
+    in<QWidget>("rate").setFocus();
+    QTest::keyClick(dialog.get(), Qt::Key_G, Qt::AltModifier);
+    EXPECT_EQ(QApplication::focusWidget(), &address);
+}
+
 TEST_F(OptionsDialog, FitsTheScreenAndEveryControlComesIntoView) {
     openDialog();
     showAndActivate();
