@@ -15,13 +15,17 @@
 #include "net/server.h"
 #include "platform/paths.h"
 #include "platform/registry.h"
+#include "platform/singleInstance.h"
 #include "trace/trace.h"
 
 #include <QApplication>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <clocale>
+#include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <unistd.h>
 
 namespace {
@@ -46,6 +50,28 @@ void printWhereToLook(CSubsystems& sys) {
 } // namespace
 
 int runQtFrontEnd(CtestApp& app, int argc, char** argv) {
+    // One window per settings file: a second start brings the first one's
+    // window to the front and ends before it opens a display or a port.
+    const std::string registry = defaultRegistryPath();
+    CSingleInstance instance;
+    {
+        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        std::string why;
+        switch (instance.claim(singleInstanceSocketPath(runtime ? runtime : "", registry), why)) {
+        case CSingleInstance::Claim::Raised:
+            std::cout << "Nivra is already running with the settings in " << registry
+                      << "; its window was brought to the front." << std::endl;
+            return 0;
+        case CSingleInstance::Claim::Failed:
+            NTRACE("no single-instance socket: %s", why.c_str());
+            std::cerr << "nivra: cannot tell whether Nivra already runs (" << why
+                      << "); starting anyway" << std::endl;
+            break;
+        case CSingleInstance::Claim::First:
+            break;
+        }
+    }
+
     QApplication qapp(argc, argv);
     // QApplication adopts the user's locale for the C library too. Track
     // coordinates, track files, NMEA sentences and KML are written and read
@@ -63,7 +89,7 @@ int runQtFrontEnd(CtestApp& app, int argc, char** argv) {
 
     CQtUiServicesScope services;
     installStopSignals();
-    CAppContext parts(defaultRegistryPath());
+    CAppContext parts(registry);
     parts.engine().m_stopAsked = &stopRequested;
     CMainWindow window(parts.links());
     // exit(), not quit(): quit() first asks every window to close and gives
@@ -85,6 +111,17 @@ int runQtFrontEnd(CtestApp& app, int argc, char** argv) {
     if (app.commandLine().start)
         window.dlg().onStartPause();
     printWhereToLook(parts.links());
+
+    // A second start asks for the window.
+    std::unique_ptr<QSocketNotifier> secondStarts;
+    if (instance.fd() >= 0) {
+        secondStarts = std::make_unique<QSocketNotifier>(instance.fd(), QSocketNotifier::Read);
+        QObject::connect(secondStarts.get(), &QSocketNotifier::activated, &window,
+                         [&window, &instance] {
+                             if (instance.takeRequests() > 0 && !window.ended())
+                                 window.dlg().onTrayOpen();
+                         });
+    }
 
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, &window, [&window] {

@@ -210,6 +210,31 @@ minimise)
   ended
   [ "$status" = 0 ] || fail "the program did not end cleanly: $status"
   ;;
+second)
+  settings
+  sed -i 's/"ShowGpsData"=dword:00000001/"ShowGpsData"=dword:00000000/' "$NIVRA_REGISTRY"
+  start
+  waitFor 100 trayIcon || fail "no tray icon"
+  sleep 1
+  noMainWindow || fail "the main window shows at start-up in the tray"
+  first=$pid
+  # The same settings again: the running window comes to the front, and the
+  # second start ends at once without a window of its own.
+  started=$(date +%s)
+  second=0
+  timeout 20 "$program" --dir "$work" --bind 127.0.0.1 --earth none >"$work/second.log" 2>&1 ||
+    second=$?
+  [ "$second" = 0 ] || fail "the second start ended with $second: $(cat "$work/second.log")"
+  [ $(($(date +%s) - started)) -le 5 ] || fail "the second start took more than 5 s"
+  grep -q "already running" "$work/second.log" || fail "the second start said: $(cat "$work/second.log")"
+  waitFor 50 mainWindow || fail "the running window did not come to the front"
+  [ "$(xdotool search --onlyvisible --name '^Nivra$' | wc -l)" -le 2 ] ||
+    fail "a second main window opened"
+  kill -0 "$first" || fail "the first program ended"
+  kill -TERM "$first"
+  ended
+  [ "$status" = 0 ] || fail "the program did not end cleanly: $status"
+  ;;
 options-*)
   rm -f "$NIVRA_REGISTRY"
   start
