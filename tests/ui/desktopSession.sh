@@ -162,6 +162,7 @@ exit)
   for run in $(seq 1 20); do
     settings
     touch -d '2000-01-01' "$NIVRA_REGISTRY"
+    touch "$work/started"
     start
     # In the tray the main window stays hidden; the data window shows.
     waitFor 100 visible '^Nivra GPS Data - ' || fail "run $run: no GPS data window"
@@ -180,7 +181,7 @@ exit)
     fi
     [ "$status" = 0 ] || fail "run $run: exit status $status after $how"
     grep -q "Nivra: stopped." "$work/nivra.log" || fail "run $run: no end of the shutdown"
-    [ "$NIVRA_REGISTRY" -nt "$work/run" ] || fail "run $run: the settings were not saved"
+    [ "$NIVRA_REGISTRY" -nt "$work/started" ] || fail "run $run: the settings were not saved"
     grep -q '"ShowGpsData"=dword:00000001' "$NIVRA_REGISTRY" ||
       fail "run $run: the exit switched the GPS data window off"
     echo "run $run: ended by $how, saved"
