@@ -754,9 +754,14 @@ void COptionsLogic::onGpsdServer(const std::string& text) {
     std::string why;
     if (!parseGpsdServer(trimmed(text), server, why)) {
         NTRACE("gpsd address refused: %s", why.c_str());
-        m_view.message("\"" + trimmed(text).substr(0, 60) + "\" is no gpsd address (" + why +
-                       "). Enter a host and, if gpsd does not listen on 2947, a port: "
-                       "127.0.0.1:2947.");
+        // Appended piece by piece: GCC 12 at -O3 takes "literal" + substr() for
+        // an overlapping copy (-Wrestrict).
+        std::string msg = "\"";
+        msg += trimmed(text).substr(0, 60);
+        msg += "\" is no gpsd address (";
+        msg += why;
+        msg += "). Enter a host and, if gpsd does not listen on 2947, a port: 127.0.0.1:2947.";
+        m_view.message(msg);
         changed();
         return;
     }
