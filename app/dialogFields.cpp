@@ -32,7 +32,7 @@ std::optional<int32_t> readWholeNumber(const std::string& text, int32_t low, int
     return static_cast<int32_t>(std::clamp<int64_t>(value, low, high));
 }
 
-std::string hostNameProblem(const std::string& host) {
+std::string hostNameProblem(const std::string& host, const std::string& example) {
     if (host.empty())
         return std::string();
     const char* why = nullptr;
@@ -48,5 +48,5 @@ std::string hostNameProblem(const std::string& host) {
     if (!why)
         return std::string();
     return "\"" + host + "\" is not a server name: " + why +
-           ". Enter the host name alone, for example ftp.example.com.";
+           ". Enter the host name alone, for example " + example + ".";
 }

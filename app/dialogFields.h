@@ -18,5 +18,6 @@ std::optional<int32_t> readWholeNumber(const std::string& text, int32_t low, int
 // Why `host` (already trimmed) cannot be a server name, or empty when it can:
 // a name with blanks inside, a scheme ("ftp://host") or a path ("host/dir")
 // would only fail later, at every connection, without the user seeing why.
-// An empty name is allowed (the service is simply not set up).
-std::string hostNameProblem(const std::string& host);
+// An empty name is allowed (the service is simply not set up). The message
+// gives `example` as a host name of the right kind.
+std::string hostNameProblem(const std::string& host, const std::string& example);

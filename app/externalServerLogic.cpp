@@ -69,7 +69,7 @@ bool CExternalServerLogic::store() {
         problem = "The GpsGate update period must be a whole number of seconds (\"" +
                   m_fields.gpsgFreq + "\" is not).";
     else
-        problem = hostNameProblem(server);
+        problem = hostNameProblem(server, kGpsGateServerExample);
     if (!problem.empty()) {
         NTRACE("external server settings refused: %s", problem.c_str());
         m_view.message(problem);

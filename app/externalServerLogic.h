@@ -21,6 +21,9 @@ constexpr int32_t kServicePeriodMax = 86400;
 inline constexpr const char* kMologogoSite = "https://www.mologogo.com/";
 inline constexpr const char* kMapFactorSite = "https://www.mapfactor.com/";
 inline constexpr const char* kGpsGateSite = "https://gpsgate.com/";
+// The GpsGate server named in the message about a server field that holds
+// more than a host name (the server the setting starts with).
+inline constexpr const char* kGpsGateServerExample = "online.gpsgate.com";
 
 // The fields as typed.
 struct ExternalServerFields {

@@ -165,8 +165,11 @@ void CFtpStatusLogic::onOk() {
                   "\" is not).";
     else if (!maxPts)
         problem = "The point limit must be a whole number (\"" + m_fields.maxPts + "\" is not).";
+    else if (m_fields.enabled && m_fields.useFtp && server.empty())
+        // The publisher would fail at every period without the user seeing why.
+        problem = kFtpServerMissing;
     else
-        problem = hostNameProblem(server);
+        problem = hostNameProblem(server, "ftp.example.com");
     if (!problem.empty()) {
         NTRACE("FTP settings refused: %s", problem.c_str());
         m_view.message(problem);

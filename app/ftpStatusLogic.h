@@ -22,6 +22,8 @@ constexpr unsigned kFtpRefreshMs = 2000;
 constexpr int64_t kFtpSuccessShownSeconds = 3;
 inline constexpr const char* kFtpUpdateSuccessful = "Update successful";
 inline constexpr const char* kFtpWaitingToUpdate = "Waiting to update";
+inline constexpr const char* kFtpServerMissing =
+    "Enter the FTP server's host name, or publish to a local file.";
 
 // The limits of the two number fields. A period under a second would have
 // the publisher hammer the server; 0 would end its thread without a word.

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 
 namespace {
 
@@ -29,6 +30,28 @@ bool centreOnAScreen(const WindowRect& r, const std::vector<WindowRect>& screens
     return std::any_of(screens.begin(), screens.end(), [&](const WindowRect& s) {
         return cx >= s.left && cx < s.right && cy >= s.top && cy < s.bottom;
     });
+}
+
+// Beside `main` on the screen that holds it: right of it, else below it;
+// nothing when neither fits.
+std::optional<WindowRect> besideMainWindow(const WindowRect& main, int width, int height,
+                                           const std::vector<WindowRect>& screens) {
+    constexpr int kGap = 8;
+    for (const WindowRect& s : screens) {
+        if (!centreOnAScreen(main, {s}))
+            continue;
+        const WindowRect right{main.right + kGap, main.top, main.right + kGap + width,
+                               main.top + height};
+        if (right.right <= s.right && right.bottom <= s.bottom)
+            return right;
+        // Below, moved left as far as the screen's right edge asks.
+        const int left = std::max(s.left, std::min(main.left, s.right - width));
+        const WindowRect below{left, main.bottom + kGap, left + width, main.bottom + kGap + height};
+        if (below.right <= s.right && below.bottom <= s.bottom)
+            return below;
+        return std::nullopt;
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -53,7 +76,7 @@ std::string gpsDataTitle(int64_t newestPointTime) {
 }
 
 WindowRect placeGpsData(const WindowRect& stored, int ownWidth, int ownHeight,
-                        const std::vector<WindowRect>& screens) {
+                        const std::vector<WindowRect>& screens, const WindowRect& mainWindow) {
     // The settings may hold anything: compute the size where it cannot overflow.
     int64_t width = int64_t{stored.right} - stored.left;
     int64_t height = int64_t{stored.bottom} - stored.top;
@@ -72,6 +95,12 @@ WindowRect placeGpsData(const WindowRect& stored, int ownWidth, int ownHeight,
     }
     width = std::clamp<int64_t>(width, 1, std::max<int64_t>(maxWidth, 1));
     height = std::clamp<int64_t>(height, 1, std::max<int64_t>(maxHeight, 1));
+    const bool nothingStored = stored == WindowRect{};
+    if (nothingStored && mainWindow.width() > 0 && mainWindow.height() > 0) {
+        if (std::optional<WindowRect> beside = besideMainWindow(mainWindow, static_cast<int>(width),
+                                                                static_cast<int>(height), screens))
+            return *beside;
+    }
     WindowRect place;
     // Far-off corners would overflow the right edge below.
     place.left = std::clamp(stored.left, -kMaxSide, kMaxSide);
@@ -90,12 +119,13 @@ WindowRect placeGpsData(const WindowRect& stored, int ownWidth, int ownHeight,
 CGpsDataLogic::CGpsDataLogic(CGpsDataView& view, COptionsDlg& options, CClients& clients)
     : m_view(view), m_o(options), m_clients(clients), m_title(gpsDataTitle(0)) {}
 
-void CGpsDataLogic::create(int ownWidth, int ownHeight, const std::vector<WindowRect>& screens) {
+void CGpsDataLogic::create(int ownWidth, int ownHeight, const std::vector<WindowRect>& screens,
+                           const WindowRect& mainWindow) {
     m_view.setTimer(kGpsDataTickMs);
     const WindowRect stored{m_o.GpsDataLeft, m_o.GpsDataTop, m_o.GpsDataRight, m_o.GpsDataBottom};
     m_view.setText(m_text);
     m_view.setTitle(m_title);
-    m_view.place(placeGpsData(stored, ownWidth, ownHeight, screens));
+    m_view.place(placeGpsData(stored, ownWidth, ownHeight, screens, mainWindow));
     m_view.showWindow(m_o.ShowGpsData != 0);
 }
 

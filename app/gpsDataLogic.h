@@ -44,8 +44,12 @@ std::string gpsDataTitle(int64_t newestPointTime);
 // than the largest screen. `screens` are the usable areas of the screens,
 // the main one first. A window whose middle lies on no screen (a screen that
 // is gone, a corrupt setting) starts at the main screen's top-left corner.
+// When nothing has been stored yet (all four 0) the window goes beside
+// `mainWindow` (the main window's frame, when known): right of it, or below
+// it when the screen has no room on the right, so that neither covers the
+// other (both would start at the screen's corner).
 WindowRect placeGpsData(const WindowRect& stored, int ownWidth, int ownHeight,
-                        const std::vector<WindowRect>& screens);
+                        const std::vector<WindowRect>& screens, const WindowRect& mainWindow = {});
 
 class CGpsDataView {
 public:
@@ -65,7 +69,8 @@ public:
 
     // Creation: starts the timer, places the window and shows it when
     // ShowGpsData is set. The other arguments are as for placeGpsData.
-    void create(int ownWidth, int ownHeight, const std::vector<WindowRect>& screens);
+    void create(int ownWidth, int ownHeight, const std::vector<WindowRect>& screens,
+                const WindowRect& mainWindow = {});
     // Timer 2: re-arms itself and shows the local vehicle's data.
     void onTimer();
     // The window moved or changed size; only a visible, normal window's

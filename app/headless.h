@@ -45,6 +45,7 @@ public:
     void placeWindow(bool, int, int, bool) override {}
     void setTopMost(bool) override {}
     void showWindow(bool) override {}
+    bool windowShown() const override { return false; }
     void setTitle(const std::string&) override {}
     void setCheck(DlgCheck, bool) override {}
     void showSelector(const std::vector<std::string>&, int) override {}

@@ -576,7 +576,7 @@ void COptionsLogic::onCursorFilePicked(const std::string& path) {
 }
 
 std::string COptionsLogic::cursorPickerFolder() const {
-    return m_o.ModelDir;
+    return m_o.ModelDir.empty() ? g_startDir : m_o.ModelDir;
 }
 
 std::string COptionsLogic::cursorPickerFilter() const {
@@ -715,8 +715,16 @@ void COptionsLogic::startReader() {
 
 void COptionsLogic::onPort(const std::string& text) {
     const std::string port = trimmed(text);
-    if (port.empty() || port.size() > kMaxPortText || hasControl(port)) {
-        m_view.message("Enter a port such as COM1: or a device path such as /dev/ttyUSB0.");
+    std::string problem;
+    if (port.empty())
+        problem = "Enter a port such as COM1: or a device path such as /dev/ttyUSB0.";
+    else if (port.size() > kMaxPortText)
+        problem = "A port name has at most " + std::to_string(kMaxPortText) +
+                  " characters; this one has " + std::to_string(port.size()) + ".";
+    else if (hasControl(port))
+        problem = "A port name cannot hold control characters.";
+    if (!problem.empty()) {
+        m_view.message(problem);
         changed();
         return;
     }
@@ -733,6 +741,34 @@ void COptionsLogic::onPort(const std::string& text) {
 
 std::string COptionsLogic::portShown() const {
     return m_o.GpsSource == kGpsSourceGpsd ? std::string(kGpsSourceGpsd) : m_o.Port;
+}
+
+bool COptionsLogic::gpsdServerEditable() const {
+    return m_o.GpsSource == kGpsSourceGpsd;
+}
+
+void COptionsLogic::onGpsdServer(const std::string& text) {
+    if (!gpsdServerEditable())
+        return;
+    GpsdServer server;
+    std::string why;
+    if (!parseGpsdServer(trimmed(text), server, why)) {
+        NTRACE("gpsd address refused: %s", why.c_str());
+        // Appended piece by piece: GCC 12 at -O3 takes "literal" + substr() for
+        // an overlapping copy (-Wrestrict).
+        std::string msg = "\"";
+        msg += trimmed(text).substr(0, 60);
+        msg += "\" is no gpsd address (";
+        msg += why;
+        msg += "). Enter a host and, if gpsd does not listen on 2947, a port: 127.0.0.1:2947.";
+        m_view.message(msg);
+        changed();
+        return;
+    }
+    // Stored in full, so the field shows which port is used.
+    m_o.GpsdServer = server.text();
+    applySerial();
+    changed();
 }
 
 void COptionsLogic::onRate(int index) {
@@ -776,8 +812,10 @@ void COptionsLogic::onAutoFind(bool on) {
 
 // --- playback and recording -------------------------------------------------------
 
+// Until a log has been picked, the picker starts where the program keeps
+// its files (the start directory), not wherever the process was started.
 std::string COptionsLogic::logPickerFolder() const {
-    return m_o.PlayDir;
+    return m_o.PlayDir.empty() ? g_startDir : m_o.PlayDir;
 }
 
 std::string COptionsLogic::logPickerFile() const {

@@ -188,6 +188,11 @@ public:
     void onPort(const std::string& text);
     // What the port box shows: "gpsd" while gpsd is the source, else the port.
     std::string portShown() const;
+    // The gpsd address (GpsdServer, host[:port]): shown always, editable
+    // while gpsd is the source. A text that names no server is refused with a
+    // message and the field shows the stored address again.
+    void onGpsdServer(const std::string& text);
+    bool gpsdServerEditable() const;
     void onRate(int index);
     void onFlowControl(int index);
     void onConnect();

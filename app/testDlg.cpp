@@ -275,6 +275,13 @@ void CtestDlg::updateStatus() {
         m_status = kStatusDemoMode;
         return;
     }
+    if (m_sys.playback()) {
+        // The serial reader rests meanwhile; its "Disconnected" would say
+        // nothing is coming in.
+        const std::string& log = m_sys.options().LogFile;
+        m_status = kStatusPlayingBack + log.substr(log.find_last_of('/') + 1);
+        return;
+    }
     const std::string serial = m_sys.serialStatus();
     if (serial == "Receiving") {
         if (m_sys.fixState() == "Locked") {
@@ -535,9 +542,11 @@ bool CtestDlg::onMinimize() {
     return true;
 }
 
+// The double-click follows what the user sees: a toggle of its own would
+// get out of step whenever the window is hidden or shown another way
+// (minimised, closed, Open), and then take two double-clicks to bring it back.
 void CtestDlg::onTrayDoubleClick() {
-    m_view.showWindow(m_trayToggle);
-    m_trayToggle = !m_trayToggle;
+    m_view.showWindow(!m_view.windowShown());
 }
 
 void CtestDlg::onTrayOpen() {

@@ -32,6 +32,7 @@ inline constexpr const char* kCaptionPause = "Pause";
 inline constexpr const char* kStatusDemoMode = "Demo Mode";
 inline constexpr const char* kStatusSignalAcquired = "Signal Acquired";
 inline constexpr const char* kStatusAcquiring = "Acquiring Signal...";
+inline constexpr const char* kStatusPlayingBack = "Playing back ";
 inline constexpr const char* kLocalTrackFile = "Nivra.trk";
 inline constexpr const char* kStatusNothingToCopy = "No position to copy";
 inline constexpr const char* kStatusNoBrowser = "No browser could be opened";
@@ -56,6 +57,8 @@ public:
     virtual void placeWindow(bool topMost, int left, int top, bool show) = 0;
     virtual void setTopMost(bool topMost) = 0;
     virtual void showWindow(bool show) = 0;
+    // Whether the window is on the screen now (shown and not minimised).
+    virtual bool windowShown() const = 0;
     virtual void setTitle(const std::string& title) = 0;
     virtual void setCheck(DlgCheck box, bool on) = 0;
     virtual void showSelector(const std::vector<std::string>& entries, int current) = 0;
@@ -144,6 +147,7 @@ public:
     // The minimise command. Returns true when the window was hidden instead
     // (running in the tray); false lets the front end minimise normally.
     bool onMinimize();
+    // Shows a window that is not on the screen, hides one that is.
     void onTrayDoubleClick();
     void onTrayOpen();
     void onTrayExit();
@@ -203,7 +207,6 @@ private:
     int64_t m_lastPeriodicSave = 0;
     bool m_startedOnce = false;
     bool m_trayShown = false;
-    bool m_trayToggle = true; // what the next tray double-click does: true shows
     bool m_exitRequested = false;
     bool m_shutDown = false;
     CBackgroundSave m_saver;

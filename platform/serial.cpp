@@ -6,11 +6,14 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 #include <utility>
@@ -257,6 +260,41 @@ void SerialPort::close() {
         (void)ioctl(m_fd, TIOCNXCL);
         ::close(m_fd);
         m_fd = -1;
+    }
+}
+
+std::string serialOpenProblem(const std::string& device, int err) {
+    if (device.empty())
+        return "That port names no device";
+    switch (err) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        return device + " is not there: is the receiver plugged in?";
+    case EACCES:
+    case EPERM: {
+        // The device's group is the one whose members may open it.
+        std::string group = "dialout";
+        struct stat st {};
+        if (::stat(device.c_str(), &st) == 0) {
+            struct group entry {};
+            struct group* found = nullptr;
+            std::vector<char> buf(4096);
+            if (getgrgid_r(st.st_gid, &entry, buf.data(), buf.size(), &found) == 0 && found &&
+                found->gr_name[0] != '\0' && st.st_gid != 0)
+                group = found->gr_name;
+        }
+        return "No permission to open " + device + ": join the group " + group +
+               " (sudo adduser $USER " + group + ") and log in again";
+    }
+    case EBUSY:
+        return device + " is in use by another program";
+    case ENOTTY:
+        return device + " is not a serial port";
+    default: {
+        char buf[256];
+        return "Cannot open " + device + ": " + strerror_r(err, buf, sizeof buf);
+    }
     }
 }
 

@@ -64,6 +64,13 @@ private:
 // other bare name lives in /dev ("ttyACM0" is /dev/ttyACM0).
 std::string serialDevicePath(const std::string& portName);
 
+// Why `device` could not be opened, `err` being the errno value that
+// SerialPort::open returned, in words the user can act on: the device is not
+// there (plugged in?), the user may not open it (and which group to join:
+// the device's own group, dialout on Debian), another program holds it, it
+// is no serial port, or the system's own reason.
+std::string serialOpenProblem(const std::string& device, int err);
+
 // The USB serial and USB modem (CDC-ACM) devices present in `devDir`: the
 // ttyUSB devices, then the ttyACM devices, each in number order.
 std::vector<std::string> serialUsbDevices(const std::string& devDir = "/dev");

@@ -58,16 +58,21 @@ int openComBaudRate(int rate) {
     }
 }
 
-SerialPort openCom(const std::string& name, int rate, int flowControl) {
+SerialPort openCom(const std::string& name, int rate, int flowControl, std::string* problem) {
     SerialPort port;
-    int err = port.open(serialDevicePath(name));
+    const std::string device = serialDevicePath(name);
+    int err = port.open(device);
     if (err != 0) {
         NTRACE("open failed: %s", errorText(err).c_str());
+        if (problem)
+            *problem = serialOpenProblem(device, err);
         return port;
     }
     if (!port.configure(openComBaudRate(rate), flowControl)) {
         err = errno;
         NTRACE("ERROR setting up %s: %s", name.c_str(), errorText(err).c_str());
+        if (problem)
+            *problem = device + " refused the port settings: " + errorText(err);
         port.close();
     }
     return port;
@@ -209,8 +214,12 @@ int Ccomm::deliver(const std::string& line) {
 int Ccomm::readPort() {
     std::string name = port();
     setStatus(kOpening + name);
-    SerialPort serial = openCom(name, m_rate, m_flowControl);
+    std::string problem;
+    SerialPort serial = openCom(name, m_rate, m_flowControl, &problem);
     if (!serial.isOpen()) {
+        // The reason stays on the status line until the next try, rather
+        // than "Opening" as if something were still happening.
+        setStatus(problem);
         return 0;
     }
     return readLoop(serial, m_times.readTimeoutMs, nullptr);

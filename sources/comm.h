@@ -148,5 +148,7 @@ int openComBaudRate(int rate);
 
 // Opens the port `name` (see serialDevicePath) read-only and exclusively, at
 // the speed of openComBaudRate(rate), with the SerialFlow `flowControl`.
-// Returns a closed SerialPort on failure, which is logged.
-SerialPort openCom(const std::string& name, int rate, int flowControl);
+// Returns a closed SerialPort on failure, which is logged, and whose reason
+// goes to `problem` when given (see serialOpenProblem).
+SerialPort openCom(const std::string& name, int rate, int flowControl,
+                   std::string* problem = nullptr);

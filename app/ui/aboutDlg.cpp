@@ -2,12 +2,14 @@
 
 #include "app/testDlg.h"
 #include "app/ui/appIcon.h"
+#include "app/ui/palette.h"
 
 CAboutDlg::CAboutDlg(QWidget* parent)
     : QDialog(parent), m_version(QString::fromStdString(CtestDlg::aboutText())),
       m_buttons(QDialogButtonBox::Ok) {
     setWindowTitle(QStringLiteral("About Nivra"));
     setObjectName(QStringLiteral("aboutBox"));
+    useNivraPalette(*this);
     m_picture.setPixmap(nivraIcon().pixmap(48, 48));
     connect(&m_buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
 

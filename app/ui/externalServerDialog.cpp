@@ -3,6 +3,7 @@
 #include "app/OptionsDlg.h"
 #include "app/subsystems.h"
 #include "app/ui/appIcon.h"
+#include "app/ui/palette.h"
 #include "app/ui/uiServicesQt.h"
 #include "platform/uiServices.h"
 #include "trace/trace.h"
@@ -11,9 +12,6 @@
 #include <QKeyEvent>
 
 namespace {
-
-// The colour of Nivra's windows: red 180, green 181, blue 226.
-const QColor kBackground(180, 181, 226);
 
 QString qs(const std::string& s) {
     return QString::fromStdString(s);
@@ -43,10 +41,7 @@ CExternalServerDialog::CExternalServerDialog(COptionsDlg& options, bool mapFacto
       m_ok(QStringLiteral("OK")) {
     setObjectName(QStringLiteral("externalServerDialog"));
     setWindowIcon(nivraIcon());
-    QPalette pal = palette();
-    pal.setColor(QPalette::Window, kBackground);
-    setPalette(pal);
-    setAutoFillBackground(true);
+    useNivraPalette(*this);
 
     const ExternalServerTexts texts = externalServerTexts(mapFactor);
     setWindowTitle(qs(texts.title));

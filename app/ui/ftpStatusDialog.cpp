@@ -3,15 +3,13 @@
 #include "app/OptionsDlg.h"
 #include "app/subsystems.h"
 #include "app/ui/appIcon.h"
+#include "app/ui/palette.h"
 #include "app/ui/uiServicesQt.h"
 #include "platform/runtime.h"
 
 #include <QPushButton>
 
 namespace {
-
-// The dialog's colour (the Windows colour value 14857652).
-const QColor kBackground(180, 181, 226);
 
 QString qs(const std::string& s) {
     return QString::fromStdString(s);
@@ -44,10 +42,7 @@ CFtpStatusDialog::CFtpStatusDialog(COptionsDlg& options, CFtpPublisherControl* p
     setObjectName(QStringLiteral("ftpStatusDialog"));
     setWindowTitle(QStringLiteral("Periodic File Save"));
     setWindowIcon(nivraIcon());
-    QPalette pal = palette();
-    pal.setColor(QPalette::Window, kBackground);
-    setPalette(pal);
-    setAutoFillBackground(true);
+    useNivraPalette(*this);
 
     buildLayout();
     m_logic.open();

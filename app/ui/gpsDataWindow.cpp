@@ -1,15 +1,13 @@
 #include "app/ui/gpsDataWindow.h"
 
 #include "app/ui/appIcon.h"
+#include "app/ui/palette.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QScreen>
 
 namespace {
-
-// The colour of Nivra's windows: red 180, green 181, blue 226.
-const QColor kBackground(180, 181, 226);
 
 WindowRect rectOf(const QRect& r) {
     return {r.left(), r.top(), r.left() + r.width(), r.top() + r.height()};
@@ -30,10 +28,7 @@ CGpsDataWindow::CGpsDataWindow(COptionsDlg& options, CClients& clients,
 
     setObjectName(QStringLiteral("gpsDataWindow"));
     setWindowIcon(nivraIcon());
-    QPalette pal = palette();
-    pal.setColor(QPalette::Window, kBackground);
-    setPalette(pal);
-    setAutoFillBackground(true);
+    useNivraPalette(*this);
 
     m_text.setObjectName(QStringLiteral("gpsDataText"));
     m_text.setTextFormat(Qt::PlainText);
@@ -48,7 +43,7 @@ CGpsDataWindow::~CGpsDataWindow() {
     m_timer->setHandler({});
 }
 
-void CGpsDataWindow::create() {
+void CGpsDataWindow::create(const QRect& mainWindow) {
     // The window's own size: the template text with a little room to spare.
     const QSize own = m_text.fontMetrics().size(0, m_text.text()) + QSize(24, 8);
     std::vector<WindowRect> screens;
@@ -58,7 +53,8 @@ void CGpsDataWindow::create() {
         if (screen != QGuiApplication::primaryScreen())
             screens.push_back(rectOf(screen->availableGeometry()));
     }
-    m_logic.create(own.width(), own.height(), screens);
+    m_logic.create(own.width(), own.height(), screens,
+                   mainWindow.isValid() ? rectOf(mainWindow) : WindowRect{});
 }
 
 void CGpsDataWindow::place(const WindowRect& rect) {
@@ -90,8 +86,19 @@ void CGpsDataWindow::setTimer(unsigned periodMs) {
     m_timer->start(periodMs);
 }
 
+void CGpsDataWindow::programEnding() {
+    m_ending = true;
+    m_timer->setHandler({});
+    hide();
+}
+
 void CGpsDataWindow::closeEvent(QCloseEvent* event) {
-    // Hidden, not destroyed: the options dialog can show it again.
+    if (m_ending) {
+        event->accept();
+        return;
+    }
+    // The user closed it: hidden, not destroyed, and the options dialog can
+    // show it again.
     event->ignore();
     m_logic.onClose();
 }

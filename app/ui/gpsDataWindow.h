@@ -25,9 +25,13 @@ public:
     ~CGpsDataWindow() override;
 
     CGpsDataLogic& logic() { return m_logic; }
-    // Creation: placed by the remembered rectangle, shown by ShowGpsData.
-    void create();
+    // Creation: placed by the remembered rectangle (or, the first time,
+    // beside `mainWindow`, the main window's frame), shown by ShowGpsData.
+    void create(const QRect& mainWindow = QRect());
     QString text() const { return m_text.text(); }
+    // The program is ending: the window goes away without switching
+    // ShowGpsData off, so the next start shows it again.
+    void programEnding();
 
     // CGpsDataView
     void place(const WindowRect& rect) override;
@@ -48,4 +52,5 @@ private:
     std::unique_ptr<CTickTimer> m_timer;
     QLabel m_text;
     QHBoxLayout m_layout; // after the label: it goes first and lets it be
+    bool m_ending = false;
 };

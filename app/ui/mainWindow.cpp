@@ -5,6 +5,7 @@
 #include "app/ui/aboutDlg.h"
 #include "app/ui/appIcon.h"
 #include "app/ui/gpsDataWindow.h"
+#include "app/ui/palette.h"
 #include "app/ui/tray.h"
 #include "app/ui/uiServicesQt.h"
 #include "platform/uiServices.h"
@@ -16,9 +17,6 @@
 #include <QWindowStateChangeEvent>
 
 namespace {
-
-// The window's colour: red 180, green 181, blue 226.
-const QColor kBackground(180, 181, 226);
 
 // Narrow, as the window was on Windows, yet wide enough for three buttons.
 constexpr int kMinWidth = 190;
@@ -66,10 +64,7 @@ CMainWindow::CMainWindow(CSubsystems& sys, std::unique_ptr<CTickTimer> timer)
     setObjectName(QStringLiteral("mainWindow"));
     setWindowTitle(QString::fromLatin1(kWindowTitle));
     setWindowIcon(nivraIcon());
-    QPalette pal = palette();
-    pal.setColor(QPalette::Window, kBackground);
-    setPalette(pal);
-    setAutoFillBackground(true);
+    useNivraPalette(*this);
 
     m_tray = std::make_unique<CTrayIcon>(nivraIcon(),
                                          CTrayIcon::Handlers{[this] { m_dlg.onTrayDoubleClick(); },
@@ -127,6 +122,18 @@ void CMainWindow::buildLayout() {
     m_layout.addWidget(&m_clearTrack, row++, 0, 1, 3);
     m_layout.addWidget(&m_options, row++, 0, 1, 3);
     m_layout.addWidget(&m_statusLine, row++, 0, 1, 3);
+    // The globe and the about box in plain sight, not only in the
+    // right-click menu that nobody knows about.
+    m_menuBar.setObjectName(QStringLiteral("menuBar"));
+    m_menuBar.setNativeMenuBar(false);
+    QAction* globe = m_menuBar.addAction(QStringLiteral("&Globe"));
+    globe->setObjectName(QStringLiteral("globeMenu"));
+    globe->setToolTip(m_globeAction.text());
+    connect(globe, &QAction::triggered, &m_globeAction, &QAction::trigger);
+    QAction* about = m_menuBar.addAction(QStringLiteral("&About"));
+    about->setObjectName(QStringLiteral("aboutMenu"));
+    connect(about, &QAction::triggered, &m_aboutAction, &QAction::trigger);
+    m_layout.setMenuBar(&m_menuBar);
     m_layout.setHorizontalSpacing(2);
     m_layout.setVerticalSpacing(4);
     m_layout.setContentsMargins(8, 8, 8, 6);
@@ -270,6 +277,10 @@ void CMainWindow::showWindow(bool show) {
     activateWindow();
 }
 
+bool CMainWindow::windowShown() const {
+    return isVisible() && !isMinimized();
+}
+
 void CMainWindow::setTitle(const std::string& title) {
     setWindowTitle(QString::fromStdString(title));
 }
@@ -304,6 +315,8 @@ void CMainWindow::endDialog() {
     if (m_ended)
         return;
     m_ended = true;
+    if (m_gpsData)
+        m_gpsData->programEnding();
     done(QDialog::Rejected);
 }
 
@@ -329,7 +342,7 @@ void CMainWindow::showGpsData(bool) {
     // Created once, at the end of start-up; the setting decides the rest.
     if (!m_gpsData) {
         m_gpsData = std::make_unique<CGpsDataWindow>(m_sys.options(), m_sys.clients());
-        m_gpsData->create();
+        m_gpsData->create(frameGeometry());
     } else {
         m_gpsData->logic().applyShowSetting();
     }
@@ -357,12 +370,15 @@ void CMainWindow::changeEvent(QEvent* event) {
     if (event->type() != QEvent::WindowStateChange || !isMinimized())
         return;
     // In the tray, minimising hides the window instead. The window system is
-    // still busy minimising, so decide once it is done.
+    // still busy minimising, so decide once it is done. The minimised state
+    // stays until the window is shown again (showWindow clears it then):
+    // clearing it now would map the hidden window again, an empty frame
+    // that the program no longer draws.
     QMetaObject::invokeMethod(
         this,
         [this] {
-            if (isMinimized() && m_dlg.onMinimize())
-                setWindowState(windowState() & ~Qt::WindowMinimized);
+            if (isMinimized())
+                m_dlg.onMinimize();
         },
         Qt::QueuedConnection);
 }

@@ -4,8 +4,8 @@
 // move, close and minimise to it. It owns the tray icon and the about box.
 //
 // Linux window managers own the title-bar menu, so the about entry that
-// Windows puts in the system menu is the window's right-click menu here
-// ("About Nivra...").
+// Windows puts in the system menu is in the window's own menu bar ("About"),
+// beside the browser globe ("Globe"); both are also in its right-click menu.
 #pragma once
 
 #include "app/testDlg.h"
@@ -17,6 +17,7 @@
 #include <QDialog>
 #include <QGridLayout>
 #include <QLabel>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QShortcut>
 
@@ -60,6 +61,7 @@ public:
     void placeWindow(bool topMost, int left, int top, bool show) override;
     void setTopMost(bool topMost) override;
     void showWindow(bool show) override;
+    bool windowShown() const override;
     void setTitle(const std::string& title) override;
     void setCheck(DlgCheck box, bool on) override;
     void showSelector(const std::vector<std::string>& entries, int current) override;
@@ -111,5 +113,6 @@ private:
     QLabel m_statusLine;
     QAction m_globeAction;
     QAction m_aboutAction;
+    QMenuBar m_menuBar;
     QGridLayout m_layout; // after the widgets: it goes first and lets them be
 };

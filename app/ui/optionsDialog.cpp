@@ -2,19 +2,22 @@
 
 #include "app/OptionsDlg.h"
 #include "app/ui/appIcon.h"
+#include "app/ui/palette.h"
+#include "app/ui/uiServicesQt.h"
 #include "platform/serial.h"
 #include "platform/uiServices.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QFileDialog>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QSignalBlocker>
+#include <QStyle>
 #include <QUrl>
 
 namespace {
-
-// The main window's colour, red 180, green 181, blue 226.
-const QColor kBackground(180, 181, 226);
 
 QString qs(const std::string& s) {
     return QString::fromStdString(s);
@@ -69,12 +72,13 @@ COptionsDialog::COptionsDialog(CSubsystems& sys, QWidget* parent, std::unique_pt
     : QDialog(parent), m_logic(*this, sys), m_timer(std::move(timer)),
       m_gpsGroup(QStringLiteral("GPS")), m_playGroup(QStringLiteral("Playback and recording")),
       m_functionGroup(QStringLiteral("Functions")), m_vehicleGroup(QStringLiteral("Vehicles")),
-      m_rightGroup(QStringLiteral("Display")), m_connect(QStringLiteral("&Connect")),
-      m_disconnect(QStringLiteral("&Disconnect")), m_autoConnect(QStringLiteral("Auto connect")),
-      m_autoFind(QStringLiteral("Auto scan ports")), m_logBrowse(QStringLiteral("...")),
-      m_play(QStringLiteral("&Play")), m_stop(QStringLiteral("&Stop")),
-      m_loop(QStringLiteral("Loop")), m_record(QStringLiteral("&Record")),
-      m_stopRecord(QStringLiteral("S&top record")), m_continuous(QStringLiteral("Continuous")),
+      m_rightGroup(QStringLiteral("Display")), m_gpsdServerLabel(QStringLiteral("&gpsd at")),
+      m_connect(QStringLiteral("&Connect")), m_disconnect(QStringLiteral("&Disconnect")),
+      m_autoConnect(QStringLiteral("Auto connect")), m_autoFind(QStringLiteral("Auto scan ports")),
+      m_logBrowse(QStringLiteral("...")), m_play(QStringLiteral("&Play")),
+      m_stop(QStringLiteral("&Stop")), m_loop(QStringLiteral("Loop")),
+      m_record(QStringLiteral("&Record")), m_stopRecord(QStringLiteral("S&top record")),
+      m_continuous(QStringLiteral("Continuous")),
       m_ftp(QStringLiteral("Periodic &file save (FTP client)...")),
       m_debugLog(QStringLiteral("Debug log")), m_nameLabel(QStringLiteral("Name")),
       m_hostLabel(QStringLiteral("Host")), m_land(QStringLiteral("Land/sea")),
@@ -98,10 +102,7 @@ COptionsDialog::COptionsDialog(CSubsystems& sys, QWidget* parent, std::unique_pt
     setObjectName(QStringLiteral("optionsDialog"));
     setWindowTitle(QStringLiteral("Nivra Options"));
     setWindowIcon(nivraIcon());
-    QPalette pal = palette();
-    pal.setColor(QPalette::Window, kBackground);
-    setPalette(pal);
-    setAutoFillBackground(true);
+    useNivraPalette(*this);
 
     std::vector<std::string> devices = serialUsbDevices();
     for (const std::string& uart : serialAnsweringUarts())
@@ -124,6 +125,7 @@ void COptionsDialog::buildLayout() {
         {&m_port, "port"},
         {&m_rate, "rate"},
         {&m_flow, "flowControl"},
+        {&m_gpsdServer, "gpsdServer"},
         {&m_connect, "connect"},
         {&m_disconnect, "disconnect"},
         {&m_autoConnect, "autoConnect"},
@@ -172,6 +174,9 @@ void COptionsDialog::buildLayout() {
         {&m_flyTo, "flyToSpeed"},
         {&m_cursorSize, "cursorSize"},
         {&m_demoSpeed, "demoSpeed"},
+        {&m_flyToValue, "flyToSpeedValue"},
+        {&m_cursorSizeValue, "cursorSizeValue"},
+        {&m_demoSpeedValue, "demoSpeedValue"},
         {&m_rotation, "rotation"},
         {&m_web, "webSite"},
         {&m_ok, "ok"},
@@ -193,6 +198,10 @@ void COptionsDialog::buildLayout() {
     m_gpsLayout.addWidget(&m_port, row, 0);
     m_gpsLayout.addWidget(&m_rate, row, 1);
     m_gpsLayout.addWidget(&m_flow, row++, 2);
+    m_gpsdServerLabel.setBuddy(&m_gpsdServer);
+    m_gpsdServer.setMaxLength(255); // the longest address gpsd can be given
+    m_gpsLayout.addWidget(&m_gpsdServerLabel, row, 0);
+    m_gpsLayout.addWidget(&m_gpsdServer, row++, 1, 1, 2);
     m_gpsLayout.addWidget(&m_connect, row, 0);
     m_gpsLayout.addWidget(&m_disconnect, row, 1);
     m_gpsLayout.addWidget(&m_autoConnect, row++, 2);
@@ -314,29 +323,125 @@ void COptionsDialog::buildLayout() {
     m_rightLayout.addWidget(&m_knots, row++, 0, 1, 2);
     for (auto& f : m_flags)
         m_rightLayout.addWidget(f.get(), row++, 0, 1, 2);
-    for (auto [label, slider] : {std::pair<QLabel*, QSlider*>{&m_flyToLabel, &m_flyTo},
-                                 {&m_cursorSizeLabel, &m_cursorSize},
-                                 {&m_demoSpeedLabel, &m_demoSpeed}}) {
-        m_rightLayout.addWidget(label, row++, 0, 1, 2);
-        m_rightLayout.addWidget(slider, row++, 0, 1, 2);
+    const struct {
+        QLabel* label;
+        QSlider* slider;
+        QLabel* value;
+    } sliders[] = {{&m_flyToLabel, &m_flyTo, &m_flyToValue},
+                   {&m_cursorSizeLabel, &m_cursorSize, &m_cursorSizeValue},
+                   {&m_demoSpeedLabel, &m_demoSpeed, &m_demoSpeedValue}};
+    for (const auto& sl : sliders) {
+        m_rightLayout.addWidget(sl.label, row++, 0, 1, 2);
+        m_rightLayout.addWidget(sl.slider, row, 0);
+        // The position as a number beside the slider, as wide as its largest.
+        sl.value->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        sl.value->setMinimumWidth(
+            sl.value->fontMetrics().horizontalAdvance(QString::number(sl.slider->maximum())) + 4);
+        m_rightLayout.addWidget(sl.value, row++, 1);
     }
     m_rightLayout.addWidget(&m_rotationLabel, row++, 0, 1, 2);
     m_rightLayout.addWidget(&m_rotation, row++, 0, 1, 2);
-    m_rightLayout.addWidget(&m_web, row, 0);
-    m_rightLayout.addWidget(&m_ok, row++, 1);
+    m_rightLayout.setRowStretch(row, 1);
     m_rightGroup.setLayout(&m_rightLayout);
 
-    // Enter does nothing: no button is the default.
-    m_layout.addWidget(&m_gpsGroup, 0, 0);
-    m_layout.addWidget(&m_playGroup, 1, 0);
-    m_layout.addWidget(&m_functionGroup, 2, 0);
-    m_layout.addWidget(&m_vehicleGroup, 0, 1, 3, 1);
-    m_layout.addWidget(&m_rightGroup, 0, 2, 3, 1);
+    // Labels whose text changes with the units keep the width of their
+    // longest text, so the dialog does not change size under the user.
+    const auto widest = [](QLabel& label, std::initializer_list<const char*> texts) {
+        int width = 0;
+        for (const char* t : texts)
+            width = std::max(width, label.fontMetrics().horizontalAdvance(QString::fromLatin1(t)));
+        label.setMinimumWidth(width + 2);
+    };
+    widest(m_maxSpeedLabel, {"Max speed (knots)", "Max speed (km/h)", "Max speed (mph)"});
+    widest(m_radiusLabel, {"Marker radius (m)", "Marker radius (ft)"});
+
+    m_scroll.setObjectName(QStringLiteral("groups"));
+    m_scroll.setFrameShape(QFrame::NoFrame);
+    m_scroll.setWidgetResizable(true);
+    m_content.setLayout(&m_columns);
+    arrangeGroups();
+    m_scroll.setWidget(&m_content);
+    m_scroll.viewport()->setAutoFillBackground(false);
+    m_buttonRow.addStretch(1);
+    m_buttonRow.addWidget(&m_web);
+    m_buttonRow.addWidget(&m_ok);
+    m_layout.addWidget(&m_scroll, 1);
+    m_layout.addLayout(&m_buttonRow);
     setLayout(&m_layout);
+    // Enter does nothing: no button is the default.
     for (QPushButton* b : findChildren<QPushButton*>()) {
         b->setAutoDefault(false);
         b->setDefault(false);
     }
+    fitScreen();
+}
+
+// Three columns when the screen is wide enough (GPS, playback and functions;
+// the vehicle page; the display settings), else two (the display settings
+// under the first column), else one.
+void COptionsDialog::arrangeGroups() {
+    QGroupBox* const first[] = {&m_gpsGroup, &m_playGroup, &m_functionGroup};
+    const QScreen* screen =
+        parentWidget() ? parentWidget()->screen() : QGuiApplication::primaryScreen();
+    const int room = screen ? screen->availableGeometry().width() : 1 << 20;
+    const int spacing = m_columns.horizontalSpacing() > 0 ? m_columns.horizontalSpacing() : 6;
+    int firstWidth = 0;
+    for (QGroupBox* g : first)
+        firstWidth = std::max(firstWidth, g->sizeHint().width());
+    firstWidth = std::max(firstWidth, m_rightGroup.sizeHint().width());
+    const int vehicleWidth = m_vehicleGroup.sizeHint().width();
+    // The dialog's margins, a scroll bar and the window frame.
+    const int extra = 2 * 11 + style()->pixelMetric(QStyle::PM_ScrollBarExtent) + 16;
+    const int three = firstWidth + vehicleWidth + m_rightGroup.sizeHint().width() + 2 * spacing;
+    const int two = firstWidth + vehicleWidth + spacing;
+    int row = 0;
+    for (QGroupBox* g : first)
+        m_columns.addWidget(g, row++, 0);
+    if (three + extra <= room) {
+        m_columns.addWidget(&m_vehicleGroup, 0, 1, row, 1);
+        m_columns.addWidget(&m_rightGroup, 0, 2, row, 1);
+    } else if (two + extra <= room) {
+        m_columns.addWidget(&m_rightGroup, row++, 0);
+        m_columns.addWidget(&m_vehicleGroup, 0, 1, row, 1, Qt::AlignTop);
+    } else {
+        m_columns.addWidget(&m_vehicleGroup, row++, 0);
+        m_columns.addWidget(&m_rightGroup, row++, 0);
+    }
+    m_columns.setRowStretch(row, 1);
+    m_columns.setContentsMargins(0, 0, 0, 0);
+}
+
+// As large as the groups want, but no larger than the screen: what does not
+// fit scrolls.
+void COptionsDialog::fitScreen() {
+    const QScreen* screen =
+        parentWidget() ? parentWidget()->screen() : QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    // Room for the window manager's frame and title bar.
+    const QSize room = screen->availableGeometry().size() - QSize(16, 48);
+    const int scrollBar = style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    QSize want = sizeHint();
+    const QSize content = m_content.sizeHint();
+    const QSize around = want - m_scroll.sizeHint();
+    want = content + around + QSize(2, 2);
+    if (want.height() > room.height())
+        want.rwidth() += scrollBar;
+    if (want.width() > room.width())
+        want.rheight() += scrollBar;
+    setMinimumSize(std::min(want.width(), 360), std::min(want.height(), 240));
+    resize(want.boundedTo(room));
+    // A control that takes the focus (by Tab or its shortcut) comes into view.
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
+        if (now && m_content.isAncestorOf(now))
+            m_scroll.ensureWidgetVisible(now);
+    });
+}
+
+void COptionsDialog::showSliderValues() {
+    m_flyToValue.setText(QString::number(m_flyTo.value()));
+    m_cursorSizeValue.setText(QString::number(m_cursorSize.value()));
+    m_demoSpeedValue.setText(QString::number(m_demoSpeed.value()));
 }
 
 void COptionsDialog::connectControls() {
@@ -347,6 +452,10 @@ void COptionsDialog::connectControls() {
     connect(m_port.lineEdit(), &QLineEdit::editingFinished, this, [this] {
         if (ss(m_port.currentText()) != m_logic.portShown())
             m_logic.onPort(ss(m_port.currentText()));
+    });
+    connect(&m_gpsdServer, &QLineEdit::editingFinished, this, [this] {
+        if (ss(m_gpsdServer.text()) != m_logic.options().GpsdServer)
+            m_logic.onGpsdServer(ss(m_gpsdServer.text()));
     });
     connect(&m_rate, &QComboBox::activated, this, [this](int i) { m_logic.onRate(i); });
     connect(&m_flow, &QComboBox::activated, this, [this](int i) { m_logic.onFlowControl(i); });
@@ -436,16 +545,22 @@ void COptionsDialog::connectControls() {
         connect(m_flags[i].get(), &B::clicked, this,
                 [this, flag](bool on) { m_logic.onFlag(flag, on); });
     }
-    connect(&m_flyTo, &QSlider::valueChanged, this,
-            [this](int v) { m_logic.onSlider(Slider::FlyToSpeed, v); });
-    connect(&m_cursorSize, &QSlider::valueChanged, this,
-            [this](int v) { m_logic.onSlider(Slider::CursorSize, v); });
-    connect(&m_demoSpeed, &QSlider::valueChanged, this,
-            [this](int v) { m_logic.onSlider(Slider::DemoSpeed, v); });
+    connect(&m_flyTo, &QSlider::valueChanged, this, [this](int v) {
+        m_logic.onSlider(Slider::FlyToSpeed, v);
+        showSliderValues();
+    });
+    connect(&m_cursorSize, &QSlider::valueChanged, this, [this](int v) {
+        m_logic.onSlider(Slider::CursorSize, v);
+        showSliderValues();
+    });
+    connect(&m_demoSpeed, &QSlider::valueChanged, this, [this](int v) {
+        m_logic.onSlider(Slider::DemoSpeed, v);
+        showSliderValues();
+    });
     connect(&m_rotation, &QComboBox::activated, this, [this](int i) { m_logic.onRotation(i); });
-    connect(&m_web, &B::clicked, this, [] {
+    connect(&m_web, &B::clicked, this, [this] {
         if (!QDesktopServices::openUrl(QUrl(QString::fromLatin1(kWebSite))))
-            showMessage(std::string("No web browser opened ") + kWebSite);
+            message(std::string("No web browser opened ") + kWebSite);
     });
     connect(&m_ok, &B::clicked, this, [this] { m_logic.onClose(); });
 }
@@ -453,11 +568,12 @@ void COptionsDialog::connectControls() {
 // Tab walks the groups top to bottom, left to right, as they are read.
 void COptionsDialog::setTabChain() {
     std::vector<QWidget*> chain = {
-        &m_port,       &m_rate,       &m_flow,  &m_connect, &m_disconnect, &m_autoConnect,
-        &m_autoFind,   &m_logBrowse,  &m_play,  &m_stop,    &m_loop,       &m_record,
-        &m_stopRecord, &m_continuous, &m_ftp,   &m_server,  &m_debugLog,   &m_vehicles,
-        &m_name,       &m_host,       &m_new,   &m_delete,  &m_land,       &m_air,
-        &m_visible,    &m_classic,    &m_image, &m_model,   &m_cursorFile, &m_cursorBrowse};
+        &m_port,        &m_gpsdServer, &m_rate,       &m_flow,  &m_connect, &m_disconnect,
+        &m_autoConnect, &m_autoFind,   &m_logBrowse,  &m_play,  &m_stop,    &m_loop,
+        &m_record,      &m_stopRecord, &m_continuous, &m_ftp,   &m_server,  &m_debugLog,
+        &m_vehicles,    &m_name,       &m_host,       &m_new,   &m_delete,  &m_land,
+        &m_air,         &m_visible,    &m_classic,    &m_image, &m_model,   &m_cursorFile,
+        &m_cursorBrowse};
     for (auto& l : m_labels)
         chain.push_back(l.get());
     for (QWidget* w : std::initializer_list<QWidget*>{
@@ -484,6 +600,9 @@ void COptionsDialog::refresh() {
 
     // GPS.
     m_port.setEditText(qs(m_logic.portShown()));
+    m_gpsdServer.setText(qs(o.GpsdServer));
+    m_gpsdServer.setEnabled(m_logic.gpsdServerEditable());
+    m_gpsdServerLabel.setEnabled(m_logic.gpsdServerEditable());
     m_rate.setCurrentIndex(m_rate.findText(qs(o.Rate)));
     m_flow.setCurrentIndex(o.FlowControl >= 0 && o.FlowControl < m_flow.count() ? o.FlowControl
                                                                                 : -1);
@@ -521,6 +640,7 @@ void COptionsDialog::refresh() {
     m_flyTo.setValue(m_logic.slider(Slider::FlyToSpeed));
     m_cursorSize.setValue(m_logic.slider(Slider::CursorSize));
     m_demoSpeed.setValue(m_logic.slider(Slider::DemoSpeed));
+    showSliderValues();
     m_rotation.setCurrentIndex(o.AutoHdg >= 0 && o.AutoHdg < m_rotation.count() ? o.AutoHdg : -1);
 }
 
@@ -613,7 +733,9 @@ void COptionsDialog::browseCursorFile() {
 }
 
 void COptionsDialog::message(const std::string& text) {
-    showMessage(text);
+    // Over this dialog, which is modal: a box owned by the main window would
+    // open under it.
+    showMessageOver(this, "Nivra", text);
 }
 
 void COptionsDialog::focusName() {

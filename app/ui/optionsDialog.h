@@ -1,8 +1,14 @@
 // The options dialog window: the Qt skin over COptionsLogic. It lays the
 // controls out in the groups the user knows (GPS, playback and recording,
-// function buttons, the vehicle page, and the right-hand column of settings),
+// function buttons, the vehicle page, and the column of display settings),
 // shows the logic's state after every refresh and forwards each user action.
 // It ends only with OK; Escape and the close box do the same.
+//
+// It fits the screen it opens on: the groups stand in three columns when
+// there is room, else in two or one, and scroll when the screen is still too
+// low; OK stays in sight below them. Every control stays in the window (only
+// scrolled out of view), so its keyboard shortcut works wherever it is, and
+// a control that takes the focus is scrolled into view.
 #pragma once
 
 #include "app/optionsLogic.h"
@@ -16,11 +22,14 @@
 #include <QDialog>
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollArea>
 #include <QSlider>
+#include <QVBoxLayout>
 
 #include <functional>
 #include <memory>
@@ -63,12 +72,20 @@ private:
     void showPage();
     void browseLogFile();
     void browseCursorFile();
+    void arrangeGroups();
+    void fitScreen();
+    void showSliderValues();
 
     COptionsLogic m_logic; // first: the widgets below forward to it
     std::unique_ptr<CTickTimer> m_timer;
     std::function<bool()> m_ftpDialog;
     std::function<bool(bool)> m_serverDialog;
     bool m_ended = false;
+
+    // The groups scroll inside the dialog when the screen is too small for
+    // them; OK and the web site button stay below, always in sight.
+    QScrollArea m_scroll;
+    QWidget m_content; // after the scroll area: it goes first and leaves it
 
     // Group boxes before the controls they hold, so the controls go first.
     QGroupBox m_gpsGroup;
@@ -81,6 +98,8 @@ private:
     QComboBox m_port;
     QComboBox m_rate;
     QComboBox m_flow;
+    QLabel m_gpsdServerLabel;
+    QLineEdit m_gpsdServer;
     QPushButton m_connect;
     QPushButton m_disconnect;
     QCheckBox m_autoConnect;
@@ -140,10 +159,13 @@ private:
     std::vector<std::unique_ptr<QCheckBox>> m_flags; // in OptionFlag order, loop excluded
     QLabel m_flyToLabel;
     QSlider m_flyTo;
+    QLabel m_flyToValue;
     QLabel m_cursorSizeLabel;
     QSlider m_cursorSize;
+    QLabel m_cursorSizeValue;
     QLabel m_demoSpeedLabel;
     QSlider m_demoSpeed;
+    QLabel m_demoSpeedValue;
     QLabel m_rotationLabel;
     QComboBox m_rotation;
     QPushButton m_web;
@@ -162,5 +184,7 @@ private:
     QGridLayout m_functionLayout;
     QGridLayout m_vehicleLayout;
     QGridLayout m_rightLayout;
-    QGridLayout m_layout;
+    QGridLayout m_columns; // the groups in as many columns as the screen has room for
+    QVBoxLayout m_layout;
+    QHBoxLayout m_buttonRow; // inside m_layout: it goes first and leaves it
 };

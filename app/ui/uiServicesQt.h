@@ -8,11 +8,22 @@
 
 class QWidget;
 
-// The window that owns every message box: the main window while it exists.
-// A box is transient for it, so it opens above the window even when that
-// stays on top of everything. UI thread only.
+// The main window, which owns the program's message boxes while nothing
+// else is open. UI thread only.
 void setDialogOwner(QWidget* owner);
 QWidget* dialogOwner();
+// The window a message box opens over now: the modal dialog the user works
+// in (the options dialog, and a dialog opened from it), else the active
+// window of the program, else the main window. A box owned by a window
+// below a modal dialog would open under that dialog, out of sight, and wait
+// there until the dialog closed. UI thread only.
+QWidget* messageOwner();
+
+// A message over `parent` that does not wait: it is modal for `parent`'s
+// window only, and deletes itself when the user closes it. Handlers that
+// refuse an entry use it: a box that waited would take the focus from the
+// field being checked and have it checked again.
+void showMessageOver(QWidget* parent, const std::string& title, const std::string& text);
 
 // A warning over `parent` that waits for the user. Like every message box of
 // the program it shows its text as it is, never as rich text: messages quote

@@ -263,6 +263,25 @@ TEST_F(MainWindow, StatusLineFollowsTheReaderAndTheFix) {
     EXPECT_EQ(view.statusLine, "Opening COM3:");
     EXPECT_EQ(options().statusText, "Opening COM3:");
     EXPECT_EQ(sys.fix, ""); // a reader that is not receiving has no fix
+
+    // A log playing back says so, not what the idle serial reader says.
+    struct Case {
+        const char* logFile;
+        const char* status;
+    } playing[] = {
+        {"/home/ann/logs/trip.nme", "Playing back trip.nme"},
+        {"trip 2.nme", "Playing back trip 2.nme"},
+    };
+    sys.serial = "Disconnected";
+    sys.isPlayback = true;
+    for (const Case& c : playing) {
+        options().LogFile = c.logFile;
+        dlg.onTimer();
+        EXPECT_EQ(view.statusLine, c.status);
+    }
+    sys.isPlayback = false;
+    dlg.onTimer();
+    EXPECT_EQ(view.statusLine, "Disconnected");
 }
 
 namespace {

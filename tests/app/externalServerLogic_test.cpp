@@ -139,6 +139,12 @@ TEST_F(ExternalServerTest, UnusableFieldsAreRefusedWithAMessage) {
         // Nothing is stored from a refused read.
         EXPECT_EQ(o.moloName, "");
         EXPECT_EQ(o.gpsgServerName, serverBefore);
+        // A server name is explained with a GpsGate server, not an FTP one.
+        if (!v.messages.empty() && v.messages[0].find("server name") != std::string::npos) {
+            EXPECT_NE(v.messages[0].find("online.gpsgate.com."), std::string::npos)
+                << v.messages[0];
+            EXPECT_EQ(v.messages[0].find("ftp.example"), std::string::npos) << v.messages[0];
+        }
     }
 }
 
@@ -193,8 +199,13 @@ TEST(DialogFields, WholeNumbersTrimsAndHostNames) {
         {"ftp://h", false},        {"a b", false},   {"h/dir", false},
         {"h\\dir", false},         {"h\x01", false}, {"host\tname", false},
     };
-    for (const Host& h : hosts)
-        EXPECT_EQ(hostNameProblem(h.host).empty(), h.ok) << h.host;
+    for (const Host& h : hosts) {
+        const std::string problem = hostNameProblem(h.host, "ftp.example.com");
+        EXPECT_EQ(problem.empty(), h.ok) << h.host;
+        if (!h.ok) {
+            EXPECT_NE(problem.find("for example ftp.example.com."), std::string::npos) << problem;
+        }
+    }
 }
 
 } // namespace

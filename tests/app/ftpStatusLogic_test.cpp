@@ -242,4 +242,33 @@ TEST_F(FtpStatusTest, BadNumbersAndServerNames) {
     }
 }
 
+TEST_F(FtpStatusTest, AnEmptyServerIsRefusedOnlyWhilePublishingByFtp) {
+    struct Case {
+        bool enabled;
+        bool useFtp;
+        const char* server;
+        bool accepted;
+    } cases[] = {
+        {true, true, "", false}, {true, true, " \t ", false},           {true, false, "", true},
+        {false, true, "", true}, {true, true, "ftp.example.org", true},
+    };
+    for (const Case& c : cases) {
+        COptionsDlg o;
+        FakeFtpView v;
+        CFtpStatusLogic l(v, o, nullptr, [] { return int64_t{0}; });
+        l.open();
+        l.onEnabled(c.enabled);
+        l.onUseFtp(c.useFtp);
+        l.onText(FtpText::Server, c.server);
+        l.onOk();
+        const std::string what = std::string(c.enabled ? "on" : "off") +
+                                 (c.useFtp ? " ftp " : " file ") + "\"" + c.server + "\"";
+        EXPECT_EQ(v.ends.size(), c.accepted ? 1u : 0u) << what;
+        if (!c.accepted) {
+            EXPECT_EQ(v.messages, std::vector<std::string>{kFtpServerMissing}) << what;
+            EXPECT_NE(o.pftpEnabled, 1) << "nothing stored: " << what;
+        }
+    }
+}
+
 } // namespace

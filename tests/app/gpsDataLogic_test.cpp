@@ -79,7 +79,10 @@ TEST(GpsDataPlacement, KeepsTheWindowWithinSight) {
         std::vector<WindowRect> screens;
         WindowRect placed;
     } cases[] = {
-        {"first start: origin, own size", {0, 0, 0, 0}, oneScreen, {0, 0, 230, 40}},
+        {"first start, main window unknown: origin, own size",
+         {0, 0, 0, 0},
+         oneScreen,
+         {0, 0, 230, 40}},
         {"stored rectangle", {100, 200, 400, 260}, oneScreen, {100, 200, 400, 260}},
         {"own size when right is 0", {300, 400, 0, 0}, oneScreen, {300, 400, 530, 440}},
         {"negative size", {100, 100, 50, 20}, oneScreen, {100, 100, 330, 140}},
@@ -100,6 +103,37 @@ TEST(GpsDataPlacement, KeepsTheWindowWithinSight) {
     };
     for (const Case& c : cases)
         EXPECT_EQ(placeGpsData(c.stored, 230, 40, c.screens), c.placed) << c.what;
+}
+
+TEST(GpsDataPlacement, FirstStartGoesBesideTheMainWindowNotOverIt) {
+    const std::vector<WindowRect> screens = {{0, 0, 1024, 768}, {1024, 0, 2048, 768}};
+    const WindowRect nothing{};
+    struct Case {
+        const char* what;
+        WindowRect stored;
+        WindowRect main;
+        WindowRect placed;
+    } cases[] = {
+        {"right of the main window", nothing, {0, 0, 200, 300}, {208, 0, 438, 40}},
+        {"below it when the right has no room",
+         nothing,
+         {850, 100, 1020, 400},
+         {794, 408, 1024, 448}},
+        {"on the main window's own screen", nothing, {1100, 50, 1300, 350}, {1308, 50, 1538, 90}},
+        {"neither right nor below: the corner", nothing, {800, 700, 1020, 766}, {0, 0, 230, 40}},
+        {"main window unknown: the corner", nothing, {}, {0, 0, 230, 40}},
+        {"a stored place wins", {300, 400, 600, 440}, {0, 0, 200, 300}, {300, 400, 600, 440}},
+        {"a stored corner wins", {300, 400, 0, 0}, {0, 0, 200, 300}, {300, 400, 530, 440}},
+    };
+    for (const Case& c : cases) {
+        const WindowRect placed = placeGpsData(c.stored, 230, 40, screens, c.main);
+        EXPECT_EQ(placed, c.placed) << c.what;
+        const bool overlaps = placed.left < c.main.right && c.main.left < placed.right &&
+                              placed.top < c.main.bottom && c.main.top < placed.bottom;
+        if (c.stored == nothing && c.main.width() > 0 && c.placed.left != 0) {
+            EXPECT_FALSE(overlaps) << c.what;
+        }
+    }
 }
 
 class GpsDataLogicTest : public ::testing::Test {

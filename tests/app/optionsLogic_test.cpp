@@ -8,7 +8,9 @@
 #include "track/nmea.h"
 
 #include <cmath>
+#include <filesystem>
 #include <fstream>
+#include <unistd.h>
 
 using namespace apptest;
 
@@ -444,10 +446,19 @@ TEST_F(OptionsLogic, GpsControlsReachTheSerialReader) {
     EXPECT_EQ(sys.serialRate, 115200);
     logic.onFlowControl(2);
     EXPECT_EQ(sys.serialFlow, 2);
-    for (const std::string& bad : {std::string(), std::string(300, 'p'), std::string("COM\n1")}) {
+    const struct {
+        std::string port;
+        std::string message;
+    } bad[] = {
+        {"", "Enter a port such as COM1: or a device path such as /dev/ttyUSB0."},
+        {" \t", "Enter a port such as COM1: or a device path such as /dev/ttyUSB0."},
+        {std::string(301, 'p'), "A port name has at most 255 characters; this one has 301."},
+        {"COM\n1", "A port name cannot hold control characters."},
+    };
+    for (const auto& b : bad) {
         fake.messages.clear();
-        logic.onPort(bad);
-        EXPECT_EQ(fake.messages.size(), 1u);
+        logic.onPort(b.port);
+        EXPECT_EQ(fake.messages, std::vector<std::string>{b.message});
         EXPECT_EQ(o().Port, "/dev/ttyUSB3");
     }
     const int starts = sys.serialStarts;
@@ -477,6 +488,54 @@ TEST_F(OptionsLogic, GpsControlsReachTheSerialReader) {
     logic.onPort("COM2:");
     EXPECT_EQ(o().GpsSource, "serial");
     EXPECT_EQ(logic.portShown(), "COM2:");
+}
+
+TEST_F(OptionsLogic, TheGpsdAddressIsSetHereWhileGpsdIsTheSource) {
+    open();
+    o().GpsdServer = "127.0.0.1:2947";
+    logic.onPort("COM2:");
+    EXPECT_FALSE(logic.gpsdServerEditable());
+    logic.onGpsdServer("10.1.2.3:4000");
+    EXPECT_EQ(o().GpsdServer, "127.0.0.1:2947") << "not while the serial port is the source";
+
+    logic.onPort("gpsd");
+    EXPECT_TRUE(logic.gpsdServerEditable());
+    struct Case {
+        const char* typed;
+        bool accepted;
+        const char* stored;
+    } cases[] = {
+        {"10.1.2.3:4000", true, "10.1.2.3:4000"},
+        {"  gpsd.example.org ", true, "gpsd.example.org:2947"},
+        {"gpsd.example.org:0", false, "gpsd.example.org:2947"},
+        {"gpsd.example.org:70000", false, "gpsd.example.org:2947"},
+        {"two words", false, "gpsd.example.org:2947"},
+        {"", true, "127.0.0.1:2947"},
+    };
+    for (const Case& c : cases) {
+        fake.messages.clear();
+        const int configs = sys.serialConfigs;
+        logic.onGpsdServer(c.typed);
+        EXPECT_EQ(o().GpsdServer, c.stored) << c.typed;
+        EXPECT_EQ(fake.messages.size(), c.accepted ? 0u : 1u) << c.typed;
+        // An accepted address reaches the reader at once.
+        EXPECT_EQ(sys.serialConfigs, configs + (c.accepted ? 1 : 0)) << c.typed;
+    }
+}
+
+TEST_F(OptionsLogic, FilePickersStartInTheStartDirectoryUntilAFolderWasPicked) {
+    open();
+    const std::string elsewhere = dir + "/logs";
+    std::filesystem::create_directories(elsewhere);
+    const std::filesystem::path before = std::filesystem::current_path();
+    ASSERT_EQ(::chdir("/"), 0); // a file dialog or the desktop moved the process
+    EXPECT_EQ(logic.logPickerFolder(), g_startDir);
+    EXPECT_EQ(logic.cursorPickerFolder(), g_startDir);
+    std::filesystem::current_path(before);
+    logic.onLogFilePicked(elsewhere + "/trip.nme");
+    EXPECT_EQ(logic.logPickerFolder(), elsewhere);
+    o().ModelDir = elsewhere;
+    EXPECT_EQ(logic.cursorPickerFolder(), elsewhere);
 }
 
 TEST_F(OptionsLogic, SlidersAndTheSpeedPace) {

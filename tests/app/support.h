@@ -49,6 +49,7 @@ public:
     }
     void setTopMost(bool onTop) override { topMost = onTop; }
     void showWindow(bool show) override { shown = show; }
+    bool windowShown() const override { return shown; }
     void setTitle(const std::string& t) override { title = t; }
     void setCheck(DlgCheck box, bool on) override { checks[static_cast<int>(box)] = on; }
     void showSelector(const std::vector<std::string>& e, int c) override {

@@ -34,8 +34,8 @@ TEST_F(TrayAndCommands, InTheTrayCloseAndMinimiseHideAndExitEnds) {
     EXPECT_TRUE(dlg.onMinimize());
     EXPECT_FALSE(view.shown);
 
-    // Double-clicks alternate; Open shows without changing what the next
-    // double-click does.
+    // A double-click shows a hidden window and hides a shown one, however it
+    // was hidden or shown before: one double-click always brings it back.
     dlg.onTrayDoubleClick();
     EXPECT_TRUE(view.shown);
     dlg.onTrayDoubleClick();
@@ -43,9 +43,13 @@ TEST_F(TrayAndCommands, InTheTrayCloseAndMinimiseHideAndExitEnds) {
     dlg.onTrayOpen();
     EXPECT_TRUE(view.shown);
     dlg.onTrayDoubleClick();
-    EXPECT_TRUE(view.shown);
+    EXPECT_FALSE(view.shown) << "shown by Open, hidden by the next double-click";
     dlg.onTrayDoubleClick();
+    EXPECT_TRUE(view.shown);
+    EXPECT_TRUE(dlg.onMinimize());
     EXPECT_FALSE(view.shown);
+    dlg.onTrayDoubleClick();
+    EXPECT_TRUE(view.shown) << "one double-click after minimising into the tray";
 
     dlg.onTrayExit();
     EXPECT_EQ(view.ended, 1);

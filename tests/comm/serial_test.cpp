@@ -9,6 +9,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <grp.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -157,4 +159,46 @@ TEST(SerialPortSetup, MissingDevicesFailWithTheSystemsReason) {
     EXPECT_TRUE(trace.contains("open failed: No such device"));
     // A file that is not a terminal is no serial port.
     EXPECT_FALSE(openCom("/dev/null", 4800, 0).isOpen());
+}
+
+TEST(SerialPortSetup, AnUnopenablePortSaysWhyInWordsTheUserCanActOn) {
+    const fs::path dir = fs::temp_directory_path() / ("nivra-perm-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    const std::string guarded = (dir / "ttyUSB9").string();
+    std::ofstream(guarded).put('\n');
+    // Owned by group 20, which is "dialout" on Debian, as USB serial devices are.
+    ASSERT_EQ(::chown(guarded.c_str(), 0, 20), 0);
+    struct group* g20 = getgrgid(20);
+    const std::string group = g20 ? g20->gr_name : "dialout";
+    struct Case {
+        std::string device;
+        int err;
+        std::string text;
+    } cases[] = {
+        {"/dev/ttyUSB7", ENOENT, "/dev/ttyUSB7 is not there: is the receiver plugged in?"},
+        {"/dev/ttyACM3", ENXIO, "/dev/ttyACM3 is not there: is the receiver plugged in?"},
+        {guarded, EACCES,
+         "No permission to open " + guarded + ": join the group " + group +
+             " (sudo adduser $USER " + group + ") and log in again"},
+        {"/dev/nivra-gone", EACCES,
+         "No permission to open /dev/nivra-gone: join the group dialout (sudo adduser $USER "
+         "dialout) and log in again"},
+        {"/dev/ttyUSB0", EBUSY, "/dev/ttyUSB0 is in use by another program"},
+        {"/dev/null", ENOTTY, "/dev/null is not a serial port"},
+        {"", ENODEV, "That port names no device"},
+        {"/dev/ttyS4", EIO, "Cannot open /dev/ttyS4: Input/output error"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(serialOpenProblem(c.device, c.err), c.text) << c.device << " " << c.err;
+    fs::remove_all(dir);
+
+    // The reader shows the reason on its status line, not "Opening" forever.
+    Ccomm comm;
+    comm.configure("/dev/nivra-no-such-port", 4800, kFlowNone, 0, 0);
+    ASSERT_EQ(comm.start([](const std::string&) { return 1; }), 1);
+    EXPECT_TRUE(waitFor([&] {
+        return comm.status() == "/dev/nivra-no-such-port is not there: is the receiver plugged in?";
+    })) << comm.status();
+    comm.stop();
+    EXPECT_TRUE(waitFor([&] { return !comm.running(); }, 2000));
 }

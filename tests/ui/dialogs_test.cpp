@@ -98,7 +98,9 @@ TEST_F(GpsDataWindowTest, MainWindowCreatesItHiddenAndShowsItAfterTheOptions) {
     EXPECT_TRUE(data->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
     EXPECT_EQ(data->windowTitle().toStdString(), "Nivra GPS Data - ");
     EXPECT_EQ(data->text().toStdString(), kGpsDataTemplateText);
-    EXPECT_EQ(data->pos(), QPoint(0, 0));
+    // First start: beside the main window, not over it.
+    EXPECT_FALSE(data->frameGeometry().intersects(w.frameGeometry()));
+    EXPECT_EQ(data->y(), w.y());
 
     options().ShowGpsData = 1;
     w.showGpsData(true);
@@ -112,7 +114,13 @@ TEST_F(GpsDataWindowTest, MainWindowCreatesItHiddenAndShowsItAfterTheOptions) {
     options().ShowGpsData = 1;
     w.showGpsData(true);
     EXPECT_TRUE(data->isVisible());
-    data->close();
+
+    // The program ending closes it without turning the option off: the next
+    // start shows it again.
+    w.endDialog();
+    EXPECT_FALSE(data->isVisible());
+    EXPECT_TRUE(data->close()) << "an ending program is not refused";
+    EXPECT_EQ(options().ShowGpsData, 1);
 }
 
 TEST_F(GpsDataWindowTest, RefreshShowsTheLocalVehicleAndMovesAreRemembered) {

@@ -3,8 +3,11 @@
 // vehicle selector, and the start/pause caption across the demo states.
 #include "support.h"
 
+#include "app/ui/aboutDlg.h"
+
 #include <QComboBox>
 #include <QLabel>
+#include <QMenuBar>
 
 #include <algorithm>
 
@@ -283,4 +286,30 @@ TEST_F(Window, TheMenuOpensTheGlobeOfTheNetworkLinksOwnAddress) {
             EXPECT_EQ(status, std::string(kStatusNoBrowser) + ": " + url);
         window.reset();
     }
+}
+
+TEST_F(Window, TheGlobeAndTheAboutBoxAreInTheVisibleMenuBar) {
+    BrowserServices browser;
+    setUiServices(&browser);
+    start();
+    activate();
+    auto* bar = window->findChild<QMenuBar*>(QStringLiteral("menuBar"));
+    ASSERT_NE(bar, nullptr);
+    EXPECT_TRUE(bar->isVisible());
+    std::vector<std::string> entries;
+    for (QAction* a : bar->actions())
+        entries.push_back(a->text().toStdString());
+    EXPECT_EQ(entries, (std::vector<std::string>{"&Globe", "&About"}));
+
+    // A click on each entry, where the bar shows it.
+    for (QAction* a : bar->actions()) {
+        const QRect place = bar->actionGeometry(a);
+        ASSERT_TRUE(bar->rect().contains(place)) << a->text().toStdString();
+        QTest::mouseClick(bar, Qt::LeftButton, Qt::NoModifier, place.center());
+    }
+    ASSERT_EQ(browser.opened.size(), 1u);
+    EXPECT_NE(browser.opened[0].find("/globe"), std::string::npos);
+    ASSERT_NE(window->aboutBox(), nullptr);
+    window->aboutBox()->close();
+    setUiServices(nullptr);
 }

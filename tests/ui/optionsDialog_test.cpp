@@ -5,14 +5,21 @@
 #include "support.h"
 
 #include "app/ui/optionsDialog.h"
+#include "app/ui/uiServicesQt.h"
 
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QScreen>
+#include <QScrollArea>
+#include <QSlider>
 #include <QTimer>
 
 #include <fstream>
+#include <functional>
 #include <set>
+#include <thread>
 
 using namespace uitest;
 
@@ -226,4 +233,164 @@ TEST_F(OptionsDialog, AVehicleAddedInTheDialogAppearsInTheMainWindowSelector) {
     const std::vector<std::string> entries = items(widget<QComboBox>("vehicleSelector"));
     EXPECT_NE(std::find(entries.begin(), entries.end(), "Ann@peer.example!"), entries.end());
     EXPECT_NE(apptest::readFile(file("registry.reg")).find("Ann@peer.example"), std::string::npos);
+}
+
+TEST_F(OptionsDialog, RefusalsAndOtherMessagesOpenAboveTheModalDialog) {
+    CQtUiServicesScope qtServices;
+    // The main window owns messages while nothing else is open.
+    QWidget mainWindow;
+    mainWindow.show();
+    setDialogOwner(&mainWindow);
+    openDialog();
+    dialog->setWindowModality(Qt::ApplicationModal);
+    showAndActivate();
+    ASSERT_EQ(QApplication::activeModalWidget(), dialog.get());
+
+    auto shownBoxes = [] {
+        std::vector<QMessageBox*> boxes;
+        for (QWidget* top : QApplication::topLevelWidgets()) {
+            if (auto* box = qobject_cast<QMessageBox*>(top); box && box->isVisible())
+                boxes.push_back(box);
+        }
+        return boxes;
+    };
+    struct Case {
+        const char* what;
+        std::function<void()> act;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"points that are no number", [&] { typeIn("maxPoints", QStringLiteral("many")); },
+         "maximum number of points"},
+        {"a colour that is none",
+         [&] {
+             QLineEdit* edit = in<QComboBox>("color").lineEdit();
+             edit->setFocus();
+             edit->selectAll();
+             QTest::keyClicks(edit, QStringLiteral("sky"));
+             QTest::keyClick(edit, Qt::Key_Return);
+         },
+         "not a colour"},
+        {"'@' in a new vehicle's name",
+         [&] {
+             clickIn("new");
+             QTest::keyClicks(&in<QLineEdit>("name"), QStringLiteral("a@b"));
+             QTest::keyClicks(&in<QLineEdit>("host"), QStringLiteral("peer.example"));
+             clickIn("new");
+             clickIn("delete"); // Cancel
+         },
+         "cannot hold '@'"},
+        {"a second local vehicle",
+         [&] {
+             clickIn("new");
+             QTest::keyClicks(&in<QLineEdit>("name"), QStringLiteral("Two"));
+             QTest::keyClicks(&in<QLineEdit>("host"), QStringLiteral("localhost"));
+             clickIn("new");
+             clickIn("delete");
+         },
+         kMsgOneLocal},
+        {"a worker's message",
+         [] { std::thread([] { showMessage("Port 51233 is in use."); }).join(); }, "Port 51233"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.act();
+        QCoreApplication::processEvents();
+        const std::vector<QMessageBox*> boxes = shownBoxes();
+        ASSERT_EQ(boxes.size(), 1u) << "shown at once, one box";
+        EXPECT_TRUE(boxes[0]->text().contains(QString::fromLatin1(c.text)))
+            << boxes[0]->text().toStdString();
+        EXPECT_EQ(boxes[0]->parentWidget(), dialog.get())
+            << "above the dialog, not the main window";
+        boxes[0]->close();
+        QCoreApplication::processEvents();
+    }
+    setDialogOwner(nullptr);
+}
+
+TEST_F(OptionsDialog, TheGpsdAddressFieldWorksWhenGpsdIsPicked) {
+    options().GpsSource = "serial";
+    options().GpsdServer = "127.0.0.1:2947";
+    openDialog();
+    showAndActivate();
+    QLineEdit& address = in<QLineEdit>("gpsdServer");
+    EXPECT_EQ(address.text(), QStringLiteral("127.0.0.1:2947"));
+    EXPECT_FALSE(address.isEnabled());
+
+    QComboBox& port = in<QComboBox>("port");
+    port.setFocus();
+    port.lineEdit()->selectAll();
+    QTest::keyClicks(port.lineEdit(), QStringLiteral("gpsd"));
+    QTest::keyClick(port.lineEdit(), Qt::Key_Return);
+    EXPECT_EQ(options().GpsSource, "gpsd");
+    ASSERT_TRUE(address.isEnabled());
+    typeIn("gpsdServer", QStringLiteral("gps.example.net:3000"));
+    EXPECT_EQ(options().GpsdServer, "gps.example.net:3000");
+    // Its shortcut reaches it.
+    in<QWidget>("rate").setFocus();
+    QTest::keyClick(dialog.get(), Qt::Key_G, Qt::AltModifier);
+    EXPECT_EQ(QApplication::focusWidget(), &address);
+}
+
+TEST_F(OptionsDialog, FitsTheScreenAndEveryControlComesIntoView) {
+    openDialog();
+    showAndActivate();
+    const QRect screen = dialog->screen()->availableGeometry();
+    EXPECT_LE(dialog->width(), screen.width());
+    EXPECT_LE(dialog->height(), screen.height());
+    auto* groups = dialog->findChild<QScrollArea*>(QStringLiteral("groups"));
+    ASSERT_NE(groups, nullptr);
+    QWidget* viewport = groups->viewport();
+
+    // OK and the web site button are always in sight, below the groups.
+    for (const char* name : {"ok", "webSite"}) {
+        QWidget& w = in<QWidget>(name);
+        EXPECT_FALSE(viewport->isAncestorOf(&w)) << name;
+        EXPECT_TRUE(dialog->rect().contains(QRect(w.mapTo(dialog.get(), QPoint()), w.size())))
+            << name;
+    }
+    // Every other control is in the window and comes into view when it takes
+    // the focus.
+    int reached = 0;
+    for (QWidget* w : dialog->findChildren<QWidget*>()) {
+        if (!viewport->isAncestorOf(w) || w->objectName().isEmpty() ||
+            w->focusPolicy() == Qt::NoFocus || !w->isEnabled())
+            continue;
+        EXPECT_TRUE(w->isVisibleTo(dialog.get())) << w->objectName().toStdString();
+        w->setFocus(Qt::ShortcutFocusReason);
+        QCoreApplication::processEvents();
+        const QRect inView(w->mapTo(viewport, QPoint()), w->size());
+        EXPECT_TRUE(viewport->rect().intersects(inView))
+            << w->objectName().toStdString() << " stays out of view";
+        ++reached;
+    }
+    EXPECT_GT(reached, 40);
+}
+
+TEST_F(OptionsDialog, SlidersShowTheirValuesAndUnitsDoNotResizeTheDialog) {
+    openDialog();
+    showAndActivate();
+    struct Case {
+        const char* slider;
+        const char* value;
+        int position;
+    } cases[] = {{"flyToSpeed", "flyToSpeedValue", 123},
+                 {"cursorSize", "cursorSizeValue", 45},
+                 {"demoSpeed", "demoSpeedValue", 3600}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(in<QLabel>(c.value).text().toInt(), in<QSlider>(c.slider).value()) << c.slider;
+        in<QSlider>(c.slider).setValue(c.position);
+        EXPECT_EQ(in<QLabel>(c.value).text(), QString::number(c.position)) << c.slider;
+    }
+
+    auto* groups = dialog->findChild<QScrollArea*>(QStringLiteral("groups"));
+    ASSERT_NE(groups, nullptr);
+    const QSize content = groups->widget()->sizeHint();
+    const QSize size = dialog->size();
+    for (const char* click : {"metric", "knots", "knots", "statute", "knots"}) {
+        clickIn(click);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(groups->widget()->sizeHint(), content) << "after " << click;
+        EXPECT_EQ(dialog->size(), size) << "after " << click;
+    }
 }

@@ -46,14 +46,13 @@ TEST_F(WindowWays, InTheTrayTheWindowHidesAndOnlyExitEndsIt) {
     EXPECT_FALSE(w.isVisible());
     EXPECT_FALSE(w.ended());
 
-    // The double-click toggle does not follow the window: it hides now
-    // (no change), and Open leaves it alone, so the next double-click shows
-    // (no change) and the one after hides.
+    // A double-click shows the hidden window and hides the shown one,
+    // however it was hidden or shown before.
+    doubleClick(w.tray());
+    EXPECT_TRUE(w.isVisible());
     doubleClick(w.tray());
     EXPECT_FALSE(w.isVisible());
     w.tray().openAction().trigger();
-    EXPECT_TRUE(w.isVisible());
-    doubleClick(w.tray());
     EXPECT_TRUE(w.isVisible());
     doubleClick(w.tray());
     EXPECT_FALSE(w.isVisible());
@@ -62,6 +61,8 @@ TEST_F(WindowWays, InTheTrayTheWindowHidesAndOnlyExitEndsIt) {
     w.showMinimized();
     QCoreApplication::processEvents();
     EXPECT_FALSE(w.isVisible()) << "minimising hides into the tray";
+    doubleClick(w.tray());
+    EXPECT_TRUE(w.isVisible()) << "one double-click brings it back";
     EXPECT_FALSE(w.isMinimized());
     EXPECT_EQ(finished.count(), 0);
 
