@@ -2,6 +2,7 @@
 
 #include "platform/runtime.h"
 #include "trace/trace.h"
+#include "track/nmea.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -32,14 +33,7 @@ std::string errorText(int err) {
 } // namespace
 
 int nmeaProbeTest(const std::string& line) {
-    static const char* const kPositionSentences[] = {"$GPGGA", "$INGGA", "$GPVTG",
-                                                     "$INVTG", "$GPRMC", "$INRMC"};
-    for (const char* head : kPositionSentences) {
-        if (line.compare(0, 6, head) == 0) {
-            return -1;
-        }
-    }
-    return 0;
+    return nmeaSentenceType(line) == NmeaType::other ? 0 : -1;
 }
 
 int openComBaudRate(int rate) {

@@ -138,8 +138,8 @@ private:
 };
 
 // The NMEA test of the port search: -1 for a line that starts a position
-// sentence ("$GPGGA", "$INGGA", "$GPVTG", "$INVTG", "$GPRMC", "$INRMC"), 0 for
-// any other line.
+// sentence (GGA, VTG or RMC of any talker: "$GPRMC", "$GNGGA", "$INVTG"...),
+// 0 for any other line.
 int nmeaProbeTest(const std::string& line);
 
 // The speed a `Rate` setting gives: 1200, 2400, 9600, 14400, 19200, 38400,
