@@ -150,6 +150,11 @@ std::string Ccomm::port() const {
     return m_port;
 }
 
+GpsdStatus Ccomm::gpsdStatus() const {
+    std::lock_guard<std::mutex> guard(m_textLock);
+    return m_gpsdStatus;
+}
+
 std::string Ccomm::status() const {
     std::lock_guard<std::mutex> guard(m_textLock);
     return m_status;
@@ -360,17 +365,21 @@ unsigned Ccomm::readGpsd() {
         setStatus(kReceiving);
     };
     hooks.status = [this](const std::string& text) { setStatus(text); };
+    hooks.receiver = [this](const GpsdStatus& status) {
+        std::lock_guard<std::mutex> guard(m_textLock);
+        m_gpsdStatus = status;
+    };
     // A fault of the last session stays on show until a connection gets
     // further than that one.
     if (!m_gpsdFault)
         setStatus(gpsdEndStatus(GpsdEnd::unreachable, server));
-    unsigned long lines = 0;
-    const GpsdEnd end = runGpsdSession(server, m_gpsdTimes, hooks, lines);
+    unsigned long reports = 0;
+    const GpsdEnd end = runGpsdSession(server, m_gpsdTimes, hooks, reports);
     if (end == GpsdEnd::cancelled)
         return 0;
     m_gpsdFault = end != GpsdEnd::unreachable && end != GpsdEnd::closed;
     setStatus(gpsdEndStatus(end, server));
-    if (lines > 0)
+    if (reports > 0)
         m_backoff.reset();
     return m_backoff.next();
 }

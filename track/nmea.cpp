@@ -606,12 +606,13 @@ std::string makeRmcSentence(const GpsFix& fix) {
     return finishSentence(body);
 }
 
-std::string makeGgaSentence(const GpsFix& fix) {
+std::string makeGgaSentence(const GpsFix& fix, bool withAltitude) {
     NumericCLocale c;
     std::string hhmmss, ddmmyy;
     fixTimeStrings(fix.time, hhmmss, ddmmyy);
     std::string lat = formatNmeaLat(fix.lat), lon = formatNmeaLon(fix.lon);
-    std::string body = formatString("$GPGGA,%s,%s,%s,1,03,2.3,%.1lf,M,-20.6,M,,", hhmmss.c_str(),
-                                    lat.c_str(), lon.c_str(), fix.alt);
+    const std::string alt = withAltitude ? formatString("%.1lf", fix.alt) : std::string();
+    std::string body = formatString("$GPGGA,%s,%s,%s,1,03,2.3,%s,M,-20.6,M,,", hhmmss.c_str(),
+                                    lat.c_str(), lon.c_str(), alt.c_str());
     return finishSentence(body);
 }

@@ -101,6 +101,7 @@ std::string formatNmeaLon(double lon); // "1131.0000,E" ("%3.4lf": no zero paddi
 // hhmmss and ddmmyy of a fix time; false (texts left empty) for time 0.
 bool fixTimeStrings(int64_t time, std::string& hhmmss, std::string& ddmmyy);
 
-// One complete sentence with checksum and "\r\n".
+// One complete sentence with checksum and "\r\n". A GGA without altitude
+// leaves its altitude field empty (a fix that knows no height).
 std::string makeRmcSentence(const GpsFix& fix);
-std::string makeGgaSentence(const GpsFix& fix);
+std::string makeGgaSentence(const GpsFix& fix, bool withAltitude = true);
