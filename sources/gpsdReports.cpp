@@ -1,15 +1,16 @@
 #include "sources/gpsdReports.h"
 
+#include "track/track.h"
+
 #include <cmath>
 #include <ctime>
 
 namespace {
 
 constexpr double kKnotsPerMetrePerSecond = 3600.0 / 1852.0;
-// The ranges the NMEA parsers take; beyond them a value is left out.
+// The ranges the NMEA parsers and the track take; beyond them a value is left out.
 constexpr double kSpeedMaxKnots = 10000;
 constexpr double kAltitudeMin = -10000;
-constexpr double kAltitudeMax = 1000000;
 // Satellite counts beyond this are not counts.
 constexpr double kSatellitesMax = 1000;
 
@@ -106,7 +107,7 @@ TpvOutcome readTpv(const JsonValue& report, GpsdFix& state, int& mode, std::stri
     next.withAltitude = false;
     double alt;
     if (mode == 3 && (report.numberMember("altMSL", alt) || report.numberMember("alt", alt)) &&
-        alt > kAltitudeMin && alt < kAltitudeMax) {
+        alt > kAltitudeMin && alt < kTrackMaxAlt) {
         next.fix.alt = alt;
         next.withAltitude = true;
     }

@@ -53,6 +53,15 @@ public:
         std::lock_guard<std::mutex> guard(m_lock);
         return m_fixes;
     }
+    // Waits until the fix of `time` came last.
+    bool waitForFixAt(int64_t time) const {
+        return waitFor(
+            [&] {
+                std::lock_guard<std::mutex> guard(m_lock);
+                return !m_fixes.empty() && m_fixes.back().time == time;
+            },
+            60000);
+    }
 
 private:
     mutable std::mutex m_lock;
@@ -110,12 +119,7 @@ TEST(CommRealGpsd, EveryReceiverLanguageGivesTheDrive) {
         gpsfake::Run gpsd(std::string(NIVRA_TEST_DATA "/comm/") + c.log, port, c.cycle);
         ASSERT_TRUE(gpsd.ready());
         ASSERT_EQ(comm.start(got.handler()), 1);
-        ASSERT_TRUE(waitFor(
-            [&] {
-                const std::vector<Position> fixes = got.fixes();
-                return !fixes.empty() && fixes.back().time == drive.back().time;
-            },
-            60000))
+        ASSERT_TRUE(got.waitForFixAt(drive.back().time))
             << got.fixes().size() << " of " << drive.size() << " fixes; status " << comm.status();
         // gpsd reports the first fixes before it knows their time, and takes
         // a moment to recognise a binary receiver: most fixes come through.
@@ -143,12 +147,7 @@ TEST(CommRealGpsd, ARestartedGpsdIsReconnected) {
         gpsfake::Run gpsd(kDrive, port);
         ASSERT_TRUE(gpsd.ready());
         ASSERT_EQ(comm.start(got.handler()), 1);
-        ASSERT_TRUE(waitFor(
-            [&] {
-                const std::vector<Position> fixes = got.fixes();
-                return !fixes.empty() && fixes.back().time == drive.back().time;
-            },
-            60000));
+        ASSERT_TRUE(got.waitForFixAt(drive.back().time));
         firstRunFixes = got.fixes().size();
     }
 
