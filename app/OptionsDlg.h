@@ -107,7 +107,7 @@ public:
     // Without BindAddress the network-link and base listeners bind here, so
     // that only this machine reads the vehicles; "0.0.0.0" opens them to all.
     std::string LinkBindAddress = "127.0.0.1";
-    // Addresses (besides 127.0.0.1) whose "$G" lines on the tracker port are
+    // Addresses (besides 127.0.0.1) whose NMEA sentences on the tracker port are
     // taken as the local GPS; separated by blanks, ',' or ';'.
     std::string LocalGpsHosts;
     // Device vehicles the tracker port may create; new identifiers beyond it

@@ -106,8 +106,9 @@ std::string listenerSummary(const COptionsDlg& o, int linkPort) {
     text += "  Port " + std::to_string(kTrackerPort) + " (tracker lines) listens on " + farAddress +
             ", reachable from " + reachText(farAddress) + ": whoever reaches it can add up to " +
             std::to_string(o.MaxDeviceVehicles) +
-            " tracker vehicles; its \"$G\" lines move the local vehicle only from " + gpsHosts +
-            ".\n";
+            " tracker vehicles; its NMEA sentences (\"$GPRMC\", \"$GNGGA\"...) move the local "
+            "vehicle only from " +
+            gpsHosts + ".\n";
     text += "  Ports " + std::to_string(kControlPort) + " and " + std::to_string(kPingPort) +
             " (peers) listen on " + farAddress + ", reachable from " + reachText(farAddress) +
             ": whoever reaches them reads the local vehicle's position and stored track.\n";
