@@ -155,8 +155,12 @@ TEST(GlobeText, ColoursAndStringsAreSafeForThePage) {
         {"say \"hi\"", "\"say \\\"hi\\\"\""},
         {"back\\slash", "\"back\\\\slash\""},
         {"</script><b>&", "\"\\u003c/script\\u003e\\u003cb\\u003e\\u0026\""},
-        {std::string("tab\tnl\n\x01\x7f", 9), "\"tab\\u0009nl\\u000a\\u0001\\u007f\""},
+        // Control characters and bytes that are not UTF-8 become '?', as in the KML.
+        {std::string("tab\tnl\n\x01\x7f", 9), "\"tab\\u0009nl\\u000a??\""},
         {"Z\xc3\xbcrich", "\"Z\xc3\xbcrich\""},
+        {"Reg\xff@2", "\"Reg?@2\""},
+        {"cut \xc3", "\"cut ?\""},
+        {"C1 \xc2\x85", "\"C1 ?\""},
     };
     for (const auto& [in, json] : strings) {
         std::string out = "x";
