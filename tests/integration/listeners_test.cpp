@@ -91,6 +91,20 @@ bool wellFormedBody(const std::string& reply, const std::string& scratch) {
     return std::system(cmd.c_str()) == 0;
 }
 
+// Posts a fix for each of `heads` (the text before the sentence), unit i
+// ending at (i + 1, i + 1): an older fix nearby, and a second later the fix
+// there, so that every unit has the two points that get it saved.
+void postTwice(const std::string& address, const std::vector<std::string>& heads) {
+    for (int round = 0; round < 2; ++round) {
+        if (round == 1)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+        for (size_t i = 0; i < heads.size(); ++i) {
+            const double at = double(i + 1) + (round == 0 ? 0.01 : 0);
+            exchange(address, kTrackerPort, heads[i] + rmc(at, at, round == 0 ? 20 : 10) + "\r\n");
+        }
+    }
+}
+
 void stopCleanly(NivraProcess& nivra) {
     int status = 0;
     ASSERT_GE(nivra.terminate(status, 15000), 0) << "still running after SIGTERM";
@@ -261,14 +275,13 @@ TEST(Listeners, HostileNamesKeepEveryReplyParseableAcrossARestart) {
     TempDir dir;
     writeFile(dir.file("registry.reg"), registryWith(""));
     const std::string address = uniqueLoopbackAddress();
-    const std::vector<std::string> posts{
-        "Caf\xe9@bar1:" + rmc(1, 1), "Car\x01@7:" + rmc(2, 2), "imei=\x1b[31m&rmc=" + rmc(3, 3),
-        "Bus\xc2\x85<&>@\"q\":" + rmc(4, 4), std::string("Nul\0x@9:", 8) + rmc(5, 5)};
+    // Each unit reports twice, a second apart: a unit with one fix is not saved.
+    const std::vector<std::string> heads{"Caf\xe9@bar1:", "Car\x01@7:", "imei=\x1b[31m&rmc=",
+                                         "Bus\xc2\x85<&>@\"q\":", std::string("Nul\0x@9:", 8)};
     {
         NivraProcess nivra(dir.path(), address, {});
         ASSERT_TRUE(nivra.waitForPort(kTrackerPort)) << nivra.out();
-        for (const std::string& p : posts)
-            exchange(address, kTrackerPort, p + "\r\n");
+        postTwice(address, heads);
         const std::string reply = pollUntil(address, {lonLat(5, 5), lonLat(1, 1)});
         ASSERT_NE(reply.find(lonLat(5, 5)), std::string::npos);
         EXPECT_TRUE(wellFormedBody(reply, dir.file("reply1.kml"))) << reply.substr(0, 2000);
@@ -288,14 +301,13 @@ TEST(Listeners, FileNamesFromKeysStayInTheStartDirectory) {
     writeFile(dir.file("registry.reg"), registryWith(""));
     const std::string address = uniqueLoopbackAddress();
     const fs::path cwd = fs::current_path();
-    const std::vector<std::string> posts{
-        std::string(".bash_login\0junk@id1:", 21) + rmc(1, 1), "C:\\Windows@id5:" + rmc(2, 2),
-        "../../escape@id7:" + rmc(3, 3), "a/b@x:" + rmc(4, 4), "a.b@x:" + rmc(5, 5)};
+    const std::vector<std::string> heads{
+        std::string(".bash_login\0junk@id1:", 21),
+        "C:\\Windows@id5:", "../../escape@id7:", "a/b@x:", "a.b@x:"};
     {
         NivraProcess nivra(dir.path(), address, {});
         ASSERT_TRUE(nivra.waitForPort(kTrackerPort)) << nivra.out();
-        for (const std::string& p : posts)
-            exchange(address, kTrackerPort, p + "\r\n");
+        postTwice(address, heads);
         ASSERT_NE(pollUntil(address, {lonLat(5, 5), lonLat(1, 1)}).find(lonLat(5, 5)),
                   std::string::npos);
         stopCleanly(nivra); // the exit save writes every track file
@@ -378,8 +390,10 @@ TEST(Listeners, AThousandOnePointVehiclesTakeLittleMemory) {
     for (int batch = 0; batch < 5; ++batch) {
         std::string posts;
         for (int i = batch * 200; i < (batch + 1) * 200; ++i)
-            posts += "Unit@m" + std::to_string(i) + ":" + rmc(10 + i * 0.01, 20) + "\r\n";
-        exchange(address, kTrackerPort, posts);
+            posts += "Unit@m" + std::to_string(i) + ":" + rmc(10 + i * 0.01, 20);
+        // Each batch from an address of its own: one address gets a burst of
+        // 500 lines, then 50 a second.
+        exchangeFrom(uniqueLoopbackAddress(), address, kTrackerPort, posts);
     }
     const std::string last = lonLat(10 + 999 * 0.01, 20);
     const std::string reply = pollUntil(address, {lonLat(10, 20), last}, 60000);
