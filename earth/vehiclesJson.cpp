@@ -116,7 +116,7 @@ GlobeSince parseGlobeSince(std::string_view query, size_t& refused) {
         if (since.size() >= kGlobeMaxSince || colon == std::string_view::npos ||
             !readSequence(value.substr(0, colon), seq) ||
             !percentDecode(value.substr(colon + 1), key) || key.empty() ||
-            key.size() >= kClientTextField) {
+            key.size() >= kClientTextField + kCleanKeySuffix) {
             ++refused;
             continue;
         }

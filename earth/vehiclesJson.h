@@ -35,7 +35,8 @@ constexpr size_t kGlobeMaxSince = kGlobeMaxVehicles;
 using GlobeSince = std::vector<std::pair<std::string, int64_t>>;
 
 // Reads the "s=SEQ:KEY" entries of a query (the text after '?'). Malformed
-// entries and those past kGlobeMaxSince are skipped and counted in `refused`.
+// entries, keys longer than a clean key can be (255 + kCleanKeySuffix) and
+// entries past kGlobeMaxSince are skipped and counted in `refused`.
 GlobeSince parseGlobeSince(std::string_view query, size_t& refused);
 
 // The part of a track a reply carries: sequence number of the first point

@@ -24,7 +24,9 @@ std::string cleanText(std::string_view text);
 
 // A vehicle key as documents carry it when it must stay a key: cleanText of
 // it, and when that changed anything, "~" and 8 hex digits of a hash of the
-// key, so that two keys never become one.
+// key, so that two keys never become one (at most kCleanKeySuffix bytes more
+// than the key).
+constexpr size_t kCleanKeySuffix = 9;
 std::string cleanKey(std::string_view key);
 
 // Outside text as the trace log shows it: at most `max` bytes of `text`

@@ -183,6 +183,10 @@ TEST(GpsdSession, DeliversNmeaOnlyAndEndsOnBadInputWithAClearStatus) {
     std::string jsonOnly = kVersion + devices + watch;
     for (int i = 0; i < 10; ++i)
         jsonOnly += "{\"class\":\"TPV\",\"mode\":3,\"lat\":47.3,\"lon\":8.5}\r\n";
+    // Lines of the limit and one byte over it, their carriage return included.
+    const std::string atLimit = "$" + std::string(kGpsdLineMax - 2, 'A') + "\r";
+    const std::string overLimit = "$" + std::string(kGpsdLineMax - 1, 'B') + "\r";
+    static_assert(kGpsdLineMax == 16383);
 
     struct Case {
         const char* name;
@@ -200,6 +204,18 @@ TEST(GpsdSession, DeliversNmeaOnlyAndEndsOnBadInputWithAClearStatus) {
          "gpsd: connected to %s, waiting for NMEA"},
         {"1 MB line without a line end",
          kVersion + std::string(1 << 20, 'x'),
+         true,
+         GpsdEnd::lineTooLong,
+         {},
+         "gpsd: connected to %s, waiting for NMEA"},
+        {"a line of 16383 bytes",
+         kVersion + devices + watch + atLimit + "\n" + nmea1 + "\r\n",
+         true,
+         GpsdEnd::closed,
+         {atLimit, nmea1 + "\r"},
+         "gpsd: connected to %s, waiting for NMEA"},
+        {"a line of 16384 bytes",
+         kVersion + devices + watch + overLimit + "\n" + nmea1 + "\r\n",
          true,
          GpsdEnd::lineTooLong,
          {},

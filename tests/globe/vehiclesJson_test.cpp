@@ -126,6 +126,11 @@ TEST(GlobeSinceQuery, ReadsWellFormedEntriesAndCountsTheRest) {
         {"s=1:&s=1:%zz&s=1:%00", {}, 3},
         {"s=9999999999999:a", {}, 1},
         {"s=1:" + std::string(300, 'k'), {}, 1},
+        // The longest key the document gives: 255 characters and the clean
+        // key's hash.
+        {"s=1:" + std::string(264, 'k'), {{std::string(264, 'k'), 1}}, 0},
+        {"s=1:" + std::string(265, 'k'), {}, 1},
+        {"s=1:" + std::string(254, 'k') + "%C3%BC", {{std::string(254, 'k') + "\xc3\xbc", 1}}, 0},
         {"s=4:ok&bogus&s=x:y", {{"ok", 4}}, 1},
     };
     for (const Case& c : cases) {
