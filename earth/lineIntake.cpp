@@ -92,17 +92,6 @@ int Cn2k::deviceLine(const std::string& rawModel, const std::string& rawIdentifi
         return 0;
     }
     CClient* v = m_clients->find(model, identifier);
-    if (v && !fixDue(*v, m_intakeClock())) {
-        // A unit posting faster than once a second gains nothing but costs
-        // every poll and save: the rest of its second is dropped.
-        ++m_fixesDropped;
-        if (m_floodLog.allow("fixes", "", TraceThrottle::Clock::now(), heldBack))
-            NTRACE_WARN("tracker %s@%s: more than one fix in a second; %lld such fixes dropped "
-                        "so far (%d more lines like this not logged)",
-                        model.c_str(), identifier.c_str(), static_cast<long long>(m_fixesDropped),
-                        heldBack);
-        return 0;
-    }
     if (!v) {
         // Only a device that gives a position gets a vehicle: posts of names
         // alone must not fill the list, the registry and every poll.
@@ -130,7 +119,20 @@ int Cn2k::deviceLine(const std::string& rawModel, const std::string& rawIdentifi
         NTRACE("new tracker %s@%s", model.c_str(), identifier.c_str());
     } else {
         TrackLockGuard lock;
-        int result = parseNmea(sentence, v->curPos, 0, 0);
+        GpsFix next = v->curPos;
+        const int result = parseNmea(sentence, next, 0, 0);
+        if (result == 2 && !fixDue(*v, m_intakeClock())) {
+            // A unit posting faster than once a second gains nothing but
+            // costs every poll and save: the other fixes of its second go.
+            ++m_fixesDropped;
+            if (m_floodLog.allow("fixes", "", TraceThrottle::Clock::now(), heldBack))
+                NTRACE_WARN("tracker %s@%s: more than one fix in a second; %lld such fixes "
+                            "dropped so far (%d more lines like this not logged)",
+                            model.c_str(), identifier.c_str(),
+                            static_cast<long long>(m_fixesDropped), heldBack);
+            return 0;
+        }
+        v->curPos = next;
         if (result != 2)
             return result;
     }

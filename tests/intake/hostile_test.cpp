@@ -160,19 +160,24 @@ TEST_F(Hostile, ADeviceVehicleTakesOneFixForEachSecondOfArrival) {
     engine.m_intakeClock = [&] { return at; };
     struct Step {
         int arrivalMs;
-        int fix;
+        int fix;    // -1: a sentence without a fix
         int points; // the unit's points afterwards
     };
     const Step steps[] = {
-        {0, 0, 1},                  // the first makes the vehicle
-        {400, 1, 1},                // the same second: dropped
-        {999, 2, 1},                // still the same second
-        {1000, 3, 2},               // the next second takes one
-        {1001, 4, 2}, {5000, 5, 3}, // a pause changes nothing
+        {0, 0, 1},     // the first makes the vehicle
+        {400, 1, 1},   // the same second: dropped
+        {999, 2, 1},   // still the same second
+        {1000, 3, 2},  // the next second takes one
+        {1001, 4, 2},  //
+        {2000, -1, 2}, // no fix: it does not use up its second
+        {2500, 5, 3},  //
+        {5000, 6, 4},  // a pause changes nothing
     };
+    const std::string noFix =
+        "$GPGSV,1,1,04,03,03,111,00,04,15,270,00,06,01,010,00,13,06,292,00*7A\r\n";
     for (const Step& s : steps) {
         at = start + std::chrono::milliseconds(s.arrivalMs);
-        post("Unit@fast:" + driveRmc(s.fix));
+        post("Unit@fast:" + (s.fix < 0 ? noFix : driveRmc(s.fix)));
         CClient* v = list.find("Unit", "fast");
         ASSERT_NE(v, nullptr);
         EXPECT_EQ(v->track.pointCount(), s.points) << "after the line at " << s.arrivalMs << " ms";
