@@ -369,16 +369,6 @@ TEST(Listeners, DeviceVehiclesNeedAFixAndAreCapped) {
     stopCleanly(nivra);
 }
 
-// Resident memory of a process in MB, from /proc (0 when unreadable).
-long residentMb(int pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::atol(line.c_str() + 6) / 1024;
-    return 0;
-}
-
 TEST(Listeners, AThousandOnePointVehiclesTakeLittleMemory) {
     // Each track used to take its whole ring (28800 points, about 1.5 MB) at
     // once: a thousand posted identifiers took well over a gigabyte.

@@ -15,6 +15,7 @@
 #include <spawn.h>
 #include <sstream>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -238,6 +239,26 @@ std::string exchangeFrom(const std::string& source, const std::string& address, 
     }
     close(fd);
     return reply;
+}
+
+long residentMb(int pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::atol(line.c_str() + 6) / 1024;
+    return 0;
+}
+
+long long diskUsedBytes(const std::string& dir) {
+    long long total = 0;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir, ec)) {
+        struct stat st {};
+        if (::lstat(e.path().c_str(), &st) == 0)
+            total += static_cast<long long>(st.st_blocks) * 512;
+    }
+    return total;
 }
 
 std::string pollUntil(const std::string& address, const std::vector<std::string>& wanted, int ms) {

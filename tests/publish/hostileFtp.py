@@ -3,7 +3,7 @@
 # publisher's tests. Prints its port as the first line, records every command
 # line it receives (to RECORD) and every data connection (to RECORD.data).
 #
-#   hostileFtp.py MODE RECORD
+#   hostileFtp.py MODE RECORD [ADDRESS PORT]
 #
 # Modes: multiline (every reply multi-line and sent in pieces; a good server
 # otherwise), close-at-greeting, close-at-user, close-at-cwd, cwd-unexpected,
@@ -18,6 +18,8 @@ import threading
 import time
 
 mode, record = sys.argv[1], sys.argv[2]
+address = sys.argv[3] if len(sys.argv) > 3 else "127.0.0.1"
+listen_port = int(sys.argv[4]) if len(sys.argv) > 4 else 0
 
 
 def log(path, text):
@@ -42,7 +44,7 @@ def reply(conn, code, text):
 
 def data_listener():
     s = socket.socket()
-    s.bind(("127.0.0.1", 0))
+    s.bind((address, 0))
     s.listen(1)
     return s
 
@@ -142,7 +144,8 @@ def serve(conn):
             else:
                 data = data_listener()
                 port = data.getsockname()[1]
-                reply(conn, 227, "Entering Passive Mode (127,0,0,1,%d,%d)" % (port >> 8, port & 255))
+                reply(conn, 227, "Entering Passive Mode (%s,%d,%d)" %
+                      (address.replace(".", ","), port >> 8, port & 255))
         elif cmd == "STOR":
             if data is None:
                 reply(conn, 425, "no data connection")
@@ -175,7 +178,7 @@ def serve(conn):
 
 srv = socket.socket()
 srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-srv.bind(("127.0.0.1", 0))
+srv.bind((address, listen_port))
 srv.listen(8)
 print(srv.getsockname()[1], flush=True)
 while True:
