@@ -34,7 +34,7 @@ Cn2k::Cn2k(CClients& clients, CRecording* recording)
 int Cn2k::parseLine(const std::string& line) {
     const std::shared_ptr<const EngineSettings> settings = m_settings.get();
     if (settings->logLines)
-        NTRACE("%s", line.c_str());
+        NTRACE("%s", logText(line).c_str());
     CClient* local = m_local;
     if (!local)
         return 0;
