@@ -439,6 +439,10 @@ void hostileRegistryName(AttackRun& r) {
 } // namespace
 
 TEST(Attacks, EachAttackLeavesRepliesMemoryDiskAndTheLogInProportion) {
+    // A network of its own where allowed: another program listening on
+    // every address cannot answer in the program's place.
+    if (!enterOwnNetwork())
+        std::printf("[ info ] in the machine's network: no namespace of its own allowed\n");
     const std::string pageDir = "page";
     const Attack attacks[] = {
         {"a million tracker lines from one address", dword("MaxReplyMB", 2),

@@ -18,12 +18,9 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -166,22 +163,6 @@ long fastestOf(int tries, const std::function<long()>& once) {
             best = ms;
     }
     return best;
-}
-
-// Moves this thread (and the programs it starts) into a network of its own
-// with only loopback, so the default ports cannot meet another program's.
-bool enterOwnNetwork() {
-    if (unshare(CLONE_NEWNET) != 0)
-        return false;
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ifreq ifr{};
-    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-    bool up = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
-    ifr.ifr_flags |= IFF_UP;
-    up = up && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
-    if (fd >= 0)
-        close(fd);
-    return up;
 }
 
 bool reachable(const std::string& address, int port) {

@@ -10,10 +10,13 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <spawn.h>
 #include <sstream>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -239,6 +242,20 @@ std::string exchangeFrom(const std::string& source, const std::string& address, 
     }
     close(fd);
     return reply;
+}
+
+bool enterOwnNetwork() {
+    if (unshare(CLONE_NEWNET) != 0)
+        return false;
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq ifr{};
+    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+    bool up = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
+    ifr.ifr_flags |= IFF_UP;
+    up = up && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
+    if (fd >= 0)
+        close(fd);
+    return up;
 }
 
 long residentMb(int pid) {
