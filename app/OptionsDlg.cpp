@@ -108,6 +108,7 @@ const Setting kSettings[] = {
     num("AutoSavePeriod", &COptionsDlg::AutoSavePeriod),
     txt("GpsSource", &COptionsDlg::GpsSource),
     txt("GpsdServer", &COptionsDlg::GpsdServer),
+    num("MaxReplyMB", &COptionsDlg::MaxReplyMB, Load::above0),
 };
 
 // Values the program reads but never writes: the user sets them in the file.

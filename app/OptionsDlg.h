@@ -97,6 +97,9 @@ public:
     // "gpsd", the gpsd at GpsdServer (host[:port]).
     std::string GpsSource = "serial";
     std::string GpsdServer = "127.0.0.1:2947";
+    // The largest document the network link sends, in megabytes: beyond it
+    // the oldest points are left out (earth/replyBudget.h).
+    int32_t MaxReplyMB = 16;
     // The main window's status line, copied on every tick and handed to the
     // threads that write KML with the other settings.
     std::string statusText; // not persisted

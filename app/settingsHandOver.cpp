@@ -24,6 +24,7 @@ EngineSettings engineSettings(const COptionsDlg& o, FlightPathHook* flightPath) 
     s.selectedTrackOnly = o.SelTrackOnly != 0;
     s.flyToSpeed = o.FlyToSpeed;
     s.loopPlayback = o.LoopPlayback != 0;
+    s.maxReplyMB = o.MaxReplyMB;
     s.kml = kmlOptions(o, flightPath);
     return s;
 }

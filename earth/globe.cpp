@@ -6,12 +6,15 @@
 #include "trace/throttle.h"
 #include "trace/trace.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -79,30 +82,98 @@ std::string containedPath(const std::string& folder, const std::string& relative
     return std::string(file);
 }
 
-// Reads a regular file of at most kGlobeMaxFile bytes; false otherwise.
-bool readSmallFile(const std::string& path, std::string& out) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+// Opens a file of the folders for reading, if it is a regular file of at
+// most kGlobeMaxFile bytes: never a FIFO or a device, whose open or read could
+// hold the listener (O_NONBLOCK keeps the open itself from waiting), never
+// through a link (the path was resolved already). -1 otherwise.
+int openRegularFile(const std::string& path, struct stat& st) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0)
-        return false;
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-    struct stat st {};
+        return -1;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
-        static_cast<unsigned long long>(st.st_size) > kGlobeMaxFile)
-        return false;
-    out.resize(static_cast<size_t>(st.st_size));
+        static_cast<unsigned long long>(st.st_size) > kGlobeMaxFile) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Reads the whole of an open regular file of `size` bytes.
+bool readWhole(int fd, size_t size, std::string& out) {
+    out.resize(size);
     size_t done = 0;
     while (done < out.size()) {
         const ssize_t n = ::read(fd, out.data() + done, out.size() - done);
-        if (n < 0 && errno == EINTR)
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (n <= 0)
             return false;
         done += static_cast<size_t>(n);
     }
     return true;
+}
+
+// The replies of files already read, by real path, each with what
+// identified the file then: a file that changed (inode, size, time) is read
+// again. A burst of requests for CesiumJS's few megabytes then costs one
+// read, and every connection sending it shares the one reply.
+class FileReplies {
+public:
+    std::shared_ptr<const std::string> find(const std::string& path, const struct stat& st) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = m_entries.find(path);
+        if (it == m_entries.end() || !same(it->second, st))
+            return nullptr;
+        it->second.lastUse = ++m_uses;
+        return it->second.reply;
+    }
+    void store(const std::string& path, const struct stat& st,
+               std::shared_ptr<const std::string> reply) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (reply->size() > kGlobeCacheBytes / 4)
+            return; // not worth pushing everything else out for
+        forget(path);
+        while (m_bytes + reply->size() > kGlobeCacheBytes && !m_entries.empty()) {
+            auto oldest = std::min_element(
+                m_entries.begin(), m_entries.end(),
+                [](const auto& a, const auto& b) { return a.second.lastUse < b.second.lastUse; });
+            forget(oldest->first);
+        }
+        m_bytes += reply->size();
+        m_entries[path] =
+            Entry{st.st_dev, st.st_ino, st.st_size, st.st_mtim, std::move(reply), ++m_uses};
+    }
+
+private:
+    struct Entry {
+        dev_t dev;
+        ino_t ino;
+        off_t size;
+        timespec mtime;
+        std::shared_ptr<const std::string> reply;
+        uint64_t lastUse;
+    };
+    static bool same(const Entry& e, const struct stat& st) {
+        return e.dev == st.st_dev && e.ino == st.st_ino && e.size == st.st_size &&
+               e.mtime.tv_sec == st.st_mtim.tv_sec && e.mtime.tv_nsec == st.st_mtim.tv_nsec;
+    }
+    void forget(const std::string& path) {
+        auto it = m_entries.find(path);
+        if (it == m_entries.end())
+            return;
+        m_bytes -= it->second.reply->size();
+        m_entries.erase(it);
+    }
+
+    std::mutex m_mutex;
+    std::map<std::string, Entry> m_entries;
+    size_t m_bytes = 0;
+    uint64_t m_uses = 0;
+};
+
+FileReplies& fileReplies() {
+    static FileReplies replies;
+    return replies;
 }
 
 } // namespace
@@ -196,17 +267,31 @@ int32_t answerGlobeFile(std::string_view path, const GlobeFolders& folders, Serv
     }
     const std::string& folder = file->cesium ? folders.cesium : folders.page;
     const std::string real = containedPath(folder, file->relative);
-    std::string body;
-    if (real.empty() || !readSmallFile(real, body)) {
-        if (file->cesium && containedPath(folder, "Cesium.js").empty()) {
-            noteRefusal(path, "CesiumJS is not installed");
-            return reply.give(httpNotFound("CesiumJS is not installed in '" + folder +
-                                           "' (run scripts/setup, or set NIVRA_CESIUM_DIR to "
-                                           "the Build/Cesium folder of the cesium npm package)"));
+    struct stat st {};
+    const int fd = real.empty() ? -1 : openRegularFile(real, st);
+    if (fd >= 0) {
+        struct Closer {
+            int fd;
+            ~Closer() { ::close(fd); }
+        } closer{fd};
+        if (std::shared_ptr<const std::string> known = fileReplies().find(real, st))
+            return reply.giveShared(std::move(known));
+        std::string body;
+        if (readWhole(fd, static_cast<size_t>(st.st_size), body)) {
+            auto whole = std::make_shared<const std::string>(
+                httpReply("200 OK", globeContentType(file->relative), body,
+                          file->cesium ? kCesiumMaxAge : 0));
+            fileReplies().store(real, st, whole);
+            return reply.giveShared(std::move(whole));
         }
-        noteRefusal(path, "no such file");
-        return reply.give(httpNotFound("no such file"));
     }
-    return reply.give(httpReply("200 OK", globeContentType(file->relative), body,
-                                file->cesium ? kCesiumMaxAge : 0));
+    if (file->cesium && containedPath(folder, "Cesium.js").empty()) {
+        noteRefusal(path, "CesiumJS is not installed");
+        return reply.give(httpNotFound("CesiumJS is not installed in '" + folder +
+                                       "' (run scripts/setup, or set NIVRA_CESIUM_DIR to "
+                                       "the Build/Cesium folder of the cesium npm package)"));
+    }
+    const char* why = real.empty() ? "no such file" : "not a regular file of at most 32 MB";
+    noteRefusal(path, why);
+    return reply.give(httpNotFound(why));
 }

@@ -2,7 +2,8 @@
 // and CesiumJS under /globe/cesium/. Files come only from the two folders;
 // a path is decoded once, and any part that could leave its folder (".." or
 // "." segments, hidden names, backslashes, NUL or other control bytes, bad
-// percent escapes, symbolic links pointing out) makes the request a 404.
+// percent escapes, symbolic links pointing out) makes the request a 404, as
+// does anything that is not a regular file.
 #pragma once
 
 #include "net/http.h"
@@ -22,6 +23,8 @@ inline constexpr std::string_view kGlobePath = "/globe";
 constexpr size_t kGlobeMaxPath = 1024;
 constexpr size_t kGlobeMaxSegments = 16;
 constexpr size_t kGlobeMaxFile = 32u * 1024 * 1024;
+// The replies of files kept for the next request of the same file.
+constexpr size_t kGlobeCacheBytes = 64u * 1024 * 1024;
 
 // Where the files come from.
 struct GlobeFolders {
@@ -47,7 +50,9 @@ std::optional<GlobeFile> globeFile(std::string_view path);
 // The Content-Type of a file by its extension.
 std::string_view globeContentType(std::string_view relative);
 
-// The reply to a GET of a globe path: the file, or a 404 saying why.
+// The reply to a GET of a globe path: the file, or a 404 saying why. Only
+// regular files are sent (a FIFO, a device or a folder gets the 404 at once);
+// a file's reply is kept and shared until the file changes.
 int32_t answerGlobeFile(std::string_view path, const GlobeFolders& folders, ServerReply& reply);
 
 // The globe's page on a listener bound to `listenAddress` (see listenerUrl).

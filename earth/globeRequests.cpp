@@ -4,6 +4,8 @@
 #include "earth/globe.h"
 #include "earth/n2k.h"
 #include "earth/vehiclesJson.h"
+#include "net/http.h"
+#include "net/server.h"
 #include "remote/client.h"
 #include "trace/throttle.h"
 #include "trace/trace.h"
@@ -39,15 +41,20 @@ void noteRefusedEntries(size_t refused) {
 bool answer(std::span<const char> request, Cn2k& engine, ServerReply& reply, int32_t& result) {
     std::string_view line(request.data(), request.size());
     line = line.substr(0, line.find_first_of("\r\n"));
-    if (line.substr(0, 4) != "GET ")
+    const std::string_view method = httpMethod(line);
+    if (method.empty())
         return false;
-    std::string_view target = line.substr(4);
+    std::string_view target = line.substr(method.size() + 1);
     const bool withNul = target.find('\0') != std::string_view::npos;
     target = target.substr(0, target.find_first_of(std::string_view(" \0", 2)));
     const bool globe = targetsUnder(target, kGlobePath, true);
     const bool data = targetsUnder(target, kVehiclesJsonPath, false);
     if (!globe && !data)
         return false;
+    if (method != "GET" && method != "HEAD") {
+        result = reply.give(httpMethodNotAllowed(method));
+        return true;
+    }
     if (withNul) {
         result = reply.give(httpNotFound("NUL byte in the request line"));
         return true;
@@ -73,10 +80,20 @@ bool answer(std::span<const char> request, Cn2k& engine, ServerReply& reply, int
 
 } // namespace
 
+int32_t answerHeadOnly(ServerReply& reply, int32_t result) {
+    std::string head(httpHeadPart(reply.bytes(result)));
+    reply = ServerReply();
+    return reply.give(std::move(head));
+}
+
 bool answerGlobeRequest(std::span<const char> request, Cn2k& engine, ServerReply& reply,
                         int32_t& result) {
     try {
-        return answer(request, engine, reply, result);
+        if (!answer(request, engine, reply, result))
+            return false;
+        if (result > 0 && httpMethod(std::string_view(request.data(), request.size())) == "HEAD")
+            result = answerHeadOnly(reply, result);
+        return true;
     } catch (const std::exception&) {
         NTRACE("globe: memory error");
         result = 0;

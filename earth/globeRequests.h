@@ -11,8 +11,14 @@ struct ServerReply;
 
 inline constexpr const char* kVehiclesJsonPath = "/vehicles.json";
 
-// True when `request` (the whole request as received, NUL bytes and all) is
-// a GET of a globe path or of /vehicles.json; `result` then holds the reply's
-// length for the listener. A request line with a NUL byte in it gets a 404.
+// True when `request` (the whole request as received, NUL bytes and all)
+// asks for a globe path or for /vehicles.json; `result` then holds the reply's
+// length for the listener. GET gets the file or the data, HEAD only their
+// status line and headers, any other method a 405. A request line with a NUL
+// byte in it gets a 404.
 bool answerGlobeRequest(std::span<const char> request, Cn2k& engine, ServerReply& reply,
                         int32_t& result);
+
+// Replaces a complete reply (of length `result`) by its status line and
+// headers, as a HEAD request is answered; returns the new length.
+int32_t answerHeadOnly(ServerReply& reply, int32_t result);

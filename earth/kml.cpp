@@ -34,20 +34,10 @@ bool followed(const CClient& v) {
     return (v.tracking & kTrackFollow) != 0;
 }
 
-// Rough size of a vehicle's KML, so that the output grows once: every drawn
-// copy of the track pastes about 35 bytes per point, a circle is about 1 kB.
-size_t estimatedSize(const CClient& v, int pointLimit) {
-    const size_t points =
-        static_cast<size_t>(std::max(0, std::min({pointLimit, v.maxPts, v.track.pointCount()})));
-    size_t copies = 1 + (v.speedTrack == 1 ? 1 : 0);
-    if (v.fly)
-        copies *= 2;
-    size_t bytes = 4096 + points * 40 * copies;
-    if (v.timestamps)
-        bytes += points * 2;
-    if (v.trackWidth > 0)
-        bytes += points * 1100;
-    return bytes;
+// Rough size of a vehicle's KML, so that the output grows once.
+size_t estimatedSize(CClient& v, KmlMode mode, int pointLimit) {
+    const KmlCost cost = kmlCost(v, mode);
+    return cost.base + cost.perPoint * static_cast<size_t>(drawnPoints(v, pointLimit));
 }
 
 void appendPolygon(std::string& out, int extrude, const char* altMode, const LatLonOffset (&v)[6],
@@ -75,7 +65,7 @@ void appendVehicleKml(std::string& out, CClient& v, KmlMode mode, int pointLimit
     // all of them are read, and the writer's own (view, speed band) written,
     // under the track lock.
     TrackLockGuard lock;
-    out.reserve(out.size() + estimatedSize(v, pointLimit));
+    out.reserve(out.size() + estimatedSize(v, mode, pointLimit));
     if (mode == kmlSingle)
         out += kmlDocumentHead();
     if (opt.debugLogging)
@@ -171,6 +161,22 @@ std::string kmlDocumentHead() {
 
 std::string kmlDocumentTail() {
     return "</Document>\n</kml>\n";
+}
+
+KmlCost kmlCost(const CClient& v, KmlMode mode) {
+    // Every drawn copy of the track pastes about 40 bytes per point, a time
+    // stamp costs a little per point on average, a circle about 1 kB. The
+    // network link draws a speed track alone; the documents draw the plain
+    // track under it too.
+    size_t copies = v.speedTrack == 1 && mode != kmlLink ? 2 : 1;
+    if (v.fly)
+        copies *= 2;
+    KmlCost cost{4096, 40 * copies};
+    if (v.timestamps)
+        cost.perPoint += 2;
+    if (v.trackWidth > 0)
+        cost.perPoint += 1100;
+    return cost;
 }
 
 void vehicleKml(CClient& vehicle, std::string& out, KmlMode mode, int pointLimit,

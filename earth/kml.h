@@ -10,6 +10,7 @@
 // write at the same time.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -64,6 +65,15 @@ std::string kmlDocumentTail();
 // smaller of `pointLimit` and the vehicle's maxPts points.
 void vehicleKml(CClient& vehicle, std::string& out, KmlMode mode, int pointLimit,
                 const KmlOptions& opt);
+
+// What a vehicle's KML in `mode` costs, roughly: bytes without the track, and
+// bytes for each drawn point (every drawn copy of the track, time stamps,
+// circles).
+struct KmlCost {
+    size_t base;
+    size_t perPoint;
+};
+KmlCost kmlCost(const CClient& vehicle, KmlMode mode);
 
 // Replaces `out` with a document of every visible vehicle of the list.
 void allVehiclesKml(std::string& out, int pointLimit, const std::vector<CClient*>& vehicles,

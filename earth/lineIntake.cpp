@@ -15,6 +15,7 @@
 #include "track/track.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <string_view>
@@ -33,7 +34,7 @@ Cn2k::Cn2k(CClients& clients, CRecording* recording)
 int Cn2k::parseLine(const std::string& line) {
     const std::shared_ptr<const EngineSettings> settings = m_settings.get();
     if (settings->logLines)
-        NTRACE("%s", line.c_str());
+        NTRACE("%s", logText(line).c_str());
     CClient* local = m_local;
     if (!local)
         return 0;
@@ -107,16 +108,31 @@ int Cn2k::deviceLine(const std::string& rawModel, const std::string& rawIdentifi
             return 0;
         }
         v = m_clients->add(model, identifier);
+        fixDue(*v, m_intakeClock());
         TrackLockGuard lock; // the KML writers read the vehicle meanwhile
         v->visible = 1;
         v->changed = 1;
         v->speedTrack = 1;
         v->timestamps = 1;
+        v->createdByTracker = 1;
         v->curPos = first;
         NTRACE("new tracker %s@%s", model.c_str(), identifier.c_str());
     } else {
         TrackLockGuard lock;
-        int result = parseNmea(sentence, v->curPos, 0, 0);
+        GpsFix next = v->curPos;
+        const int result = parseNmea(sentence, next, 0, 0);
+        if (result == 2 && !fixDue(*v, m_intakeClock())) {
+            // A unit posting faster than once a second gains nothing but
+            // costs every poll and save: the other fixes of its second go.
+            ++m_fixesDropped;
+            if (m_floodLog.allow("fixes", "", TraceThrottle::Clock::now(), heldBack))
+                NTRACE_WARN("tracker %s@%s: more than one fix in a second; %lld such fixes "
+                            "dropped so far (%d more lines like this not logged)",
+                            model.c_str(), identifier.c_str(),
+                            static_cast<long long>(m_fixesDropped), heldBack);
+            return 0;
+        }
+        v->curPos = next;
         if (result != 2)
             return result;
     }
@@ -130,21 +146,79 @@ int Cn2k::deviceLine(const std::string& rawModel, const std::string& rawIdentifi
     return 2;
 }
 
+bool Cn2k::fixDue(const CClient& vehicle, SteadyClock::time_point now) {
+    const int64_t second =
+        std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
+    auto [it, added] = m_lastFixSecond.try_emplace(&vehicle, second);
+    if (added)
+        return true;
+    if (it->second == second)
+        return false;
+    it->second = second;
+    return true;
+}
+
+bool Cn2k::takeLine(const std::string& address, SteadyClock::time_point now) {
+    auto it = m_lineBudgets.find(address);
+    if (it == m_lineBudgets.end()) {
+        if (m_lineBudgets.size() >= kTrackerAddressesKept) {
+            // Addresses whose budget has filled up again are like new ones.
+            std::erase_if(m_lineBudgets, [&](const auto& entry) {
+                const double idle =
+                    std::chrono::duration<double>(now - entry.second.refilled).count();
+                return entry.second.tokens + idle * kTrackerLinesPerSecond >= kTrackerLineBurst;
+            });
+        }
+        // Beyond the table, the addresses not in it share one budget.
+        const std::string key = m_lineBudgets.size() < kTrackerAddressesKept ? address : "*";
+        it = m_lineBudgets.try_emplace(key).first;
+        if (it->second.refilled == SteadyClock::time_point{})
+            it->second.refilled = now;
+    }
+    LineBudget& b = it->second;
+    const double elapsed = std::chrono::duration<double>(now - b.refilled).count();
+    if (elapsed > 0) {
+        b.tokens = std::min(kTrackerLineBurst, b.tokens + elapsed * kTrackerLinesPerSecond);
+        b.refilled = now;
+    }
+    if (b.tokens >= 1) {
+        b.tokens -= 1;
+        return true;
+    }
+    ++b.dropped;
+    int heldBack = 0;
+    if (m_floodLog.allow("lines", address, TraceThrottle::Clock::now(), heldBack))
+        NTRACE_WARN("tracker port: lines from %s beyond %.0f a second dropped (%lld so far, %d "
+                    "more lines like this not logged)",
+                    address.c_str(), kTrackerLinesPerSecond, static_cast<long long>(b.dropped),
+                    heldBack);
+    return false;
+}
+
 int32_t Cn2k::processTrackerDataFunc(std::span<char> request, const char* peerAddress, ServerReply&,
                                      void* engine) {
     auto* self = static_cast<Cn2k*>(engine);
     if (!self)
         return 0;
+    const std::string peer = peerAddress ? peerAddress : "";
+    const bool localGps = isLocalGpsPeer(peer, self->m_settings.get()->localGpsHosts);
     for (std::string_view line :
          splitTrackerLines(std::string_view(request.data(), request.size()))) {
         if (g_bShutdown)
             break;
-        if (isLocalGpsLine(line)) {
+        // The local GPS's lines from this machine (or the hosts the user
+        // named) are taken as they come; every other line comes out of its
+        // address's budget.
+        if (line.empty() || line == "\r")
+            continue; // nothing to take, nor to count
+        const bool gpsLine = isLocalGpsLine(line);
+        if (!(gpsLine && localGps) && !self->takeLine(peer, self->m_intakeClock()))
+            continue;
+        if (gpsLine) {
             // The local GPS, posted over the network: it takes over from the
             // serial port as if the receiver had sent it. Only from this
             // machine or the hosts the user named.
-            const std::string peer = peerAddress ? peerAddress : "";
-            if (!isLocalGpsPeer(peer, self->m_settings.get()->localGpsHosts)) {
+            if (!localGps) {
                 int heldBack = 0;
                 if (self->m_refusedGpsLog.allow(TraceThrottle::Clock::now(), heldBack))
                     NTRACE("refused a local GPS line from %s: not 127.0.0.1 nor in LocalGpsHosts "

@@ -8,6 +8,7 @@
 #include "earth/earth.h"
 #include "earth/globeRequests.h"
 #include "earth/kml.h"
+#include "net/http.h"
 #include "platform/runtime.h"
 #include "platform/uiServices.h"
 #include "remote/client.h"
@@ -20,6 +21,7 @@
 #include <new>
 #include <stdexcept>
 #include <string_view>
+#include <type_traits>
 
 std::atomic<int> GoogleEarthVersion{0};
 
@@ -91,9 +93,71 @@ double drawRange(CClient& tracked) {
     return range > 0 ? range : autoRangeTilt(tracked).range;
 }
 
-void appendVehicle(std::string& body, std::string& scratch, CClient& v, const KmlOptions& opt) {
-    vehicleKml(v, scratch, kmlLink, kKmlAllPoints, opt);
-    body += scratch;
+// A document handed to the other clients is built again after this long
+// even when nothing it shows seems changed (a setting file edited meanwhile).
+constexpr auto kSharedDocumentMaxAge = std::chrono::seconds(1);
+// Documents at least this large give their pages back when they go.
+constexpr size_t kReleaseDocumentBytes = size_t(1) << 20;
+// The largest budget a setting can ask for: the reply's length travels as a
+// signed 32-bit count.
+constexpr int kMaxReplyMBCeiling = 1024;
+
+// FNV-1a over what a document shows.
+class DocumentKey {
+public:
+    void bytes(const void* data, size_t n) {
+        const auto* p = static_cast<const unsigned char*>(data);
+        for (size_t i = 0; i < n; ++i) {
+            m_hash ^= p[i];
+            m_hash *= 1099511628211ull;
+        }
+    }
+    template <typename T> void number(T value) {
+        static_assert(std::is_arithmetic_v<T>);
+        bytes(&value, sizeof value);
+    }
+    void text(const std::string& s) {
+        number(s.size());
+        bytes(s.data(), s.size());
+    }
+    uint64_t value() const { return m_hash; }
+
+private:
+    uint64_t m_hash = 14695981039346656037ull;
+};
+
+// The key of the document every client but Google Earth gets: the settings
+// and the tracked vehicle, and for every vehicle its points (their change
+// count) and the fields its placemark shows.
+uint64_t documentKey(const std::vector<CClient*>& vehicles, const CClient* tracked,
+                     const EngineSettings* settings, double range) {
+    DocumentKey k;
+    k.number(reinterpret_cast<uintptr_t>(settings));
+    k.number(reinterpret_cast<uintptr_t>(tracked));
+    k.number(range);
+    k.number(vehicles.size());
+    TrackLockGuard lock;
+    for (const CClient* v : vehicles) {
+        k.number(reinterpret_cast<uintptr_t>(v));
+        k.number(v->track.m_changes.load());
+        k.number(v->track.m_seqNum.load());
+        for (int32_t n :
+             {v->visible,   v->online.load(), v->tracking,   v->speedTrack,  v->maxPts,
+              v->fly,       v->extrude,       v->timestamps, v->useTimeSpan, v->startTime,
+              v->endTime,   v->showAlt,       v->showHdg,    v->showName,    v->showHost,
+              v->showSpeed, v->showTime,      v->cursorType, v->isLocal,     v->isDemo,
+              v->remoteType})
+            k.number(n);
+        for (double d : {v->maxSpd, v->trackWidth, v->curPos.lat, v->curPos.lon, v->curPos.alt,
+                         v->curPos.hdg, v->curPos.spd})
+            k.number(d);
+        k.number(v->curPos.time);
+        k.number(v->curPos.status);
+        for (const std::string* t :
+             {&v->name, &v->uName, &v->host, &v->color, &v->image, &v->modelFile, &v->imageFile})
+            k.text(*t);
+    }
+    return k.value();
 }
 
 } // namespace
@@ -247,6 +311,8 @@ int32_t Cn2k::processTrackerFunc(std::span<char> request, const char* /*peerAddr
     // Only Google Earth's polls take the new-point flags and the camera: any
     // other client gets the whole document and leaves both for Google Earth.
     const bool linkPoll = isLinkPoll(req);
+    // A HEAD request gets the status line and headers of what a GET would.
+    const bool headOnly = httpMethod(req) == "HEAD";
     std::shared_ptr<EarthApp> app = earthApp();
 
     EarthCamera cam;
@@ -283,32 +349,18 @@ int32_t Cn2k::processTrackerFunc(std::span<char> request, const char* /*peerAddr
 
     try {
         const std::shared_ptr<const EngineSettings> settings = self->settings();
+        const auto now = SteadyClock::now();
+        uint64_t key = 0;
+        if (!linkPoll) {
+            key = documentKey(vehicles, tracked, settings.get(), drawRange(*tracked));
+            const SharedDocument& last = self->m_rootDocument;
+            if (last.text && last.key == key && now - last.built < kSharedDocumentMaxAge)
+                return headOnly ? answerHeadOnly(reply, reply.giveShared(last.text))
+                                : reply.giveShared(last.text);
+        }
         std::string body = kmlDocumentHead();
-        const double range = drawRange(*tracked);
-        const bool selectedOnly = settings->selectedTrackOnly;
-        std::string scratch;
-        for (CClient* v : vehicles) {
-            if (g_bShutdown)
-                return unchanged;
-            if (v != tracked && !selectedOnly) {
-                TrackLockGuard lock; // the vehicle's fields change on other threads
-                if (v->visible) {
-                    v->camRange = range;
-                    appendVehicle(body, scratch, *v, settings->kml);
-                    body += '\n';
-                }
-            }
-            if (linkPoll && g_startupCounter < kStartupCounterCeiling)
-                ++g_startupCounter;
-        }
-        if (g_bShutdown)
+        if (!self->buildDocumentBody(body, vehicles, *tracked, *settings, linkPoll))
             return unchanged;
-        {
-            TrackLockGuard lock;
-            tracked->camRange = range;
-            if (tracked->visible)
-                appendVehicle(body, scratch, *tracked, settings->kml);
-        }
         body += '\n';
         body += kmlDocumentTail();
 
@@ -339,10 +391,77 @@ int32_t Cn2k::processTrackerFunc(std::span<char> request, const char* /*peerAddr
         text.reserve(static_cast<size_t>(headerLen) + body.size() + 10);
         text.append(header, static_cast<size_t>(headerLen));
         text += body;
-        return reply.give(std::move(text));
+        std::string().swap(body);
+        if (linkPoll)
+            return reply.give(std::move(text));
+        // The document before goes unless a client still reads it.
+        SharedDocument& last = self->m_rootDocument;
+        const bool release =
+            last.text && last.text.use_count() == 1 && last.text->size() >= kReleaseDocumentBytes;
+        last.text = std::make_shared<const std::string>(std::move(text));
+        last.key = key;
+        last.built = now;
+        if (release)
+            releaseFreedMemory();
+        return headOnly ? answerHeadOnly(reply, reply.giveShared(last.text))
+                        : reply.giveShared(last.text);
     } catch (const std::bad_alloc&) {
     } catch (const std::length_error&) {
     }
     NTRACE("memory error");
     return 0;
+}
+
+bool Cn2k::buildDocumentBody(std::string& body, const std::vector<CClient*>& vehicles,
+                             CClient& tracked, const EngineSettings& settings, bool linkPoll) {
+    const double range = drawRange(tracked);
+    std::vector<BudgetItem> items;
+    items.reserve(vehicles.size() + 1);
+    for (CClient* v : vehicles) {
+        if (g_bShutdown)
+            return false;
+        if (v != &tracked && !settings.selectedTrackOnly)
+            items.push_back(
+                {v, v->remoteType == remoteDevice ? BudgetRank::device : BudgetRank::other});
+        if (linkPoll && g_startupCounter < kStartupCounterCeiling)
+            ++g_startupCounter;
+    }
+    {
+        TrackLockGuard lock; // the vehicle's fields change on other threads
+        tracked.camRange = range;
+    }
+    items.push_back({&tracked, BudgetRank::selected});
+
+    const size_t budget =
+        static_cast<size_t>(std::clamp(settings.maxReplyMB, 1, kMaxReplyMBCeiling)) << 20;
+    // What follows the vehicles: a line feed, the tail and, in a poll, the view.
+    constexpr size_t kAfterVehicles = 1024;
+    const size_t used = body.size() + kAfterVehicles;
+    const size_t room = budget > used ? budget - used : 0;
+    const BudgetOutcome outcome =
+        m_replyBudget.append(body, items, room, [&](CClient& v, int pointLimit, std::string& part) {
+            if (g_bShutdown)
+                return false;
+            TrackLockGuard lock; // the vehicle's fields change on other threads
+            if (!v.visible)
+                return false;
+            v.camRange = range;
+            vehicleKml(v, part, kmlLink, pointLimit, settings.kml);
+            if (&v != &tracked)
+                part += '\n';
+            return true;
+        });
+    if (g_bShutdown)
+        return false;
+    if (outcome.vehiclesCut > 0 || outcome.overBudget) {
+        int heldBack = 0;
+        if (m_budgetLog.allow(TraceThrottle::Clock::now(), heldBack))
+            NTRACE_WARN("network link: %lld oldest points of %zu vehicles left out to keep the "
+                        "document under %d MB (MaxReplyMB)%s (%d more such documents not logged)",
+                        static_cast<long long>(outcome.pointsLeftOut), outcome.vehiclesCut,
+                        settings.maxReplyMB,
+                        outcome.overBudget ? "; it is over the budget even without tracks" : "",
+                        heldBack);
+    }
+    return true;
 }

@@ -11,17 +11,23 @@
 #pragma once
 
 #include "earth/kml.h"
+#include "earth/replyBudget.h"
 #include "net/server.h"
 #include "platform/liveSettings.h"
 #include "trace/throttle.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 class CClient;
 class CClients;
@@ -38,12 +44,20 @@ struct EngineSettings {
     bool logLines = false;      // debugLogging: every local line goes to the trace log
     bool flightTracker = false; // flightTracker: the flight path follows the local vehicle
     int maxDeviceVehicles = 500;
-    std::string localGpsHosts;      // LocalGpsHosts
-    bool selectedTrackOnly = false; // SelTrackOnly
-    int flyToSpeed = 200;           // FlyToSpeed, hundredths
-    bool loopPlayback = false;      // LoopPlayback
+    std::string localGpsHosts;           // LocalGpsHosts
+    bool selectedTrackOnly = false;      // SelTrackOnly
+    int flyToSpeed = 200;                // FlyToSpeed, hundredths
+    bool loopPlayback = false;           // LoopPlayback
+    int maxReplyMB = kDefaultMaxReplyMB; // MaxReplyMB: the largest network-link document
     KmlOptions kml;
 };
+
+// What one tracker port address may post: lines a second, sustained, and the
+// burst it may send at once (a unit that was out of reach sending what it kept).
+constexpr double kTrackerLinesPerSecond = 50;
+constexpr double kTrackerLineBurst = 500;
+// Addresses whose budgets are kept at once; the oldest idle ones go first.
+constexpr size_t kTrackerAddressesKept = 1024;
 
 class Cn2k {
 public:
@@ -106,6 +120,26 @@ public:
     // only on the tracker port's thread.
     TraceThrottle m_refusedGpsLog;
     TraceThrottle m_refusedDeviceLog;
+    KeyedTraceThrottle m_floodLog;
+
+    // What the tracker port keeps to slow a flood (its thread only): the
+    // second of arrival of each device vehicle's last fix, and each address's
+    // budget of lines (a token bucket).
+    using SteadyClock = std::chrono::steady_clock;
+    struct LineBudget {
+        double tokens = kTrackerLineBurst;
+        SteadyClock::time_point refilled;
+        int64_t dropped = 0;
+    };
+    std::map<const CClient*, int64_t> m_lastFixSecond;
+    std::map<std::string, LineBudget, std::less<>> m_lineBudgets;
+    int64_t m_fixesDropped = 0;
+    // The clock of both (a test seam).
+    std::function<SteadyClock::time_point()> m_intakeClock = [] { return SteadyClock::now(); };
+    // Takes one line off `address`'s budget; false when it is spent.
+    bool takeLine(const std::string& address, SteadyClock::time_point now);
+    // True when the device vehicle may take a fix now (one per second of arrival).
+    bool fixDue(const CClient& vehicle, SteadyClock::time_point now);
 
     // ---- listeners (started by the engine start, earth/n2k.cpp) -------------
 
@@ -156,6 +190,23 @@ public:
                                       ServerReply& reply, void* engine);
     // Opens a saved file in Google Earth. 0 when Google Earth took it.
     int openInEarth(const std::string& path);
+
+    // The documents of the network link (its thread only). Every client but
+    // Google Earth gets the whole document; while nothing it shows changed,
+    // the one built last is handed to all of them (the listener then holds
+    // it once, however many wait for it).
+    struct SharedDocument {
+        uint64_t key = 0;
+        SteadyClock::time_point built{};
+        std::shared_ptr<const std::string> text;
+    };
+    SharedDocument m_rootDocument;
+    ReplyBudget m_replyBudget;
+    TraceThrottle m_budgetLog;
+    // Builds the body of a document: every shown vehicle, under the budget.
+    // False when the program shuts down meanwhile.
+    bool buildDocumentBody(std::string& body, const std::vector<CClient*>& vehicles,
+                           CClient& tracked, const EngineSettings& settings, bool linkPoll);
 
     // ---- demo and playback (earth/demoSource.cpp) ---------------------------
 

@@ -39,8 +39,12 @@ std::string& runBuffer() {
 // The indices that time stamps and circles cover: 1 (the newest point is not
 // marked) to the end of the drawn range, or the time span.
 IndexRange drawRange(CClient& vehicle, int pointLimit) {
-    if (vehicle.useTimeSpan)
-        return timeSpanRange(vehicle);
+    if (vehicle.useTimeSpan) {
+        // The newest points of the span, at most pointLimit of them.
+        IndexRange r = timeSpanRange(vehicle);
+        r.last = narrowIndex(std::min<int64_t>(r.last, int64_t{r.first} + pointLimit - 1));
+        return r;
+    }
     const int64_t n = std::min(pointLimit, vehicle.maxPts);
     return {1, narrowIndex(std::min<int64_t>(n - 1, vehicle.track.pointCount() - 1))};
 }
@@ -83,6 +87,16 @@ IndexRange timeSpanRange(CClient& vehicle) {
         --r.last;
     }
     return r;
+}
+
+int drawnPoints(CClient& vehicle, int pointLimit) {
+    const int limit = std::min(pointLimit, vehicle.maxPts);
+    if (vehicle.useTimeSpan) {
+        const IndexRange span = timeSpanRange(vehicle);
+        const int64_t end = std::min<int64_t>(span.last, int64_t{span.first} + limit);
+        return narrowIndex(std::max<int64_t>(0, end - span.first));
+    }
+    return std::max(0, std::min(limit, vehicle.track.pointCount()));
 }
 
 namespace {
@@ -146,7 +160,7 @@ void trackFolder(std::string& out, CClient& vehicle, int fly, std::optional<std:
     if (vehicle.useTimeSpan) {
         const IndexRange span = timeSpanRange(vehicle);
         start = span.first;
-        end = narrowIndex(std::min<int64_t>(span.last, int64_t{span.first} + vehicle.maxPts));
+        end = narrowIndex(std::min<int64_t>(span.last, int64_t{span.first} + end));
     }
     // A plain track ends a run only at a time gap; a speed track at every 5 mph band.
     const int band = color ? 5000 : 5;

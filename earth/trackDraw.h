@@ -35,6 +35,11 @@ struct IndexRange {
 };
 IndexRange timeSpanRange(CClient& vehicle);
 
+// How many points of the track the folders draw at `pointLimit`: the newest
+// ones, at most the vehicle's maxPts, within its time span when it has one.
+// Call with the track lock held.
+int drawnPoints(CClient& vehicle, int pointLimit);
+
 // One ground disc of `steps` sectors around a position.
 void circlePlacemark(std::string& out, double lat, double lon, int steps, double diameter,
                      std::string_view color);

@@ -7,6 +7,7 @@
 #include "earth/kml.h"
 #include "earth/kmlText.h"
 #include "remote/client.h"
+#include "track/outsideText.h"
 
 #include <algorithm>
 #include <charconv>
@@ -115,7 +116,7 @@ GlobeSince parseGlobeSince(std::string_view query, size_t& refused) {
         if (since.size() >= kGlobeMaxSince || colon == std::string_view::npos ||
             !readSequence(value.substr(0, colon), seq) ||
             !percentDecode(value.substr(colon + 1), key) || key.empty() ||
-            key.size() >= kClientTextField) {
+            key.size() >= kClientTextField + kCleanKeySuffix) {
             ++refused;
             continue;
         }
@@ -188,8 +189,12 @@ std::string cssColor(const std::string& color) {
     return css;
 }
 
-void appendJsonString(std::string& out, std::string_view text) {
+void appendJsonString(std::string& out, std::string_view raw) {
     static const char kHex[] = "0123456789abcdef";
+    // Names come from outside (trackers, peers, a registry file written by
+    // an older version): bytes that are not UTF-8 become '?', as in the KML.
+    std::string text;
+    appendCleanText(text, raw, true);
     out += '"';
     for (char c : text) {
         const unsigned char u = static_cast<unsigned char>(c);
@@ -225,7 +230,7 @@ std::string vehiclesJson(const std::vector<CClient*>& vehicles, CClient* tracked
     }
     std::string out = "{\"tracked\":";
     if (tracked)
-        appendJsonString(out, tracked->name);
+        appendJsonString(out, cleanKey(tracked->name));
     else
         out += "null";
     out += ",\"view\":";
@@ -245,8 +250,9 @@ std::string vehiclesJson(const std::vector<CClient*>& vehicles, CClient* tracked
         TrackLockGuard lock; // the vehicle's fields change on other threads
         const GpsFix pos = v->displayPosition();
         out += '{';
+        const std::string key = cleanKey(v->name);
         appendKey(out, "key");
-        appendJsonString(out, v->name);
+        appendJsonString(out, key);
         out += ',';
         appendKey(out, "name");
         appendJsonString(out, v->uName);
@@ -267,7 +273,7 @@ std::string vehiclesJson(const std::vector<CClient*>& vehicles, CClient* tracked
         appendNumber(out, pos.hdg, 1);
         out += ",\"speed\":";
         appendNumber(out, pos.spd, 2);
-        const auto has = pageHas.find(v->name);
+        const auto has = pageHas.find(key);
         appendTrack(out, *v, has == pageHas.end() ? 0 : has->second, budget);
         out += '}';
     }

@@ -35,7 +35,8 @@ constexpr size_t kGlobeMaxSince = kGlobeMaxVehicles;
 using GlobeSince = std::vector<std::pair<std::string, int64_t>>;
 
 // Reads the "s=SEQ:KEY" entries of a query (the text after '?'). Malformed
-// entries and those past kGlobeMaxSince are skipped and counted in `refused`.
+// entries, keys longer than a clean key can be (255 + kCleanKeySuffix) and
+// entries past kGlobeMaxSince are skipped and counted in `refused`.
 GlobeSince parseGlobeSince(std::string_view query, size_t& refused);
 
 // The part of a track a reply carries: sequence number of the first point
@@ -66,11 +67,13 @@ GlobeView globeView(CClient& tracked);
 // writer's default colour for anything it does not know.
 std::string cssColor(const std::string& color);
 
-// Appends `text` as a JSON string, quotes included. Control bytes, quotes,
-// backslashes and "<>&" are escaped, so the text is safe inside HTML too.
+// Appends `text` as a JSON string, quotes included: cleaned as every outside
+// text is (bytes that are not UTF-8 become '?'), then control bytes, quotes,
+// backslashes and "<>&" escaped, so the text is safe inside HTML too.
 void appendJsonString(std::string& out, std::string_view text);
 
 // The whole document. `vehicles` in list order; `tracked` may be null. Labels
-// are the KML writer's, made with `options`.
+// are the KML writer's, made with `options`. Vehicles are known by cleanKey of
+// their key, which is what the page sends back in "s=" entries.
 std::string vehiclesJson(const std::vector<CClient*>& vehicles, CClient* tracked, bool selectedOnly,
                          const GlobeSince& since, const KmlOptions& options);

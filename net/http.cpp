@@ -52,3 +52,32 @@ std::string httpNotFound(std::string_view why) {
     body += '\n';
     return httpReply("404 Not Found", "text/plain; charset=utf-8", body);
 }
+
+std::string httpMethodNotAllowed(std::string_view method) {
+    std::string body = "405 method not allowed: ";
+    for (char c : method.substr(0, 32))
+        body += (static_cast<unsigned char>(c) < 0x21 || static_cast<unsigned char>(c) > 0x7e) ? '?'
+                                                                                               : c;
+    body += " (GET and HEAD only)\n";
+    std::string text = httpReply("405 Method Not Allowed", "text/plain; charset=utf-8", body);
+    // The Allow header joins the others, ahead of the blank line.
+    text.insert(text.find("\r\n\r\n") + 2, "Allow: GET, HEAD\r\n");
+    return text;
+}
+
+std::string_view httpHeadPart(std::string_view reply) {
+    // Headers end at the first blank line, with or without carriage returns.
+    const size_t crlf = reply.find("\r\n\r\n");
+    const size_t lf = reply.find("\n\n");
+    if (crlf == std::string_view::npos && lf == std::string_view::npos)
+        return reply;
+    if (lf == std::string_view::npos || (crlf != std::string_view::npos && crlf < lf))
+        return reply.substr(0, crlf + 4);
+    return reply.substr(0, lf + 2);
+}
+
+std::string_view httpMethod(std::string_view request) {
+    const std::string_view line = request.substr(0, request.find_first_of("\r\n"));
+    const size_t blank = line.find(' ');
+    return blank == std::string_view::npos ? std::string_view() : line.substr(0, blank);
+}

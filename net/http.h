@@ -12,6 +12,14 @@ std::string httpReply(std::string_view status, std::string_view contentType, std
                       unsigned maxAgeSeconds = 0);
 // A plain-text 404 naming the refusal.
 std::string httpNotFound(std::string_view why);
+// A plain-text 405 for a method other than GET and HEAD, with its Allow header.
+std::string httpMethodNotAllowed(std::string_view method);
+// The status line and headers of a complete reply, without its body: the
+// answer to a HEAD request. A text without the blank line comes back whole.
+std::string_view httpHeadPart(std::string_view reply);
+// The method of a request ("GET", "HEAD"...): the text before the first
+// blank of its first line; empty when there is none.
+std::string_view httpMethod(std::string_view request);
 
 // Percent-decodes `in` into `out`. False for a malformed escape and for a
 // decoded NUL or other control byte.

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <poll.h>
@@ -32,9 +33,12 @@ constexpr unsigned kLoopSliceMs = 200;
 // Connections taken from the queue per wake, so a flood cannot starve the
 // connections already open.
 constexpr int kAcceptBurst = 64;
-// A refused or dropped connection is logged once, then counted for this long.
+// A refused or dropped connection is logged once per kind and address, then
+// counted for this long.
 constexpr auto kRefusalLogPeriod = std::chrono::seconds(60);
 constexpr size_t kReadChunk = 4096;
+// Freed reply buffers this large go back to the system at once.
+constexpr size_t kReleaseAfterBytes = size_t(1) << 20;
 
 using Clock = std::chrono::steady_clock;
 
@@ -44,31 +48,55 @@ struct Connection {
     std::string peer;
     std::string request; // what arrived so far, at most kMaxRequest
     bool peerClosed = false;
-    bool sending = false;          // the handler ran; the reply is going out
-    Clock::time_point deadline;    // to finish the current phase
-    Clock::time_point lastArrival; // of the latest bytes
+    bool sending = false;           // the handler ran; the reply is going out
+    Clock::time_point deadline;     // to finish the current phase (or window)
+    Clock::time_point lastArrival;  // of the latest bytes
+    Clock::time_point lastProgress; // the accept, or the latest bytes read or sent
     Clock::time_point opened;
-    ServerReply reply;
+    // The reply: bytes built for it, possibly shared with other connections
+    // sending the same, or none for a static text.
+    std::shared_ptr<const std::string> buffer;
     std::string_view out; // the reply bytes still to send
     int32_t result = 0;
-    size_t sent = 0;
+    size_t sent = 0;              // handed to the system
+    size_t delivered = 0;         // of those, acknowledged by the client's side
+    size_t deliveredAtWindow = 0; // `delivered` when the current send window began
+    bool firstWindow = true;      // the first window asks for no particular rate
 };
 
-// Logs the first refusal of a period and counts the rest.
+// Notes what the client took of its reply. Bytes the system accepted are not
+// yet the client's: a send queue of megabytes fills at once whether anyone
+// reads or not. What the client's side acknowledged is what counts.
+void noteDelivery(Connection& c, Clock::time_point now) {
+    const long queued = c.sock.unacknowledged();
+    const size_t delivered =
+        queued < 0 ? c.sent : c.sent - std::min(c.sent, static_cast<size_t>(queued));
+    if (delivered > c.delivered) {
+        c.delivered = delivered;
+        c.lastProgress = now;
+    }
+}
+
+// Logs the first error or refusal of a period per kind and address, and
+// counts the rest: whatever a client does over and over, the log gets one
+// line a minute for it.
 class RefusalLog {
 public:
-    void note(const char* what, const std::string& peer, int port) {
+    // `text` is the whole line; `kind` and `peer` choose its throttle.
+    void note(int severity, std::string_view kind, const std::string& peer,
+              const std::string& text) {
         int heldBack = 0;
-        if (!m_throttle.allow(Clock::now(), heldBack))
+        if (!m_throttle.allow(kind, peer, Clock::now(), heldBack))
             return;
         if (heldBack > 0)
-            NTRACE_AS("CServer::server", "%d more connections refused or dropped port:%d", heldBack,
-                      port);
-        NTRACE_AS("CServer::server", "%s %s port:%d", what, peer.c_str(), port);
+            NTRACE_AS_AT("CServer::server", severity, "%s (%d more like it not logged)",
+                         text.c_str(), heldBack);
+        else
+            NTRACE_AS_AT("CServer::server", severity, "%s", text.c_str());
     }
 
 private:
-    TraceThrottle m_throttle{kRefusalLogPeriod};
+    KeyedTraceThrottle m_throttle{kRefusalLogPeriod};
 };
 
 int msUntil(Clock::time_point when, Clock::time_point now) {
@@ -90,12 +118,19 @@ int32_t ServerReply::giveStatic(std::string_view text) {
     return -static_cast<int32_t>(std::min<size_t>(fixed.size(), INT32_MAX));
 }
 
+int32_t ServerReply::giveShared(std::shared_ptr<const std::string> text) {
+    shared = std::move(text);
+    return shared ? static_cast<int32_t>(std::min<size_t>(shared->size(), INT32_MAX)) : 0;
+}
+
 std::string_view ServerReply::bytes(int32_t result) const {
     if (result == 0)
         return {};
     // Widen before negating: -INT32_MIN does not fit in 32 bits.
     int64_t wanted = result > 0 ? int64_t{result} : -int64_t{result};
-    std::string_view held = result > 0 ? std::string_view(owned) : fixed;
+    std::string_view held = result < 0 ? fixed
+                            : shared   ? std::string_view(*shared)
+                                       : std::string_view(owned);
     return held.substr(0, static_cast<size_t>(std::min<int64_t>(wanted, int64_t(held.size()))));
 }
 
@@ -138,16 +173,25 @@ private:
 
     bool acceptNew();
     void admit(Socket conn, std::string peer);
-    bool evictOldestWaiting();
+    bool evictLeastProgress();
     void readFrom(Connection& c);
     void writeTo(Connection& c);
     void handle(Connection& c);
+    std::shared_ptr<const std::string> shareIdentical(std::shared_ptr<const std::string> buffer,
+                                                      const Connection& c) const;
+    size_t pendingBytes() const;
+    void makeRoomFor(const Connection& c);
+    void nextWindow(Connection& c, Clock::time_point now);
     void finish(Connection& c, bool handled);
     void drop(Connection& c);
     bool due(const Connection& c, Clock::time_point now) const;
-    void expire(Connection& c);
+    void expire(Connection& c, Clock::time_point now);
     void removeClosed();
     int nextWakeMs(Clock::time_point now) const;
+    void complain(int severity, std::string_view kind, const std::string& peer,
+                  const std::string& text) {
+        m_refusals.note(severity, kind, peer, text);
+    }
 
     CServer& m_server;
     Socket& m_listener;
@@ -155,6 +199,8 @@ private:
     std::map<std::string, size_t> m_perPeer;
     RefusalLog m_refusals;
     std::string m_chunk = std::string(kReadChunk, '\0');
+    // More complete requests wait than were handled in the last pass.
+    bool m_moreDue = false;
 };
 
 CServer::CServer() {
@@ -331,13 +377,14 @@ void CServer::server() {
 
 void ListenerLoop::run() {
     std::vector<pollfd> fds;
+    std::vector<std::string_view> servedPeers;
     while (!m_server.stopping()) {
         fds.clear();
         fds.push_back({m_server.m_wakeFd, POLLIN, 0});
         fds.push_back({m_listener.fd(), POLLIN, 0});
         for (const auto& c : m_conns)
             fds.push_back({c->sock.fd(), short(c->sending ? POLLOUT : POLLIN), 0});
-        int n = ::poll(fds.data(), fds.size(), nextWakeMs(Clock::now()));
+        int n = ::poll(fds.data(), fds.size(), m_moreDue ? 0 : nextWakeMs(Clock::now()));
         if (n < 0 && errno != EINTR) {
             LOOP_TRACE("ERROR on accept:%d port:%d", errno, m_server.port);
             return;
@@ -359,20 +406,32 @@ void ListenerLoop::run() {
             else
                 readFrom(c);
         }
-        // Complete requests are handled one at a time, oldest first.
+        // Complete requests are handled one at a time, oldest first, and at
+        // most one per address in a pass: a client with many requests queued
+        // makes the others wait for one of its requests, not for all of them.
         auto now = Clock::now();
+        servedPeers.clear();
+        m_moreDue = false;
         for (size_t i = 0; i < polled && !m_server.stopping(); ++i) {
             Connection& c = *m_conns[i];
             if (!c.sock.valid())
                 continue;
             // At its deadline a request is handed over as far as it came.
             if (!c.sending && (due(c, now) || (now >= c.deadline && !c.request.empty()))) {
+                if (std::find(servedPeers.begin(), servedPeers.end(), c.peer) !=
+                    servedPeers.end()) {
+                    m_moreDue = true;
+                    continue;
+                }
+                servedPeers.push_back(c.peer);
                 handle(c);
                 now = Clock::now();
             } else if (now >= c.deadline) {
-                expire(c);
+                expire(c, now);
             }
         }
+        // The views in servedPeers name connections that may go now.
+        servedPeers.clear();
         removeClosed();
         if ((fds[1].revents & (POLLIN | POLLERR | POLLHUP)) && !acceptNew())
             return;
@@ -406,7 +465,9 @@ bool ListenerLoop::acceptNew() {
         // listener itself is fine.
         if (err == EMFILE || err == ENFILE || err == ECONNABORTED || err == ENOBUFS ||
             err == ENOMEM || err == EPROTO || err == EPERM) {
-            m_refusals.note(("ERROR on accept:" + std::to_string(err)).c_str(), "", m_server.port);
+            complain(kTraceError, "accept:" + std::to_string(err), "",
+                     "ERROR on accept:" + std::to_string(err) +
+                         " port:" + std::to_string(m_server.port));
             return true;
         }
         if (!m_server.stopping())
@@ -418,13 +479,16 @@ bool ListenerLoop::acceptNew() {
 
 void ListenerLoop::admit(Socket conn, std::string peer) {
     // A refused connection is closed here, as `conn` goes out of scope.
+    const std::string port = " port:" + std::to_string(m_server.port);
     auto known = m_perPeer.find(peer);
     if (known != m_perPeer.end() && known->second >= m_server.maxPerPeer) {
-        m_refusals.note("refused: too many connections from", peer, m_server.port);
+        complain(kTraceInfo, "per-peer cap", peer,
+                 "refused: too many connections from " + peer + port);
         return;
     }
-    if (m_conns.size() >= m_server.maxConnections && !evictOldestWaiting()) {
-        m_refusals.note("refused: too many connections, the newest from", peer, m_server.port);
+    if (m_conns.size() >= m_server.maxConnections && !evictLeastProgress()) {
+        complain(kTraceInfo, "listener cap", peer,
+                 "refused: too many connections, the newest from " + peer + port);
         return;
     }
     if (int e = conn.setNonBlocking()) {
@@ -435,23 +499,34 @@ void ListenerLoop::admit(Socket conn, std::string peer) {
     auto c = std::make_unique<Connection>();
     c->sock = std::move(conn);
     c->peer = std::move(peer);
-    c->opened = c->lastArrival = Clock::now();
+    c->opened = c->lastArrival = c->lastProgress = Clock::now();
     c->deadline = c->opened + std::chrono::milliseconds(m_server.ioTimeoutMs);
     m_conns.push_back(std::move(c));
 }
 
 // A full listener makes room for a newcomer by dropping the connection that
-// has waited longest without completing its request; replies going out are
-// never cut for it.
-bool ListenerLoop::evictOldestWaiting() {
-    Connection* oldest = nullptr;
-    for (const auto& c : m_conns)
-        if (c->sock.valid() && !c->sending && (!oldest || c->opened < oldest->opened))
-            oldest = c.get();
-    if (!oldest)
+// has gone longest without a byte read or sent: a client that asks and never
+// reads, or says nothing, gives way to one that polls; replies that are
+// moving are not cut for it.
+bool ListenerLoop::evictLeastProgress() {
+    const auto now = Clock::now();
+    Connection* stalest = nullptr;
+    for (const auto& c : m_conns) {
+        if (!c->sock.valid())
+            continue;
+        if (c->sending)
+            noteDelivery(*c, now);
+        if (!stalest || c->lastProgress < stalest->lastProgress)
+            stalest = c.get();
+    }
+    if (!stalest)
         return false;
-    m_refusals.note("dropped to make room: a waiting connection from", oldest->peer, m_server.port);
-    drop(*oldest);
+    complain(kTraceInfo, "evicted", stalest->peer,
+             "dropped to make room: the connection without progress the longest, from " +
+                 stalest->peer + " port:" + std::to_string(m_server.port));
+    if (stalest->sending)
+        stalest->sock.setResetOnClose(); // a cut reply must not look complete
+    drop(*stalest);
     removeClosed();
     return true;
 }
@@ -463,7 +538,9 @@ void ListenerLoop::readFrom(Connection& c) {
         if (n == -EAGAIN || n == -EWOULDBLOCK)
             return;
         if (n < 0) {
-            LOOP_TRACE("ERROR recv error:%ld port:%d", -n, m_server.port);
+            complain(kTraceError, "recv error:" + std::to_string(-n), c.peer,
+                     "ERROR recv error:" + std::to_string(-n) +
+                         " port:" + std::to_string(m_server.port) + " from " + c.peer);
             drop(c);
             return;
         }
@@ -476,7 +553,7 @@ void ListenerLoop::readFrom(Connection& c) {
             return;
         }
         c.request.append(m_chunk.data(), static_cast<size_t>(n));
-        c.lastArrival = Clock::now();
+        c.lastArrival = c.lastProgress = Clock::now();
     }
 }
 
@@ -489,12 +566,28 @@ bool ListenerLoop::due(const Connection& c, Clock::time_point now) const {
     return now >= c.lastArrival + quiet;
 }
 
-void ListenerLoop::expire(Connection& c) {
+void ListenerLoop::expire(Connection& c, Clock::time_point now) {
     if (c.sending) {
+        // The first window is free; after it the client must take its share
+        // of the reply in each window.
+        const uint64_t windowMs = m_server.ioTimeoutMs;
+        const uint64_t rate = m_server.minSendBytesPerSecond;
+        const uint64_t owed = rate > UINT64_MAX / std::max<uint64_t>(windowMs, 1)
+                                  ? UINT64_MAX
+                                  : rate * windowMs / 1000;
+        noteDelivery(c, now);
+        if (c.firstWindow || c.delivered - c.deliveredAtWindow >= owed) {
+            nextWindow(c, now);
+            return;
+        }
         // The reply did not get through in time: reset the connection so the
         // client sees a failure rather than a complete-looking short reply.
-        LOOP_TRACE("ERROR send error:%d port:%d (%zu of %zu bytes sent)", ETIMEDOUT, m_server.port,
-                   c.sent, c.sent + c.out.size());
+        complain(kTraceError, "send error:" + std::to_string(ETIMEDOUT), c.peer,
+                 "ERROR send error:" + std::to_string(ETIMEDOUT) +
+                     " port:" + std::to_string(m_server.port) + " (" + std::to_string(c.delivered) +
+                     " of " + std::to_string(c.sent + c.out.size()) +
+                     " bytes taken) to a reader slower than " + std::to_string(rate) +
+                     " bytes/s, " + c.peer);
         c.sock.setResetOnClose();
         finish(c, false);
         return;
@@ -504,8 +597,71 @@ void ListenerLoop::expire(Connection& c) {
         return;
     }
     // A client that said nothing in its time.
-    LOOP_TRACE("ERROR recv error:%d port:%d", EAGAIN, m_server.port);
+    complain(kTraceError, "recv error:" + std::to_string(EAGAIN), c.peer,
+             "ERROR recv error:" + std::to_string(EAGAIN) +
+                 " port:" + std::to_string(m_server.port) + " from " + c.peer);
     drop(c);
+}
+
+void ListenerLoop::nextWindow(Connection& c, Clock::time_point now) {
+    c.firstWindow = false;
+    c.deliveredAtWindow = c.delivered;
+    c.deadline = now + std::chrono::milliseconds(m_server.ioTimeoutMs);
+}
+
+// A reply identical to one going out to another client shares its buffer:
+// a hundred clients asking for the same document hold it once.
+std::shared_ptr<const std::string>
+ListenerLoop::shareIdentical(std::shared_ptr<const std::string> buffer, const Connection& c) const {
+    if (!buffer || buffer->size() < kShareReplyMin)
+        return buffer;
+    for (const auto& other : m_conns) {
+        const std::shared_ptr<const std::string>& b = other->buffer;
+        if (other.get() == &c || !other->sending || !b || b == buffer)
+            continue;
+        if (b->size() == buffer->size() && std::memcmp(b->data(), buffer->data(), b->size()) == 0)
+            return b;
+    }
+    return buffer;
+}
+
+size_t ListenerLoop::pendingBytes() const {
+    std::vector<const std::string*> counted;
+    size_t total = 0;
+    for (const auto& c : m_conns) {
+        const std::string* b = c->buffer.get();
+        if (!c->sock.valid() || !c->sending || !b ||
+            std::find(counted.begin(), counted.end(), b) != counted.end())
+            continue;
+        counted.push_back(b);
+        total += b->size();
+    }
+    return total;
+}
+
+// Keeps the reply bytes held for readers under the budget: the replies whose
+// readers have gone longest without taking a byte go first. The newest reply
+// is never pushed out for the older ones.
+void ListenerLoop::makeRoomFor(const Connection& c) {
+    while (pendingBytes() > m_server.maxPendingBytes) {
+        Connection* stalest = nullptr;
+        for (const auto& other : m_conns) {
+            Connection* o = other.get();
+            if (o == &c || !o->sock.valid() || !o->sending || !o->buffer || o->buffer == c.buffer)
+                continue;
+            if (!stalest || o->lastProgress < stalest->lastProgress)
+                stalest = o;
+        }
+        if (!stalest)
+            return;
+        complain(kTraceInfo, "reply budget", stalest->peer,
+                 "dropped: replies waiting for their readers exceed " +
+                     std::to_string(m_server.maxPendingBytes) +
+                     " bytes; the slowest reader, from " + stalest->peer +
+                     " port:" + std::to_string(m_server.port));
+        stalest->sock.setResetOnClose();
+        drop(*stalest);
+    }
 }
 
 void ListenerLoop::handle(Connection& c) {
@@ -515,25 +671,36 @@ void ListenerLoop::handle(Connection& c) {
     }
     ServerHandler handler = m_server.handler;
     // The request is followed by a 0 byte (std::string keeps one past its end).
+    ServerReply reply;
     c.result = handler ? handler(std::span<char>(c.request.data(), c.request.size()),
-                                 c.peer.c_str(), c.reply, m_server.context)
+                                 c.peer.c_str(), reply, m_server.context)
                        : 0;
     if (c.result == 0) {
         finish(c, true);
         return;
     }
-    c.out = c.reply.bytes(c.result);
+    const size_t length = reply.bytes(c.result).size();
     int64_t wanted = c.result > 0 ? int64_t{c.result} : -int64_t{c.result};
-    if (int64_t(c.out.size()) < wanted)
-        LOOP_TRACE("ERROR reply holds %zu of %lld bytes port:%d", c.out.size(),
+    if (int64_t(length) < wanted)
+        LOOP_TRACE("ERROR reply holds %zu of %lld bytes port:%d", length,
                    static_cast<long long>(wanted), m_server.port);
+    if (c.result > 0) {
+        std::shared_ptr<const std::string> buffer =
+            reply.shared ? std::move(reply.shared)
+                         : std::make_shared<const std::string>(std::move(reply.owned));
+        c.buffer = shareIdentical(std::move(buffer), c);
+        c.out = std::string_view(*c.buffer).substr(0, length);
+    } else {
+        c.out = reply.fixed.substr(0, length);
+    }
     c.sending = true;
     c.request.clear();
     c.request.shrink_to_fit();
-    auto now = Clock::now();
-    auto forSize = std::chrono::milliseconds(c.out.size() * 1000 /
-                                             std::max<size_t>(1, m_server.minSendBytesPerSecond));
-    c.deadline = now + std::chrono::milliseconds(m_server.ioTimeoutMs) + forSize;
+    const auto now = Clock::now();
+    c.lastProgress = now;
+    c.firstWindow = true;
+    c.deadline = now + std::chrono::milliseconds(m_server.ioTimeoutMs);
+    makeRoomFor(c);
     writeTo(c);
 }
 
@@ -541,14 +708,20 @@ void ListenerLoop::writeTo(Connection& c) {
     while (!c.out.empty()) {
         long n = c.sock.send(c.out.data(), c.out.size());
         if (n == -EAGAIN || n == -EWOULDBLOCK)
-            return;
+            break;
         if (n < 0) {
-            LOOP_TRACE("ERROR send error:%ld port:%d", -n, m_server.port);
+            complain(kTraceError, "send error:" + std::to_string(-n), c.peer,
+                     "ERROR send error:" + std::to_string(-n) +
+                         " port:" + std::to_string(m_server.port) + " to " + c.peer);
             finish(c, false);
             return;
         }
         c.sent += static_cast<size_t>(n);
         c.out.remove_prefix(static_cast<size_t>(n));
+    }
+    if (!c.out.empty()) {
+        noteDelivery(c, Clock::now());
+        return;
     }
     LOOP_TRACE("Sent %ld/%ld bytes", static_cast<long>(c.result), static_cast<long>(c.sent));
     finish(c, true);
@@ -565,8 +738,14 @@ void ListenerLoop::drop(Connection& c) {
     if (!c.sock.valid())
         return;
     c.sock.close();
-    c.reply = ServerReply();
     c.out = {};
+    // The last holder of a large reply gives its pages back: a burst of big
+    // replies must not leave the process that much larger for good.
+    const bool release =
+        c.buffer && c.buffer.use_count() == 1 && c.buffer->size() >= kReleaseAfterBytes;
+    c.buffer.reset();
+    if (release)
+        releaseFreedMemory();
     auto it = m_perPeer.find(c.peer);
     if (it != m_perPeer.end() && --it->second == 0)
         m_perPeer.erase(it);

@@ -2,16 +2,18 @@
 // its own. A listener serves many connections at once from one event loop:
 // it reads each request whole (at most 32768 bytes), runs the port's handler
 // for one request at a time, sends the handler's reply without blocking and
-// closes. Slow or silent clients are dropped at their deadline, and caps on
-// open connections keep one address from crowding out the others. A listener
-// knows nothing of HTTP beyond where a request ends; handlers build complete
-// replies.
+// closes. Slow, silent or non-reading clients are dropped at their deadline,
+// caps on open connections keep one address from crowding out the others,
+// identical replies share one buffer and the replies waiting for their
+// readers stay under a byte budget. A listener knows nothing of HTTP beyond
+// where a request ends; handlers build complete replies.
 #pragma once
 
 #include "net/requestEnd.h"
 
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
@@ -31,9 +33,17 @@ constexpr size_t kMaxRequest = 32768;
 // Open connections a listener keeps, in all and from one peer address.
 constexpr size_t kMaxConnections = 128;
 constexpr size_t kMaxConnectionsPerPeer = 16;
-// A reply's send deadline grows by one second for every this many bytes, on
-// top of the request time-out: a slow but steady reader gets all of it.
-constexpr size_t kMinSendBytesPerSecond = 64 * 1024;
+// A reply goes out in windows of the request time-out: after the first one,
+// each window must carry at least this many bytes a second (or the rest of the
+// reply), so a slow but steady reader gets all of it and a client that asks and
+// never reads lets go of its slot and its bytes within two windows.
+constexpr size_t kMinSendBytesPerSecond = 32 * 1024;
+// The reply bytes a listener keeps for clients still reading them; counted once
+// for a buffer that several connections share.
+constexpr size_t kMaxPendingReplyBytes = size_t(64) << 20;
+// Replies at least this long are compared with the ones going out, so that
+// identical ones share one buffer.
+constexpr size_t kShareReplyMin = 64 * 1024;
 
 // A handler's answer. The handler's signed result tells the listener where
 // the bytes are and who releases them:
@@ -42,14 +52,20 @@ constexpr size_t kMinSendBytesPerSecond = 64 * 1024;
 //          releases it after sending;
 //   n < 0  send -n bytes of `fixed`, a static text that outlives the listener
 //          and is never released.
+// A positive result sends `shared` instead when it is set: a reply the handler
+// keeps (a cache) and hands to every client that asks the same.
 struct ServerReply {
     std::string owned;
     std::string_view fixed;
+    std::shared_ptr<const std::string> shared;
 
     // Stores a reply built for this request; returns its positive length.
     int32_t give(std::string text);
     // Points at a static text; returns its negative length.
     int32_t giveStatic(std::string_view text);
+    // Hands over a reply that other connections may be sending at the same
+    // time; returns its positive length.
+    int32_t giveShared(std::shared_ptr<const std::string> text);
     // The bytes a result asks for, never more than the reply holds.
     std::string_view bytes(int32_t result) const;
 };
@@ -75,16 +91,23 @@ public:
     // program's BindAddress or LinkBindAddress); empty means any address.
     std::string bindAddress;
     // Time a client has from connecting to the end of its request; a silent
-    // or dribbling client is dropped then. Sending the reply may take this
-    // plus a second per kMinSendBytesPerSecond bytes.
+    // or dribbling client is dropped then. It is also the window in which a
+    // reply must make progress (minSendBytesPerSecond).
     unsigned ioTimeoutMs = 5000;
     // Where a request ends (the network-link port speaks HTTP).
     RequestFraming framing = RequestFraming::lines;
     // Caps on open connections (kMaxConnections, kMaxConnectionsPerPeer).
+    // A full listener makes room for a newcomer by dropping the connection
+    // that has made no progress for the longest time.
     size_t maxConnections = kMaxConnections;
     size_t maxPerPeer = kMaxConnectionsPerPeer;
-    // The slowest steady reader a reply waits for (kMinSendBytesPerSecond).
+    // The slowest reader a reply waits for after its first window
+    // (kMinSendBytesPerSecond).
     size_t minSendBytesPerSecond = kMinSendBytesPerSecond;
+    // Reply bytes kept for clients still reading (kMaxPendingReplyBytes); a
+    // new reply beyond it pushes out the replies whose readers made no
+    // progress for the longest time.
+    size_t maxPendingBytes = kMaxPendingReplyBytes;
 
     CServer();
     ~CServer();

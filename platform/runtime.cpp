@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <malloc.h>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -16,6 +17,10 @@ uint32_t tickCountMs() {
 
 void sleepMs(unsigned ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+void releaseFreedMemory() {
+    ::malloc_trim(0);
 }
 
 namespace {

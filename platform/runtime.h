@@ -15,6 +15,11 @@ uint32_t tickCountMs();
 // Sleeps `ms` milliseconds.
 void sleepMs(unsigned ms);
 
+// Hands memory that was freed back to the system. The allocator keeps freed
+// heap pages for reuse; after a reply of many megabytes goes, they would stay
+// in the process's resident size for good.
+void releaseFreedMemory();
+
 // Seconds west of UTC of the process's standard time (POSIX `timezone` after
 // tzset()). Fix times are UTC seconds plus this offset, so every comparison
 // with the clock adds it to time(nullptr), and every conversion back to

@@ -4,9 +4,11 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -190,6 +192,25 @@ int Socket::waitWritable(unsigned ms) {
 
 int Socket::shutdown() {
     return ::shutdown(m_fd, SHUT_RDWR) == 0 ? 0 : errno;
+}
+
+long Socket::unacknowledged() const {
+    int queued = 0;
+    if (::ioctl(m_fd, SIOCOUTQ, &queued) != 0)
+        return -1;
+    return queued;
+}
+
+std::string Socket::peerAddress() const {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    if (::getpeername(m_fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0 ||
+        sa.sin_family != AF_INET)
+        return std::string();
+    char text[INET_ADDRSTRLEN] = {};
+    if (!::inet_ntop(AF_INET, &sa.sin_addr, text, sizeof text))
+        return std::string();
+    return text;
 }
 
 uint16_t Socket::localPort() const {

@@ -64,6 +64,11 @@ public:
 
     // The local port after bind (0 if unknown).
     uint16_t localPort() const;
+    // Bytes sent but not yet acknowledged by the peer (still in the send
+    // queue); -1 when the system cannot tell.
+    long unacknowledged() const;
+    // The connected peer's address in dotted-decimal form ("" if unknown).
+    std::string peerAddress() const;
 
 private:
     int m_fd = -1;

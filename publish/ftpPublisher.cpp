@@ -8,6 +8,7 @@
 #include "remote/client.h"
 #include "remote/rawSock.h"
 #include "trace/trace.h"
+#include "track/outsideText.h"
 #include "track/track.h"
 
 #include <algorithm>
@@ -360,7 +361,7 @@ int CftpServer::recvResp(Socket& s, std::string& reply, const char* expected) {
             m_pending.clear();
             return -1;
         }
-        NTRACE("received %s", reply.c_str());
+        NTRACE("received %s", logText(reply).c_str());
         if (!expected)
             return 0;
         const int code = ftpReplyCode(reply);
@@ -381,13 +382,24 @@ int CftpServer::passiveConnection(Socket& data) {
             closeControl();
         return 1;
     }
-    std::string host;
+    std::string named;
     int port = 0;
-    if (!parsePassiveReply(reply, host, port)) {
-        NTRACE("PASV reply refused, no data address in it: %s", reply.c_str());
+    if (!parsePassiveReply(reply, named, port)) {
+        NTRACE("PASV reply refused, no data address in it: %s", logText(reply).c_str());
         return 1;
     }
-    data = rawOpenConnect(host, port, false);
+    // The data goes to the server we are talking to, whatever address its
+    // reply names (only the port is taken): a hostile or misconfigured server
+    // must not aim our upload at another host.
+    const std::string server = m_control.peerAddress();
+    if (server.empty()) {
+        NTRACE("PASV refused: the control connection's address is unknown");
+        return 1;
+    }
+    if (named != server)
+        NTRACE_WARN("PASV named %s; the data connection goes to the server's own address %s",
+                    named.c_str(), server.c_str());
+    data = rawOpenConnect(server, port, false);
     return data.valid() ? 0 : 1;
 }
 

@@ -181,6 +181,7 @@ void CClient::reset(const std::string& key) {
     cursorType = 0;
     lastLine.clear();
     isDemo = 0;
+    createdByTracker = 0;
 }
 
 int CClient::remoteTypeFromHost() const {
@@ -342,6 +343,8 @@ bool CClients::save(RegistryStore& reg, bool withTracks, std::vector<std::string
         // playback stands in for it; it keeps its place and its options.
         if (c->isDemo || (c->removed && c != m_realLocal))
             continue;
+        if (c->createdByTracker && c->track.m_seqNum.load() <= 1)
+            continue; // one fix so far: not worth a file yet (see createdByTracker)
         saved.push_back(c);
     }
     bool ok = false;
@@ -423,6 +426,16 @@ void CClients::load(RegistryStore& reg, const std::string& localUser,
     }
     if (!haveLocal)
         add(localUser, localHost);
+}
+
+bool CClients::allowRefusalLine(const std::string& reason, const std::string& address) {
+    std::lock_guard<std::mutex> lock(m_refusalMutex);
+    int heldBack = 0;
+    if (!m_refusals.allow(reason, address, TraceThrottle::Clock::now(), heldBack))
+        return false;
+    if (heldBack > 0)
+        NTRACE("%d refusals from %s held back: %s", heldBack, address.c_str(), reason.c_str());
+    return true;
 }
 
 CClient* CClients::designateLocal() {

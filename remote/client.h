@@ -7,6 +7,7 @@
 
 #include "platform/liveSettings.h"
 #include "remote/serviceSettings.h"
+#include "trace/throttle.h"
 #include "track/nmea.h"
 #include "track/track.h"
 
@@ -102,6 +103,10 @@ public:
     int32_t cursorType = 0;
     std::string lastLine; // at most 255 characters
     int32_t isDemo = 0;
+    // Created in this run by a message on the tracker port. Such a vehicle is
+    // not saved until it has had two points: a stranger posting one fix each
+    // for many identifiers leaves nothing on disk.
+    int32_t createdByTracker = 0;
 
     // Copies the key into `name` and sets every field to its default.
     void reset(const std::string& key);
@@ -214,6 +219,11 @@ public:
     // The servers and threads of a started list (remote/peerThreads.cpp).
     struct PeerService;
 
+    // Whether the control port may log another refusal of `reason` from
+    // `address`: once a minute for each; the line after a pause tells how
+    // many were held back. Thread-safe.
+    bool allowRefusalLine(const std::string& reason, const std::string& address);
+
 private:
     // Ends the threads before the servers and threads go (defined with them).
     struct PeerServiceEnd {
@@ -227,4 +237,6 @@ private:
     std::map<std::string, std::unique_ptr<CClient>> m_clients;
     std::atomic<RegistryStore*> m_registry{nullptr}; // the last one loaded from
     LiveSettings<ServiceSettings> m_services;
+    std::mutex m_refusalMutex;
+    KeyedTraceThrottle m_refusals;
 };

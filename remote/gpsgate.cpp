@@ -6,6 +6,7 @@
 #include "remote/serviceText.h"
 #include "trace/trace.h"
 #include "track/nmea.h"
+#include "track/outsideText.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -49,7 +50,7 @@ Socket CGpsGateLink::login(const GpsGateSettings& s) {
     if (rc != 0)
         NTRACE_AS("login", "gpsgate: login failed, error %d", rc);
     else
-        NTRACE_AS("login", "gpsgate: %s", reply.c_str());
+        NTRACE_AS("login", "gpsgate: %s", logText(reply).c_str());
     return Socket();
 }
 

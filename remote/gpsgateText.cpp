@@ -2,6 +2,7 @@
 
 #include "trace/trace.h"
 #include "track/nmea.h"
+#include "track/outsideText.h"
 
 #include <algorithm>
 #include <vector>
@@ -66,7 +67,7 @@ int findSentenceStart(std::string_view reply, size_t pos, GpsFix& fix) {
     // damaged on the way and is not taken. One without a checksum is read as
     // it is.
     if (line.find('*') != std::string_view::npos && !nmeaChecksumPasses(text.data())) {
-        NTRACE_AS("findSentenceStart", "bad nmea checksum %s", std::string(line).c_str());
+        NTRACE_AS("findSentenceStart", "bad nmea checksum %s", logText(line).c_str());
         return 0;
     }
     return parseFRPOS(text.data(), fix);

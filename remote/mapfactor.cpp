@@ -8,17 +8,39 @@
 #include "remote/sslConnection.h"
 #include "trace/trace.h"
 
+#include <sys/stat.h>
+
 namespace {
 
-// The last reply, for the user to look at, replaced whole so that a reader
-// never sees half of it.
-void writeDebugCopy(const std::string& reply) {
-    std::string error;
-    if (!writeFileAtomically(FullPath(kMapFactorDebugFile), reply, error))
-        NTRACE_AS("parseMapFactor", "%s", error.c_str());
+uint64_t textHash(std::string_view text) {
+    uint64_t h = 14695981039346656037ull;
+    for (unsigned char c : text) {
+        h ^= c;
+        h *= 1099511628211ull;
+    }
+    return h ^ text.size();
 }
 
 } // namespace
+
+// The last reply, for the user to look at, replaced whole so that a reader
+// never sees half of it, and only when it changed: a service that answers
+// the same every few seconds does not rewrite the file every time.
+void CMapFactorLink::keepDebugCopy(const std::string& reply) {
+    const std::string path = FullPath(kMapFactorDebugFile);
+    const uint64_t hash = textHash(reply);
+    struct stat st {};
+    if (m_debugCopyWritten && hash == m_debugCopyHash && ::stat(path.c_str(), &st) == 0 &&
+        static_cast<uint64_t>(st.st_size) == reply.size())
+        return;
+    std::string error;
+    if (!writeFileAtomically(path, reply, error)) {
+        NTRACE_AS("parseMapFactor", "%s", error.c_str());
+        return;
+    }
+    m_debugCopyHash = hash;
+    m_debugCopyWritten = true;
+}
 
 int CMapFactorLink::parseMapFactor(CClient& vehicle, const WebAccountSettings& s) {
     ServiceAddress server;
@@ -36,6 +58,7 @@ int CMapFactorLink::parseMapFactor(CClient& vehicle, const WebAccountSettings& s
     c.setObjectName(path);
     c.setCertStoreType(certStoreMy);
     c.setRequestID(m_requestId);
+    c.setMaxReply(kMapFactorMaxReply);
     bool ok = c.open("GET");
     m_requestId = c.getRequestID();
     if (!ok || !c.send()) {
@@ -49,11 +72,11 @@ int CMapFactorLink::parseMapFactor(CClient& vehicle, const WebAccountSettings& s
         // its text is kept in the debug copy, but nothing of it is merged.
         NTRACE_AS("parseMapFactor", "history of %s refused: HTTP status %ld", vehicle.uName.c_str(),
                   c.httpStatus());
-        writeDebugCopy(reply);
+        keepDebugCopy(reply);
         return -1;
     }
     int added = mergeHistory(reply, vehicle);
-    writeDebugCopy(reply);
+    keepDebugCopy(reply);
     return added;
 }
 

@@ -21,6 +21,9 @@ class CTrack;
 constexpr const char* kMapFactorDebugFile = "mapFactor.out";
 // The service's HTTPS port, unless the MapFactorServer setting names another.
 constexpr int kMapFactorPort = 443;
+// The largest history reply taken. 3000 records take well under a megabyte;
+// a bigger reply fails the download, so the debug copy never grows past it.
+constexpr size_t kMapFactorMaxReply = size_t(8) << 20;
 
 // The MapFactor exchanges of one process; the period belongs to the thread
 // that runs them (separate from the Mologogo one).
@@ -37,7 +40,12 @@ public:
     int parseMapFactor(CClient& vehicle, const WebAccountSettings& s);
 
 private:
+    // Writes the reply to "mapFactor.out" unless the file already holds it.
+    void keepDebugCopy(const std::string& reply);
+
     SecondsClock m_clock;
     UpdatePeriod m_period;
     int m_requestId = 0;
+    uint64_t m_debugCopyHash = 0; // of the text last written to the debug copy
+    bool m_debugCopyWritten = false;
 };

@@ -80,19 +80,29 @@ std::optional<size_t> findRecordStart(std::string_view text, std::ptrdiff_t pos)
 }
 
 int mergeHistory(std::string_view reply, CClient& vehicle) {
-    std::vector<HistoryRow> rows;
-    TrackLockGuard guard;
-    if (!guard.ok()) {
-        NTRACE_AS("mergeHistory", "history of %s not read: no track lock", vehicle.name.c_str());
-        return 0;
+    // The reply is the service's (up to many megabytes of it): it is read
+    // without the track lock, which every poll of Google Earth needs, and
+    // only the records found are added under it.
+    int64_t held = 0;
+    std::string name;
+    {
+        TrackLockGuard guard;
+        if (!guard.ok()) {
+            NTRACE_AS("mergeHistory", "history of %s not read: no track lock",
+                      vehicle.name.c_str());
+            return 0;
+        }
+        const TrackPoint* newest = vehicle.track.point(0);
+        held = newest ? newest->time : 0;
+        name = vehicle.name;
     }
-    const TrackPoint* newest = vehicle.track.point(0);
-    int64_t held = newest ? newest->time : 0;
 
+    std::vector<HistoryRow> rows;
+    bool anyRecordStart = false;
     int refused = 0;
     std::ptrdiff_t pos = static_cast<std::ptrdiff_t>(reply.size()) - 3;
     while (auto start = findRecordStart(reply, pos)) {
-        vehicle.online = 1;
+        anyRecordStart = true;
         HistoryRow row{};
         const char* why = "";
         if (parseHistoryRecord(reply.substr(*start), row.time, row.lat, row.lon, row.alt, row.spd,
@@ -104,18 +114,24 @@ int mergeHistory(std::string_view reply, CClient& vehicle) {
                 NTRACE_AS("mergeHistory",
                           "%s: reply holds more than %d new records; older ones "
                           "left out",
-                          vehicle.name.c_str(), kMapFactorMaxRows);
+                          name.c_str(), kMapFactorMaxRows);
                 break;
             }
         } else if (why != kNotARecord && refused++ < kLoggedRefusals) {
-            NTRACE_AS("mergeHistory", "%s: record at %zu refused: %s", vehicle.name.c_str(), *start,
-                      why);
+            NTRACE_AS("mergeHistory", "%s: record at %zu refused: %s", name.c_str(), *start, why);
         }
         pos = static_cast<std::ptrdiff_t>(*start) - 3;
     }
     if (refused > kLoggedRefusals)
-        NTRACE_AS("mergeHistory", "%s: %d records refused in all", vehicle.name.c_str(), refused);
+        NTRACE_AS("mergeHistory", "%s: %d records refused in all", name.c_str(), refused);
+    if (anyRecordStart)
+        vehicle.online = 1;
 
+    TrackLockGuard guard;
+    if (!guard.ok()) {
+        NTRACE_AS("mergeHistory", "history of %s not merged: no track lock", name.c_str());
+        return 0;
+    }
     for (auto row = rows.rbegin(); row != rows.rend(); ++row) {
         GpsFix fix;
         fix.lat = row->lat;

@@ -18,7 +18,7 @@ constexpr size_t kPingReplySize = 256;
 
 // Text from the network as the log may show it: printable characters only,
 // at most `max` of them.
-std::string logText(std::string_view text, size_t max = kPeerHeaderMax) {
+std::string headerText(std::string_view text, size_t max = kPeerHeaderMax) {
     std::string out;
     for (unsigned char c : text.substr(0, max)) {
         if (c >= ' ' && c < 0x7f)
@@ -59,12 +59,12 @@ int CClient::update(int force) {
         TrackLockGuard lock; // the window changes the vehicle's options meanwhile
         request = formatControlRequest(name, maxPts, tracking, track.m_seqNum.load(), color);
     }
-    NTRACE("sending %s", logText(request).c_str());
+    NTRACE("sending %s", headerText(request).c_str());
     std::string reply;
     int sent = sendMsg(request, force, kControlPort, &reply, kPeerReplyMax);
     if (sent == 0)
         return 0;
-    NTRACE("%s:response:%s", name.c_str(), logText(reply).c_str());
+    NTRACE("%s:response:%s", name.c_str(), headerText(reply).c_str());
 
     ControlReplyHeader header;
     std::string why;
@@ -114,15 +114,19 @@ void CClient::ping() {
     sendMsg(std::string(kPingPrefix) + host, 1, kPingPort, &reply, kPingReplySize);
 }
 
-int32_t CClients::processCtlFunc(std::span<char> request, const char*, ServerReply& reply,
-                                 void* context) {
+int32_t CClients::processCtlFunc(std::span<char> request, const char* peerAddress,
+                                 ServerReply& reply, void* context) {
     auto* clients = static_cast<CClients*>(context);
     const std::string_view text(request.data(), request.size());
-    NTRACE("got string %s", logText(text).c_str());
+    NTRACE("got string %s", headerText(text).c_str());
     ControlRequest r;
     std::string why;
     if (!parseControlRequest(text, r, why)) {
-        NTRACE("refused request: %s", why.c_str());
+        // Anyone who reaches the port can repeat this at will: once a minute
+        // for each reason and address.
+        const char* from = peerAddress ? peerAddress : "";
+        if (clients && clients->allowRefusalLine(why, from))
+            NTRACE("refused request from %s: %s", from, why.c_str());
         return 0;
     }
     CClient* local = clients ? clients->localVehicle() : nullptr;
@@ -156,6 +160,6 @@ int32_t CClients::processCtlFunc(std::span<char> request, const char*, ServerRep
 }
 
 int32_t CClients::processPingFunc(std::span<char> request, const char*, ServerReply& reply, void*) {
-    NTRACE("got string %s", logText(std::string_view(request.data(), request.size())).c_str());
+    NTRACE("got string %s", headerText(std::string_view(request.data(), request.size())).c_str());
     return reply.give(std::string(kPingReply));
 }

@@ -123,14 +123,11 @@ bool parseControlReplyHeader(std::string_view reply, ControlReplyHeader& out, st
     std::string_view rest = reply.substr(0, std::min(reply.size(), kPeerHeaderMax));
     std::string_view f[9];
     for (int i = 0; i < 9; ++i) {
-        // The ninth field may end the reply without its comma (no points).
+        // Every field ends with its comma, the count too: a reply cut inside
+        // the count ("12" of "120") would otherwise be read as a smaller one.
         if (!nextField(rest, f[i])) {
-            if (i < 8 || rest.empty()) {
-                why = "fewer than nine fields";
-                return false;
-            }
-            f[i] = rest;
-            rest = {};
+            why = i < 8 ? "fewer than nine fields" : "the header is cut inside its point count";
+            return false;
         }
     }
     int64_t time = 0;
@@ -156,7 +153,7 @@ bool parseControlReplyHeader(std::string_view reply, ControlReplyHeader& out, st
         why = "a sequence number or time out of the 32-bit range";
         return false;
     }
-    out.pointsOffset = rest.data() ? static_cast<size_t>(rest.data() - reply.data()) : reply.size();
+    out.pointsOffset = static_cast<size_t>(rest.data() - reply.data());
     return true;
 }
 

@@ -64,8 +64,9 @@ struct ControlReplyHeader {
 std::string formatControlReplyHeader(const GpsFix& pos, int64_t seqNum, int64_t count);
 
 // Reads a reply's header. False, with `why`, when fewer than nine fields can
-// be read, a number is not one, the position is impossible, or the count is
-// negative or over a full track.
+// be read (each ended by its comma, so a header cut short is refused whole),
+// a number is not one, the position is impossible, or the count is negative
+// or over a full track.
 bool parseControlReplyHeader(std::string_view reply, ControlReplyHeader& out, std::string& why);
 
 // The points that arrived after the header: at most `count`, whole points

@@ -2,6 +2,7 @@
 
 #include "platform/runtime.h"
 #include "trace/trace.h"
+#include "track/outsideText.h"
 
 #include <curl/curl.h>
 #include <openssl/ssl.h>
@@ -61,7 +62,7 @@ struct SslCallbacks {
     static size_t onData(char* data, size_t size, size_t count, void* self) {
         auto* c = static_cast<CSslConnection*>(self);
         size_t n = size * count;
-        if (n > kSslMaxReply - c->m_reply.size()) {
+        if (c->m_reply.size() > c->m_maxReply || n > c->m_maxReply - c->m_reply.size()) {
             c->m_replyTooLarge = true;
             return 0; // libcurl ends the transfer with a write error
         }
@@ -128,7 +129,7 @@ CSslConnection::~CSslConnection() {
 bool CSslConnection::setError(const std::string& text, int code) {
     m_strLastError = text;
     m_lastErrorCode = code;
-    NTRACE("%s Code: %d", text.c_str(), code);
+    NTRACE("%s Code: %d", logText(text).c_str(), code);
     return false;
 }
 
@@ -245,7 +246,7 @@ bool CSslConnection::send() {
         }
         if (m_replyTooLarge)
             return setError("Cannot perform http request: reply larger than " +
-                                std::to_string(kSslMaxReply) + " bytes",
+                                std::to_string(m_maxReply) + " bytes",
                             rc);
         if (rc == CURLE_ABORTED_BY_CALLBACK)
             return setError("Cannot perform http request: shutting down", rc);

@@ -53,6 +53,8 @@ public:
     // it off, as the TlsVerify setting 0 asks).
     void setVerifyServer(bool on) { m_verifyServer = on; }
     void setTotalTimeout(long seconds) { m_totalTimeoutS = seconds; }
+    // The most a reply may hold (at most kSslMaxReply); a bigger one fails.
+    void setMaxReply(size_t bytes) { m_maxReply = bytes < kSslMaxReply ? bytes : kSslMaxReply; }
 
     const std::string& getLastErrorString() const { return m_strLastError; }
     int getLastErrorCode() const { return m_lastErrorCode; }
@@ -98,6 +100,7 @@ private:
     long m_totalTimeoutS = kSslTotalTimeoutS;
     std::string m_reply;
     bool m_replyTooLarge = false;
+    size_t m_maxReply = kSslMaxReply;
     bool m_certAsked = false;
     std::string m_certProblem; // why no certificate could be given when one was asked
     long m_httpStatus = 0;

@@ -3,6 +3,7 @@
 #include "platform/runtime.h"
 #include "trace/trace.h"
 #include "track/nmea.h"
+#include "track/outsideText.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -353,7 +354,7 @@ std::string Ccomm::autoFind() {
 }
 
 int Ccomm::processNmeaFunc(const std::string& line) {
-    NTRACE("got string %s", line.c_str());
+    NTRACE("got string %s", logText(line).c_str());
     m_socketData = 1;
     m_stop = 1;
     int result = deliver(line);

@@ -100,6 +100,8 @@ constexpr int kTraceNotice = 3;
 void setTraceToStderr(bool on);
 
 // Log with header under an explicit function name ("CClients::save").
-#define NTRACE_AS(funcName, ...)                                                                   \
-    (::traceMayDeliver() ? ::trace(::TraceSite{__FILE__, funcName, __LINE__, 1}, __VA_ARGS__)      \
-                         : void())
+#define NTRACE_AS(funcName, ...) NTRACE_AS_AT(funcName, 0, __VA_ARGS__)
+#define NTRACE_AS_AT(funcName, severity, ...)                                                      \
+    (::traceMayDeliver()                                                                           \
+         ? ::trace(::TraceSite{__FILE__, funcName, __LINE__, 1, severity}, __VA_ARGS__)            \
+         : void())

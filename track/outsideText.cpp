@@ -63,6 +63,36 @@ std::string cleanText(std::string_view text) {
     return out;
 }
 
+std::string logText(std::string_view text, size_t max) {
+    static const char kHex[] = "0123456789abcdef";
+    const bool cut = text.size() > max;
+    std::string_view rest = text.substr(0, max);
+    std::string out;
+    out.reserve(rest.size() + 3);
+    while (!rest.empty()) {
+        char32_t cp = 0;
+        const size_t n = utf8SequenceAt(rest, cp);
+        if (n == 0) {
+            out += kReplacedChar;
+            rest.remove_prefix(1);
+            continue;
+        }
+        if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) {
+            for (unsigned char byte : rest.substr(0, n)) {
+                out += "\\x";
+                out += kHex[byte >> 4];
+                out += kHex[byte & 15];
+            }
+        } else {
+            out.append(rest.substr(0, n));
+        }
+        rest.remove_prefix(n);
+    }
+    if (cut)
+        out += "...";
+    return out;
+}
+
 namespace {
 
 bool safeAscii(char c) {
@@ -83,6 +113,16 @@ uint32_t keyHash(std::string_view key) {
 }
 
 } // namespace
+
+std::string cleanKey(std::string_view key) {
+    std::string clean = cleanText(key);
+    if (clean != key) {
+        char hash[16];
+        std::snprintf(hash, sizeof hash, "~%08x", keyHash(key));
+        clean += hash;
+    }
+    return clean;
+}
 
 std::string safeFileStem(std::string_view key) {
     std::string stem;

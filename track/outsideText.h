@@ -22,6 +22,21 @@ size_t utf8SequenceAt(std::string_view text, char32_t& codePoint);
 void appendCleanText(std::string& out, std::string_view text, bool keepLineBreaks = false);
 std::string cleanText(std::string_view text);
 
+// A vehicle key as documents carry it when it must stay a key: cleanText of
+// it, and when that changed anything, "~" and 8 hex digits of a hash of the
+// key, so that two keys never become one (at most kCleanKeySuffix bytes more
+// than the key).
+constexpr size_t kCleanKeySuffix = 9;
+std::string cleanKey(std::string_view key);
+
+// Outside text as the trace log shows it: at most `max` bytes of `text`
+// ("..." follows when it was longer), every control character (C0, DEL and
+// C1, line breaks included) written as "\xNN" for each of its bytes, and
+// bytes that are not UTF-8 replaced by kReplacedChar. A server can neither
+// forge a log line nor smuggle terminal escapes into it.
+constexpr size_t kLogTextMax = 512;
+std::string logText(std::string_view text, size_t max = kLogTextMax);
+
 // The stem of a file named after a vehicle key (the key is chosen by trackers
 // and peers). Letters, digits, any other printable non-ASCII character and
 // " @._-+,()" stay; '/' becomes '.', everything else '_'. The stem never

@@ -14,9 +14,9 @@
 #include <bit>
 #include <cerrno>
 #include <charconv>
-#include <condition_variable>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -557,17 +557,21 @@ bool CTrack::save(const std::string& name, std::string* why) {
         }
         if (!hasRing())
             return false;
-        // Slots the ring has not grown to yet are written as the empty
-        // (all-zero) slots they stand for: the file always holds all of them.
-        image.assign(kTrackFileHeaderSize + sizeof(TrackPoint) * static_cast<size_t>(capacity), 0);
+        // Only the slots the ring has grown to are written; the rest of the
+        // file is a hole, which reads as the empty (all-zero) slots it stands
+        // for. The layout stays whole, and the disk used grows with the points.
+        const size_t used = std::min(slots.size(), static_cast<size_t>(capacity));
+        image.assign(kTrackFileHeaderSize + sizeof(TrackPoint) * used, 0);
         std::memcpy(image.data(), kMagic, sizeof kMagic);
         changes = m_changes;
         int32_t header[5] = {kTrackFileVersion, capacity, head, m_nPts, m_seqNum};
         std::memcpy(image.data() + 8, header, sizeof header);
-        if (!slots.empty()) // a cleared ring holds no slots at all
+        if (used > 0) // a cleared ring holds no slots at all
             std::memcpy(image.data() + kTrackFileHeaderSize, slots.data(),
-                        sizeof(TrackPoint) * std::min(slots.size(), static_cast<size_t>(capacity)));
+                        sizeof(TrackPoint) * used);
     }
+    const off_t fileSize = static_cast<off_t>(kTrackFileHeaderSize) +
+                           static_cast<off_t>(sizeof(TrackPoint)) * kTrackCapacity;
 
     // A unique temporary file beside the target, so the rename stays within
     // one file system and a crash at any moment leaves either the old file
@@ -584,6 +588,7 @@ bool CTrack::save(const std::string& name, std::string* why) {
     if (fd < 0)
         return fail("cannot create", tmp);
     bool ok = writeAll(fd, image.data(), image.size()) || fail("cannot write", tmp);
+    ok = ok && (::ftruncate(fd, fileSize) == 0 || fail("cannot write", tmp));
     ok = ok && (g_fileOps.fsync(fd) == 0 || fail("cannot flush", tmp));
     if (::close(fd) != 0 && ok)
         ok = fail("cannot close", tmp);

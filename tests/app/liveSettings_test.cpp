@@ -152,6 +152,19 @@ TEST_F(LiveSettings, AChangedSettingReachesTheRunningPartAtItsNextUse) {
              r.post(id + ":" + kRmcHere + "\n", "192.0.2.9");
              return r.app.clients().find(id) == nullptr;
          }},
+        {"MaxReplyMB: the next document stays under the new budget",
+         [](Running& r) {
+             // About two megabytes of track for Bob, a time stamp every five points.
+             for (int i = 0; i < 25000; ++i) {
+                 GpsFix f = Running::fix(0);
+                 f.lat = 40 + i * 1e-4;
+                 f.time = nowFixTime() - 1600000 + i * 60;
+                 r.bob->track.add(f, 2);
+             }
+             r.bob->maxPts = 30000;
+         },
+         [](COptionsDlg& o) { o.MaxReplyMB = 1; },
+         [](Running& r) { return r.poll().size() <= (size_t(1) << 20); }},
         {"debugLogging: every local line reaches the log", nullptr,
          [](COptionsDlg& o) { o.debugLogging = 1; },
          [](Running& r) {

@@ -168,6 +168,44 @@ TEST_F(OptionsLogic, RefusedAdditionsSayWhyAndStayInEnteringMode) {
     EXPECT_EQ(readFile(file("registry.reg")).find("A@nn"), std::string::npos);
 }
 
+TEST_F(OptionsLogic, AKeyOf255CharactersIsTheLongestThatIsTaken) {
+    // The key is name + '@' + host: 254 characters of name and host make a
+    // key of 255, the most a stored key holds; one more is refused, not cut.
+    open();
+    struct Case {
+        size_t nameLength, hostLength;
+        bool taken;
+    };
+    const Case cases[] = {
+        {250, 4, true},
+        {250, 5, false},
+        {1, 253, true},
+        {1, 254, false},
+    };
+    char fill = 'a';
+    for (const Case& c : cases) {
+        const std::string name(c.nameLength, fill);
+        const std::string host(c.hostLength, static_cast<char>(fill + 1));
+        fill = static_cast<char>(fill + 2);
+        SCOPED_TRACE(std::to_string(c.nameLength) + " + 1 + " + std::to_string(c.hostLength));
+        logic.onNewOrAdd("", "");
+        logic.onNewOrAdd(name, host);
+        CClient* v = clients().find(name + "@" + host);
+        EXPECT_EQ(v != nullptr, c.taken);
+        if (c.taken) {
+            ASSERT_NE(v, nullptr);
+            EXPECT_EQ(v->name.size(), 255u) << "stored whole";
+            EXPECT_EQ(v->host, host);
+            EXPECT_FALSE(logic.entering());
+        } else {
+            EXPECT_EQ(lastMessage(),
+                      "The vehicle name and host together may have at most 254 characters.");
+            EXPECT_TRUE(logic.entering());
+            logic.onDeleteOrCancel();
+        }
+    }
+}
+
 TEST_F(OptionsLogic, DeleteRemovesARemoteVehicleButNeverTheLocalOne) {
     clients().add("Bob", "peer.example");
     open("Bob@peer.example");

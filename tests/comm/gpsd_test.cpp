@@ -212,6 +212,11 @@ TEST(GpsdSession, DeliversFixesOfReportsAndEndsOnBadInputWithAClearStatus) {
     for (int i = 0; i < 10; ++i)
         nmeaOnly += nmea + "\r\n";
     const std::string greeted = "gpsd: connected to %s, waiting for a fix";
+    // Lines of the limit and one byte over it, their carriage return included:
+    // a report padded with the blanks JSON allows.
+    const std::string atLimit = std::string(kGpsdLineMax - 1 - fix1.size(), ' ') + fix1 + "\r";
+    const std::string overLimit = std::string(kGpsdLineMax - fix1.size(), ' ') + fix1 + "\r";
+    static_assert(kGpsdLineMax == 65535);
 
     struct Case {
         const char* name;
@@ -244,6 +249,22 @@ TEST(GpsdSession, DeliversFixesOfReportsAndEndsOnBadInputWithAClearStatus) {
          1},
         {"1 MB line without a line end",
          kVersion + std::string(1 << 20, 'x'),
+         true,
+         GpsdEnd::lineTooLong,
+         {},
+         {greeted},
+         {},
+         0},
+        {"a line of 65535 bytes",
+         kVersion + devices + watch + atLimit + "\n" + fix2 + "\r\n",
+         true,
+         GpsdEnd::closed,
+         joined(sentencesOf(fix1), sentencesOf(fix2)),
+         {greeted},
+         {{3, -1, -1}, {2, -1, -1}, {}},
+         2},
+        {"a line of 65536 bytes",
+         kVersion + devices + watch + overLimit + "\n" + fix2 + "\r\n",
          true,
          GpsdEnd::lineTooLong,
          {},

@@ -126,6 +126,11 @@ TEST(GlobeSinceQuery, ReadsWellFormedEntriesAndCountsTheRest) {
         {"s=1:&s=1:%zz&s=1:%00", {}, 3},
         {"s=9999999999999:a", {}, 1},
         {"s=1:" + std::string(300, 'k'), {}, 1},
+        // The longest key the document gives: 255 characters and the clean
+        // key's hash.
+        {"s=1:" + std::string(264, 'k'), {{std::string(264, 'k'), 1}}, 0},
+        {"s=1:" + std::string(265, 'k'), {}, 1},
+        {"s=1:" + std::string(254, 'k') + "%C3%BC", {{std::string(254, 'k') + "\xc3\xbc", 1}}, 0},
         {"s=4:ok&bogus&s=x:y", {{"ok", 4}}, 1},
     };
     for (const Case& c : cases) {
@@ -155,8 +160,12 @@ TEST(GlobeText, ColoursAndStringsAreSafeForThePage) {
         {"say \"hi\"", "\"say \\\"hi\\\"\""},
         {"back\\slash", "\"back\\\\slash\""},
         {"</script><b>&", "\"\\u003c/script\\u003e\\u003cb\\u003e\\u0026\""},
-        {std::string("tab\tnl\n\x01\x7f", 9), "\"tab\\u0009nl\\u000a\\u0001\\u007f\""},
+        // Control characters and bytes that are not UTF-8 become '?', as in the KML.
+        {std::string("tab\tnl\n\x01\x7f", 9), "\"tab\\u0009nl\\u000a??\""},
         {"Z\xc3\xbcrich", "\"Z\xc3\xbcrich\""},
+        {"Reg\xff@2", "\"Reg?@2\""},
+        {"cut \xc3", "\"cut ?\""},
+        {"C1 \xc2\x85", "\"C1 ?\""},
     };
     for (const auto& [in, json] : strings) {
         std::string out = "x";

@@ -5,10 +5,12 @@
 #include "common/traceCapture.h"
 #include "earth/n2k.h"
 #include "net/server.h"
+#include "platform/runtime.h"
 #include "remote/client.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 
 namespace {
@@ -16,6 +18,19 @@ namespace {
 const std::string kRmc = "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230324,003.1,W*61";
 const std::string kRmc2 = "$GPRMC,123521,A,4807.238,N,01131.200,E,022.4,084.4,230324,003.1,W*6A";
 const std::string kRmcVoid = "$GPRMC,123522,V,4807.338,N,01131.300,E,022.4,084.4,230324,003.1,W*7E";
+
+// Fix `i` of a drive, `i` seconds after the first, as an RMC sentence (with
+// its line end).
+std::string driveRmc(int i) {
+    GpsFix f;
+    f.lat = 47.0 + i * 0.001;
+    f.lon = 8.0 + i * 0.001;
+    f.spd = 20;
+    f.hdg = i % 360;
+    f.status = 1;
+    f.time = nowFixTime() - 3600 + i;
+    return makeRmcSentence(f);
+}
 
 class Hostile : public ::testing::Test {
 protected:
@@ -135,8 +150,99 @@ TEST_F(Hostile, OnlyAValidFixMakesAVehicleAndTheCapHolds) {
     EXPECT_EQ(vehicleCount(), 4u) << "the local vehicle and three devices";
     EXPECT_EQ(trace.count("refused new tracker Unit@"), 1) << "logged once a minute";
     EXPECT_NE(trace.count("MaxDeviceVehicles"), 0);
-    // Known devices keep reporting.
+    // Known devices keep reporting (a second later: one fix a second).
+    const auto later = Cn2k::SteadyClock::now() + std::chrono::seconds(1);
+    engine.m_intakeClock = [later] { return later; };
     post("Unit@0:" + kRmc2 + "\n");
     ASSERT_NE(list.find("Unit", "0"), nullptr);
     EXPECT_EQ(list.find("Unit", "0")->track.pointCount(), 2);
+}
+
+TEST_F(Hostile, ADeviceVehicleTakesOneFixForEachSecondOfArrival) {
+    TraceCapture trace;
+    // Arrival times on a clock of the test's own, from a whole second on.
+    const Cn2k::SteadyClock::time_point start{std::chrono::seconds(1000)};
+    auto at = start;
+    engine.m_intakeClock = [&] { return at; };
+    struct Step {
+        int arrivalMs;
+        int fix;    // -1: a sentence without a fix
+        int points; // the unit's points afterwards
+    };
+    const Step steps[] = {
+        {0, 0, 1},     // the first makes the vehicle
+        {400, 1, 1},   // the same second: dropped
+        {999, 2, 1},   // still the same second
+        {1000, 3, 2},  // the next second takes one
+        {1001, 4, 2},  //
+        {2000, -1, 2}, // no fix: it does not use up its second
+        {2500, 5, 3},  //
+        {5000, 6, 4},  // a pause changes nothing
+    };
+    const std::string noFix =
+        "$GPGSV,1,1,04,03,03,111,00,04,15,270,00,06,01,010,00,13,06,292,00*7A\r\n";
+    for (const Step& s : steps) {
+        at = start + std::chrono::milliseconds(s.arrivalMs);
+        post("Unit@fast:" + (s.fix < 0 ? noFix : driveRmc(s.fix)));
+        CClient* v = list.find("Unit", "fast");
+        ASSERT_NE(v, nullptr);
+        EXPECT_EQ(v->track.pointCount(), s.points) << "after the line at " << s.arrivalMs << " ms";
+    }
+    EXPECT_EQ(engine.m_fixesDropped, 3);
+    EXPECT_EQ(trace.count("more than one fix in a second"), 1) << "logged once a minute";
+    // Each unit has a second of its own.
+    post("Unit@other:" + driveRmc(9));
+    ASSERT_NE(list.find("Unit", "other"), nullptr);
+    EXPECT_EQ(list.find("Unit", "other")->track.pointCount(), 1);
+}
+
+TEST_F(Hostile, EachAddressHasABudgetOfLinesButTheLocalGpsHasNone) {
+    TraceCapture trace;
+    EngineSettings many;
+    many.maxDeviceVehicles = 5000;
+    engine.setSettings(many);
+    const Cn2k::SteadyClock::time_point start{std::chrono::seconds(1000)};
+    auto at = start;
+    engine.m_intakeClock = [&] { return at; };
+    int next = 0;
+    // Each line names a new unit, so every line taken makes a vehicle.
+    auto postUnits = [&](int count, const char* peer) {
+        std::string text;
+        for (int i = 0; i < count; ++i, ++next)
+            text += "Unit@" + std::to_string(next) + ":" + driveRmc(next);
+        const size_t before = vehicleCount();
+        post(text, peer);
+        return static_cast<int>(vehicleCount() - before);
+    };
+    struct Step {
+        int afterMs; // since the start
+        const char* peer;
+        int lines;
+        int taken;
+    };
+    const int burst = static_cast<int>(kTrackerLineBurst);
+    const int perSecond = static_cast<int>(kTrackerLinesPerSecond);
+    const Step steps[] = {
+        {0, "192.0.2.9", burst + 100, burst}, // a burst, then nothing
+        {0, "192.0.2.9", 10, 0},
+        {1000, "192.0.2.9", 100, perSecond},    // a second refills fifty
+        {1000, "192.0.2.10", 20, 20},           // another address has its own
+        {1000, "127.0.0.1", burst + 10, burst}, // device lines from here too
+        {60000, "192.0.2.9", burst + 1, burst},
+    };
+    for (const Step& s : steps) {
+        at = start + std::chrono::milliseconds(s.afterMs);
+        EXPECT_EQ(postUnits(s.lines, s.peer), s.taken) << s.peer << " at " << s.afterMs << " ms";
+    }
+    // Once a minute for each address (the log keeps real time).
+    EXPECT_EQ(trace.count("tracker port: lines from 192.0.2.9 beyond"), 1) << trace.all();
+    EXPECT_EQ(trace.count("tracker port: lines from 127.0.0.1 beyond"), 1);
+
+    // The local GPS on this machine sends what it sends.
+    local->compress = 0;
+    std::string gps;
+    for (int i = 0; i < 3 * burst; ++i)
+        gps += driveRmc(i);
+    post(gps, "127.0.0.1");
+    EXPECT_EQ(local->track.pointCount(), 3 * burst);
 }

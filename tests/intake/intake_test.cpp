@@ -227,6 +227,8 @@ TEST_F(Intake, TrackerPortOverLoopbackAnswersNothing) {
 }
 
 TEST_F(Intake, SanavCreatesItsVehicleAndLaterMessagesUpdateIt) {
+    auto now = Cn2k::SteadyClock::now();
+    engine.m_intakeClock = [&] { return now; };
     post(kSanav1 + "\n");
     CClient* v = list.find("SANAV GC101", "352024020000000");
     ASSERT_NE(v, nullptr);
@@ -241,6 +243,7 @@ TEST_F(Intake, SanavCreatesItsVehicleAndLaterMessagesUpdateIt) {
     EXPECT_NEAR(v->curPos.lat, 25 + 3.6319 / 60, 1e-9);
     EXPECT_EQ(local->track.pointCount(), 0);
 
+    now += std::chrono::seconds(1); // a unit gets one fix a second
     post(kSanav2);
     EXPECT_EQ(list.find("SANAV GC101", "352024020000000"), v);
     EXPECT_EQ(vehicleCount(), 2u);

@@ -73,3 +73,44 @@ TEST(OutsideText, FileStemsStayInTheStartDirectoryAndNeverCollide) {
         EXPECT_EQ(safeFileStem(c.key), stem) << "the same key gives the same file every time";
     }
 }
+
+TEST(OutsideText, LogTextShowsControlsAsEscapesAndCannotStartALine) {
+    struct Case {
+        std::string in;
+        size_t max;
+        std::string logged;
+    };
+    const Case cases[] = {
+        {"220 Welcome", kLogTextMax, "220 Welcome"},
+        {"230 ok\r\n", kLogTextMax, "230 ok\\x0d\\x0a"},
+        {"a\n19:00:00:000[1] CTrack::add(1) forged", kLogTextMax,
+         "a\\x0a19:00:00:000[1] CTrack::add(1) forged"},
+        {std::string("\0\x1b[2J\x7f", 6), kLogTextMax, "\\x00\\x1b[2J\\x7f"},
+        {"C1 \xc2\x9b"
+         "31m",
+         kLogTextMax, "C1 \\xc2\\x9b31m"},                            // a C1 escape
+        {"Caf\xe9 Z\xc3\xbcrich", kLogTextMax, "Caf? Z\xc3\xbcrich"}, // Latin-1, UTF-8
+        {"0123456789", 4, "0123..."},
+        {"ab\xc3\xbc", 3, "ab?..."}, // cut inside a character
+        {"", kLogTextMax, ""},
+    };
+    for (const Case& c : cases) {
+        const std::string logged = logText(c.in, c.max);
+        EXPECT_EQ(logged, c.logged) << c.in;
+        EXPECT_EQ(logged.find_first_of(std::string("\r\n\0\x1b", 4)), std::string::npos);
+        EXPECT_EQ(cleanText(logged), logged) << "valid UTF-8 without controls";
+    }
+}
+
+TEST(OutsideText, CleanKeysStayKeysAndNeverMeet) {
+    const std::string keys[] = {"Me@localhost", "Reg\xff@2", "Reg\xfe@2",      "Reg?@2",
+                                "Car\x01@7",    "Car\x02@7", "M\xc3\xbcller@h"};
+    std::set<std::string> seen;
+    for (const std::string& key : keys) {
+        const std::string clean = cleanKey(key);
+        EXPECT_EQ(cleanText(clean), clean) << key;
+        EXPECT_EQ(clean == key, cleanText(key) == key) << "a clean key stays as it is: " << key;
+        EXPECT_TRUE(seen.insert(clean).second) << "two keys became " << clean;
+        EXPECT_EQ(cleanKey(key), clean);
+    }
+}

@@ -10,11 +10,15 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <spawn.h>
 #include <sstream>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -238,6 +242,40 @@ std::string exchangeFrom(const std::string& source, const std::string& address, 
     }
     close(fd);
     return reply;
+}
+
+bool enterOwnNetwork() {
+    if (unshare(CLONE_NEWNET) != 0)
+        return false;
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq ifr{};
+    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+    bool up = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
+    ifr.ifr_flags |= IFF_UP;
+    up = up && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
+    if (fd >= 0)
+        close(fd);
+    return up;
+}
+
+long residentMb(int pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::atol(line.c_str() + 6) / 1024;
+    return 0;
+}
+
+long long diskUsedBytes(const std::string& dir) {
+    long long total = 0;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir, ec)) {
+        struct stat st {};
+        if (::lstat(e.path().c_str(), &st) == 0)
+            total += static_cast<long long>(st.st_blocks) * 512;
+    }
+    return total;
 }
 
 std::string pollUntil(const std::string& address, const std::vector<std::string>& wanted, int ms) {

@@ -79,6 +79,16 @@ int connectFrom(const std::string& source, const std::string& address, int port)
 std::string exchangeFrom(const std::string& source, const std::string& address, int port,
                          const std::string& request, int timeoutMs = 10000);
 
+// Moves this thread (and the programs it starts) into a network of its own
+// with only loopback, so the default ports cannot meet another program's.
+// False where that is not allowed (it needs CAP_SYS_ADMIN).
+bool enterOwnNetwork();
+
+// Resident memory of a process in MB, from /proc (0 when unreadable).
+long residentMb(int pid);
+// The disk a directory's files take (their allocated blocks), in bytes.
+long long diskUsedBytes(const std::string& dir);
+
 // Asks the network-link port (51233 on `address`) as a browser would until the
 // reply holds every text in `wanted`; the last reply when `ms` ran out.
 std::string pollUntil(const std::string& address, const std::vector<std::string>& wanted,

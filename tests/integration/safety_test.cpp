@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <random>
@@ -138,6 +139,14 @@ TEST(Safety, FailedSavesAreReportedWithANonZeroExit) {
         }
         if (c.folderAtTrackPath)
             std::filesystem::create_directory(dir.file("Nivra.trk"));
+        if (fs && !c.readOnly) {
+            // A track file takes a block per few dozen points (the unused
+            // part of its ring is a hole), so the disk is filled up first.
+            std::ofstream filler(dir.file("filler"), std::ios::binary);
+            const std::string block(64 * 1024, 'f');
+            while (filler.write(block.data(), std::streamsize(block.size())) && filler.flush()) {
+            }
+        }
         writeFile(outside.file("registry.reg"), registryWith(0));
         const std::string address = uniqueLoopbackAddress();
         NivraProcess nivra(dir.path(), address, {}, outside.path(), outside.file("registry.reg"));

@@ -4,9 +4,11 @@
 #include "earth/globe.h"
 #include "netlink/netlinkFixture.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sys/stat.h>
 
 namespace {
 
@@ -165,4 +167,67 @@ TEST_F(GlobeServing, LiveDataLeavesGoogleEarthsNewPointFlagsAlone) {
     // Paths that only look like the globe's are still the network link's.
     for (const char* other : {"/vehicles.jsonx", "/globex", "/vehicles.json/x"})
         EXPECT_EQ(poll(other).find("HTTP/1.1 404"), std::string::npos) << other;
+}
+
+TEST_F(GlobeServing, AFifoOrADeviceIsANotFoundAtOnce) {
+    ASSERT_EQ(::mkfifo((root / "page/feed.js").c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo((root / "cesium/pipe.js").c_str(), 0600), 0);
+    fs::create_symlink("/dev/zero", root / "page/zero.js"); // resolved out of the folder
+    for (const char* target : {"/globe/feed.js", "/globe/cesium/pipe.js", "/globe/zero.js"}) {
+        const auto start = std::chrono::steady_clock::now();
+        const std::string reply = get(target);
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(reply.substr(0, 24), "HTTP/1.1 404 Not Found\r\n") << target;
+        // Opening a FIFO without a writer would wait for one forever.
+        EXPECT_LT(took, std::chrono::seconds(5)) << target;
+    }
+    // The listener was never held: Google Earth's next poll is answered.
+    track(bravo);
+    addPoint(bravo, 48.2, 11.6);
+    std::string kml;
+    EXPECT_TRUE(splitFullReply(poll(), kml));
+}
+
+TEST_F(GlobeServing, HeadGetsTheHeadersAndOtherMethodsA405) {
+    const std::string full = get("/globe/globe.js");
+    struct Case {
+        std::string method;
+        std::string target;
+        std::string status;
+    };
+    const Case cases[] = {
+        {"HEAD", "/globe/globe.js", "HTTP/1.1 200 OK\r\n"},
+        {"HEAD", "/vehicles.json", "HTTP/1.1 200 OK\r\n"},
+        {"HEAD", "/globe/missing.js", "HTTP/1.1 404 Not Found\r\n"},
+        {"POST", "/globe/globe.js", "HTTP/1.1 405 Method Not Allowed\r\n"},
+        {"OPTIONS", "/globe/", "HTTP/1.1 405 Method Not Allowed\r\n"},
+        {"PUT", "/vehicles.json", "HTTP/1.1 405 Method Not Allowed\r\n"},
+        {"DELETE", "/globe/cesium/Cesium.js", "HTTP/1.1 405 Method Not Allowed\r\n"},
+    };
+    for (const Case& c : cases) {
+        const std::string reply = roundTrip(port, c.method + " " + c.target + " HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(reply.substr(0, c.status.size()), c.status) << c.method << " " << c.target;
+        EXPECT_EQ(reply.find("<kml"), std::string::npos) << "never the network link's document";
+        if (c.method == "HEAD") {
+            EXPECT_TRUE(reply.ends_with("\r\n\r\n")) << "no body: " << reply;
+            EXPECT_NE(header(reply, "Content-Length"), "0") << "the length a GET would get";
+        } else {
+            EXPECT_EQ(header(reply, "Allow"), "GET, HEAD") << c.method;
+        }
+    }
+    EXPECT_EQ(roundTrip(port, "HEAD /globe/globe.js HTTP/1.1\r\n\r\n"),
+              full.substr(0, full.find("\r\n\r\n") + 4));
+}
+
+TEST_F(GlobeServing, AChangedFileIsReadAgain) {
+    EXPECT_EQ(body(get("/globe/globe.js")), "console.log('globe');");
+    EXPECT_EQ(body(get("/globe/globe.js")), "console.log('globe');");
+    // Replaced (a new file under the name) and rewritten in place, longer.
+    writeText(root / "page/globe.tmp", "console.log('two');");
+    fs::rename(root / "page/globe.tmp", root / "page/globe.js");
+    EXPECT_EQ(body(get("/globe/globe.js")), "console.log('two');");
+    writeText(root / "page/globe.js", "console.log('three, longer');");
+    EXPECT_EQ(body(get("/globe/globe.js")), "console.log('three, longer');");
+    fs::remove(root / "page/globe.js");
+    EXPECT_EQ(get("/globe/globe.js").substr(0, 24), "HTTP/1.1 404 Not Found\r\n");
 }

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <set>
 
 namespace {
 
@@ -97,7 +98,7 @@ TEST_F(PeerPair, HostileRequestsGetNoReplyAndTheServerGoesOnServing) {
         const char* what;
         std::string request;
         bool answered;
-        const char* why; // the refusal's reason in the log
+        const char* why; // the refusal's reason in the log (one text for one reason)
     };
     const Case cases[] = {
         {"a good request", "CONTROL=a@b,1,2000,0,0,5,Red\n", true, ""},
@@ -106,7 +107,7 @@ TEST_F(PeerPair, HostileRequestsGetNoReplyAndTheServerGoesOnServing) {
          ""},
         {"name of 128", "CONTROL=" + longName + ",1,2000,0,0,5,Red\n", false, "name longer"},
         {"colour of 32", "CONTROL=a@b,1,2000,0,0,5," + longColor + "\n", false, "colour"},
-        {"five fields", "CONTROL=a@b,1,2000,0,0,5\n", false, "fewer than six"},
+        {"five fields", "CONTROL=a@b,1,2000,0,0,5\n", false, "not a number"},
         {"no colour", "CONTROL=a@b,1,2000,0,0,5,\n", false, "colour"},
         {"a word for a number", "CONTROL=a@b,1,many,0,0,5,Red\n", false, "not a number"},
         {"a number with a tail", "CONTROL=a@b,1,20x,0,0,5,Red\n", false, "not a number"},
@@ -122,6 +123,9 @@ TEST_F(PeerPair, HostileRequestsGetNoReplyAndTheServerGoesOnServing) {
          false, "name longer"},
         {"empty", "", false, "no CONTROL= prefix"},
     };
+    // A reason is logged once a minute for an address: the first request
+    // refused for it says so, the ones after it are counted, not logged.
+    std::set<std::string> reasonsLogged;
     for (const Case& k : cases) {
         SCOPED_TRACE(k.what);
         TraceCapture log;
@@ -141,8 +145,11 @@ TEST_F(PeerPair, HostileRequestsGetNoReplyAndTheServerGoesOnServing) {
             EXPECT_NE(reply.find(",10,5,"), std::string::npos) << reply.substr(0, 60);
         } else {
             EXPECT_TRUE(reply.empty()) << reply.substr(0, 60);
-            if (!k.request.empty()) {
+            if (!k.request.empty() && reasonsLogged.insert(k.why).second) {
                 EXPECT_TRUE(waitUntil([&] { return log.contains(k.why); })) << log.all();
+            } else if (!k.request.empty()) {
+                // Served and closed by now: a line would have come.
+                EXPECT_FALSE(log.contains("refused request")) << log.all();
             }
         }
     }
@@ -205,6 +212,11 @@ TEST(PeerReplies, TheClientAddsOnlyWholeValidPointsThatArrived) {
          "response error (a point count below 0 or over 28800)"},
         {"eight fields", "1,48.0,11.0,0.0,500.0,20.0,1000,13", 0, 10,
          "response error (fewer than nine fields)"},
+        // "12" of a count of 120: read as 12 it would drop the rest for good.
+        {"cut inside the count", "1,48.0,11.0,0.0,500.0,20.0,1000,130,12", 0, 10,
+         "response error (the header is cut inside its point count)"},
+        {"a count without its comma", "1,48.0,11.0,0.0,500.0,20.0,1000,13,0", 0, 10,
+         "response error (the header is cut inside its point count)"},
         {"not a number", "1,48.0,east,0.0,500.0,20.0,1000,13,0,", 0, 10,
          "response error (a header field that is not a number)"},
         {"nan position", "1,nan,11.0,0.0,500.0,20.0,1000,13,0,", 0, 10, "response error"},

@@ -3,18 +3,23 @@
 # publisher's tests. Prints its port as the first line, records every command
 # line it receives (to RECORD) and every data connection (to RECORD.data).
 #
-#   hostileFtp.py MODE RECORD
+#   hostileFtp.py MODE RECORD [ADDRESS PORT]
 #
 # Modes: multiline (every reply multi-line and sent in pieces; a good server
 # otherwise), close-at-greeting, close-at-user, close-at-cwd, cwd-unexpected,
 # user-531, pass-332, pasv-over-255, pasv-negative, pasv-no-parenthesis,
-# pasv-dead-port, no-226, stall-at-user, garbage, endless-line.
+# pasv-dead-port, pasv-bounce, no-226, stall-at-user, garbage, endless-line.
+# pasv-bounce names 127.0.0.99 in its PASV reply, where a stand-in on the same
+# port records whatever connects (to RECORD.bounce); the real data listener is
+# on the server's own address.
 import socket
 import sys
 import threading
 import time
 
 mode, record = sys.argv[1], sys.argv[2]
+address = sys.argv[3] if len(sys.argv) > 3 else "127.0.0.1"
+listen_port = int(sys.argv[4]) if len(sys.argv) > 4 else 0
 
 
 def log(path, text):
@@ -39,9 +44,31 @@ def reply(conn, code, text):
 
 def data_listener():
     s = socket.socket()
-    s.bind(("127.0.0.1", 0))
+    s.bind((address, 0))
     s.listen(1)
     return s
+
+
+def bounce_stand_in(port):
+    # Whatever reaches 127.0.0.99 on the data port is what a bounced upload
+    # would have sent to another host.
+    s = socket.socket()
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    s.bind(("127.0.0.99", port))
+    s.listen(8)
+
+    def take():
+        while True:
+            c, _ = s.accept()
+            got = b""
+            while True:
+                chunk = c.recv(65536)
+                if not chunk:
+                    break
+                got += chunk
+            log(record + ".bounce", "CONNECT %d bytes" % len(got))
+            c.close()
+    threading.Thread(target=take, daemon=True).start()
 
 
 def dead_port():
@@ -106,13 +133,19 @@ def serve(conn):
                 reply(conn, 227, "Entering Passive Mode (127,0,0,1,-4,1)")
             elif mode == "pasv-no-parenthesis":
                 reply(conn, 227, "Entering Passive Mode 127,0,0,1,4,1")
+            elif mode == "pasv-bounce":
+                data = data_listener()
+                port = data.getsockname()[1]
+                bounce_stand_in(port)
+                reply(conn, 227, "Entering Passive Mode (127,0,0,99,%d,%d)" % (port >> 8, port & 255))
             elif mode == "pasv-dead-port":
                 port = dead_port()
                 reply(conn, 227, "Entering Passive Mode (127,0,0,1,%d,%d)" % (port >> 8, port & 255))
             else:
                 data = data_listener()
                 port = data.getsockname()[1]
-                reply(conn, 227, "Entering Passive Mode (127,0,0,1,%d,%d)" % (port >> 8, port & 255))
+                reply(conn, 227, "Entering Passive Mode (%s,%d,%d)" %
+                      (address.replace(".", ","), port >> 8, port & 255))
         elif cmd == "STOR":
             if data is None:
                 reply(conn, 425, "no data connection")
@@ -145,7 +178,7 @@ def serve(conn):
 
 srv = socket.socket()
 srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-srv.bind(("127.0.0.1", 0))
+srv.bind((address, listen_port))
 srv.listen(8)
 print(srv.getsockname()[1], flush=True)
 while True:

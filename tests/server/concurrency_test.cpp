@@ -9,12 +9,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <map>
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <thread>
 #include <vector>
@@ -213,4 +217,207 @@ TEST(Listener, ASlowReaderGetsTheWholeReplyAndAStalledOneSeesAReset) {
     while ((last = stalled.recv(buf.data(), buf.size())) > 0) {
     }
     EXPECT_EQ(last, -ECONNRESET) << "a cut reply never looks complete";
+}
+
+namespace {
+
+// Answers by request: the text a request asks for is built anew each time
+// (as a handler that cannot know it answered the same before would); a
+// request named "gate" first waits until the test opens the gate.
+struct Answers {
+    std::mutex mutex;
+    std::condition_variable opened;
+    bool gateOpen = true;
+    std::map<std::string, std::string> byRequest; // "big\n" -> its reply
+    std::vector<std::string> order;               // "peer request" as handled
+};
+
+int32_t answersHandler(std::span<char> request, const char* peer, ServerReply& reply, void* ctx) {
+    auto* a = static_cast<Answers*>(ctx);
+    const std::string text(request.data(), request.size());
+    std::unique_lock<std::mutex> lock(a->mutex);
+    a->order.push_back(std::string(peer) + " " + text);
+    if (text == "gate\n")
+        a->opened.wait(lock, [a] { return a->gateOpen; });
+    auto it = a->byRequest.find(text);
+    return it == a->byRequest.end() ? 0 : reply.give(std::string(it->second));
+}
+
+uint16_t startAnswers(CServer& s, Answers& answers) {
+    s.bindAddress = "127.0.0.1";
+    EXPECT_EQ(s.start(0, answersHandler, &answers), 1);
+    EXPECT_TRUE(waitUntil([&] { return s.boundPort() != 0; }));
+    return s.boundPort();
+}
+
+// A client that asks and never reads: its receive buffer as small as the
+// system allows, so most of a large reply stays with the listener.
+Socket nonReader(const std::string& source, uint16_t port, const std::string& request) {
+    int err = 0;
+    Socket s = Socket::tcp(err);
+    int tiny = 1;
+    ::setsockopt(s.fd(), SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny);
+    EXPECT_EQ(s.bind(source, 0), 0);
+    EXPECT_EQ(s.connect("127.0.0.1", port, 2000), 0);
+    EXPECT_EQ(s.send(request.data(), request.size()), long(request.size()));
+    return s;
+}
+
+// How a connection that may still hold unread bytes ended: what is left is
+// read and dropped; 0 for a clean end, -errno for a reset, 1 when it is still
+// open after `ms`.
+long endAfterReading(Socket& s, unsigned ms) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    std::vector<char> buf(1 << 16);
+    while (std::chrono::steady_clock::now() < until) {
+        if (s.waitReadable(50) == 0)
+            continue;
+        const long n = s.recv(buf.data(), buf.size());
+        if (n <= 0)
+            return n;
+    }
+    return 1;
+}
+
+// True while neither a reset nor an end has come, whatever bytes wait unread.
+bool stillOpen(Socket& s) {
+    pollfd p{s.fd(), POLLIN | POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) >= 0 && (p.revents & (POLLERR | POLLHUP | POLLRDHUP)) == 0;
+}
+
+std::string readAll(Socket& s) {
+    std::string got;
+    std::vector<char> buf(1 << 16);
+    long n;
+    while ((n = s.recv(buf.data(), buf.size())) > 0)
+        got.append(buf.data(), size_t(n));
+    return got;
+}
+
+// A reply larger than every buffer the system puts between the two ends.
+std::string bigReply(char fill) {
+    std::string text(size_t(24) << 20, fill);
+    for (size_t i = 0; i < text.size(); i += 4096)
+        text[i] = char('a' + (i / 4096) % 26);
+    return text;
+}
+
+} // namespace
+
+TEST(Listener, IdenticalRepliesShareOneBufferAndTheBudgetPushesOutTheStalestReaders) {
+    TraceCapture trace;
+    Answers answers;
+    answers.byRequest["big\n"] = bigReply('k');
+    answers.byRequest["other\n"] = bigReply('o');
+    CServer s;
+    s.ioTimeoutMs = 60000; // no reader is given up for its rate here
+    s.maxPendingBytes = size_t(40) << 20;
+    const uint16_t port = startAnswers(s, answers);
+
+    // Eight clients ask for the same 24 MB and never read: held once, they
+    // fit the 40 MB budget.
+    std::vector<Socket> idle;
+    for (int i = 0; i < 8; ++i)
+        idle.push_back(nonReader("127.0.0.2", port, "big\n"));
+    ASSERT_TRUE(waitUntil([&] {
+        std::lock_guard<std::mutex> lock(answers.mutex);
+        return answers.order.size() == 8;
+    }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    for (Socket& h : idle)
+        EXPECT_TRUE(stillOpen(h)) << "a shared reply costs the budget once";
+    EXPECT_EQ(trace.count("exceed"), 0) << trace.all();
+
+    // Another 24 MB reply does not fit beside them: the readers that took
+    // nothing go, the newest reply is sent whole.
+    Socket fresh = connectFrom("127.0.0.3", port);
+    fresh.send("other\n", 6);
+    EXPECT_EQ(readAll(fresh), answers.byRequest["other\n"]);
+    for (Socket& h : idle)
+        EXPECT_EQ(endAfterReading(h, 5000), -ECONNRESET) << "a cut reply never looks complete";
+    EXPECT_EQ(trace.count("replies waiting for their readers exceed"), 1)
+        << "once a minute for an address";
+}
+
+TEST(Listener, AFullListenerPushesOutTheClientThatStoppedReading) {
+    TraceCapture trace;
+    Answers answers;
+    answers.byRequest["big\n"] = bigReply('k');
+    answers.byRequest["real\n"] = "ok";
+    CServer s;
+    s.ioTimeoutMs = 60000;
+    s.maxConnections = 3;
+    const uint16_t port = startAnswers(s, answers);
+    std::vector<Socket> idle;
+    for (const char* source : {"127.0.0.2", "127.0.0.3", "127.0.0.4"})
+        idle.push_back(nonReader(source, port, "big\n"));
+    ASSERT_TRUE(waitUntil([&] {
+        std::lock_guard<std::mutex> lock(answers.mutex);
+        return answers.order.size() == 3;
+    }));
+    // Every slot holds a reply nobody reads; a poll still gets its answer.
+    EXPECT_EQ(roundTrip(port, "real\n"), "ok");
+    int pushedOut = 0;
+    for (Socket& h : idle)
+        pushedOut += endAfterReading(h, 1000) == -ECONNRESET;
+    EXPECT_EQ(pushedOut, 1) << "one made room, the others keep their slots";
+    EXPECT_EQ(trace.count("dropped to make room"), 1);
+}
+
+TEST(Listener, ManyRequestsFromOneAddressMakeAnotherWaitForOneOfThem) {
+    Answers answers;
+    answers.byRequest["gate\n"] = "g";
+    answers.byRequest["a\n"] = "a";
+    answers.byRequest["b\n"] = "b";
+    answers.gateOpen = false;
+    CServer s;
+    const uint16_t port = startAnswers(s, answers);
+    // The listener is held in the first handler while ten requests from one
+    // address and then one from another arrive.
+    Socket first = connectFrom("127.0.0.2", port);
+    first.send("gate\n", 5);
+    ::shutdown(first.fd(), SHUT_WR);
+    ASSERT_TRUE(waitUntil([&] {
+        std::lock_guard<std::mutex> lock(answers.mutex);
+        return answers.order.size() == 1;
+    }));
+    std::vector<Socket> flood;
+    for (int i = 0; i < 10; ++i) {
+        flood.push_back(connectFrom("127.0.0.2", port));
+        flood.back().send("a\n", 2);
+        ::shutdown(flood.back().fd(), SHUT_WR);
+    }
+    Socket other = connectFrom("127.0.0.3", port);
+    other.send("b\n", 2);
+    ::shutdown(other.fd(), SHUT_WR);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    {
+        std::lock_guard<std::mutex> lock(answers.mutex);
+        answers.gateOpen = true;
+    }
+    answers.opened.notify_all();
+    char c = 0;
+    EXPECT_EQ(other.recv(&c, 1), 1);
+    EXPECT_EQ(c, 'b');
+    std::lock_guard<std::mutex> lock(answers.mutex);
+    const auto at = std::find(answers.order.begin(), answers.order.end(), "127.0.0.3 b\n");
+    ASSERT_NE(at, answers.order.end());
+    EXPECT_LE(at - answers.order.begin(), 2) << "behind one request of the flood, not ten";
+}
+
+TEST(Listener, AResetFloodIsLoggedOnceAMinute) {
+    TraceCapture trace;
+    Seen seen;
+    CServer s;
+    const uint16_t port = startOn(s, seen);
+    for (int i = 0; i < 50; ++i) {
+        Socket c = connectFrom("127.0.0.2", port);
+        c.send("x", 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        c.setResetOnClose();
+    }
+    ASSERT_TRUE(waitUntil([&] { return trace.count("ERROR recv error:104") >= 1; })) << trace.all();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(trace.count("ERROR recv error:104"), 1) << trace.all();
+    EXPECT_EQ(trace.count("from 127.0.0.2"), trace.count("ERROR")) << "each names the address";
 }

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <sys/stat.h>
 
 namespace {
 
@@ -89,6 +90,16 @@ TEST_F(MapFactorLinkTest, historyMergedAndKeptInTheDebugCopy) {
     EXPECT_NE(copy.find("2009-01-02 13:15:15;3600000;18036000;120;35;0;0;0"), std::string::npos)
         << copy;
 
+    // The same reply again: the copy is not written again.
+    struct stat first {};
+    ASSERT_EQ(::stat((server.dir() + "/mapFactor.out").c_str(), &first), 0);
+    now += 61;
+    link.update(list, settings);
+    struct stat same {};
+    ASSERT_EQ(::stat((server.dir() + "/mapFactor.out").c_str(), &same), 0);
+    EXPECT_EQ(same.st_ino, first.st_ino) << "an unchanged reply leaves the copy alone";
+    EXPECT_EQ(dev->track.pointCount(), 2);
+
     // The next pass asks from the newest point's hour and adds only what is new.
     server.configure(
         config(row(13, 14, 15, 5.0) + ", " + row(13, 15, 15, 5.01) + ", " + row(13, 16, 15, 5.02)));
@@ -97,6 +108,11 @@ TEST_F(MapFactorLinkTest, historyMergedAndKeptInTheDebugCopy) {
     EXPECT_EQ(dev->track.pointCount(), 3);
     EXPECT_NEAR(dev->curPos.lat, 5.02, 1e-5);
     EXPECT_FALSE(server.requestsWith("datetime=2009-01-02+13%3A42").empty());
+    struct stat changed {};
+    ASSERT_EQ(::stat((server.dir() + "/mapFactor.out").c_str(), &changed), 0);
+    EXPECT_NE(changed.st_ino, first.st_ino) << "a new reply replaces the copy";
+    EXPECT_NE(regtest::readFile(server.dir() + "/mapFactor.out").find("13:16:15"),
+              std::string::npos);
 }
 
 TEST_F(MapFactorLinkTest, refusedCredentialsAndEnableFlag) {

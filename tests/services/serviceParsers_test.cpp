@@ -12,8 +12,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <ctime>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -501,4 +503,63 @@ TEST(UpdatePeriodTest, sixtySecondsGiveExchanges61To63Apart) {
             }
         }
     }
+}
+
+namespace {
+
+// While a reply is read, tries from another thread whether the track lock
+// can be had: at every line the reading logs (each refused record).
+class LockProbe {
+public:
+    LockProbe() {
+        setTrackLockWaitMs(200);
+        registerTraceSink(&m_sink);
+    }
+    ~LockProbe() {
+        unregisterTraceSink(&m_sink);
+        setTrackLockWaitMs(0);
+    }
+    int probes = 0;
+    int held = 0; // probes that could not take the lock
+
+private:
+    static void onLine(int, const char* line, void* ctx) {
+        auto* self = static_cast<LockProbe*>(ctx);
+        if (!std::strstr(line, "refused: date"))
+            return;
+        ++self->probes;
+        std::thread other([self] {
+            if (trackLock())
+                trackUnlock();
+            else
+                ++self->held;
+        });
+        other.join();
+    }
+    TraceObserver m_sink{&LockProbe::onLine, this, 1};
+};
+
+} // namespace
+
+TEST(MapFactorHistory, TheReplyIsReadWithoutTheTrackLock) {
+    // Records the reading refuses (and logs), then good ones.
+    std::string reply;
+    for (int i = 0; i < 5; ++i)
+        reply += "<br>2009-14-02 13:16:15;3600000;18000000;1;2;0;0;0";
+    reply += "<br>2009-01-02 13:14:15;3600000;18000000;1;2;0;0;0"
+             "<br>2009-01-02 13:15:15;3600000;18036000;1;2;0;0;0<br>";
+    CClient& v = freshVehicle("unlocked");
+    int added = 0;
+    int probes = 0;
+    int held = 0;
+    {
+        LockProbe probe;
+        added = mergeHistory(reply, v);
+        probes = probe.probes;
+        held = probe.held;
+    }
+    EXPECT_EQ(added, 2);
+    EXPECT_EQ(v.track.pointCount(), 2);
+    EXPECT_GE(probes, 5);
+    EXPECT_EQ(held, 0) << "Google Earth's poll would have waited for the reading";
 }

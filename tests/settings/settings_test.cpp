@@ -57,6 +57,7 @@ TEST(Settings, FirstStartKeepsEveryDefault) {
     EXPECT_EQ(o.moloFreq, 60);
     EXPECT_EQ(o.gpsgFreq, 60);
     EXPECT_EQ(o.AutoSavePeriod, 300);
+    EXPECT_EQ(o.MaxReplyMB, 16);
     EXPECT_EQ(o.Port, "COM3:");
     EXPECT_EQ(o.Rate, "4800");
     EXPECT_EQ(o.RateNumber, 4800);
@@ -98,6 +99,7 @@ TEST(Settings, SecondStartReadsWhatTheFirstSaved) {
         o.ModelDir = "/home/u/models";
         o.GpsSource = "gpsd";
         o.GpsdServer = "gpsbox:2948";
+        o.MaxReplyMB = 4;
         o.debugLogging = 1; // not persisted
         setAutoViewHeadingOffset(12.5);
         ASSERT_TRUE(o.save(reg));
@@ -119,19 +121,21 @@ TEST(Settings, SecondStartReadsWhatTheFirstSaved) {
     EXPECT_EQ(o.ModelDir, "/home/u/models");
     EXPECT_EQ(o.GpsSource, "gpsd");
     EXPECT_EQ(o.GpsdServer, "gpsbox:2948");
+    EXPECT_EQ(o.MaxReplyMB, 4);
     EXPECT_EQ(o.debugLogging, 0);
     EXPECT_DOUBLE_EQ(o.RotateDelta, 12.5);
     EXPECT_DOUBLE_EQ(autoViewHeadingOffset(), 12.5);
 
     // Written in the documented order, and nothing the program only reads.
     std::vector<std::string> names = storedNames(reg);
-    ASSERT_EQ(names.size(), 64u);
+    ASSERT_EQ(names.size(), 65u);
     EXPECT_EQ(names.front(), "Name");
     EXPECT_EQ(names[5], "AutoHdg");
     EXPECT_EQ(names[24], "RotateDelta");
     EXPECT_EQ(names[60], "ModelDir");
     EXPECT_EQ(names[61], "AutoSavePeriod");
-    EXPECT_EQ(names.back(), "GpsdServer");
+    EXPECT_EQ(names[63], "GpsdServer");
+    EXPECT_EQ(names.back(), "MaxReplyMB");
     for (const char* readOnly :
          {"SaveDirectory", "BindAddress", "EarthBackend", "LinkBindAddress", "LocalGpsHosts",
           "MaxDeviceVehicles", "MologogoServer", "MapFactorServer"})
@@ -148,6 +152,7 @@ TEST(Settings, LoadRulesKeepDefaultsForMissingZeroEmptyOrNegative) {
                             "\"DemoSpeed\"=dword:fffffffb\n"   // -5 keeps 1800
                             "\"AutoConnect\"=dword:00000001\n" // taken
                             "\"AlwaysOnTop\"=dword:00000000\n" // >=0 rule: 0 taken
+                            "\"MaxReplyMB\"=dword:00000000\n"  // >0 rule: 0 keeps 16
                             "\"Port\"=dword:00000004\n"        // wrong type keeps "COM3:"
                             "\"CursorSize\"=\"250\"\n"         // wrong type keeps 100
                             "\"Rate\"=\"fast\"\n"              // no number: 0
@@ -170,6 +175,7 @@ TEST(Settings, LoadRulesKeepDefaultsForMissingZeroEmptyOrNegative) {
     EXPECT_EQ(o.DemoSpeed, 1800);
     EXPECT_EQ(o.AutoConnect, 1);
     EXPECT_EQ(o.AlwaysOnTop, 0);
+    EXPECT_EQ(o.MaxReplyMB, 16) << "a document is never limited to nothing";
     EXPECT_EQ(o.Port, "COM3:");
     EXPECT_EQ(o.CursorSize, 100);
     EXPECT_EQ(o.Rate, "fast");

@@ -1,5 +1,6 @@
 #include "common/traceCapture.h"
 #include "platform/paths.h"
+#include "trace/throttle.h"
 #include "trace/trace.h"
 
 #include <gtest/gtest.h>
@@ -264,4 +265,43 @@ TEST(Trace, TheFunctionNameIsWorkedOutWhenTheLineIsBuilt) {
     // return type and parameters.
     EXPECT_EQ(cap.count("trace_test.cpp:TestBody("), 0);
     EXPECT_EQ(cap.count("Trace_TheFunctionNameIsWorkedOutWhenTheLineIsBuilt_Test::TestBody("), 1);
+}
+
+TEST(TraceThrottles, OneLineAMinuteForEachKindAndAddress) {
+    using Clock = KeyedTraceThrottle::Clock;
+    const Clock::time_point t0{};
+    KeyedTraceThrottle throttle(std::chrono::seconds(60), 3);
+    struct Step {
+        int second;
+        const char* kind;
+        const char* address;
+        bool allowed;
+        int heldBack; // reported with an allowed line
+    };
+    const Step steps[] = {
+        {0, "recv error:104", "127.0.0.4", true, 0},
+        {1, "recv error:104", "127.0.0.4", false, 0},
+        {2, "recv error:104", "127.0.0.4", false, 0},
+        {2, "recv error:104", "127.0.0.5", true, 0}, // another address
+        {3, "send error:110", "127.0.0.4", true, 0}, // another kind
+        {59, "recv error:104", "127.0.0.4", false, 0},
+        {60, "recv error:104", "127.0.0.4", true, 3}, // the minute is over
+        // The table holds three keys and none has been idle for a minute:
+        // newcomers share one throttle.
+        {61, "recv error:104", "127.0.0.6", true, 0},
+        {61, "recv error:104", "127.0.0.7", false, 0},
+        // A key idle for a minute (127.0.0.5's) makes room again.
+        {62, "recv error:104", "127.0.0.8", true, 0},
+        {63, "recv error:104", "127.0.0.8", false, 0},
+    };
+    for (const Step& s : steps) {
+        int heldBack = -1;
+        const bool allowed =
+            throttle.allow(s.kind, s.address, t0 + std::chrono::seconds(s.second), heldBack);
+        EXPECT_EQ(allowed, s.allowed) << s.second << " " << s.kind << " " << s.address;
+        if (allowed) {
+            EXPECT_EQ(heldBack, s.heldBack) << s.second;
+        }
+        EXPECT_LE(throttle.keys(), 3u);
+    }
 }

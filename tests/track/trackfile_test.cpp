@@ -92,6 +92,45 @@ TEST(TrackFile, SaveWritesTheExactLayout) {
     EXPECT_EQ(le32(bytes, off + 52), s.hdg);
 }
 
+TEST(TrackFile, DiskUsedGrowsWithThePointsAndTheLayoutStaysWhole) {
+    struct Case {
+        int points;
+        long long mostDiskBytes; // with room for a file system's block rounding
+    };
+    const Case cases[] = {
+        {1, 16 * 1024},
+        {2, 16 * 1024},
+        {1000, 56 * 1000 + 16 * 1024},
+        {kTrackCapacity, kTrackFileSize + 64 * 1024},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.points);
+        ScratchDir dir;
+        CTrack t;
+        for (int i = 0; i < c.points; ++i)
+            t.add(fixAt(i, 40 + i * 1e-4, 10 - i * 1e-4), 2);
+        ASSERT_TRUE(t.save(dir.file("s.trk")));
+        struct stat st {};
+        ASSERT_EQ(::stat(dir.file("s.trk").c_str(), &st), 0);
+        EXPECT_EQ(st.st_size, kTrackFileSize) << "every slot is still in the file";
+        EXPECT_LE(static_cast<long long>(st.st_blocks) * 512, c.mostDiskBytes);
+        // Byte for byte what the whole ring gives: the points' slots, then
+        // empty (all-zero) slots.
+        std::string expected(static_cast<size_t>(kTrackFileSize), '\0');
+        std::memcpy(expected.data(), "Version:", 8);
+        putLe32(expected, 8, kTrackFileVersion);
+        putLe32(expected, 12, kTrackCapacity);
+        putLe32(expected, 16, t.head);
+        putLe32(expected, 20, t.pointCount());
+        putLe32(expected, 24, t.m_seqNum);
+        std::memcpy(expected.data() + 28, t.slots.data(), sizeof(TrackPoint) * t.slots.size());
+        EXPECT_TRUE(tt::readFile(dir.file("s.trk")) == expected);
+        CTrack back;
+        ASSERT_TRUE(back.load(dir.file("s.trk")));
+        EXPECT_EQ(back.pointCount(), c.points);
+    }
+}
+
 TEST(TrackFile, RoundTripIsByteExact) {
     ScratchDir dir;
     CTrack t;
@@ -214,8 +253,11 @@ TEST(TrackFileSave, FullDiskLeavesTheOldFileAndNoLeftovers) {
         return w;
     };
     setTrackFileOps(ops);
+    // Enough points that their slots reach past the first 100000 bytes (the
+    // slots beyond the points are not written: they are a hole).
     CTrack other;
-    other.add(fixAt(0, 12), 2);
+    for (int i = 0; i < 3000; ++i)
+        other.add(fixAt(i, 12 + i * 1e-4), 2);
     TraceCapture cap;
     EXPECT_FALSE(other.save(dir.file("t.trk")));
     ::close(fullFd);

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <ctime>
+#include <filesystem>
 #include <thread>
 
 using regtest::readFile;
@@ -342,6 +343,62 @@ TEST_F(Vehicles, TracksGoToFilesNamedAfterTheKey) {
     upgraded.load(reg, "Me", "localhost");
     ASSERT_NE(upgraded.find("user/a@host/b"), nullptr);
     EXPECT_EQ(upgraded.find("user/a@host/b")->track.pointCount(), 3);
+}
+
+TEST_F(Vehicles, KeysOfUpTo255CharactersAreKeptWhole) {
+    CClients list;
+    const std::string keep = std::string(200, 'k') + "@" + std::string(54, 'h'); // 255
+    const std::string cut = std::string(200, 'c') + "@" + std::string(55, 'h');  // 256
+    ASSERT_EQ(keep.size(), 255u);
+    EXPECT_EQ(list.add(keep)->name, keep);
+    EXPECT_EQ(list.find(keep)->name, keep);
+    CClient* v = list.add(cut);
+    EXPECT_EQ(v->name, cut.substr(0, 255)) << "a longer key is cut to what a field holds";
+    EXPECT_EQ(list.find(cut), v) << "and found by the same cut";
+    CClient* byParts = list.add(std::string(200, 'p'), std::string(54, 'h'));
+    EXPECT_EQ(byParts->name.size(), 255u);
+    EXPECT_EQ(byParts->host, std::string(54, 'h'));
+}
+
+TEST_F(Vehicles, AUnitTheTrackerPortCreatedIsSavedOnceItHadTwoPoints) {
+    struct Case {
+        const char* key;
+        bool byTracker;
+        int points;
+        bool saved;
+    };
+    const Case cases[] = {
+        {"Unit@one", true, 1, false}, // a stranger's one fix: nothing on disk
+        {"Unit@two", true, 2, true},    {"Unit@none", true, 0, false},
+        {"Peer@one", false, 1, true}, // vehicles the user added are always saved
+        {"Stored@one", false, 1, true},
+    };
+    RegistryStore reg(regPath());
+    {
+        CClients list;
+        list.add("Me", "localhost");
+        for (const Case& c : cases) {
+            CClient* v = list.add(c.key);
+            v->createdByTracker = c.byTracker ? 1 : 0;
+            addPoints(v->track, c.points);
+        }
+        ASSERT_TRUE(list.save(reg, true));
+    }
+    CClients loaded;
+    loaded.load(reg, "Me", "localhost");
+    for (const Case& c : cases) {
+        const std::string file = CClient(c.key).trackFileName();
+        EXPECT_EQ(loaded.find(c.key) != nullptr, c.saved) << c.key;
+        EXPECT_EQ(std::filesystem::exists(m_dir.file(file)), c.saved && c.points > 0) << c.key;
+    }
+    // A unit that once had two points keeps its place even after a clear.
+    CClients again;
+    CClient* unit = again.add("Unit@cleared");
+    unit->createdByTracker = 1;
+    addPoints(unit->track, 2);
+    unit->track.clear();
+    ASSERT_TRUE(again.save(reg, true));
+    EXPECT_EQ(storedName(reg, 0), "Unit@cleared");
 }
 
 TEST_F(Vehicles, InterruptedSaveKeepsEveryStoredVehicle) {

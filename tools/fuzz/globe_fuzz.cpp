@@ -5,6 +5,7 @@
 #include "earth/vehiclesJson.h"
 #include "fuzzCheck.h"
 #include "remote/client.h"
+#include "track/outsideText.h"
 
 #include <cstdint>
 #include <string_view>
@@ -26,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const GlobeSince since = parseGlobeSince(text, refused);
     check(since.size() <= kGlobeMaxSince);
     for (const auto& [key, seq] : since) {
-        check(!key.empty() && key.size() < kClientTextField);
+        check(!key.empty() && key.size() < kClientTextField + kCleanKeySuffix);
         check(seq >= 0);
         for (char c : key)
             check(static_cast<unsigned char>(c) >= 0x20 && c != 0x7f);

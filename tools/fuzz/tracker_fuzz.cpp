@@ -7,6 +7,7 @@
 #include "remote/client.h"
 #include "track/outsideText.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -26,10 +27,15 @@ constexpr int32_t kCap = 20;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static CClients list("fuzz");
     static Cn2k engine(list); // no recording: no log files
+    // Each request arrives a minute after the one before: every request is
+    // read whole (the address's line budget has filled again) and a unit
+    // may take its fix (one a second).
+    static Cn2k::SteadyClock::time_point arrival{};
     static CClient* local = [] {
         EngineSettings settings;
         settings.maxDeviceVehicles = kCap;
         engine.setSettings(settings);
+        engine.m_intakeClock = [] { return arrival; };
         CClient* me = list.add("Me", "localhost");
         list.designateLocal();
         engine.m_local = me;
@@ -37,6 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }();
     if (size == 0)
         return 0;
+    arrival += std::chrono::minutes(1);
     const bool fromHere = data[0] & 1;
     std::string request(reinterpret_cast<const char*>(data) + 1, size - 1);
     request.resize(std::min(request.size(), kMaxRequest));
