@@ -8,6 +8,7 @@
 #include "earth/earth.h"
 #include "earth/globeRequests.h"
 #include "earth/kml.h"
+#include "net/http.h"
 #include "platform/runtime.h"
 #include "platform/uiServices.h"
 #include "remote/client.h"
@@ -89,6 +90,14 @@ bool installWait(const Cn2k& engine, unsigned ms) {
 double drawRange(CClient& tracked) {
     const double range = viewRange;
     return range > 0 ? range : autoRangeTilt(tracked).range;
+}
+
+// A client other than Google Earth when there is no document to give: a
+// complete HTTP reply that says why.
+int32_t unavailable(ServerReply& reply, std::string_view why) {
+    std::string text(why);
+    text += '\n';
+    return reply.give(httpReply("503 Service Unavailable", "text/plain; charset=utf-8", text));
 }
 
 void appendVehicle(std::string& body, std::string& scratch, CClient& v, const KmlOptions& opt) {
@@ -243,10 +252,13 @@ int32_t Cn2k::processTrackerFunc(std::span<char> request, const char* /*peerAddr
     if (int32_t globe = 0; answerGlobeRequest(request, *self, reply, globe))
         return globe;
     std::string_view req(request.data(), strnlen(request.data(), request.size()));
-    const int32_t unchanged = reply.giveStatic(kUnchangedReply);
     // Only Google Earth's polls take the new-point flags and the camera: any
     // other client gets the whole document and leaves both for Google Earth.
     const bool linkPoll = isLinkPoll(req);
+    // Google Earth takes the empty document as it stands; every other client
+    // (a browser, curl, a script) gets an HTTP reply whatever the state.
+    const int32_t unchanged =
+        linkPoll ? reply.giveStatic(kUnchangedReply) : unavailable(reply, "Nivra is stopping.");
     std::shared_ptr<EarthApp> app = earthApp();
 
     EarthCamera cam;
@@ -257,16 +269,26 @@ int32_t Cn2k::processTrackerFunc(std::span<char> request, const char* /*peerAddr
     }
 
     CClient* tracked = self->m_tracked;
-    if (g_bShutdown || !tracked)
+    if (g_bShutdown)
         return unchanged;
+    if (!tracked)
+        return linkPoll ? unchanged
+                        : unavailable(reply, "Nivra is starting: no vehicle is followed yet.");
 
     int moved = 0;
     if (linkPoll) {
         TrackLockGuard lock; // the window sets the vehicle's tracking bits meanwhile
         moved = checkRange(*tracked, haveCam ? &cam : nullptr);
     }
-    if (self->m_paused && !moved)
-        return unchanged;
+    if (self->m_paused && !moved) {
+        if (linkPoll)
+            return unchanged;
+        // What the vehicles looked like when the engine was paused.
+        if (!self->m_lastDocument.empty())
+            return reply.give(self->m_lastDocument);
+        return unavailable(reply, "Nivra is paused: nothing new until it is started (the window's "
+                                  "Start button, or --start).");
+    }
 
     const std::vector<CClient*> vehicles = self->m_clients->vehicles();
     if (linkPoll) {
@@ -339,6 +361,7 @@ int32_t Cn2k::processTrackerFunc(std::span<char> request, const char* /*peerAddr
         text.reserve(static_cast<size_t>(headerLen) + body.size() + 10);
         text.append(header, static_cast<size_t>(headerLen));
         text += body;
+        self->m_lastDocument = text;
         return reply.give(std::move(text));
     } catch (const std::bad_alloc&) {
     } catch (const std::length_error&) {
