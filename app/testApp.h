@@ -10,7 +10,7 @@
 
 struct CommandLine {
     bool headless = false;
-    bool start = false; // press start/pause once after start-up
+    bool start = false; // start the demo (or a paused engine) after start-up
     bool help = false;
     bool version = false;
     bool registerDesktop = false;
