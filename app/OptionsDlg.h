@@ -111,7 +111,7 @@ public:
     // hand the local vehicle's position and track to whoever reaches them, so
     // only this machine does until the user shares ("0.0.0.0": every network).
     std::string PeerBindAddress = "127.0.0.1";
-    // Addresses (besides 127.0.0.1) whose "$G" lines on the tracker port are
+    // Addresses (besides 127.0.0.1) whose NMEA sentences on the tracker port are
     // taken as the local GPS; separated by blanks, ',' or ';'.
     std::string LocalGpsHosts;
     // Device vehicles the tracker port may create; new identifiers beyond it

@@ -161,6 +161,11 @@ std::string CEngineLinks::serialStatus() const {
     return m_parts.comm().status();
 }
 
+GpsdStatus CEngineLinks::gpsdStatus() const {
+    const Ccomm& comm = m_parts.comm();
+    return comm.gpsd() ? comm.gpsdStatus() : GpsdStatus();
+}
+
 void CEngineLinks::setPortFoundHandler(std::function<void(const std::string&)> handler) {
     m_parts.comm().setPortFound(std::move(handler));
 }

@@ -39,6 +39,7 @@ public:
     void startSerial() override;
     void closeSerial() override;
     std::string serialStatus() const override;
+    GpsdStatus gpsdStatus() const override;
     void setPortFoundHandler(std::function<void(const std::string&)> handler) override;
 
     // The vehicle list's control and ping servers and its update threads.

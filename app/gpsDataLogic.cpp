@@ -71,6 +71,23 @@ std::string gpsDataText(const GpsFix& position, int32_t speedInKnots, int32_t un
     return text;
 }
 
+std::string gpsdStatusText(const GpsdStatus& status) {
+    std::string parts;
+    auto add = [&](const std::string& part) {
+        parts += parts.empty() ? "" : ", ";
+        parts += part;
+    };
+    if (status.mode >= 0)
+        add(status.mode < 2 ? "no fix" : std::to_string(status.mode) + "D fix");
+    if (status.used >= 0 && status.seen >= 0)
+        add(std::to_string(status.used) + " of " + std::to_string(status.seen) + " satellites");
+    else if (status.used >= 0)
+        add(std::to_string(status.used) + " satellites");
+    else if (status.seen >= 0)
+        add(std::to_string(status.seen) + " satellites in view");
+    return parts.empty() ? parts : "   " + parts;
+}
+
 std::string gpsDataTitle(int64_t newestPointTime) {
     return kGpsDataTitle + formatFixTime(newestPointTime);
 }
@@ -116,8 +133,10 @@ WindowRect placeGpsData(const WindowRect& stored, int ownWidth, int ownHeight,
     return place;
 }
 
-CGpsDataLogic::CGpsDataLogic(CGpsDataView& view, COptionsDlg& options, CClients& clients)
-    : m_view(view), m_o(options), m_clients(clients), m_title(gpsDataTitle(0)) {}
+CGpsDataLogic::CGpsDataLogic(CGpsDataView& view, COptionsDlg& options, CClients& clients,
+                             GpsdStatusSource gpsd)
+    : m_view(view), m_o(options), m_clients(clients), m_gpsd(std::move(gpsd)),
+      m_title(gpsDataTitle(0)) {}
 
 void CGpsDataLogic::create(int ownWidth, int ownHeight, const std::vector<WindowRect>& screens,
                            const WindowRect& mainWindow) {
@@ -147,6 +166,8 @@ void CGpsDataLogic::onTimer() {
             newest = p->time;
     }
     m_text = gpsDataText(position, m_o.SpeedInKnots, m_o.Units);
+    if (m_gpsd)
+        m_text += gpsdStatusText(m_gpsd());
     m_title = gpsDataTitle(newest);
     m_view.setTitle(m_title);
     m_view.setText(m_text);

@@ -7,9 +7,11 @@
 // thread.
 #pragma once
 
+#include "sources/gpsdReports.h"
 #include "track/nmea.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,6 +36,10 @@ struct WindowRect {
 // " 12.3 mph   1234.6 ft   270.0 deg": knots before metric for the speed;
 // the altitude follows Units alone.
 std::string gpsDataText(const GpsFix& position, int32_t speedInKnots, int32_t units);
+// What gpsd says of the receiver, to follow that line: "   3D fix, 8 of 11
+// satellites"; the parts gpsd has not reported are left out, and nothing
+// at all without gpsd.
+std::string gpsdStatusText(const GpsdStatus& status);
 // "Nivra GPS Data - " and the newest point's time "mm/dd/yy hh:mm" (local
 // time); nothing after the dash for a time of 0.
 std::string gpsDataTitle(int64_t newestPointTime);
@@ -65,7 +71,11 @@ public:
 
 class CGpsDataLogic {
 public:
-    CGpsDataLogic(CGpsDataView& view, COptionsDlg& options, CClients& clients);
+    // What gpsd reports of the receiver (none: nothing to show).
+    using GpsdStatusSource = std::function<GpsdStatus()>;
+
+    CGpsDataLogic(CGpsDataView& view, COptionsDlg& options, CClients& clients,
+                  GpsdStatusSource gpsd = nullptr);
 
     // Creation: starts the timer, places the window and shows it when
     // ShowGpsData is set. The other arguments are as for placeGpsData.
@@ -89,6 +99,7 @@ private:
     CGpsDataView& m_view;
     COptionsDlg& m_o;
     CClients& m_clients;
+    GpsdStatusSource m_gpsd;
     std::string m_text = kGpsDataTemplateText;
     std::string m_title;
 };

@@ -136,8 +136,9 @@ std::string listenerSummary(const COptionsDlg& o, const std::vector<ListenerRepo
     if (const BindOutcome* b = listening(listeners, ListenerRole::trackerLines))
         text += "  Port " + std::to_string(b->port) + " (tracker lines)" + whereText(*b) +
                 ": whoever reaches it can add up to " + std::to_string(o.MaxDeviceVehicles) +
-                " tracker vehicles; its \"$G\" lines move the local vehicle only from " + gpsHosts +
-                ".\n";
+                " tracker vehicles; its NMEA sentences (\"$GPRMC\", \"$GNGGA\"...) move the "
+                "local vehicle only from " +
+                gpsHosts + ".\n";
     const BindOutcome* control = listening(listeners, ListenerRole::peerControl);
     const BindOutcome* ping = listening(listeners, ListenerRole::peerPing);
     if (control && ping && control->address == ping->address)

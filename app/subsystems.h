@@ -10,6 +10,7 @@
 #pragma once
 
 #include "net/server.h"
+#include "sources/gpsdReports.h"
 
 #include <cstdint>
 #include <functional>
@@ -86,6 +87,9 @@ public:
     // The disconnect button: the reader ends at its next check.
     virtual void closeSerial() = 0;
     virtual std::string serialStatus() const = 0;
+    // Fix mode and satellites that gpsd reports while it is the source; all
+    // unknown otherwise.
+    virtual GpsdStatus gpsdStatus() const { return GpsdStatus(); }
     // Called on the reader's thread with the port where a receiver was found.
     virtual void setPortFoundHandler(std::function<void(const std::string&)> handler) = 0;
 

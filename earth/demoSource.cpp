@@ -155,6 +155,12 @@ std::string Cn2k::nextDemoLine(CClient& v, bool& fromScript) {
         if (!file.empty())
             v.recordFile = std::fopen(FullPath(file).c_str(), "r");
         v.track.clear();
+        {
+            // The pass starts afresh: its first fix counts even when it repeats
+            // the time the last pass ended on (a log of one fix, looped).
+            TrackLockGuard lock;
+            v.curPos.time = 0;
+        }
         if (v.recordFile)
             v.demoOffset = 0; // a recording carries the true course
     }

@@ -139,7 +139,7 @@ int32_t Cn2k::processTrackerDataFunc(std::span<char> request, const char* peerAd
          splitTrackerLines(std::string_view(request.data(), request.size()))) {
         if (g_bShutdown)
             break;
-        if (line.starts_with("$G")) {
+        if (isLocalGpsLine(line)) {
             // The local GPS, posted over the network: it takes over from the
             // serial port as if the receiver had sent it. Only from this
             // machine or the hosts the user named.

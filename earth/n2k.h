@@ -64,9 +64,9 @@ public:
     // taken when the engine starts; the demo and playback source stands a
     // vehicle of its own in for it while it runs.
     std::atomic<CClient*> m_local{nullptr};
-    // The serial reader, handed over at start-up. "$G" lines posted to the
-    // tracker port go through its socket path; without one they go straight
-    // to parseLine.
+    // The serial reader, handed over at start-up. Local GPS lines posted to
+    // the tracker port (isLocalGpsLine) go through its socket path; without
+    // one they go straight to parseLine.
     std::atomic<Ccomm*> m_comm{nullptr};
     // Whether the last local sentence reported a valid fix; the main window
     // shows fixState() and clears it when the reader stops receiving.
@@ -88,8 +88,9 @@ public:
     // The local vehicle's line handler (serial reader, tracker port). Returns
     // parseNmea's result: 0 nothing usable, 1 updated, 2 a point was added.
     int parseLine(const std::string& line);
-    // The tracker port's handler: splits the request into lines; "$G" lines are
-    // the local GPS's, every other line goes through the device table. Always
+    // The tracker port's handler: splits the request into lines; lines that
+    // begin with "$" and a talker are the local GPS's (from this machine or
+    // LocalGpsHosts), every other line goes through the device table. Always
     // answers nothing.
     static int32_t processTrackerDataFunc(std::span<char> request, const char* peerAddress,
                                           ServerReply& reply, void* engine);

@@ -133,6 +133,7 @@ void lineStringTail(std::string& out) {
 
 void trackFolder(std::string& out, CClient& vehicle, int fly, std::optional<std::string_view> color,
                  int pointLimit) {
+    const size_t folderStart = out.size();
     out += color ? "<Folder>\n<name>Track</name>\n" : "<Folder>\n<name>SpeedTrack</name>\n";
     TrackLockGuard lock;
     if (!lock.ok()) {
@@ -152,6 +153,7 @@ void trackFolder(std::string& out, CClient& vehicle, int fly, std::optional<std:
     const double topMph = vehicle.maxSpd * kKnotsToMph;
     const long zoneOffset = tzOffset();
     std::string& buffer = runBuffer();
+    bool drawn = false;
     while (start < end) {
         int runSpeed = 0;
         int32_t lastTime = 0;
@@ -170,8 +172,15 @@ void trackFolder(std::string& out, CClient& vehicle, int fly, std::optional<std:
                                      vehicle.extrude, lastTime, zoneOffset);
             out += buffer;
             lineStringTail(out);
+            drawn = true;
         }
         start += n;
+    }
+    if (!drawn) {
+        // No point, or none with a neighbour in its run (a track of one
+        // point): nothing to draw, and no empty folder either.
+        out.resize(folderStart);
+        return;
     }
     out += "</Folder>\n";
 }

@@ -18,7 +18,9 @@ constexpr double kEarthRadiusMetres = 6378137.0;
 
 // A "Track" folder in `color`, or a "SpeedTrack" folder coloured by speed when
 // no colour is given. `fly` is the vehicle's fly value, or -1 for the ground
-// copy of a flying vehicle's track.
+// copy of a flying vehicle's track. A line needs two points: a run of one
+// point is left out, and a track that draws no line (none, or one point)
+// writes no folder at all.
 void trackFolder(std::string& out, CClient& vehicle, int fly, std::optional<std::string_view> color,
                  int pointLimit);
 void timeStampsFolder(std::string& out, CClient& vehicle, int pointLimit);

@@ -74,7 +74,9 @@ bool CGpsGateLink::readUserPosition(const GpsGateSettings& s, const std::string&
     if (second != std::string::npos)
         reply.resize(second);
     GpsFix copy = fix;
-    if (parseNmea(reply.c_str(), copy) != 2)
+    // 1 is the RMC of the time `fix` already holds: the user has not moved
+    // since, which is still the user's position.
+    if (parseNmea(reply.c_str(), copy) == 0)
         return false;
     fix = copy;
     return true;

@@ -2,6 +2,7 @@
 
 #include "platform/runtime.h"
 #include "trace/trace.h"
+#include "track/nmea.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -32,14 +33,7 @@ std::string errorText(int err) {
 } // namespace
 
 int nmeaProbeTest(const std::string& line) {
-    static const char* const kPositionSentences[] = {"$GPGGA", "$INGGA", "$GPVTG",
-                                                     "$INVTG", "$GPRMC", "$INRMC"};
-    for (const char* head : kPositionSentences) {
-        if (line.compare(0, 6, head) == 0) {
-            return -1;
-        }
-    }
-    return 0;
+    return nmeaSentenceType(line) == NmeaType::other ? 0 : -1;
 }
 
 int openComBaudRate(int rate) {
@@ -159,6 +153,11 @@ void Ccomm::setCandidatePorts(std::vector<std::string> ports) {
 std::string Ccomm::port() const {
     std::lock_guard<std::mutex> guard(m_textLock);
     return m_port;
+}
+
+GpsdStatus Ccomm::gpsdStatus() const {
+    std::lock_guard<std::mutex> guard(m_textLock);
+    return m_gpsdStatus;
 }
 
 std::string Ccomm::status() const {
@@ -375,17 +374,21 @@ unsigned Ccomm::readGpsd() {
         setStatus(kReceiving);
     };
     hooks.status = [this](const std::string& text) { setStatus(text); };
+    hooks.receiver = [this](const GpsdStatus& status) {
+        std::lock_guard<std::mutex> guard(m_textLock);
+        m_gpsdStatus = status;
+    };
     // A fault of the last session stays on show until a connection gets
     // further than that one.
     if (!m_gpsdFault)
         setStatus(gpsdEndStatus(GpsdEnd::unreachable, server));
-    unsigned long lines = 0;
-    const GpsdEnd end = runGpsdSession(server, m_gpsdTimes, hooks, lines);
+    unsigned long reports = 0;
+    const GpsdEnd end = runGpsdSession(server, m_gpsdTimes, hooks, reports);
     if (end == GpsdEnd::cancelled)
         return 0;
     m_gpsdFault = end != GpsdEnd::unreachable && end != GpsdEnd::closed;
     setStatus(gpsdEndStatus(end, server));
-    if (lines > 0)
+    if (reports > 0)
         m_backoff.reset();
     return m_backoff.next();
 }

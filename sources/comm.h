@@ -4,8 +4,9 @@
 // optionally it first searches the ports for one that delivers NMEA. Lines that
 // arrive over the network instead (the tracker port) come in through
 // processNmeaFunc and take over from the serial port. With the gpsd source
-// chosen, the same thread reads gpsd's NMEA stream instead of a port
-// (sources/gpsd.h), reconnecting with a growing pause while gpsd is away.
+// chosen, the same thread reads gpsd's reports instead of a port and hands
+// each fix to the line handler as sentences (sources/gpsd.h), reconnecting
+// with a growing pause while gpsd is away.
 #pragma once
 
 #include "platform/serial.h"
@@ -91,6 +92,9 @@ public:
     std::string port() const;
     // What the reader is doing, for the main window.
     std::string status() const;
+    // Fix mode and satellites of gpsd's last reports; all unknown (-1) while
+    // no gpsd session runs.
+    GpsdStatus gpsdStatus() const;
 
     // Normal mode: opens the configured port and delivers its lines to the
     // line handler until the port fails or the reader is told to stop.
@@ -122,13 +126,14 @@ private:
     void setStatus(const std::string& text);
     void threadBody();
 
-    mutable std::mutex m_textLock; // status, port, handlers, candidates
+    mutable std::mutex m_textLock; // status, port, handlers, candidates, gpsd status
     std::string m_status;
     std::string m_port = "COM3:";
     std::shared_ptr<const LineHandler> m_handler;
     PortFound m_portFound;
     std::vector<std::string> m_candidates;
     GpsdServer m_gpsdServer;
+    GpsdStatus m_gpsdStatus;
     std::atomic<int> m_gpsd{0};
     GpsdBackoff m_backoff;    // the reader thread's own
     bool m_gpsdFault = false; // the reader thread's own: the last session failed
@@ -138,8 +143,8 @@ private:
 };
 
 // The NMEA test of the port search: -1 for a line that starts a position
-// sentence ("$GPGGA", "$INGGA", "$GPVTG", "$INVTG", "$GPRMC", "$INRMC"), 0 for
-// any other line.
+// sentence (GGA, VTG or RMC of any talker: "$GPRMC", "$GNGGA", "$INVTG"...),
+// 0 for any other line.
 int nmeaProbeTest(const std::string& line);
 
 // The speed a `Rate` setting gives: 1200, 2400, 9600, 14400, 19200, 38400,

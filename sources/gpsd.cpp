@@ -3,7 +3,9 @@
 #include "platform/runtime.h"
 #include "platform/socket.h"
 #include "platform/tcpConnect.h"
+#include "trace/throttle.h"
 #include "trace/trace.h"
+#include "track/outsideText.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -20,10 +22,6 @@ constexpr const char* kGreeting = "{\"class\":\"VERSION\"";
 bool hostCharOk(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
            c == '-' || c == '_';
-}
-
-bool isNmea(const std::string& line) {
-    return !line.empty() && (line[0] == '$' || line[0] == '!');
 }
 
 // Cuts the received bytes into lines, each bounded by kGpsdLineMax.
@@ -53,6 +51,96 @@ public:
 private:
     std::string m_line;
     bool m_tooLong = false;
+};
+
+// Reads the lines of one session after gpsd's greeting: TPV reports become
+// fixes delivered as sentences, TPV and SKY tell the receiver's state; every
+// other class (DEVICES, WATCH, DEVICE, TOFF, PPS...) is passed over.
+class GpsdReader {
+public:
+    GpsdReader(const std::string& where, const GpsdHooks& hooks) : m_where(where), m_hooks(hooks) {}
+    GpsdReader(const GpsdReader&) = delete;
+    GpsdReader& operator=(const GpsdReader&) = delete;
+    // The receiver's state is unknown again once the session is over.
+    ~GpsdReader() { tell(GpsdStatus()); }
+
+    // True for a line that was a readable report; false for one refused.
+    bool line(const std::string& text) {
+        JsonValue report;
+        JsonError error;
+        if (!parseJson(text, report, error, gpsdJsonLimits())) {
+            refused("a line that is not JSON within bounds (" + error.reason + " at byte " +
+                    std::to_string(error.offset) + ")");
+            return false;
+        }
+        std::string kind;
+        if (!report.isObject() || !report.textMember("class", kind)) {
+            refused("a report without a class");
+            return false;
+        }
+        if (kind == "TPV")
+            return tpv(report);
+        if (kind == "SKY") {
+            GpsdStatus next = m_status;
+            if (readSky(report, next))
+                tell(next);
+            return true;
+        }
+        if (kind == "ERROR") {
+            std::string message;
+            report.textMember("message", message);
+            NTRACE_AS("runGpsdSession", "ERROR gpsd %s: %s", m_where.c_str(),
+                      cleanText(std::string_view(message).substr(0, 200)).c_str());
+        }
+        return true;
+    }
+
+private:
+    bool tpv(const JsonValue& report) {
+        int mode = -1;
+        std::string why;
+        const TpvOutcome outcome = readTpv(report, m_fix, mode, why);
+        if (mode >= 0) {
+            GpsdStatus next = m_status;
+            next.mode = mode;
+            tell(next);
+        }
+        switch (outcome) {
+        case TpvOutcome::fix:
+            for (const std::string& sentence : fixSentences(m_fix))
+                m_hooks.deliver(sentence);
+            return true;
+        case TpvOutcome::noFix:
+            m_hooks.status("gpsd: " + m_where + " reports no fix");
+            return true;
+        case TpvOutcome::refused:
+            break;
+        }
+        refused(why);
+        // A TPV with a mode still says how the receiver is.
+        return mode >= 0;
+    }
+
+    void refused(const std::string& why) {
+        int heldBack = 0;
+        if (m_refusedLog.allow(TraceThrottle::Clock::now(), heldBack))
+            NTRACE_AS("runGpsdSession", "gpsd %s: refused %s (%d more held back)", m_where.c_str(),
+                      why.c_str(), heldBack);
+    }
+
+    void tell(const GpsdStatus& next) {
+        if (next == m_status)
+            return;
+        m_status = next;
+        if (m_hooks.receiver)
+            m_hooks.receiver(next);
+    }
+
+    const std::string& m_where;
+    const GpsdHooks& m_hooks;
+    GpsdFix m_fix;
+    GpsdStatus m_status;
+    TraceThrottle m_refusedLog;
 };
 
 // Connects in short waits, so that a host that does not answer holds up a
@@ -168,7 +256,7 @@ std::string gpsdEndStatus(GpsdEnd end, const GpsdServer& server) {
 }
 
 GpsdEnd runGpsdSession(const GpsdServer& server, const GpsdTimes& times, const GpsdHooks& hooks,
-                       unsigned long& nmeaLines) {
+                       unsigned long& reports) {
     const std::string where = server.text();
     int err = 0;
     Socket sock = connectGpsd(server, times, hooks, err);
@@ -186,13 +274,14 @@ GpsdEnd runGpsdSession(const GpsdServer& server, const GpsdTimes& times, const G
         NTRACE("ERROR gpsd %s: sending the watch request failed", where.c_str());
         return GpsdEnd::closedAtOnce;
     }
-    NTRACE("gpsd %s: connected, watching NMEA", where.c_str());
+    NTRACE("gpsd %s: connected, watching reports", where.c_str());
 
     bool greeted = false;
     bool notGpsd = false;
-    unsigned jsonLines = 0;
+    unsigned unreadable = 0;
     const uint32_t start = tickCountMs();
     LineCutter cutter;
+    GpsdReader reader(where, hooks);
     auto onLine = [&](const std::string& line) {
         if (!greeted) {
             if (line.rfind(kGreeting, 0) != 0) {
@@ -200,19 +289,15 @@ GpsdEnd runGpsdSession(const GpsdServer& server, const GpsdTimes& times, const G
                 return false;
             }
             greeted = true;
-            hooks.status("gpsd: connected to " + where + ", waiting for NMEA");
+            hooks.status("gpsd: connected to " + where + ", waiting for a fix");
             return true;
         }
-        if (isNmea(line)) {
-            ++nmeaLines;
-            hooks.deliver(line);
-            return true;
-        }
-        // JSON replies (DEVICES, WATCH, DEVICE) come with every watch; a gpsd
-        // that keeps sending only JSON ignored the request for NMEA.
-        if (nmeaLines == 0 && ++jsonLines == times.jsonOnlyLines) {
-            NTRACE("gpsd %s sends JSON but no NMEA", where.c_str());
-            hooks.status("gpsd: " + where + " sends JSON, not NMEA");
+        if (reader.line(line)) {
+            ++reports;
+        } else if (reports == 0 && ++unreadable == times.unreadableLines) {
+            // Something on the port greets like gpsd but speaks otherwise.
+            NTRACE("gpsd %s sends reports that cannot be read", where.c_str());
+            hooks.status("gpsd: " + where + " sends reports that cannot be read");
         }
         return true;
     };

@@ -1,10 +1,15 @@
 // The gpsd source: on Linux the GPS receiver usually belongs to gpsd, which
 // shares it with every program that asks. Nivra connects to gpsd over a plain
-// TCP socket, asks for its NMEA stream (gpsd turns any receiver, binary ones
-// included, into NMEA sentences) and hands each sentence to the same line
-// handler the serial reader uses. The serial reader's thread (Ccomm) runs
-// these sessions when the gpsd source is chosen.
+// TCP socket and asks for its JSON reports: gpsd decodes every receiver it
+// knows (NMEA of any talker, binary u-blox, SiRF, Trimble...), so each fix
+// arrives as the same TPV report. A fix goes to the same line handler the
+// serial reader uses, as the GGA and RMC sentences a receiver would have
+// sent, so the intake, recording and the flight path treat it like any other;
+// the fix mode and the satellites in use go to the GPS data window. The serial
+// reader's thread (Ccomm) runs these sessions when the gpsd source is chosen.
 #pragma once
+
+#include "sources/gpsdReports.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -37,8 +42,8 @@ inline constexpr const char* kGpsSourceGpsd = "gpsd";
 // logged and gives the default server.
 GpsdServer gpsdServerSetting(const std::string& text);
 
-// The request that turns on gpsd's stream of NMEA sentences.
-inline constexpr const char* kGpsdWatch = "?WATCH={\"enable\":true,\"nmea\":true}\n";
+// The request that turns on gpsd's stream of JSON reports.
+inline constexpr const char* kGpsdWatch = "?WATCH={\"enable\":true,\"json\":true}\n";
 
 // Why a session ended.
 enum class GpsdEnd {
@@ -51,34 +56,37 @@ enum class GpsdEnd {
     failed,       // a send or receive failed
 };
 
-// The longest line taken from gpsd. NMEA sentences are far shorter; the JSON
-// replies gpsd sends besides them (VERSION, DEVICES, WATCH) stay well below.
-inline constexpr size_t kGpsdLineMax = 16383;
+// The longest line taken from gpsd, one report. gpsd's largest, a SKY report
+// of every satellite a multi-band receiver tracks, stays well below.
+inline constexpr size_t kGpsdLineMax = 65535;
 
 // What a session needs from its owner.
 struct GpsdHooks {
     std::function<bool()> cancelled;                      // stop the session now
-    std::function<void(const std::string& line)> deliver; // one NMEA sentence
+    std::function<void(const std::string& line)> deliver; // one sentence of a fix
     std::function<void(const std::string& text)> status;  // what the source is doing
+    // Fix mode and satellites as gpsd reports them; {} when the session ends.
+    std::function<void(const GpsdStatus& status)> receiver;
 };
 
 // The waits of a session; tests shorten them.
 struct GpsdTimes {
-    unsigned connectMs = 3000;  // connection attempt
-    unsigned greetingMs = 5000; // gpsd greets at once; a silent service is not gpsd
-    unsigned sliceMs = 100;     // longest wait before looking at `cancelled`
-    unsigned jsonOnlyLines = 8; // JSON lines without NMEA before the status says so
+    unsigned connectMs = 3000;    // connection attempt
+    unsigned greetingMs = 5000;   // gpsd greets at once; a silent service is not gpsd
+    unsigned sliceMs = 100;       // longest wait before looking at `cancelled`
+    unsigned unreadableLines = 8; // lines refused, none read, before the status says so
 };
 
-// One session: connects to `server`, asks for NMEA and delivers every NMEA
-// sentence (a line starting with '$' or '!', without its '\n'; a '\r' before
-// it stays, as with the serial reader) until the connection ends or the hooks
-// cancel. JSON lines are not delivered. `nmeaLines` counts what was delivered.
+// One session: connects to `server`, asks for JSON reports and, until the
+// connection ends or the hooks cancel, delivers every fix of a TPV report as
+// its sentences (fixSentences) and passes fix mode and satellites (TPV, SKY)
+// to `receiver`. Lines that are not bounded, well-formed JSON objects are
+// refused and logged. `reports` counts the reports read, of every class.
 GpsdEnd runGpsdSession(const GpsdServer& server, const GpsdTimes& times, const GpsdHooks& hooks,
-                       unsigned long& nmeaLines);
+                       unsigned long& reports);
 
 // The wait before the next attempt: 1 s after the first failure, doubling up
-// to 10 s; a session that delivered sentences starts the count again.
+// to 10 s; a session that read reports starts the count again.
 class GpsdBackoff {
 public:
     static constexpr unsigned kFirstMs = 1000;

@@ -14,6 +14,16 @@ std::string_view cut(std::string_view text, size_t max) {
     return text.substr(0, max);
 }
 
+// Where the first sentence of a talker ("$" and two capitals) begins at or
+// after `from`, or npos.
+size_t findTalkerSentence(std::string_view line, size_t from) {
+    for (size_t at = line.find('$', from); at != std::string_view::npos;
+         at = line.find('$', at + 1))
+        if (hasNmeaTalker(line.substr(at)))
+            return at;
+    return std::string_view::npos;
+}
+
 // "imei=352024020000000&rmc=$GPRMC,053740.000,A,2503.6319,N,12136.0099,E,2.69,79.65,100106,,,A*53,AUTO"
 // The unit posts a web form; the identifier is the first field's value and
 // the sentence follows in a later field.
@@ -22,13 +32,17 @@ bool decodeSanav(std::string_view line, TrackerMessage& out) {
     size_t amp = eq == std::string_view::npos ? eq : line.find('&', eq + 1);
     if (amp == std::string_view::npos)
         return false;
-    size_t g = line.find("$G", amp + 1);
+    size_t g = findTalkerSentence(line, amp + 1);
     if (g == std::string_view::npos)
         return false;
     out.identifier = cut(line.substr(eq + 1, amp - eq - 1), kDeviceTextMax);
     out.sentence = line.substr(g);
     return true;
 }
+
+// The Laipac units' label. It looks like a talker's RMC ("AV"), but what
+// follows it is the unit's id, not a time.
+constexpr std::string_view kLaipacLabel = "$AVRMC";
 
 // "$AVRMC,80000551,144049,A,4351.3853,N,07923.5408,W,0.00,0.00,010907,0,0,0*6D"
 // An RMC sentence under its own label with the unit's id as the first field.
@@ -85,7 +99,7 @@ bool decodeFpi(std::string_view line, TrackerMessage& out) {
 bool decodeNamed(std::string_view line, TrackerMessage& out) {
     size_t at = line.find('@');
     size_t colon = line.find(':', at + 1);
-    size_t g = line.find("$G", colon + 1);
+    size_t g = findTalkerSentence(line, colon + 1);
     if (g == std::string_view::npos)
         return false;
     out.model = cut(line.substr(0, at), kDeviceTextMax);
@@ -109,7 +123,8 @@ struct DeviceRow {
 const DeviceRow kDevices[] = {
     {"SANAV GC101", [](std::string_view l) { return l.find("imei=") != std::string_view::npos; },
      decodeSanav},
-    {"Laipac S-911", [](std::string_view l) { return l.find("$AVRMC") != std::string_view::npos; },
+    {"Laipac S-911",
+     [](std::string_view l) { return l.find(kLaipacLabel) != std::string_view::npos; },
      decodeLaipac},
     {"FPI GT20", [](std::string_view l) { return l.starts_with("$$"); }, decodeFpi},
     {nullptr, hasNamedForm, decodeNamed},
@@ -139,6 +154,10 @@ bool decodeTrackerLine(std::string_view line, TrackerMessage& out) {
         return !out.model.empty() && !out.identifier.empty();
     }
     return false;
+}
+
+bool isLocalGpsLine(std::string_view line) {
+    return hasNmeaTalker(line) && !line.starts_with(kLaipacLabel);
 }
 
 bool isLocalGpsPeer(std::string_view peer, std::string_view localGpsHosts) {

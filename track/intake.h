@@ -1,7 +1,7 @@
 // Decoding the messages hardware trackers post to the tracker port. Each model
 // wraps an RMC sentence in a format of its own and names itself with an
-// identifier; decoding recovers the model, the identifier and a plain
-// "$GPRMC" sentence that parseNmea understands. Pure functions: no I/O, no
+// identifier; decoding recovers the model, the identifier and a plain RMC
+// sentence (of any talker) that parseNmea understands. Pure functions: no I/O, no
 // shared state. The engine's side (vehicles, tracks) is Cn2k in earth/n2k.h.
 #pragma once
 
@@ -37,7 +37,12 @@ void refreshChecksum(std::string& sentence);
 // point into `text`.
 std::vector<std::string_view> splitTrackerLines(std::string_view text);
 
-// Whether "$G" lines from `peer` (dotted decimal) are the local GPS's: from
+// Whether a line posted to the tracker port is a sentence of the local GPS:
+// one that begins with "$" and a talker ("$GPRMC", "$GNGGA", "$BDGSV"...),
+// but not the Laipac units' "$AVRMC", which the device table decodes.
+bool isLocalGpsLine(std::string_view line);
+
+// Whether local GPS lines from `peer` (dotted decimal) are the local GPS's: from
 // 127.0.0.1, where programs on this machine connect from, or from one of
 // `localGpsHosts` (addresses separated by blanks, ',' or ';'). Anyone else
 // could otherwise move the local vehicle.

@@ -231,10 +231,6 @@ bool checksumPasses(char* text, size_t& length) {
     return static_cast<unsigned long>(nmeaChecksum(text)) == value;
 }
 
-bool startsWith(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
-}
-
 int parseGga(char* text, char* end, GpsFix& fix, double altOffset);
 int parseRmc(char* text, char* end, GpsFix& fix, double courseOffset);
 int parseVtg(char* text, char* end, GpsFix& fix);
@@ -303,26 +299,49 @@ int parseNmea(std::string_view sentence, GpsFix& fix, double altOffset, double c
         NTRACE("bad nmea checksum %.*s", static_cast<int>(sentence.size()), sentence.data());
         return 0;
     }
-    const std::string_view text(work, length);
     char* const end = work + length;
-    if (startsWith(text, "$GPGGA") || startsWith(text, "$INGGA")) {
+    switch (nmeaSentenceType(std::string_view(work, length))) {
+    case NmeaType::gga:
         if (!parseGga(work, end, fix, altOffset))
             return 0;
         return fix.rmcSeen ? 1 : 2;
-    }
-    if (startsWith(text, "$GPVTG") || startsWith(text, "$INVTG")) {
+    case NmeaType::vtg:
         // Once a receiver has sent RMC, its RMC course and speed win over VTG.
         if (fix.rmcSeen)
             return 0;
         return parseVtg(work, end, fix) ? 1 : 0;
-    }
-    if (startsWith(text, "$GPRMC") || startsWith(text, "$INRMC")) {
+    case NmeaType::rmc: {
+        // Multi-system receivers may report each fix twice, as "$GPRMC" and
+        // "$GNRMC" of the same second: the second one is the same fix.
+        const int64_t lastRmcTime = fix.rmcSeen ? fix.time : 0;
         if (!parseRmc(work, end, fix, courseOffset))
             return 0;
         fix.rmcSeen = 1;
-        return 2;
+        return lastRmcTime != 0 && fix.time == lastRmcTime ? 1 : 2;
+    }
+    case NmeaType::other:
+        break;
     }
     return 0;
+}
+
+bool hasNmeaTalker(std::string_view line) {
+    auto capital = [](char c) { return c >= 'A' && c <= 'Z'; };
+    return line.size() >= 3 && line[0] == '$' && capital(line[1]) && line[1] != 'P' &&
+           capital(line[2]);
+}
+
+NmeaType nmeaSentenceType(std::string_view line) {
+    if (!hasNmeaTalker(line) || line.size() < 6)
+        return NmeaType::other;
+    const std::string_view type = line.substr(3, 3);
+    if (type == "GGA")
+        return NmeaType::gga;
+    if (type == "RMC")
+        return NmeaType::rmc;
+    if (type == "VTG")
+        return NmeaType::vtg;
+    return NmeaType::other;
 }
 
 int parseGPGGA(char* text, GpsFix& fix, double altOffset) {
@@ -587,12 +606,13 @@ std::string makeRmcSentence(const GpsFix& fix) {
     return finishSentence(body);
 }
 
-std::string makeGgaSentence(const GpsFix& fix) {
+std::string makeGgaSentence(const GpsFix& fix, bool withAltitude) {
     NumericCLocale c;
     std::string hhmmss, ddmmyy;
     fixTimeStrings(fix.time, hhmmss, ddmmyy);
     std::string lat = formatNmeaLat(fix.lat), lon = formatNmeaLon(fix.lon);
-    std::string body = formatString("$GPGGA,%s,%s,%s,1,03,2.3,%.1lf,M,-20.6,M,,", hhmmss.c_str(),
-                                    lat.c_str(), lon.c_str(), fix.alt);
+    const std::string alt = withAltitude ? formatString("%.1lf", fix.alt) : std::string();
+    std::string body = formatString("$GPGGA,%s,%s,%s,1,03,2.3,%s,M,-20.6,M,,", hhmmss.c_str(),
+                                    lat.c_str(), lon.c_str(), alt.c_str());
     return finishSentence(body);
 }

@@ -26,7 +26,21 @@ struct GpsFix {
 // Largest sentence the parser works on; longer text is cut.
 constexpr size_t kNmeaWorkBuffer = 2048;
 
+// Whether a line begins with '$' and a talker: two capital letters naming
+// what made the sentence (GP GPS, GL GLONASS, GA Galileo, GB and BD BeiDou,
+// GQ QZSS, GN several systems at once, IN an integrated navigator, and any
+// other). "$P" begins a maker's own sentence ($PGRMC, $PSRF...), not a
+// talker's.
+bool hasNmeaTalker(std::string_view line);
+
+// The position sentences, known by their type whatever their talker.
+enum class NmeaType { other, gga, rmc, vtg };
+NmeaType nmeaSentenceType(std::string_view line);
+
 // 0 nothing usable, 1 record updated but no new point, 2 a complete fix.
+// GGA, RMC and VTG count from any talker. An RMC that repeats the time of the
+// record's last RMC gives at most 1: receivers that report one fix under two
+// talkers ($GPRMC and $GNRMC) give one point, not two.
 // A NUL ends the sentence; text beyond kNmeaWorkBuffer - 1 characters is cut.
 int parseNmea(std::string_view sentence, GpsFix& fix, double altOffset = 0,
               double courseOffset = 0);
@@ -87,6 +101,7 @@ std::string formatNmeaLon(double lon); // "1131.0000,E" ("%3.4lf": no zero paddi
 // hhmmss and ddmmyy of a fix time; false (texts left empty) for time 0.
 bool fixTimeStrings(int64_t time, std::string& hhmmss, std::string& ddmmyy);
 
-// One complete sentence with checksum and "\r\n".
+// One complete sentence with checksum and "\r\n". A GGA without altitude
+// leaves its altitude field empty (a fix that knows no height).
 std::string makeRmcSentence(const GpsFix& fix);
-std::string makeGgaSentence(const GpsFix& fix);
+std::string makeGgaSentence(const GpsFix& fix, bool withAltitude = true);

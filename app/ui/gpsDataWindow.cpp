@@ -16,11 +16,12 @@ WindowRect rectOf(const QRect& r) {
 } // namespace
 
 CGpsDataWindow::CGpsDataWindow(COptionsDlg& options, CClients& clients,
-                               std::unique_ptr<CTickTimer> timer)
+                               std::unique_ptr<CTickTimer> timer,
+                               CGpsDataLogic::GpsdStatusSource gpsd)
     : QWidget(nullptr, Qt::Window | Qt::WindowStaysOnTopHint | Qt::CustomizeWindowHint |
                            Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                            Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
-      m_logic(*this, options, clients), m_timer(std::move(timer)),
+      m_logic(*this, options, clients, std::move(gpsd)), m_timer(std::move(timer)),
       m_text(QString::fromLatin1(kGpsDataTemplateText)) {
     if (!m_timer)
         m_timer = std::make_unique<CQtTickTimer>();
@@ -76,6 +77,13 @@ void CGpsDataWindow::showWindow(bool show) {
 
 void CGpsDataWindow::setText(const std::string& text) {
     m_text.setText(QString::fromStdString(text));
+    // gpsd's fix mode and satellites lengthen the line: the window widens
+    // to show it whole rather than cut it off.
+    const QMargins margins = m_layout.contentsMargins();
+    const int needed = m_text.fontMetrics().horizontalAdvance(m_text.text()) + margins.left() +
+                       margins.right() + 8;
+    if (isVisible() && needed > width())
+        resize(needed, height());
 }
 
 void CGpsDataWindow::setTitle(const std::string& title) {

@@ -20,8 +20,10 @@ class CGpsDataWindow : public QWidget, public CGpsDataView {
 public:
     // Shows the local vehicle of `clients` by the settings `options`; `timer`
     // replaces the window's QTimer (tests fire it themselves).
+    // `gpsd` tells what gpsd reports of the receiver, for the line's end.
     CGpsDataWindow(COptionsDlg& options, CClients& clients,
-                   std::unique_ptr<CTickTimer> timer = nullptr);
+                   std::unique_ptr<CTickTimer> timer = nullptr,
+                   CGpsDataLogic::GpsdStatusSource gpsd = nullptr);
     ~CGpsDataWindow() override;
 
     CGpsDataLogic& logic() { return m_logic; }

@@ -341,7 +341,9 @@ bool CMainWindow::runOptionsDialog() {
 void CMainWindow::showGpsData(bool) {
     // Created once, at the end of start-up; the setting decides the rest.
     if (!m_gpsData) {
-        m_gpsData = std::make_unique<CGpsDataWindow>(m_sys.options(), m_sys.clients());
+        CSubsystems* sys = &m_sys;
+        m_gpsData = std::make_unique<CGpsDataWindow>(m_sys.options(), m_sys.clients(), nullptr,
+                                                     [sys] { return sys->gpsdStatus(); });
         m_gpsData->create(frameGeometry());
     } else {
         m_gpsData->logic().applyShowSetting();

@@ -64,6 +64,25 @@ TEST(GpsDataText, FollowsUnitsAndKnots) {
     EXPECT_EQ(gpsDataText(GpsFix{}, 0, 0), " 0.0 mph   0.0 ft   0.0 deg");
 }
 
+TEST(GpsDataText, GpsdsFixModeAndSatellitesFollowWhatIsKnown) {
+    struct Case {
+        GpsdStatus status;
+        const char* text;
+    } cases[] = {
+        {{}, ""},
+        {{3, 8, 10}, "   3D fix, 8 of 10 satellites"},
+        {{2, 3, 12}, "   2D fix, 3 of 12 satellites"},
+        {{1, 0, 4}, "   no fix, 0 of 4 satellites"},
+        {{0, -1, -1}, "   no fix"},
+        {{-1, 5, -1}, "   5 satellites"},
+        {{-1, -1, 7}, "   7 satellites in view"},
+        {{3, -1, -1}, "   3D fix"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(gpsdStatusText(c.status), c.text)
+            << c.status.mode << " " << c.status.used << " " << c.status.seen;
+}
+
 TEST(GpsDataTitle, NewestPointTimeOrNothing) {
     EXPECT_EQ(gpsDataTitle(0), "Nivra GPS Data - ");
     EXPECT_EQ(gpsDataTitle(fixTimeOf(2026, 3, 14, 9, 26)), "Nivra GPS Data - 03/14/26 09:26");
@@ -205,6 +224,21 @@ TEST_F(GpsDataLogicTest, RefreshShowsTheLocalVehicleEveryTwoSeconds) {
     EXPECT_EQ(view.text, " 20.0 kt   10.0 m   90.0 deg");
     EXPECT_EQ(view.title, "Nivra GPS Data - ");
     clients.setLocalVehicle(nullptr);
+}
+
+TEST_F(GpsDataLogicTest, WithGpsdTheLineEndsWithItsFixModeAndSatellites) {
+    GpsdStatus reported{3, 8, 10};
+    CGpsDataLogic withGpsd(view, options, clients, [&] { return reported; });
+    me->curPos = moving(10.7, 376.3, 270);
+    withGpsd.onTimer();
+    EXPECT_EQ(view.text, " 12.3 mph   1234.6 ft   270.0 deg   3D fix, 8 of 10 satellites");
+    // Read afresh at every refresh; without gpsd's word nothing is added.
+    reported = GpsdStatus{1, 0, 9};
+    withGpsd.onTimer();
+    EXPECT_EQ(view.text, " 12.3 mph   1234.6 ft   270.0 deg   no fix, 0 of 9 satellites");
+    reported = GpsdStatus();
+    withGpsd.onTimer();
+    EXPECT_EQ(view.text, " 12.3 mph   1234.6 ft   270.0 deg");
 }
 
 TEST_F(GpsDataLogicTest, MovesAreRememberedOnlyWhileVisibleAndNormal) {

@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -103,6 +105,15 @@ protected:
 const std::string kRmcHere =
     sentence("$GPRMC,120000,A,4807.000,N,01131.000,E,010.0,090.0,010126,,");
 
+// The same place a second later each time: a new fix, not the one before again.
+std::string nextRmcHere() {
+    static int second = 0;
+    char body[96];
+    std::snprintf(body, sizeof body,
+                  "$GPRMC,1201%02d,A,4807.000,N,01131.000,E,010.0,090.0,010126,,", ++second % 60);
+    return sentence(body);
+}
+
 TEST_F(LiveSettings, AChangedSettingReachesTheRunningPartAtItsNextUse) {
     struct Row {
         const char* setting;
@@ -155,7 +166,7 @@ TEST_F(LiveSettings, AChangedSettingReachesTheRunningPartAtItsNextUse) {
          },
          [](COptionsDlg& o) { o.flightTracker = 1; },
          [](Running& r) {
-             r.app.engine().parseLine(kRmcHere);
+             r.app.engine().parseLine(nextRmcHere());
              return r.app.flightPath().onCourse() != -1;
          }},
         {"FlyToSpeed: the camera flies at the new speed", nullptr,

@@ -99,6 +99,8 @@ struct SessionResult {
     GpsdEnd end;
     std::vector<std::string> delivered;
     std::vector<std::string> statuses;
+    std::vector<GpsdStatus> receiver;
+    unsigned long reports = 0;
 };
 
 SessionResult runSession(uint16_t port, GpsdTimes times = GpsdTimes()) {
@@ -109,10 +111,26 @@ SessionResult runSession(uint16_t port, GpsdTimes times = GpsdTimes()) {
     hooks.cancelled = [] { return false; };
     hooks.deliver = [&](const std::string& line) { r.delivered.push_back(line); };
     hooks.status = [&](const std::string& text) { r.statuses.push_back(text); };
-    unsigned long count = 0;
-    r.end = runGpsdSession(server, times, hooks, count);
-    EXPECT_EQ(count, r.delivered.size());
+    hooks.receiver = [&](const GpsdStatus& status) { r.receiver.push_back(status); };
+    r.end = runGpsdSession(server, times, hooks, r.reports);
     return r;
+}
+
+// The sentences the program makes of a TPV report.
+std::vector<std::string> sentencesOf(const std::string& tpvLine) {
+    JsonValue report;
+    JsonError error;
+    GpsdFix fix;
+    int mode;
+    std::string why;
+    if (!parseJson(tpvLine, report, error) || readTpv(report, fix, mode, why) != TpvOutcome::fix)
+        return {};
+    return fixSentences(fix);
+}
+
+std::vector<std::string> joined(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
 }
 
 double processCpuSeconds() {
@@ -175,14 +193,25 @@ TEST(GpsdBackoff, OneSecondDoublingToTenAndAgainAfterAGoodSession) {
     EXPECT_EQ(backoff.next(), 1000u);
 }
 
-TEST(GpsdSession, DeliversNmeaOnlyAndEndsOnBadInputWithAClearStatus) {
-    const std::string nmea1 = "$GPRMC,143107.00,A,4722.6199,N,00832.5229,E,19.9,67.5,120624,,,A*7F";
-    const std::string nmea2 = "!AIVDM,1,1,,A,13aEOK?P00PD2wVMdLDRhgvL289?,0*26";
+TEST(GpsdSession, DeliversFixesOfReportsAndEndsOnBadInputWithAClearStatus) {
     const std::string devices = "{\"class\":\"DEVICES\",\"devices\":[]}\r\n";
-    const std::string watch = "{\"class\":\"WATCH\",\"enable\":true,\"nmea\":true}\r\n";
-    std::string jsonOnly = kVersion + devices + watch;
+    const std::string watch = "{\"class\":\"WATCH\",\"enable\":true,\"json\":true}\r\n";
+    const std::string noTime =
+        R"({"class":"TPV","device":"/dev/pts/1","mode":3,"lat":47.377065,"lon":8.542316667})";
+    const std::string fix1 =
+        R"({"class":"TPV","device":"/dev/pts/1","mode":3,"time":"2024-06-12T14:31:09.000Z",)"
+        R"("lat":47.377065,"lon":8.542316667,"altMSL":409.9,"track":70.5,"speed":10.958})";
+    const std::string sky = R"({"class":"SKY","device":"/dev/pts/1","nSat":10,"uSat":8})";
+    const std::string fix2 =
+        R"({"class":"TPV","device":"/dev/pts/1","mode":2,"time":"2024-06-12T14:31:10.000Z",)"
+        R"("lat":47.377091667,"lon":8.542436667,"track":72.0,"speed":9.517})";
+    const std::string lost = R"({"class":"TPV","device":"/dev/pts/1","mode":1})";
+    const std::string deep = std::string(40, '[') + std::string(40, ']');
+    const std::string nmea = "$GPRMC,143107.00,A,4722.6199,N,00832.5229,E,19.9,67.5,120624,,,A*7F";
+    std::string nmeaOnly = kVersion;
     for (int i = 0; i < 10; ++i)
-        jsonOnly += "{\"class\":\"TPV\",\"mode\":3,\"lat\":47.3,\"lon\":8.5}\r\n";
+        nmeaOnly += nmea + "\r\n";
+    const std::string greeted = "gpsd: connected to %s, waiting for a fix";
 
     struct Case {
         const char* name;
@@ -190,29 +219,55 @@ TEST(GpsdSession, DeliversNmeaOnlyAndEndsOnBadInputWithAClearStatus) {
         bool readRequest;
         GpsdEnd end;
         std::vector<std::string> delivered;
-        std::string lastStatus; // "%s" stands for host:port
+        std::vector<std::string> statuses; // "%s" stands for host:port
+        std::vector<GpsdStatus> receiver;
+        unsigned long reports;
     } cases[] = {
-        {"gpsd with NMEA",
-         kVersion + devices + watch + nmea1 + "\r\n" + nmea2 + "\r\n",
+        {"gpsd with fixes",
+         kVersion + devices + watch + noTime + "\r\n" + fix1 + "\r\n" + sky + "\r\n" + fix2 +
+             "\r\n" + lost + "\r\n",
          true,
          GpsdEnd::closed,
-         {nmea1 + "\r", nmea2 + "\r"},
-         "gpsd: connected to %s, waiting for NMEA"},
+         joined(sentencesOf(fix1), sentencesOf(fix2)),
+         {greeted, "gpsd: %s reports no fix"},
+         // Each change, and all unknown again at the session's end.
+         {{3, -1, -1}, {3, 8, 10}, {2, 8, 10}, {1, 8, 10}, {}},
+         7},
+        {"hostile lines are refused, the fix after them is taken",
+         kVersion + deep + "\r\n" + "{\"class\":\"TPV\",\"mode\":3,\"mode\":2}\r\n" +
+             std::string("{\"class\":\"\xC0\"}\r\n") + "\"TPV\"\r\n" + fix1 + "\r\n",
+         true,
+         GpsdEnd::closed,
+         sentencesOf(fix1),
+         {greeted},
+         {{3, -1, -1}, {}},
+         1},
         {"1 MB line without a line end",
          kVersion + std::string(1 << 20, 'x'),
          true,
          GpsdEnd::lineTooLong,
          {},
-         "gpsd: connected to %s, waiting for NMEA"},
-        {"JSON instead of NMEA",
-         jsonOnly,
+         {greeted},
+         {},
+         0},
+        {"NMEA instead of reports",
+         nmeaOnly,
          true,
          GpsdEnd::closed,
          {},
-         "gpsd: %s sends JSON, not NMEA"},
-        {"closes at once", "", false, GpsdEnd::closedAtOnce, {}, ""},
-        {"a web server", "HTTP/1.1 400 Bad Request\r\n\r\n", true, GpsdEnd::notGpsd, {}, ""},
-        {"endless bytes, no greeting", std::string(1 << 20, 'y'), false, GpsdEnd::notGpsd, {}, ""},
+         {greeted, "gpsd: %s sends reports that cannot be read"},
+         {},
+         0},
+        {"closes at once", "", false, GpsdEnd::closedAtOnce, {}, {}, {}, 0},
+        {"a web server", "HTTP/1.1 400 Bad Request\r\n\r\n", true, GpsdEnd::notGpsd, {}, {}, {}, 0},
+        {"endless bytes, no greeting",
+         std::string(1 << 20, 'y'),
+         false,
+         GpsdEnd::notGpsd,
+         {},
+         {},
+         {},
+         0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -221,10 +276,20 @@ TEST(GpsdSession, DeliversNmeaOnlyAndEndsOnBadInputWithAClearStatus) {
         EXPECT_EQ(r.end, c.end);
         EXPECT_EQ(r.delivered, c.delivered);
         std::string where = "127.0.0.1:" + std::to_string(server.port());
-        std::string want = c.lastStatus;
-        if (size_t at = want.find("%s"); at != std::string::npos)
-            want.replace(at, 2, where);
-        EXPECT_EQ(r.statuses.empty() ? std::string() : r.statuses.back(), want);
+        std::vector<std::string> want;
+        for (std::string text : c.statuses) {
+            if (size_t at = text.find("%s"); at != std::string::npos)
+                text.replace(at, 2, where);
+            want.push_back(text);
+        }
+        EXPECT_EQ(r.statuses, want);
+        ASSERT_EQ(r.receiver.size(), c.receiver.size());
+        for (size_t i = 0; i < c.receiver.size(); ++i) {
+            EXPECT_EQ(r.receiver[i].mode, c.receiver[i].mode) << i;
+            EXPECT_EQ(r.receiver[i].used, c.receiver[i].used) << i;
+            EXPECT_EQ(r.receiver[i].seen, c.receiver[i].seen) << i;
+        }
+        EXPECT_EQ(r.reports, c.reports);
         if (c.readRequest) {
             EXPECT_EQ(server.request(), kGpsdWatch);
         }
@@ -307,9 +372,12 @@ TEST(CommGpsd, AServiceThatClosesAtOnceIsRetriedWithGrowingPauses) {
     EXPECT_TRUE(waitFor([&] { return !comm.running(); }, 1000));
 }
 
-TEST(CommGpsd, LinesReachTheHandlerAndTheStatusSaysReceiving) {
-    const std::string rmc = "$GPRMC,143107.00,A,4722.6199,N,00832.5229,E,19.9,67.5,120624,,,A*7F";
-    ScriptedServer server(std::string(kVersion) + rmc + "\r\n", true, true);
+TEST(CommGpsd, FixesReachTheHandlerAndTheStatusSaysReceiving) {
+    const std::string tpv =
+        R"({"class":"TPV","mode":3,"time":"2024-06-12T14:31:07.000Z","lat":47.3769983,)"
+        R"("lon":8.5420483,"altMSL":409.1,"speed":10.2,"track":67.5})";
+    const std::string sky = R"({"class":"SKY","nSat":10,"uSat":8})";
+    ScriptedServer server(std::string(kVersion) + tpv + "\r\n" + sky + "\r\n", true, true);
     GpsdServer where;
     where.port = server.port();
     std::mutex lock;
@@ -326,14 +394,18 @@ TEST(CommGpsd, LinesReachTheHandlerAndTheStatusSaysReceiving) {
     ASSERT_TRUE(waitFor([&] { return comm.status() == "Receiving"; }));
     {
         std::lock_guard<std::mutex> guard(lock);
-        EXPECT_EQ(got, std::vector<std::string>{rmc + "\r"});
+        EXPECT_EQ(got, sentencesOf(tpv));
     }
+    ASSERT_TRUE(waitFor([&] { return comm.gpsdStatus().used == 8; }));
+    EXPECT_EQ(comm.gpsdStatus(), (GpsdStatus{3, 8, 10}));
     // Back to the serial port: the running reader leaves gpsd at once.
     comm.configure("/dev/nivra-no-such-port", 4800, kFlowNone, 0, 0);
     comm.setGpsd(false, where);
     EXPECT_TRUE(waitFor([&] {
         return comm.status() == "/dev/nivra-no-such-port is not there: is the receiver plugged in?";
     })) << comm.status();
+    // What gpsd said of the receiver goes with the session.
+    EXPECT_EQ(comm.gpsdStatus(), GpsdStatus());
     comm.stop();
     EXPECT_TRUE(waitFor([&] { return !comm.running(); }, 2000));
 }

@@ -147,6 +147,8 @@ TEST(CommSearch, ProbeAcceptsFirstPositionSentenceAndGivesUpAfterTenOtherLines) 
         {nine + "tenth\n" + kRmc + "\n", 0},            // given up before the RMC
         {"$GPGSV,3,1,10\r\n$INRMC,1*00\r\n", -1},       // other receivers' RMC
         {"$GPGSA,A,3\r\n$GPVTG,64.5,T*00\r\n", -1},     // VTG counts
+        {"$GPGSV,3,1,10\r\n$GNGGA,1*00\r\n", -1},       // a multi-system receiver
+        {"$PGRMZ,100,f*00\r\n$BDRMC,1*00\r\n", -1},     // a BeiDou module
         {"", 1},                                        // silent: no line at all
         {"$GPGGAx" + std::string(4100, 'y') + "\n", 1}, // never a whole line
     };
@@ -161,6 +163,8 @@ TEST(CommSearch, ProbeAcceptsFirstPositionSentenceAndGivesUpAfterTenOtherLines) 
     EXPECT_EQ(nmeaProbeTest("$GPGG"), 0);
     EXPECT_EQ(nmeaProbeTest("$gprmc,1"), 0);
     EXPECT_EQ(nmeaProbeTest(" $GPRMC"), 0);
+    EXPECT_EQ(nmeaProbeTest("$GARMC,1"), -1);
+    EXPECT_EQ(nmeaProbeTest("$PGRMC,1"), 0); // a Garmin setting, not a position
 }
 
 TEST(CommSearch, AutoFindPassesOverChattyPortAndTakesTheReceiver) {

@@ -282,6 +282,22 @@ TEST_F(DemoSource, LoopPlaybackClearsTheTrackAndStartsTheLogAgain) {
     EXPECT_EQ(m_clients.localVehicle(), m_local);
 }
 
+TEST_F(DemoSource, ALoopedLogOfOneFixShowsItOnEveryPass) {
+    // The pass repeats the fix the last pass ended on; it is not taken for
+    // a receiver repeating itself.
+    EngineSettings loop;
+    loop.loopPlayback = true;
+    m_engine.setSettings(loop);
+    writeFile("parked.nme", makeLog(1, 48.0, 11.0));
+    m_engine.setPlaybackLog("parked.nme");
+    m_engine.setPlayback(1);
+    m_engine.start("Me");
+    EXPECT_TRUE(eventually([&] {
+        CClient* p = m_clients.find("Me", "play");
+        return p && p->track.m_seqNum >= 4;
+    })) << "each pass clears the track and must add its one point again";
+}
+
 TEST_F(DemoSource, PlaybackWithoutALogFallsBackToTheLocalDemoTrip) {
     m_engine.setPlaybackLog("missing.nme");
     m_engine.setPlayback(1);

@@ -72,8 +72,14 @@ TEST_F(Hostile, LocalGpsLinesFromAStrangerAreLoggedAndDropped) {
     engine.setSettings(hosts);
     post(kRmc + "\r\n", "192.0.2.7");
     EXPECT_EQ(local->track.pointCount(), 1) << "a host the user named feeds it";
-    post(kRmc + "\r\n", "127.0.0.1");
+    post(kRmc2 + "\r\n", "127.0.0.1");
     EXPECT_EQ(engine.m_nPoints, 2);
+    // Any talker's sentence is the local GPS's, and only from those hosts.
+    post("$GNRMC,123523,A,4807.438,N,01131.400,E,022.4,084.4,230324,,,A,V*00\r\n", "192.0.2.8");
+    EXPECT_EQ(engine.m_nPoints, 2);
+    EXPECT_EQ(list.vehicles().size(), 1u) << "nor is it a device's";
+    post("$GNRMC,123523,A,4807.438,N,01131.400,E,022.4,084.4,230324,,,A,V*00\r\n", "127.0.0.1");
+    EXPECT_EQ(engine.m_nPoints, 3);
 }
 
 TEST_F(Hostile, NamesAreCleanedWhereTheyEnter) {

@@ -305,6 +305,51 @@ TEST_F(Intake, NamedFormNeedsAColonAfterTheAt) {
     EXPECT_EQ(vehicleCount(), 2u) << "lines without a ':' after the '@' or a name are ignored";
 }
 
+TEST_F(Intake, DevicesAndTheLocalGpsSendAnyTalkersSentences) {
+    // Trackers built on multi-system modules embed "$GNRMC" and the like.
+    struct Case {
+        std::string line;
+        const char* model; // nullptr: the local vehicle's
+        const char* host;
+        std::string sentence;
+    };
+    const std::string gn = "$GNRMC,053740.000,A,2503.6319,N,12136.0099,E,2.69,79.65,100106,,,A,V";
+    const std::string bd = "$BDRMC,053741.000,A,2503.6400,N,12136.0200,E,2.69,79.65,100106,,,A";
+    const Case cases[] = {
+        {"imei=352024020000001&rmc=" + gn + "*00,AUTO", "SANAV GC101", "352024020000001",
+         gn + "*00,AUTO"},
+        {"imei=352024020000002&rmc=$g,$P," + bd + "*00", "SANAV GC101", "352024020000002",
+         bd + "*00"},
+        {"Boat 3@unit7:junk $PGRMZ,1 " + bd + "*00", "Boat 3", "unit7", bd + "*00"},
+        {"$GNRMC,053742.000,A,2503.6500,N,12136.0300,E,2.69,79.65,100106,,,A,V*00", nullptr, "",
+         ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        TrackerMessage m;
+        EXPECT_EQ(isLocalGpsLine(c.line), c.model == nullptr);
+        if (c.model) {
+            ASSERT_TRUE(decodeTrackerLine(c.line, m));
+            EXPECT_EQ(m.model, c.model);
+            EXPECT_EQ(m.identifier, c.host);
+            EXPECT_EQ(m.sentence, c.sentence);
+        }
+        post(c.line + "\r\n");
+    }
+    // The device vehicles whose sentence parses, and the local vehicle.
+    EXPECT_NE(list.find("SANAV GC101", "352024020000001"), nullptr);
+    EXPECT_NE(list.find("SANAV GC101", "352024020000002"), nullptr);
+    const CClient* boat = list.find("Boat 3", "unit7");
+    ASSERT_NE(boat, nullptr);
+    EXPECT_NEAR(boat->curPos.lat, 25 + 3.64 / 60, 1e-9);
+    EXPECT_EQ(local->track.pointCount(), 1);
+    EXPECT_NEAR(local->curPos.lat, 25 + 3.65 / 60, 1e-9);
+    // A Laipac report looks like a talker's RMC but stays the device table's.
+    EXPECT_FALSE(isLocalGpsLine(kLaipac));
+    EXPECT_FALSE(isLocalGpsLine("$PGRMC,A,218.8"));
+    EXPECT_FALSE(isLocalGpsLine("$$"));
+}
+
 TEST_F(Intake, EachModelIgnoresLinesWithoutIdentifierOrSentence) {
     struct Case {
         std::string line;
@@ -312,7 +357,8 @@ TEST_F(Intake, EachModelIgnoresLinesWithoutIdentifierOrSentence) {
     };
     const Case cases[] = {
         {"imei=352024020000000", "SANAV without '&'"},
-        {"imei=352024020000000&rmc=GPRMC,1,A", "SANAV without \"$G\" after the '&'"},
+        {"imei=352024020000000&rmc=GPRMC,1,A", "SANAV without a talker's sentence after the '&'"},
+        {"imei=352024020000000&rmc=$GpRMC,1,A$P", "SANAV with '$' but no talker"},
         {"$G@x&imei=:", "SANAV wins the '@' line but has no sentence after the '&'"},
         {"imei=&rmc=" + kRmc1, "SANAV with an empty identifier"},
         {"$AVRMC", "Laipac without fields"},

@@ -69,15 +69,25 @@ protected:
 
 } // namespace
 
-TEST_F(TrackDraw, EmptyTrackGivesEmptyFoldersAndNoCircles) {
+TEST_F(TrackDraw, ATrackWithoutALineWritesNoTrackFolder) {
+    // No point, one point, and two points split by a time gap: none of them
+    // has a line to draw, and an empty folder is left out with it.
+    const std::vector<std::vector<Pt>> tracks = {{}, {{0, 30}}, {{0, 30}, {4000, 30}}};
+    for (size_t k = 0; k < tracks.size(); ++k) {
+        CClient w("Car@w" + std::to_string(k));
+        fillTrack(w, tracks[k]);
+        ASSERT_EQ(w.track.pointCount(), static_cast<int>(tracks[k].size()));
+        std::string out = "before\n";
+        trackFolder(out, w, 0, "ff0000ff", kKmlAllPoints);
+        trackFolder(out, w, 0, std::nullopt, kKmlAllPoints);
+        trackFolder(out, w, -1, "ff0000ff", kKmlAllPoints);
+        EXPECT_EQ(out, "before\n") << "track " << k;
+    }
+    // Time stamps keep their folder; circles have none without points.
     std::string out;
-    trackFolder(out, v, 0, "ff0000ff", kKmlAllPoints);
-    trackFolder(out, v, 0, std::nullopt, kKmlAllPoints);
     timeStampsFolder(out, v, kKmlAllPoints);
     circlesFolder(out, v, "ff0000ff", kKmlAllPoints);
-    EXPECT_EQ(out, "<Folder>\n<name>Track</name>\n</Folder>\n"
-                   "<Folder>\n<name>SpeedTrack</name>\n</Folder>\n"
-                   "<Folder>\n<name>TimeStamps</name>\n</Folder>\n");
+    EXPECT_EQ(out, "<Folder>\n<name>TimeStamps</name>\n</Folder>\n");
 }
 
 TEST_F(TrackDraw, SteadySpeedIsOneRun) {
@@ -125,6 +135,7 @@ TEST_F(TrackDraw, NoLineStringHasFewerThanTwoCoordinates) {
             trackFolder(out, w, 0, color, kKmlAllPoints);
             const std::vector<int> runs = runLengths(out);
             EXPECT_EQ(runs.empty(), k == 0) << "track " << k; // every longer track draws
+            EXPECT_EQ(out.find("<Folder>") == std::string::npos, k == 0) << "track " << k;
             for (int run : runs)
                 EXPECT_GE(run, 2) << "track " << k << (color ? " plain" : " speed") << "\n" << out;
         }

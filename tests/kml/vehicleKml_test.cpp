@@ -99,6 +99,10 @@ TEST_F(VehicleKml, LocalVehicleWithoutFixShowsTheStatus) {
 TEST_F(VehicleKml, ModesDifferInIconCursorAndView) {
     v.tracking = kTrackFollow | kTrackViewControl | kTrackRange | kTrackTilt;
     v.camRange = 1000;
+    // A track of two points draws a line in either kind of track folder.
+    const GpsFix here = v.curPos;
+    drive(v, fixAt(kUtc0 - 5, 48.0999, 11.5999, 100, 10, 123.45));
+    drive(v, here);
     std::string link, single, multi;
     vehicleKml(v, link, kmlLink, kKmlAllPoints, opt);
     vehicleKml(v, single, kmlSingle, kKmlAllPoints, opt);

@@ -263,6 +263,75 @@ TEST_F(LogToKml, LineEndsBlocksAndJunkLinesDoNotChangeTheDocument) {
     }
 }
 
+TEST_F(LogToKml, AMultiSystemReceiversDriveGivesTheTrackOfItsGpsTwin) {
+    // The same drive as an older receiver ($GP) and a current multi-system one
+    // reports it ($GN fixes, satellites per system), and as one that reports
+    // every fix under both talkers.
+    const fs::path gp = NIVRA_SOURCE_DIR "/tests/data/comm/zurich-drive.nmea";
+    const fs::path gn = NIVRA_SOURCE_DIR "/tests/data/comm/zurich-drive-gn.nmea";
+    std::string both;
+    {
+        std::istringstream in(readFile(gp));
+        for (std::string line; std::getline(in, line);) {
+            both += line + "\n";
+            if (line.rfind("$GPRMC", 0) == 0 || line.rfind("$GPGGA", 0) == 0) {
+                const std::string body = "$GN" + line.substr(3, line.find('*') - 3);
+                std::string twin = body;
+                appendNmeaChecksum(body.c_str(), twin);
+                both += twin + "\r\n";
+            }
+        }
+    }
+    struct Case {
+        const char* dir;
+        std::string log;
+    } cases[] = {{"gp", readFile(gp)}, {"gn", readFile(gn)}, {"both", both}};
+    std::string expected;
+    KmlConversion want;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.dir);
+        ASSERT_EQ(c.log.find("GPRMC") != std::string::npos, std::string(c.dir) != "gn");
+        fs::create_directories(m_dir / c.dir);
+        const fs::path log = write(std::string(c.dir) + "/drive.nme", c.log);
+        KmlConversion stats;
+        std::string error;
+        ASSERT_TRUE(convertLogToKml(log.string(), (m_dir / c.dir / "drive.kml").string(), true,
+                                    stats, error))
+            << error;
+        const std::string doc = readFile(m_dir / c.dir / "drive.kml");
+        if (expected.empty()) {
+            expected = doc;
+            want = stats;
+            // Every RMC of the drive, and the GGA before the first.
+            EXPECT_EQ(stats.fixes, 21);
+            EXPECT_EQ(trackPoints(doc), 20u);
+            continue;
+        }
+        // Before the first RMC each GGA counts (it has no time to tell a
+        // repeat by); the track keeps one point of the two all the same.
+        EXPECT_EQ(stats.fixes, want.fixes + (std::string(c.dir) == "both"));
+        EXPECT_EQ(stats.points, want.points);
+        EXPECT_TRUE(doc == expected) << doc;
+    }
+}
+
+TEST_F(LogToKml, ALogOfOneFixHasItsPlacemarkAndNoEmptyTrackFolder) {
+    GpsFix f;
+    f.lat = 47.5;
+    f.lon = 8.5;
+    f.spd = 3;
+    f.time = utcToFixTime(1718202669);
+    fs::path log = write("one.nme", makeRmcSentence(f));
+    ASSERT_EQ(command({"--kml", log.string()}), 0) << m_err;
+    const std::string doc = readFile(m_dir / "one.kml");
+    EXPECT_NE(doc.find("8.50000, 47.50000"), std::string::npos) << doc; // the vehicle
+    EXPECT_EQ(doc.find("<name>Track</name>"), std::string::npos) << doc;
+    EXPECT_EQ(doc.find("<name>SpeedTrack</name>"), std::string::npos) << doc;
+    Outcome info = ogrinfo(m_dir / "one.kml");
+    EXPECT_EQ(info.status, 0) << info.output;
+    EXPECT_EQ(info.output.find("ERROR"), std::string::npos) << info.output;
+}
+
 TEST_F(LogToKml, ALogWithoutAValidFixIsAnErrorAndWritesNothing) {
     // Such a document would show the vehicle at 0,0, off Africa.
     // A receiver still searching: a time, no position.

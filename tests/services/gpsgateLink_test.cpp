@@ -106,6 +106,10 @@ TEST_F(GpsGateLinkTest, buddiesReadByTheirNameField) {
     EXPECT_NEAR(ann->curPos.lat, 51.51, 1e-4);
     EXPECT_NEAR(joanna->curPos.lat, 48.51, 1e-4);
     EXPECT_EQ(ann->online, 1);
+    // Carl has not moved since: the same RMC again is still his position.
+    EXPECT_EQ(server.requestsWith("$FRRDT,carl,1").size(), 2u);
+    EXPECT_EQ(carl->online, 1);
+    EXPECT_NEAR(carl->curPos.lat, 40.0, 1e-4);
 }
 
 TEST_F(GpsGateLinkTest, hostileBuddyReplies) {

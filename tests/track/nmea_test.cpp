@@ -159,17 +159,93 @@ TEST(ParseNmea, UnknownAndLowerCaseSentenceNamesGiveZero) {
     EXPECT_TRUE(sameFix(fix, GpsFix()));
 }
 
-TEST(ParseNmea, InertialTalkerIsAccepted) {
+TEST(ParseNmea, PositionSentencesOfEveryTalkerAndNmeaVersion) {
+    // As receivers send them: 2.0 without, 2.3 with the mode indicator, 4.1
+    // with the navigational status after it.
+    struct Case {
+        const char* what;
+        const char* body;
+        int result; // from a fresh record
+        double lat, lon;
+    } cases[] = {
+        {"GPS, NMEA 2.0", "$GPRMC,143105,A,4722.6156,N,00832.5082,E,18.5,64.5,120624,2.1,E", 2,
+         47.37693, 8.54180},
+        {"multi-system, 2.3 mode A",
+         "$GNRMC,143105.00,A,4722.6156,N,00832.5082,E,18.5,64.5,120624,,,A", 2, 47.37693, 8.54180},
+        {"multi-system, 4.1 status V",
+         "$GNRMC,143105.00,A,4722.6156,N,00832.5082,E,18.5,64.5,120624,,,A,V", 2, 47.37693,
+         8.54180},
+        {"multi-system GGA", "$GNGGA,143105.00,4722.6156,N,00832.5082,E,1,12,0.6,408.3,M,48.0,M,,",
+         2, 47.37693, 8.54180},
+        {"multi-system VTG", "$GNVTG,64.5,T,62.4,M,18.5,N,34.3,K,A", 1, 0, 0},
+        {"GLONASS", "$GLRMC,080025.00,A,5545.1234,N,03737.5678,E,0.0,,010224,,,D", 2, 55.75206,
+         37.62613},
+        {"Galileo", "$GARMC,120000.000,A,4151.6500,N,01229.9000,E,1.2,270.0,150324,,,A,V", 2,
+         41.86083, 12.49833},
+        {"BeiDou (BD)", "$BDGGA,020304.00,3954.6000,N,11623.4000,E,1,09,1.1,50.0,M,-8.0,M,,", 2,
+         39.91000, 116.39000},
+        {"BeiDou (GB)", "$GBRMC,020304.00,A,3954.6000,N,11623.4000,E,0.1,5.0,010524,,,A,V", 2,
+         39.91000, 116.39000},
+        {"QZSS", "$GQRMC,031500.00,A,3541.2000,N,13945.6000,E,3.0,180.0,200224,,,A", 2, 35.68667,
+         139.76000},
+        {"integrated navigation", "$INGGA,123519,4807.038,S,01131.000,W,1,08,0.9,-12.0,M,46.9,M,,",
+         2, -48.11730, -11.51667},
+        {"any two capitals", "$ZZRMC,143105,A,4722.6156,N,00832.5082,E,18.5,64.5,120624,,", 2,
+         47.37693, 8.54180},
+        {"Garmin's own sentence", "$PGRMC,A,218.8,100,,,,,,A,3,1,2,4,30", 0, 0, 0},
+        {"proprietary RMC-like", "$PXRMC,143105,A,4722.6156,N,00832.5082,E,18.5,64.5,120624,,", 0,
+         0, 0},
+        {"a digit in the talker", "$G1RMC,143105,A,4722.6156,N,00832.5082,E,18.5,64.5,120624,,", 0,
+         0, 0},
+        {"lower-case talker", "$gnRMC,143105,A,4722.6156,N,00832.5082,E,18.5,64.5,120624,,", 0, 0,
+         0},
+        {"satellites in view", "$GLGSV,1,1,00", 0, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        GpsFix fix;
+        EXPECT_EQ(parse(c.body, fix), c.result);
+        if (c.lat != 0) {
+            EXPECT_NEAR(fix.lat, c.lat, 1e-5);
+            EXPECT_NEAR(fix.lon, c.lon, 1e-5);
+        }
+        EXPECT_EQ(nmeaSentenceType(c.body) != NmeaType::other, c.result != 0);
+    }
+}
+
+TEST(ParseNmea, OneFixUnderTwoTalkersIsTakenOnce) {
+    // A multi-system receiver that reports each second as GPS and as combined
+    // solution: every second gives one complete fix, whatever comes first.
+    const std::string second1[] = {
+        "$GPGGA,143105.00,4722.6156,N,00832.5082,E,1,08,0.9,408.3,M,48.0,M,,",
+        "$GPRMC,143105.00,A,4722.6156,N,00832.5082,E,18.5,64.5,120624,,,A",
+        "$GNGGA,143105.00,4722.6157,N,00832.5083,E,1,14,0.6,408.4,M,48.0,M,,",
+        "$GNRMC,143105.00,A,4722.6157,N,00832.5083,E,18.5,64.5,120624,,,A,V",
+    };
+    const std::string second2[] = {
+        "$GNRMC,143106.00,A,4722.6178,N,00832.5154,E,19.2,66.0,120624,,,A,V",
+        "$GPRMC,143106.00,A,4722.6178,N,00832.5154,E,19.2,66.0,120624,,,A",
+        "$GNRMC,143106.00,A,4722.6178,N,00832.5154,E,19.2,66.0,120624,,,A,V", // sent twice
+        "$GNGGA,143106.00,4722.6178,N,00832.5154,E,1,14,0.6,408.7,M,48.0,M,,",
+    };
     GpsFix fix;
-    std::string rmc = kRmcBody;
-    rmc.replace(0, 6, "$INRMC");
-    EXPECT_EQ(parse(rmc, fix), 2);
-    std::string gga = kGgaBody;
-    gga.replace(0, 6, "$INGGA");
-    EXPECT_EQ(parse(gga, fix), 1);
-    std::string vtg = "$INVTG,054.7,T,034.4,M,005.5,N,010.2,K";
-    GpsFix v;
-    EXPECT_EQ(parse(vtg, v), 1);
+    std::vector<int> results;
+    for (const std::string& s : second1)
+        results.push_back(parse(s, fix));
+    // The GGA before the first RMC gives a fix, as any GGA-only receiver's does.
+    EXPECT_EQ(results, (std::vector<int>{2, 2, 1, 1}));
+    // The repeat still updates the record: its last words count.
+    EXPECT_NEAR(fix.lon, 8.54180500, 1e-8);
+    const int64_t first = fix.time;
+    results.clear();
+    for (const std::string& s : second2)
+        results.push_back(parse(s, fix));
+    EXPECT_EQ(results, (std::vector<int>{2, 1, 1, 1}));
+    EXPECT_EQ(fix.time, first + 1);
+    EXPECT_NEAR(fix.alt, 408.7, 1e-9);
+    // A later second, and an earlier one (a receiver reset), are new fixes.
+    EXPECT_EQ(parse("$GNRMC,143107.00,A,4722.6199,N,00832.5229,E,19.9,67.5,120624,,,A,V", fix), 2);
+    EXPECT_EQ(parse("$GNRMC,143100.00,A,4722.6000,N,00832.5000,E,19.9,67.5,120624,,,A,V", fix), 2);
 }
 
 TEST(ParseNmea, GgaGivesTwoUntilTheFirstRmcThenOne) {
@@ -232,7 +308,11 @@ TEST(NmeaPosition, HemispheresGiveSigns) {
     EXPECT_EQ(parse(rmcWith("4807.038", "S", "01131.000", "W"), fix), 2);
     EXPECT_NEAR(fix.lat, -48.1173, 1e-9);
     EXPECT_NEAR(fix.lon, -11.516666666, 1e-8);
-    EXPECT_EQ(parse(rmcWith("4807.038", "N", "01131.000", "E"), fix), 2);
+    // A second later: a new fix, not a repeat of the first.
+    EXPECT_EQ(
+        parse(rmcWith("4807.038", "N", "01131.000", "E", "022.4", "084.4", "230309", "123520"),
+              fix),
+        2);
     EXPECT_NEAR(fix.lat, 48.1173, 1e-9);
     EXPECT_NEAR(fix.lon, 11.516666666, 1e-8);
 }
@@ -244,7 +324,10 @@ TEST(NmeaPosition, UnknownHemisphereKeepsThePreviousValue) {
     EXPECT_EQ(parse(rmcWith("4807.038", "X", "01131.000", "E"), fix), 2);
     EXPECT_DOUBLE_EQ(fix.lat, 10);
     EXPECT_NEAR(fix.lon, 11.516666666, 1e-8);
-    EXPECT_EQ(parse(rmcWith("4807.038", "N", "01131.000", "Q"), fix), 2);
+    EXPECT_EQ(
+        parse(rmcWith("4807.038", "N", "01131.000", "Q", "022.4", "084.4", "230309", "123520"),
+              fix),
+        2);
     EXPECT_NEAR(fix.lat, 48.1173, 1e-9);
     EXPECT_NEAR(fix.lon, 11.516666666, 1e-8);
 }
@@ -301,7 +384,10 @@ TEST(NmeaPosition, ThePolesAndTheDateLineAreValid) {
     EXPECT_EQ(parse(rmcWith("9000.000", "S", "18000.000", "W"), fix), 2);
     EXPECT_DOUBLE_EQ(fix.lat, -90);
     EXPECT_DOUBLE_EQ(fix.lon, -180);
-    EXPECT_EQ(parse(rmcWith("4859.999", "N", "01159.999", "E"), fix), 2);
+    EXPECT_EQ(
+        parse(rmcWith("4859.999", "N", "01159.999", "E", "022.4", "084.4", "230309", "123520"),
+              fix),
+        2);
 }
 
 TEST(NmeaPosition, ZeroPositionIsRejectedWithAMessage) {
@@ -366,9 +452,14 @@ TEST(NmeaFields, RmcSpeedLimit) {
     GpsFix fix;
     EXPECT_EQ(parse(rmcWith("4807.038", "N", "01131.000", "E", "10000"), fix), 2);
     EXPECT_DOUBLE_EQ(fix.spd, 0);
-    EXPECT_EQ(parse(rmcWith("4807.038", "N", "01131.000", "E", "9999.9"), fix), 2);
+    EXPECT_EQ(
+        parse(rmcWith("4807.038", "N", "01131.000", "E", "9999.9", "084.4", "230309", "123520"),
+              fix),
+        2);
     EXPECT_DOUBLE_EQ(fix.spd, 9999.9);
-    EXPECT_EQ(parse(rmcWith("4807.038", "N", "01131.000", "E", "-1"), fix), 2);
+    EXPECT_EQ(
+        parse(rmcWith("4807.038", "N", "01131.000", "E", "-1", "084.4", "230309", "123521"), fix),
+        2);
     EXPECT_DOUBLE_EQ(fix.spd, 9999.9);
 }
 
@@ -376,9 +467,12 @@ TEST(NmeaFields, RmcCourseLimit) {
     GpsFix fix;
     EXPECT_EQ(parse(rmcWith("4807.038", "N", "01131.000", "E", "1", "-360"), fix), 2);
     EXPECT_DOUBLE_EQ(fix.hdg, -360);
-    EXPECT_EQ(parse(rmcWith("4807.038", "N", "01131.000", "E", "1", "360"), fix), 2);
+    EXPECT_EQ(
+        parse(rmcWith("4807.038", "N", "01131.000", "E", "1", "360", "230309", "123520"), fix), 2);
     EXPECT_DOUBLE_EQ(fix.hdg, 360);
-    EXPECT_EQ(parse(rmcWith("4807.038", "N", "01131.000", "E", "1", "360.1"), fix), 2);
+    EXPECT_EQ(
+        parse(rmcWith("4807.038", "N", "01131.000", "E", "1", "360.1", "230309", "123521"), fix),
+        2);
     EXPECT_DOUBLE_EQ(fix.hdg, 360);
 }
 

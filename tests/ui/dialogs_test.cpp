@@ -163,6 +163,32 @@ TEST_F(GpsDataWindowTest, RefreshShowsTheLocalVehicleAndMovesAreRemembered) {
     o.ShowGpsData = 0;
 }
 
+TEST_F(GpsDataWindowTest, GpsdsWordWidensTheWindowToShowTheLineWhole) {
+    COptionsDlg& o = options();
+    o.ShowGpsData = 1;
+    o.GpsDataLeft = 40;
+    o.GpsDataTop = 50;
+    o.GpsDataRight = 140; // far too narrow for the line
+    o.GpsDataBottom = 80;
+    clients().add("Me", "localhost");
+    clients().designateLocal();
+    auto manual = std::make_unique<ManualTimer>();
+    ManualTimer* tick = manual.get();
+    CGpsDataWindow data(options(), clients(), std::move(manual), [] {
+        return GpsdStatus{3, 8, 10};
+    });
+    data.create();
+    ASSERT_EQ(data.width(), 100);
+    tick->fire();
+    EXPECT_EQ(data.text().toStdString(),
+              " 0.0 mph   0.0 ft   0.0 deg   3D fix, 8 of 10 satellites");
+    const QLabel& label = child<QLabel>(data, "gpsDataText");
+    EXPECT_GE(label.width(), label.fontMetrics().horizontalAdvance(data.text()));
+    EXPECT_EQ(data.height(), 30) << "only wider";
+    EXPECT_EQ(o.GpsDataRight - o.GpsDataLeft, data.width()) << "and remembered so";
+    o.ShowGpsData = 0;
+}
+
 TEST_F(GpsDataWindowTest, AStoredPlaceOffEveryScreenComesBackInSight) {
     COptionsDlg& o = options();
     o.ShowGpsData = 1;
