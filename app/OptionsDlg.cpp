@@ -121,6 +121,7 @@ const ReadOnlyText kReadOnly[] = {
     {"SaveDirectory", &COptionsDlg::SaveDirectory, kSaveDirectoryMax},
     {"BindAddress", &COptionsDlg::BindAddress, kTextValueMax},
     {"LinkBindAddress", &COptionsDlg::LinkBindAddress, kTextValueMax},
+    {"PeerBindAddress", &COptionsDlg::PeerBindAddress, kTextValueMax},
     {"LocalGpsHosts", &COptionsDlg::LocalGpsHosts, kTextValueMax},
     {"EarthBackend", &COptionsDlg::EarthBackend, kTextValueMax},
     {"MologogoServer", &COptionsDlg::MologogoServer, kTextValueMax},
@@ -220,4 +221,12 @@ bool COptionsDlg::save(RegistryStore& reg) {
 
 std::string linkListenAddress(const COptionsDlg& o) {
     return o.BindAddress.empty() ? o.LinkBindAddress : o.BindAddress;
+}
+
+std::string peerListenAddress(const COptionsDlg& o) {
+    return o.BindAddress.empty() ? o.PeerBindAddress : o.BindAddress;
+}
+
+bool positionShared(const COptionsDlg& o) {
+    return !peerListenAddress(o).starts_with("127.");
 }

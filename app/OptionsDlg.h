@@ -110,6 +110,10 @@ public:
     // Without BindAddress the network-link and base listeners bind here, so
     // that only this machine reads the vehicles; "0.0.0.0" opens them to all.
     std::string LinkBindAddress = "127.0.0.1";
+    // Without BindAddress the peer control and ping listeners bind here. They
+    // hand the local vehicle's position and track to whoever reaches them, so
+    // only this machine does until the user shares ("0.0.0.0": every network).
+    std::string PeerBindAddress = "127.0.0.1";
     // Addresses (besides 127.0.0.1) whose NMEA sentences on the tracker port are
     // taken as the local GPS; separated by blanks, ',' or ';'.
     std::string LocalGpsHosts;
@@ -141,6 +145,9 @@ public:
     // True once load() has run; only then does the exit save write the
     // settings back (defaults never overwrite settings that were not read).
     bool loaded() const { return m_registry != nullptr; }
+    // The run ends without writing the settings back (a start-up that
+    // failed): loaded() is false from now on.
+    void forgetRegistry() { m_registry = nullptr; }
 
 private:
     RegistryStore* m_registry = nullptr; // loaded from
@@ -150,3 +157,9 @@ private:
 // link, base port): BindAddress when set (--bind), else LinkBindAddress,
 // loopback unless the user opened it.
 std::string linkListenAddress(const COptionsDlg& o);
+// The address of the peer control and ping listeners: BindAddress when set,
+// else PeerBindAddress, loopback unless the user shares the position.
+std::string peerListenAddress(const COptionsDlg& o);
+// Whether other machines can reach the peer listeners, that is, follow the
+// local vehicle: their address is not a loopback address.
+bool positionShared(const COptionsDlg& o);

@@ -1,6 +1,7 @@
 #include "app/desktopEntry.h"
 
 #include "app/desktopFiles.h"
+#include "platform/paths.h"
 #include "trace/trace.h"
 
 #include <cerrno>
@@ -65,15 +66,9 @@ bool writeFileAtomically(const std::string& path, const std::string& text, std::
 } // namespace
 
 DesktopPaths desktopPaths() {
-    std::string base;
-    const char* xdg = getenv("XDG_DATA_HOME");
-    if (xdg && *xdg == '/') {
-        base = xdg;
-    } else if (const char* home = getenv("HOME"); home && *home) {
-        base = std::string(home) + "/.local/share";
-    } else {
+    const std::string base = dataHomeDir();
+    if (base.empty())
         return DesktopPaths{};
-    }
     return DesktopPaths{base + "/applications/nivra.desktop",
                         base + "/icons/hicolor/scalable/apps/nivra.svg"};
 }
@@ -101,7 +96,9 @@ bool registerDesktopEntry(const std::string& executable, std::string& error) {
     return true;
 }
 
-bool unregisterDesktopEntry(std::string& error) {
+bool unregisterDesktopEntry(std::string& error, bool* removedAny) {
+    if (removedAny)
+        *removedAny = false;
     const DesktopPaths paths = desktopPaths();
     if (paths.entry.empty()) {
         error = "neither XDG_DATA_HOME nor HOME is set";
@@ -110,7 +107,9 @@ bool unregisterDesktopEntry(std::string& error) {
     bool ok = true;
     for (const std::string& path : {paths.entry, paths.icon}) {
         std::error_code ec;
-        fs::remove(path, ec);
+        const bool removed = fs::remove(path, ec);
+        if (removed && removedAny)
+            *removedAny = true;
         if (ec) {
             error = "cannot remove " + path + ": " + ec.message();
             ok = false;

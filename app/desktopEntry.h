@@ -21,5 +21,6 @@ std::string desktopEntryText(const std::string& executable);
 // Writes both files (each replaced atomically). Returns false, with `error`
 // set, when a directory or file could not be written.
 bool registerDesktopEntry(const std::string& executable, std::string& error);
-// Removes both files; files already absent are not an error.
-bool unregisterDesktopEntry(std::string& error);
+// Removes both files; files already absent are not an error. `removedAny`
+// (when given) tells whether there was anything to remove.
+bool unregisterDesktopEntry(std::string& error, bool* removedAny = nullptr);

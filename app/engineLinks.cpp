@@ -45,7 +45,26 @@ bool CEngineLinks::startEngine(int linkPort) {
 }
 
 void CEngineLinks::startPeers() {
-    m_parts.clients().start(m_parts.options().BindAddress);
+    m_parts.clients().start(peerListenAddress(m_parts.options()));
+}
+
+std::vector<ListenerReport> CEngineLinks::listeners(unsigned ms) {
+    Cn2k& engine = m_parts.engine();
+    std::vector<ListenerReport> out;
+    const std::pair<ListenerRole, const CServer*> own[] = {
+        {ListenerRole::base, &engine.m_baseServer},
+        {ListenerRole::networkLink, &engine.m_linkServer},
+        {ListenerRole::trackerLines, &engine.m_trackerServer},
+    };
+    for (const auto& [role, server] : own)
+        if (server->running())
+            out.push_back({role, server->waitForBind(ms)});
+    const std::vector<BindOutcome> peers = m_parts.clients().peerBinds(ms);
+    if (peers.size() == 2) {
+        out.push_back({ListenerRole::peerControl, peers[0]});
+        out.push_back({ListenerRole::peerPing, peers[1]});
+    }
+    return out;
 }
 
 int CEngineLinks::linkPort() const {

@@ -44,6 +44,7 @@ public:
 
     // The vehicle list's control and ping servers and its update threads.
     void startPeers() override;
+    std::vector<ListenerReport> listeners(unsigned ms) override;
 
     // The web publisher takes the publishing settings and runs while
     // pftpEnabled is set.

@@ -25,9 +25,9 @@ inline constexpr const char* kFtpWaitingToUpdate = "Waiting to update";
 inline constexpr const char* kFtpServerMissing =
     "Enter the FTP server's host name, or publish to a local file.";
 
-// The limits of the two number fields. A period under a second would have
-// the publisher hammer the server; 0 would end its thread without a word.
-constexpr int32_t kFtpPeriodMin = 1;
+// The limits of the two number fields. A period of 0 stops publishing (the
+// publisher waits for another period); a fraction of a second cannot be typed.
+constexpr int32_t kFtpPeriodMin = 0;
 constexpr int32_t kFtpPeriodMax = 86400;
 constexpr int32_t kFtpMaxPtsMin = 1;
 constexpr int32_t kFtpMaxPtsMax = 1000000;

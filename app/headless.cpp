@@ -13,7 +13,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <iostream>
 #include <unistd.h>
 
@@ -89,33 +91,101 @@ std::string shownAddress(const std::string& address) {
     return address.empty() ? "0.0.0.0" : address;
 }
 
+const BindOutcome* listening(const std::vector<ListenerReport>& listeners, ListenerRole role) {
+    for (const ListenerReport& r : listeners)
+        if (r.role == role && r.bind.listening())
+            return &r.bind;
+    return nullptr;
+}
+
+// " listens on ADDRESS, reachable from WHERE" (`verb` "listen" for two ports).
+std::string whereText(const BindOutcome& bind, const char* verb = "listens") {
+    const std::string address = shownAddress(bind.address);
+    return std::string(" ") + verb + " on " + address + ", reachable from " + reachText(address);
+}
+
 } // namespace
 
-std::string listenerSummary(const COptionsDlg& o, int linkPort) {
-    const std::string nearAddress = shownAddress(linkListenAddress(o));
-    const std::string farAddress = shownAddress(o.BindAddress);
+std::string listenerName(ListenerRole role) {
+    switch (role) {
+    case ListenerRole::base:
+        return "base";
+    case ListenerRole::peerControl:
+        return "peer control";
+    case ListenerRole::peerPing:
+        return "peer ping";
+    case ListenerRole::networkLink:
+        return "network link";
+    case ListenerRole::trackerLines:
+        return "tracker lines";
+    }
+    return "listener";
+}
+
+std::string listenerSummary(const COptionsDlg& o, const std::vector<ListenerReport>& listeners) {
     std::string gpsHosts = "127.0.0.1";
     if (!o.LocalGpsHosts.empty())
         gpsHosts += " and " + o.LocalGpsHosts;
     std::string text;
-    text += "  Port " + std::to_string(linkPort) + " (network link) listens on " + nearAddress +
-            ", reachable from " + reachText(nearAddress) +
-            ": whoever reaches it reads every vehicle's position and track.\n";
-    text += "  Port " + std::to_string(kBasePort) + " (base) listens on " + nearAddress +
-            ", reachable from " + reachText(nearAddress) + ": it answers nothing.\n";
-    text += "  Port " + std::to_string(kTrackerPort) + " (tracker lines) listens on " + farAddress +
-            ", reachable from " + reachText(farAddress) + ": whoever reaches it can add up to " +
-            std::to_string(o.MaxDeviceVehicles) +
-            " tracker vehicles; its NMEA sentences (\"$GPRMC\", \"$GNGGA\"...) move the local "
-            "vehicle only from " +
-            gpsHosts + ".\n";
-    text += "  Ports " + std::to_string(kControlPort) + " and " + std::to_string(kPingPort) +
-            " (peers) listen on " + farAddress + ", reachable from " + reachText(farAddress) +
-            ": whoever reaches them reads the local vehicle's position and stored track.\n";
+    if (const BindOutcome* b = listening(listeners, ListenerRole::networkLink))
+        text += "  Port " + std::to_string(b->port) + " (network link)" + whereText(*b) +
+                ": whoever reaches it reads every vehicle's position and track.\n";
+    if (const BindOutcome* b = listening(listeners, ListenerRole::base))
+        text += "  Port " + std::to_string(b->port) + " (base)" + whereText(*b) +
+                ": it answers nothing.\n";
+    if (const BindOutcome* b = listening(listeners, ListenerRole::trackerLines))
+        text += "  Port " + std::to_string(b->port) + " (tracker lines)" + whereText(*b) +
+                ": whoever reaches it can add up to " + std::to_string(o.MaxDeviceVehicles) +
+                " tracker vehicles; its NMEA sentences (\"$GPRMC\", \"$GNGGA\"...) move the "
+                "local vehicle only from " +
+                gpsHosts + ".\n";
+    const BindOutcome* control = listening(listeners, ListenerRole::peerControl);
+    const BindOutcome* ping = listening(listeners, ListenerRole::peerPing);
+    if (control && ping && control->address == ping->address)
+        text += "  Ports " + std::to_string(control->port) + " and " + std::to_string(ping->port) +
+                " (peers)" + whereText(*control, "listen") + ": ";
+    else if (control)
+        text += "  Port " + std::to_string(control->port) + " (peer control)" +
+                whereText(*control) + ": ";
+    if (control) {
+        // Whoever reaches the control port reads the local vehicle's track.
+        if (shownAddress(control->address).starts_with("127."))
+            text += "your position is not shared with other machines (the PeerBindAddress "
+                    "setting shares it, see docs/peers.md).\n";
+        else
+            text += "your position is shared: whoever reaches them reads the local vehicle's "
+                    "position and stored track.\n";
+    }
+    if (ping && !(control && control->address == ping->address))
+        text += "  Port " + std::to_string(ping->port) + " (peer ping)" + whereText(*ping) +
+                ": it tells that Nivra runs.\n";
     return text;
 }
 
-void CHeadless::printBanner(bool pressStart) {
+std::string unopenedPorts(const std::vector<ListenerReport>& listeners) {
+    std::vector<ListenerReport> byPort = listeners;
+    std::stable_sort(
+        byPort.begin(), byPort.end(),
+        [](const ListenerReport& a, const ListenerReport& b) { return a.bind.port < b.bind.port; });
+    std::string text;
+    for (const ListenerReport& r : byPort) {
+        if (r.bind.listening())
+            continue;
+        text += "nivra: cannot open port " + std::to_string(r.bind.port) + " (" +
+                listenerName(r.role) + ") on " + shownAddress(r.bind.address) + ": ";
+        if (!r.bind.tried)
+            text += "it did not open in time";
+        else if (r.bind.error == EADDRINUSE)
+            text += std::string(std::strerror(r.bind.error)) +
+                    "; another program holds it (another copy of Nivra?)";
+        else
+            text += std::strerror(r.bind.error);
+        text += "\n";
+    }
+    return text;
+}
+
+void CHeadless::printBanner(bool pressStart, const std::vector<ListenerReport>& listeners) {
     const COptionsDlg& o = m_sys.options();
     const std::string link = linkListenAddress(o);
     const std::string registry = m_sys.registry().path();
@@ -129,7 +199,7 @@ void CHeadless::printBanner(bool pressStart) {
           << "/NivraServers (refresh every 0.5 seconds).\n"
           << "  In a browser open " << globeAddress(link, m_sys.linkPort())
           << " to see the vehicles on a 3D globe.\n"
-          << listenerSummary(o, m_sys.linkPort());
+          << listenerSummary(o, listeners);
     if (o.DemoMode) {
         if (m_sys.paused() && !pressStart)
             m_out << "  Demo mode: paused until started (run with --start).\n";
@@ -144,9 +214,22 @@ int CHeadless::run(bool pressStart, const SettingOverrides& overrides) {
     CtestDlg dlg(*this, m_sys);
     dlg.setOverrides(overrides);
     dlg.startUp();
-    printBanner(pressStart);
+    // A run that cannot serve its ports is not running: a second copy, or a
+    // port another program holds. It says which and ends with a failure, so
+    // that a service manager sees it, and leaves the files and settings as
+    // they were (this run changed nothing worth keeping).
+    const std::vector<ListenerReport> listeners = m_sys.listeners(kBindWaitMs);
+    if (const std::string unopened = unopenedPorts(listeners); !unopened.empty()) {
+        m_err << unopened << "nivra: ending without saving anything; nothing was started."
+              << std::endl;
+        dlg.abandon();
+        return kExitPortsUnavailable;
+    }
+    printBanner(pressStart, listeners);
+    // --start gets the demo going (or a paused engine); a running engine
+    // stays as it is.
     if (pressStart)
-        dlg.onStartPause();
+        dlg.onContinue();
 
     while (!m_ended) {
         if (stopRequested()) {

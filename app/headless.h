@@ -5,12 +5,14 @@
 // settings are saved on the way out.
 #pragma once
 
+#include "app/subsystems.h"
 #include "app/testDlg.h"
 
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
 #include <string>
+#include <vector>
 
 class COptionsDlg;
 class CSubsystems;
@@ -28,12 +30,18 @@ class CHeadless : public CtestDlgView {
 public:
     // How often the loop looks for a stop request and posted work.
     static constexpr unsigned kPollMs = 50;
+    // How long start-up waits for each listener's first bind.
+    static constexpr unsigned kBindWaitMs = 5000;
+    // The exit status of a run whose ports could not be opened.
+    static constexpr int kExitPortsUnavailable = 1;
 
     // `err` gets the notices (damaged files, failed saves).
     CHeadless(CSubsystems& sys, LoopClock& clock, std::ostream& out, std::ostream& err);
 
-    // Starts up, optionally presses start/pause once, then runs the timer
-    // until a stop is requested, and shuts down. Returns the exit status.
+    // Starts up, checks that every listener opened its port (else says which
+    // could not and ends at once, saving nothing), optionally starts a
+    // paused engine (--start), then runs the timer until a stop is requested,
+    // and shuts down. Returns the exit status.
     int run(bool pressStart, const SettingOverrides& overrides);
 
     // Called with the loop clock's time just before each timer tick.
@@ -56,7 +64,7 @@ public:
     void showNotice(const std::string& text) override;
 
 private:
-    void printBanner(bool pressStart);
+    void printBanner(bool pressStart, const std::vector<ListenerReport>& listeners);
 
     CSubsystems& m_sys;
     LoopClock& m_clock;
@@ -78,9 +86,14 @@ bool stopRequested();
 int stopSignalsSeen();
 void clearStopRequest();
 
-// The banner's lines on the listeners: for each port where it listens, who
-// can reach it and what that lets them do.
-std::string listenerSummary(const COptionsDlg& o, int linkPort);
+// The banner's lines on the listeners: for each port that listens, who can
+// reach it and what that lets them do, and whether the position is shared.
+std::string listenerSummary(const COptionsDlg& o, const std::vector<ListenerReport>& listeners);
+// One line for each listener that could not open its port, saying which and
+// why; empty when all listen.
+std::string unopenedPorts(const std::vector<ListenerReport>& listeners);
+// "network link", "peer control", ...
+std::string listenerName(ListenerRole role);
 
 // Headless mode with the real engine and serial reader.
 int runHeadless(const CommandLine& cmd);

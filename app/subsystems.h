@@ -9,11 +9,13 @@
 // (app/appContext.h), is the real one.
 #pragma once
 
+#include "net/server.h"
 #include "sources/gpsdReports.h"
 
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 class CClient;
 class CClients;
@@ -22,6 +24,15 @@ class COptionsDlg;
 class CRecording;
 class CftpServer;
 class RegistryStore;
+
+// The program's five listeners.
+enum class ListenerRole { base, peerControl, peerPing, networkLink, trackerLines };
+
+// One listener and how its bind went.
+struct ListenerReport {
+    ListenerRole role;
+    BindOutcome bind;
+};
 
 class CSubsystems {
 public:
@@ -90,6 +101,10 @@ public:
     // The FTP publisher, for the dialog that shows its progress (nullptr
     // when this run has none).
     virtual CftpServer* publisher() const { return nullptr; }
+    // The started listeners (engine and peers), each after waiting up to
+    // `ms` for its first bind: the front ends report the ports that could not
+    // be opened. Empty when this run has none.
+    virtual std::vector<ListenerReport> listeners(unsigned /*ms*/) { return {}; }
 
     // The clock: seconds for the periodic save, and the fixed waits of the
     // start-up, source switch and shutdown sequences.

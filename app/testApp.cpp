@@ -2,10 +2,13 @@
 
 #include "app/desktopEntry.h"
 #include "app/headless.h"
+#include "app/startDirectory.h"
 #include "app/testDlg.h"
+#include "platform/display.h"
 #include "platform/paths.h"
 #include "publish/logToKml.h"
 #include "sources/gpsd.h"
+#include "trace/notice.h"
 #include "trace/trace.h"
 
 #include <arpa/inet.h>
@@ -130,19 +133,22 @@ std::string usageText() {
            "Live GPS tracks of your vehicles in Google Earth.\n"
            "\n"
            "  --headless        run without a window; Ctrl+C or SIGTERM ends it\n"
-           "  --start           press start/pause once after start-up (starts the demo)\n"
-           "  --dir DIR         start directory for track files, logs and AutoView.cfg\n"
-           "                    (default: the current directory)\n"
+           "  --start           start the demo (or a paused engine) once started up;\n"
+           "                    a running engine is left running\n"
+           "  --dir DIR         start directory for track files, logs and AutoView.cfg,\n"
+           "                    made when missing (default: ~/.local/share/nivra)\n"
            "  --bind ADDR       listen on this IPv4 address only, every port (default: the\n"
-           "                    network link and base ports on 127.0.0.1 or the\n"
-           "                    LinkBindAddress setting, the tracker port on every address)\n"
+           "                    network link, base and peer ports on 127.0.0.1, see the\n"
+           "                    LinkBindAddress and PeerBindAddress settings, the tracker\n"
+           "                    port on every address)\n"
            "  --earth BACKEND   Google Earth backend: none, gepro or auto (default: auto)\n"
            "  --debug-log       write the trace log to nivraDebug.log in the start directory\n"
            "  --gpsd [HOST[:PORT]]\n"
            "                    take the local position from gpsd (default 127.0.0.1:2947)\n"
            "                    instead of the demo or a serial port; saved as the choice\n"
-           "  --kml LOG.nme [-o OUT.kml] [--all-points]\n"
-           "                    convert a recorded NMEA log to a KML file and end\n"
+           "  --kml LOG.nme [-o OUT.kml|-] [--all-points]\n"
+           "                    convert a recorded NMEA log to a KML file (- for standard\n"
+           "                    output) and end\n"
            "  --register        add Nivra to the desktop's application menu for this user\n"
            "  --unregister      remove it from there again\n"
            "  --help            show this text\n"
@@ -155,13 +161,20 @@ std::string versionText() {
     return std::string("nivra ") + NIVRA_VERSION + "\n";
 }
 
-bool displayAvailable() {
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
-        const char* v = getenv(name);
-        if (v && *v)
-            return true;
+bool CtestApp::enterStartDirectory() {
+    StartDirectory chosen;
+    std::string error;
+    if (!prepareStartDirectory(m_cmd.dir, currentDirectory(), defaultStartDirectory(dataHomeDir()),
+                               chosen, error)) {
+        std::cerr << "nivra: " << error << "\n";
+        return false;
     }
-    return false;
+    setStartDir(chosen.dir);
+    setDebugLogFile(FullPath("nivraDebug.log"));
+    // Told once: the window shows it on its status line, headless mode on stderr.
+    if (!chosen.notice.empty())
+        noticeUser("CtestApp::InitInstance", chosen.notice);
+    return true;
 }
 
 int CtestApp::InitInstance(int argc, char** argv, WindowFrontEnd window) {
@@ -196,15 +209,15 @@ int CtestApp::run(int argc, char** argv, WindowFrontEnd window) {
         return 0;
     }
 
-    // The start directory: where bare file names live for the whole run.
+    // The switches that end at once work where they are started (a log named
+    // on the command line is found where the user is), or in --dir.
     if (!m_cmd.dir.empty()) {
-        std::error_code ec;
-        const std::filesystem::path dir = std::filesystem::absolute(m_cmd.dir, ec);
-        if (ec || !std::filesystem::is_directory(dir, ec)) {
-            std::cerr << "nivra: --dir " << m_cmd.dir << " is not a directory\n";
+        StartDirectory chosen;
+        if (!prepareStartDirectory(m_cmd.dir, currentDirectory(), "", chosen, error)) {
+            std::cerr << "nivra: --dir " << m_cmd.dir << ": " << error << "\n";
             return 2;
         }
-        setStartDir(dir.lexically_normal().string());
+        setStartDir(chosen.dir);
     } else {
         setStartDir();
     }
@@ -215,13 +228,18 @@ int CtestApp::run(int argc, char** argv, WindowFrontEnd window) {
 
     if (m_cmd.registerDesktop || m_cmd.unregisterDesktop) {
         NTRACE("here");
+        bool removed = false;
         const bool ok = m_cmd.registerDesktop ? registerDesktopEntry(executablePath(argv[0]), error)
-                                              : unregisterDesktopEntry(error);
+                                              : unregisterDesktopEntry(error, &removed);
         if (!ok) {
             std::cerr << "nivra: " << error << "\n";
             return 1;
         }
         const DesktopPaths paths = desktopPaths();
+        if (m_cmd.unregisterDesktop && !removed) {
+            std::cerr << "nivra: nothing to remove: no desktop entry at " << paths.entry << "\n";
+            return 1;
+        }
         std::cout << (m_cmd.registerDesktop ? "Installed " : "Removed ") << paths.entry << "\n";
         return 0;
     }
@@ -240,16 +258,21 @@ int CtestApp::run(int argc, char** argv, WindowFrontEnd window) {
     signal(SIGPIPE, SIG_IGN);
     NTRACE("here");
 
-    int status;
-    if (window && !m_cmd.headless && displayAvailable()) {
-        status = window(*this, argc, argv);
-    } else {
-        if (!m_cmd.headless && !window)
-            std::cerr << "nivra: this build has no window; running headless\n";
-        else if (!m_cmd.headless)
-            std::cerr << "nivra: no display found; running headless\n";
-        status = runHeadless(m_cmd);
+    if (window && !m_cmd.headless) {
+        // Qt would end the process when the display does not answer.
+        const DisplayCheck display = displayReachable();
+        if (display.reachable) {
+            const int status = window(*this, argc, argv);
+            NTRACE("here");
+            return status;
+        }
+        std::cerr << "nivra: " << display.why << "; running headless\n";
+    } else if (!m_cmd.headless) {
+        std::cerr << "nivra: this build has no window; running headless\n";
     }
+    if (!enterStartDirectory())
+        return 2;
+    const int status = runHeadless(m_cmd);
     NTRACE("here");
     return status;
 }

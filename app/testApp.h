@@ -1,6 +1,6 @@
 // The application object: prepares the process (start directory, signals),
 // reads the command line and runs the main window through a front end, the Qt
-// window when a display is there and it is built, else headless mode. The
+// window when a display answers and it is built, else headless mode. The
 // switches that end without a window (--help, --version, --register,
 // --unregister, --kml) are handled here too.
 #pragma once
@@ -10,7 +10,7 @@
 
 struct CommandLine {
     bool headless = false;
-    bool start = false; // press start/pause once after start-up
+    bool start = false; // start the demo (or a paused engine) after start-up
     bool help = false;
     bool version = false;
     bool registerDesktop = false;
@@ -37,10 +37,6 @@ SettingOverrides settingOverrides(const CommandLine& cmd);
 std::string usageText();
 std::string versionText();
 
-// True when a window can be shown: an X11 or Wayland display, or a Qt
-// platform chosen explicitly (QT_QPA_PLATFORM, as tests do with "offscreen").
-bool displayAvailable();
-
 class CtestApp;
 // Runs the main window with a desktop front end; returns the exit status.
 using WindowFrontEnd = int (*)(CtestApp& app, int argc, char** argv);
@@ -53,6 +49,12 @@ public:
     int InitInstance(int argc, char** argv, WindowFrontEnd window);
 
     const CommandLine& commandLine() const { return m_cmd; }
+
+    // Chooses, creates and enters the start directory of a tracker run (--dir,
+    // else ~/.local/share/nivra with an older setup carried over; see
+    // app/startDirectory.h). The front end calls it once it knows it runs.
+    // False, after saying why on stderr, when the folder cannot be used.
+    bool enterStartDirectory();
 
 private:
     int run(int argc, char** argv, WindowFrontEnd window);

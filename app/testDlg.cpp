@@ -574,6 +574,20 @@ void CtestDlg::processPosted() {
         m_sys.options().Port = *port;
 }
 
+void CtestDlg::abandon() {
+    if (m_shutDown)
+        return;
+    m_shutDown = true;
+    g_bShutdown = 1;
+    NTRACE("start-up abandoned; nothing saved");
+    m_saver.wait();
+    m_sys.options().forgetRegistry();
+    m_sys.waitForWorkers(kShutdownWaitMs);
+    if (m_trayShown)
+        m_view.setTrayIcon(false);
+    m_trayShown = false;
+}
+
 bool CtestDlg::shutdown() {
     if (m_shutDown)
         return true;

@@ -163,6 +163,11 @@ public:
     // time, removes the tray icon. Runs once. False when something could not
     // be saved (the user has been told what).
     bool shutdown();
+    // Start-up failed (a port could not be opened): raises the stop flag and
+    // gives the workers their time, but saves nothing, the settings
+    // included, so that a second copy never writes over the first one's
+    // files. Runs once, instead of shutdown().
+    void abandon();
     // Waits for a periodic save running on its own thread (tests, shutdown).
     void waitForBackgroundSave();
 

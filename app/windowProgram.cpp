@@ -56,5 +56,7 @@ int startWindowProgram(CtestApp& app, int /*argc*/, char** argv) {
         break;
     }
     std::cerr << "nivra: the window is not available (" << why << "); running headless\n";
+    if (!app.enterStartDirectory())
+        return 2;
     return runHeadless(app.commandLine());
 }

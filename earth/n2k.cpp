@@ -160,6 +160,14 @@ uint64_t documentKey(const std::vector<CClient*>& vehicles, const CClient* track
     return k.value();
 }
 
+// A client other than Google Earth when there is no document to give: a
+// complete HTTP reply that says why.
+int32_t unavailable(ServerReply& reply, std::string_view why) {
+    std::string text(why);
+    text += '\n';
+    return reply.give(httpReply("503 Service Unavailable", "text/plain; charset=utf-8", text));
+}
+
 } // namespace
 
 int Cn2k::startEngine() {
@@ -307,10 +315,13 @@ int32_t Cn2k::processTrackerFunc(std::span<char> request, const char* /*peerAddr
     if (int32_t globe = 0; answerGlobeRequest(request, *self, reply, globe))
         return globe;
     std::string_view req(request.data(), strnlen(request.data(), request.size()));
-    const int32_t unchanged = reply.giveStatic(kUnchangedReply);
     // Only Google Earth's polls take the new-point flags and the camera: any
     // other client gets the whole document and leaves both for Google Earth.
     const bool linkPoll = isLinkPoll(req);
+    // Google Earth takes the empty document as it stands; every other client
+    // (a browser, curl, a script) gets an HTTP reply whatever the state.
+    const int32_t unchanged =
+        linkPoll ? reply.giveStatic(kUnchangedReply) : unavailable(reply, "Nivra is stopping.");
     // A HEAD request gets the status line and headers of what a GET would.
     const bool headOnly = httpMethod(req) == "HEAD";
     std::shared_ptr<EarthApp> app = earthApp();
@@ -323,16 +334,27 @@ int32_t Cn2k::processTrackerFunc(std::span<char> request, const char* /*peerAddr
     }
 
     CClient* tracked = self->m_tracked;
-    if (g_bShutdown || !tracked)
+    if (g_bShutdown)
         return unchanged;
+    if (!tracked)
+        return linkPoll ? unchanged
+                        : unavailable(reply, "Nivra is starting: no vehicle is followed yet.");
 
     int moved = 0;
     if (linkPoll) {
         TrackLockGuard lock; // the window sets the vehicle's tracking bits meanwhile
         moved = checkRange(*tracked, haveCam ? &cam : nullptr);
     }
-    if (self->m_paused && !moved)
-        return unchanged;
+    if (self->m_paused && !moved) {
+        if (linkPoll)
+            return unchanged;
+        // The last document other clients were given before the pause.
+        if (const auto& last = self->m_rootDocument.text)
+            return headOnly ? answerHeadOnly(reply, reply.giveShared(last))
+                            : reply.giveShared(last);
+        return unavailable(reply, "Nivra is paused: nothing new until it is started (the window's "
+                                  "Start button, or --start).");
+    }
 
     const std::vector<CClient*> vehicles = self->m_clients->vehicles();
     if (linkPoll) {

@@ -184,8 +184,11 @@ public:
                                       const std::string& host, int port, bool carriesView);
     // The network-link port's handler. A poll of the link's path is Google
     // Earth's: it takes the new-point flags, exchanges the camera and carries
-    // the view computed for it. Any other request (a browser's GET /) gets the
-    // whole document and changes nothing.
+    // the view computed for it, or gets the unchanged reply. Any other request
+    // (a browser's GET /) gets the whole document and changes nothing; it
+    // always gets an HTTP reply: while paused the last whole one, and "503"
+    // with the reason when there is none (starting, paused before the first,
+    // stopping).
     static int32_t processTrackerFunc(std::span<char> request, const char* peerAddress,
                                       ServerReply& reply, void* engine);
     // Opens a saved file in Google Earth. 0 when Google Earth took it.

@@ -146,13 +146,25 @@ std::string reachText(const std::string& address) {
     return address + " only";
 }
 
-std::string bindFailureMessage(int port) {
+std::string bindFailureMessage(int port, int error, const std::string& address) {
+    if (error == EADDRINUSE) {
+        if (port == kFixBlurPort)
+            return "Nivra can't open port 80, are you running an http server? You can't run an "
+                   "http server and use the \"Blurry image fix\". Uncheck \"Blurry image fix\" "
+                   "in the Options dialog, delete any NivraServers network links in the Google "
+                   "Earth Places folder, and restart Nivra";
+        return "Nivra can't open one or more ports, make sure only one copy of Nivra is running";
+    }
+    // Not a second copy: a port below 1024 without the right to it, or an
+    // address this machine does not have. Retrying will not help either.
+    std::string text = "Nivra can't open port " + std::to_string(port) + " on " +
+                       (address.empty() ? std::string("0.0.0.0") : address) + ": " +
+                       std::strerror(error) + ".";
     if (port == kFixBlurPort)
-        return "Nivra can't open port 80, are you running an http server? You can't run an http "
-               "server and use the \"Blurry image fix\". Uncheck \"Blurry image fix\" in the "
-               "Options dialog, delete any NivraServers network links in the Google Earth "
-               "Places folder, and restart Nivra";
-    return "Nivra can't open one or more ports, make sure only one copy of Nivra is running";
+        text += " Uncheck \"Blurry image fix\" in the Options dialog and restart Nivra.";
+    else if (error == EADDRNOTAVAIL)
+        text += " Check the address given with --bind or in the settings.";
+    return text;
 }
 
 // The event loop of one listening run: every open connection of the port,
@@ -222,9 +234,12 @@ int CServer::start(int32_t newPort, ServerHandler newHandler, void* newContext) 
     handler = newHandler;
     context = newContext;
     afterReply = nullptr;
+    m_bindLog = TraceThrottle(bindLogPeriod);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stop = false;
+        m_bindTried = false;
+        m_bindError = 0;
     }
     {
         std::lock_guard<std::mutex> lock(g_runningMutex);
@@ -282,6 +297,28 @@ void CServer::wakeAll() {
 uint16_t CServer::boundPort() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_boundPort;
+}
+
+BindOutcome CServer::waitForBind(unsigned ms) const {
+    BindOutcome out;
+    out.port = port;
+    out.address = bindAddress;
+    if (!running())
+        return out;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_bindDone.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_bindTried; });
+    out.tried = m_bindTried;
+    out.error = m_bindError;
+    return out;
+}
+
+void CServer::noteBind(int error) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bindTried = true;
+        m_bindError = error;
+    }
+    m_bindDone.notify_all();
 }
 
 bool CServer::stopping() const {
@@ -346,16 +383,22 @@ void CServer::server() {
     Socket listener = Socket::tcp(err);
     if (!listener.valid()) {
         NTRACE("ERROR opening socket:%d port:%d", err, port);
+        noteBind(err);
         return;
     }
     listener.setReuseAddress();
     err = listener.bind(listenAddress(), wirePort);
     if (err != 0) {
-        // Only a taken port is the user's to fix; tell them once, whichever
-        // listener meets it first, and keep retrying quietly.
-        if (err == EADDRINUSE)
-            showMessageOnce("listener-bind", bindFailureMessage(port));
-        NTRACE("ERROR binding:%d port:%d", err, port);
+        // The user is told once, whichever listener meets a failure first;
+        // the retries every two seconds are logged once a minute.
+        showMessageOnce("listener-bind", bindFailureMessage(port, err, listenAddress()));
+        int heldBack = 0;
+        if (m_bindLog.allow(std::chrono::steady_clock::now(), heldBack)) {
+            if (heldBack > 0)
+                NTRACE("%d more failed binds port:%d", heldBack, port);
+            NTRACE("ERROR binding:%d port:%d", err, port);
+        }
+        noteBind(err);
         return;
     }
     Published published(*this, listener.fd());
@@ -370,8 +413,12 @@ void CServer::server() {
         err = listener.setNonBlocking();
     if (err != 0) {
         NTRACE("ERROR on accept:%d port:%d", err, port);
+        noteBind(err);
         return;
     }
+    // A port that came free logs its next failure at once.
+    m_bindLog = TraceThrottle(bindLogPeriod);
+    noteBind(0);
     ListenerLoop(*this, listener).run();
 }
 

@@ -11,6 +11,7 @@
 
 #include "net/requestEnd.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -19,6 +20,8 @@
 #include <string>
 #include <string_view>
 #include <thread>
+
+#include "trace/throttle.h"
 
 // The port plan: five consecutive ports from the base.
 constexpr int kBasePort = 51230;
@@ -81,6 +84,15 @@ using ServerHandler = int32_t (*)(std::span<char> request, const char* peerAddre
 int32_t nullPortHandler(std::span<char> request, const char* peerAddress, ServerReply& reply,
                         void* context);
 
+// What a listener's latest attempt to bind its port came to.
+struct BindOutcome {
+    int port = 0;
+    std::string address; // the address it binds ("" for any)
+    bool tried = false;  // false: it has not tried (yet)
+    int error = 0;       // errno of a failed attempt, 0 once it listens
+    bool listening() const { return tried && error == 0; }
+};
+
 class CServer {
 public:
     int32_t port = 0; // only the low 16 bits are used; 0 lets the system choose
@@ -108,6 +120,9 @@ public:
     // new reply beyond it pushes out the replies whose readers made no
     // progress for the longest time.
     size_t maxPendingBytes = kMaxPendingReplyBytes;
+    // A bind that keeps failing is retried every two seconds but logged once
+    // per this period, with a count of the attempts in between.
+    std::chrono::steady_clock::duration bindLogPeriod = std::chrono::minutes(1);
 
     CServer();
     ~CServer();
@@ -134,6 +149,10 @@ public:
     // The port the current run is bound to (0 while not bound). With port 0
     // this is the one the system chose.
     uint16_t boundPort() const;
+    // Waits up to `ms` until the listener has tried to bind at least once,
+    // and says how its latest attempt went. A listener that is not running
+    // answers at once (not tried).
+    BindOutcome waitForBind(unsigned ms) const;
 
     // Shuts down the listening socket of every running listener and wakes
     // its event loop, so that it sees the shutdown flag at once.
@@ -144,6 +163,7 @@ private:
     bool stopping() const;
     bool waitStop(unsigned ms);
     void setListening(int fd);
+    void noteBind(int error);
     void wake();
 
     std::thread m_thread;
@@ -152,12 +172,20 @@ private:
     bool m_stop = false;
     int m_listenFd = -1; // the listening socket, which another thread may shut down
     uint16_t m_boundPort = 0;
+    bool m_bindTried = false;
+    int m_bindError = 0;
+    mutable std::condition_variable m_bindDone;
     int m_wakeFd = -1; // an eventfd that ends the event loop's wait
+    // A port that stays taken fails every retry; its line is logged once a
+    // minute with a count of the rest. Used by the listener's thread only.
+    TraceThrottle m_bindLog;
 };
 
 // Where a listener bound to `address` can be reached from, for the banner:
 // "this machine only", "every network" or "ADDRESS only".
 std::string reachText(const std::string& address);
 
-// The text shown (once per process) when a listener's port is taken.
-std::string bindFailureMessage(int port);
+// The text shown (once per process) when a listener cannot bind `port` on
+// `address` ("" for any): `error` is the errno of the bind (EADDRINUSE: the
+// port is taken).
+std::string bindFailureMessage(int port, int error, const std::string& address);

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -55,33 +56,31 @@ std::string defaultKmlName(const std::string& logPath) {
     return logPath.substr(0, dot) + ".kml";
 }
 
-bool convertLogToKml(const std::string& logPath, const std::string& outPath, bool allPoints,
-                     KmlConversion& stats, std::string& error) {
-    stats = KmlConversion{};
-    std::string inPath = FullPath(logPath);
-    const FdCloser in{::open(inPath.c_str(), O_RDONLY | O_CLOEXEC)};
+namespace {
+
+// The log, opened for reading: not a directory.
+bool openLog(const std::string& inPath, FdCloser& in, struct stat& st, bool& known,
+             std::string& error) {
+    in.fd = ::open(inPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (in.fd < 0) {
         error = errnoText("cannot read", inPath, errno);
         return false;
     }
-    struct stat st {};
-    const bool known = ::fstat(in.fd, &st) == 0;
+    known = ::fstat(in.fd, &st) == 0;
     if (known && S_ISDIR(st.st_mode)) {
         error = errnoText("cannot read", inPath, EISDIR);
         return false;
     }
     if (known && S_ISREG(st.st_mode))
         ::posix_fadvise(in.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    // "nivra --kml trip.kml" names the document where the log belongs: the
-    // conversion would replace the file it reads with an empty document.
-    const std::string target = FullPath(outPath);
-    struct stat outSt {};
-    if (known && ::stat(target.c_str(), &outSt) == 0 && outSt.st_dev == st.st_dev &&
-        outSt.st_ino == st.st_ino) {
-        error = "cannot write " + target + ": it is the log being converted";
-        return false;
-    }
+    return true;
+}
 
+// Plays the open log into a playback vehicle and writes its document into
+// `kml`. False when the log cannot be read or gives no point: a document of
+// a vehicle without a position would put it at 0,0 off Africa.
+bool playLog(int fd, const std::string& inPath, const std::string& logPath, bool allPoints,
+             KmlConversion& stats, std::string& kml, std::string& error) {
     // The playback vehicle, as the playback source sets it up, but on its own:
     // the conversion touches neither the vehicle list nor the settings.
     CClient vehicle(stem(logPath) + "@" + kPlaybackHost);
@@ -89,7 +88,7 @@ bool convertLogToKml(const std::string& logPath, const std::string& outPath, boo
     vehicle.maxPts = kTrackCapacity;
     vehicle.compress = allPoints ? 0 : 1;
 
-    LineReader lines(in.fd);
+    LineReader lines(fd);
     std::string_view line;
     while (lines.next(line)) {
         ++stats.lines;
@@ -102,12 +101,72 @@ bool convertLogToKml(const std::string& logPath, const std::string& outPath, boo
     }
     stats.appended = vehicle.track.m_seqNum;
     stats.points = vehicle.track.pointCount();
+    if (stats.points == 0) {
+        error = inPath + " holds no valid fix (" + std::to_string(stats.lines) +
+                " lines read); nothing written";
+        return false;
+    }
 
     KmlOptions opt; // the writer's defaults; no debug dumps, no settings
-    std::string kml;
+    kml.clear();
     kml.reserve(static_cast<size_t>(stats.points) * 120 + 4096);
     vehicleKml(vehicle, kml, kmlSingle, kKmlAllPoints, opt);
+    return true;
+}
+
+bool endsWithNoCase(const std::string& text, const std::string& ending) {
+    if (text.size() < ending.size())
+        return false;
+    for (size_t i = 0; i < ending.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(text[text.size() - ending.size() + i])) !=
+            ending[i])
+            return false;
+    return true;
+}
+
+} // namespace
+
+bool convertLogToKml(const std::string& logPath, const std::string& outPath, bool allPoints,
+                     KmlConversion& stats, std::string& error) {
+    stats = KmlConversion{};
+    const std::string inPath = FullPath(logPath);
+    FdCloser in{-1};
+    struct stat st {};
+    bool known = false;
+    if (!openLog(inPath, in, st, known, error))
+        return false;
+    // "nivra --kml trip.kml" names the document where the log belongs: the
+    // conversion would replace the file it reads.
+    const std::string target = FullPath(outPath);
+    struct stat outSt {};
+    if (known && ::stat(target.c_str(), &outSt) == 0 && outSt.st_dev == st.st_dev &&
+        outSt.st_ino == st.st_ino) {
+        error = "cannot write " + target + ": it is the log being converted";
+        return false;
+    }
+    std::string kml;
+    if (!playLog(in.fd, inPath, logPath, allPoints, stats, kml, error))
+        return false;
     return writeFileAtomically(target, kml, error);
+}
+
+bool logToKmlText(const std::string& logPath, bool allPoints, KmlConversion& stats,
+                  std::string& kml, std::string& error) {
+    stats = KmlConversion{};
+    const std::string inPath = FullPath(logPath);
+    FdCloser in{-1};
+    struct stat st {};
+    bool known = false;
+    return openLog(inPath, in, st, known, error) &&
+           playLog(in.fd, inPath, logPath, allPoints, stats, kml, error);
+}
+
+std::string kmlOutputProblem(const std::string& outPath) {
+    if (outPath == kStandardOutput || endsWithNoCase(outPath, ".kml"))
+        return std::string();
+    return "cannot write " + outPath +
+           ": Nivra writes KML only; give the output a name ending in .kml (or - for standard "
+           "output)";
 }
 
 bool isKmlCommand(int argc, const char* const* argv) {
@@ -118,14 +177,23 @@ bool isKmlCommand(int argc, const char* const* argv) {
 }
 
 int kmlCommand(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
-    const char* usage = "usage: nivra --kml LOG.nme [-o OUT.kml] [--all-points]\n";
+    const char* usage = "usage: nivra --kml LOG.nme [-o OUT.kml|-] [--all-points]\n";
     std::string log, kml;
     bool allPoints = false;
     for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--kml" && i + 1 < argc && log.empty()) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "--kml" && log.empty()) {
+            if (!hasValue) {
+                err << "nivra: --kml needs the log to convert\n" << usage;
+                return 2;
+            }
             log = argv[++i];
-        } else if (arg == "-o" && i + 1 < argc && kml.empty()) {
+        } else if (arg == "-o" && kml.empty()) {
+            if (!hasValue) {
+                err << "nivra: -o needs a file name (or - for standard output)\n" << usage;
+                return 2;
+            }
             kml = argv[++i];
         } else if (arg == "--all-points") {
             allPoints = true;
@@ -140,6 +208,10 @@ int kmlCommand(int argc, const char* const* argv, std::ostream& out, std::ostrea
     }
     if (kml.empty())
         kml = defaultKmlName(log);
+    if (const std::string problem = kmlOutputProblem(kml); !problem.empty()) {
+        err << "nivra: " << problem << "\n";
+        return 2;
+    }
 
     // Without TZ the C library looks at the zone file again for every time
     // it converts, which is most of the work for a long log; naming the
@@ -152,18 +224,28 @@ int kmlCommand(int argc, const char* const* argv, std::ostream& out, std::ostrea
 
     KmlConversion stats;
     std::string error;
-    if (!convertLogToKml(log, kml, allPoints, stats, error)) {
+    const bool toStdout = kml == kStandardOutput;
+    if (toStdout) {
+        std::string text;
+        if (!logToKmlText(log, allPoints, stats, text, error)) {
+            err << "nivra: " << error << "\n";
+            return 1;
+        }
+        out << text;
+        out.flush();
+        if (!out) {
+            err << "nivra: cannot write the document to standard output\n";
+            return 1;
+        }
+    } else if (!convertLogToKml(log, kml, allPoints, stats, error)) {
         err << "nivra: " << error << "\n";
         return 1;
-    }
-    if (stats.fixes == 0) {
-        err << "nivra: " << log << " holds no usable NMEA sentence; " << kml
-            << " is an empty document\n";
-        return 0;
     }
     if (stats.points == kTrackCapacity && stats.appended > stats.points)
         err << "nivra: the track keeps the newest " << stats.points << " of " << stats.appended
             << " points\n";
-    out << kml << ": " << stats.points << " points from " << stats.fixes << " fixes\n";
+    // Standard output holds the document itself: the summary goes beside it.
+    (toStdout ? err : out) << (toStdout ? std::string("standard output") : kml) << ": "
+                           << stats.points << " points from " << stats.fixes << " fixes\n";
     return 0;
 }

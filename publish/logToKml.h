@@ -1,5 +1,5 @@
 // Converting a recorded NMEA log into one standalone KML document, for users
-// who want to share a trip: `nivra --kml LOG.nme [-o OUT.kml] [--all-points]`.
+// who want to share a trip: `nivra --kml LOG.nme [-o OUT.kml|-] [--all-points]`.
 // The log is played into a playback vehicle as fast as it can be read (no
 // pacing), the track keeps up to the ring's 28800 newest points, compressed
 // as a live vehicle's track is unless --all-points asks for every fix, and the
@@ -17,12 +17,22 @@ struct KmlConversion {
     int points = 0;       // points in the document
 };
 
+// The output name that means standard output.
+inline constexpr const char* kStandardOutput = "-";
+
 // Plays `logPath` (bare names live in the start directory) and writes the
 // document to `outPath` through a temporary file renamed into place. Returns
-// false with `error` set when the log cannot be read or the document cannot be
-// written; a log without a usable sentence still gives a valid, empty document.
+// false with `error` set when the log cannot be read, gives no valid fix (no
+// file is written then) or the document cannot be written.
 bool convertLogToKml(const std::string& logPath, const std::string& outPath, bool allPoints,
                      KmlConversion& stats, std::string& error);
+// The same, the document left in `kml` instead of a file.
+bool logToKmlText(const std::string& logPath, bool allPoints, KmlConversion& stats,
+                  std::string& kml, std::string& error);
+
+// Why the document cannot go to `outPath`, or empty: Nivra writes KML, so
+// the name must end in ".kml" (any case), or be "-" for standard output.
+std::string kmlOutputProblem(const std::string& outPath);
 
 // The output name when none is given: the log's name with ".kml" in place of
 // its extension.
@@ -30,7 +40,9 @@ std::string defaultKmlName(const std::string& logPath);
 
 // True when the command line asks for the conversion (it holds "--kml").
 bool isKmlCommand(int argc, const char* const* argv);
-// Runs `--kml LOG [-o OUT] [--all-points]` (other arguments are refused) and
-// returns the process exit status: 0 done, 1 the log or the output failed,
-// 2 a usage error. Progress goes to `out`, problems to `err`.
+// Runs `--kml LOG [-o OUT|-] [--all-points]` (other arguments are refused)
+// and returns the process exit status: 0 done, 1 the log (no valid fix
+// included) or the output failed, 2 a usage error (an output that is not
+// KML too). The summary goes to `out`, problems to `err`; with "-o -" the
+// document goes to `out` and the summary to `err`.
 int kmlCommand(int argc, const char* const* argv, std::ostream& out, std::ostream& err);

@@ -24,6 +24,7 @@
 
 class RegistryStore;
 struct ServerReply;
+struct BindOutcome;
 
 enum RemoteType : int32_t {
     remotePeer = 0,    // another copy of the program (and the local vehicle)
@@ -196,6 +197,9 @@ public:
     // Ends the threads and the servers (the shutdown flag ends them too).
     void stop();
     bool peersRunning() const;
+    // How the control and ping servers' binds went, each after waiting up to
+    // `ms` for its first attempt (empty before start).
+    std::vector<BindOutcome> peerBinds(unsigned ms) const;
     // The vehicles the ping and update threads poll, in list order: peers
     // that are neither local nor demo.
     std::vector<CClient*> polledPeers() const;

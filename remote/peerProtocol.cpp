@@ -98,13 +98,20 @@ bool parseControlRequest(std::string_view text, ControlRequest& out, std::string
         why = "negative maxPts or sequence number";
         return false;
     }
-    if (rest.empty() || rest.size() > kPeerColorMax || !printable(rest) ||
-        rest.find_first_of(" ,") != std::string_view::npos) {
-        why = "colour empty, longer than 31 characters or not one word";
+    // The colour is read as a word: blanks before it are skipped and what
+    // follows the first blank is not part of it, so a colour written with
+    // blanks ("light blue") still gets its reply. The colour is not used.
+    constexpr std::string_view kBlanks = " \t\v\f\r";
+    const size_t first = rest.find_first_not_of(kBlanks);
+    std::string_view color =
+        first == std::string_view::npos ? std::string_view() : rest.substr(first);
+    color = color.substr(0, color.find_first_of(kBlanks));
+    if (color.empty() || color.size() > kPeerColorMax || !printable(color)) {
+        why = "colour missing, longer than 31 characters or not text";
         return false;
     }
     out.name = std::string(name);
-    out.color = std::string(rest);
+    out.color = std::string(color);
     return true;
 }
 

@@ -47,8 +47,9 @@ std::string formatControlRequest(const std::string& name, int32_t maxPts, int32_
 
 // Reads a request. False, with `why` saying what was wrong, for anything but
 // one whole line: the "CONTROL=" prefix, a name of at most 127 characters,
-// five whole numbers (maxPts and seqNum not negative) and a colour of 1 to 31
-// characters, ended by a line feed.
+// five whole numbers (maxPts and seqNum not negative) and a colour, ended by
+// a line feed. The colour is the first word of the rest of the line (1 to 31
+// characters; blanks before it are skipped, words after it ignored).
 bool parseControlRequest(std::string_view text, ControlRequest& out, std::string& why);
 
 struct ControlReplyHeader {

@@ -99,6 +99,18 @@ bool CClients::peersRunning() const {
     return m_peers != nullptr;
 }
 
+std::vector<BindOutcome> CClients::peerBinds(unsigned ms) const {
+    PeerService* peers = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        peers = m_peers.get();
+    }
+    // Only stop() ends the servers, on the thread that asks here.
+    if (!peers)
+        return {};
+    return {peers->control.waitForBind(ms), peers->ping.waitForBind(ms)};
+}
+
 namespace {
 
 // A thread's loop: `pass`, then a wait of `seconds`, until shutdown. An

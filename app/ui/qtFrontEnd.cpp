@@ -72,6 +72,9 @@ int runQtFrontEnd(CtestApp& app, int argc, char** argv) {
         }
     }
 
+    if (!app.enterStartDirectory())
+        return 2;
+
     QApplication qapp(argc, argv);
     // QApplication adopts the user's locale for the C library too. Track
     // coordinates, track files, NMEA sentences and KML are written and read
@@ -108,8 +111,9 @@ int runQtFrontEnd(CtestApp& app, int argc, char** argv) {
 
     window.dlg().setOverrides(settingOverrides(app.commandLine()));
     window.startUp();
+    // --start gets the demo going; a running engine stays as it is.
     if (app.commandLine().start)
-        window.dlg().onStartPause();
+        window.dlg().onContinue();
     printWhereToLook(parts.links());
 
     // A second start asks for the window.

@@ -142,11 +142,37 @@ TEST_F(DesktopEntry, RegisterInstallsEntryAndIconAndUnregisterRemovesThem) {
     EXPECT_NE(text.str().find("Exec=\"/opt/nivra/bin/nivra\"\n"), std::string::npos);
     EXPECT_NE(text.str().find("Icon=nivra\n"), std::string::npos);
 
-    ASSERT_TRUE(unregisterDesktopEntry(error)) << error;
+    bool removed = false;
+    ASSERT_TRUE(unregisterDesktopEntry(error, &removed)) << error;
+    EXPECT_TRUE(removed);
     EXPECT_FALSE(std::filesystem::exists(entry));
     EXPECT_FALSE(std::filesystem::exists(icon));
-    // Removing what is not there is fine.
-    EXPECT_TRUE(unregisterDesktopEntry(error));
+    // Removing what is not there is no error, and says there was nothing.
+    EXPECT_TRUE(unregisterDesktopEntry(error, &removed));
+    EXPECT_FALSE(removed);
+}
+
+TEST_F(DesktopEntry, TheProgramSaysWhetherItRemovedAnything) {
+    const std::string savedStart = g_startDir;
+    auto runWith = [](std::vector<std::string> args) {
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        CtestApp app;
+        return app.InitInstance(static_cast<int>(argv.size()), argv.data(), nullptr);
+    };
+    EXPECT_EQ(runWith({"nivra", "--unregister"}), 1) << "nothing was registered";
+    EXPECT_EQ(runWith({"nivra", "--register"}), 0);
+    EXPECT_TRUE(std::filesystem::exists(dir + "/applications/nivra.desktop"));
+    EXPECT_EQ(runWith({"nivra", "--unregister"}), 0);
+    EXPECT_FALSE(std::filesystem::exists(dir + "/applications/nivra.desktop"));
+    EXPECT_EQ(runWith({"nivra", "--unregister"}), 1);
+    // --dir makes a folder that is not there yet.
+    const std::string made = dir + "/new/start";
+    EXPECT_EQ(runWith({"nivra", "--dir", made, "--register"}), 0);
+    EXPECT_TRUE(std::filesystem::is_directory(made));
+    EXPECT_EQ(g_startDir, made);
+    g_startDir = savedStart;
 }
 
 namespace {

@@ -213,20 +213,22 @@ TEST_F(FtpStatusTest, BadNumbersAndServerNames) {
         bool accepted;
         int32_t storedPeriod, storedMaxPts;
     } cases[] = {
-        {"-5", "20000", "ftp.example.org", true, 1, 20000},
+        // A period of 0 stops publishing; below 0 counts as 0.
+        {"-5", "20000", "ftp.example.org", true, 0, 20000},
         {"1000000000000", "1000000000000", "ftp.example.org", true, 86400, 1000000},
-        {"0", "-3", "ftp.example.org", true, 1, 1},
-        {"ten", "20000", "ftp.example.org", false, 0, 0},
-        {"", "20000", "ftp.example.org", false, 0, 0},
-        {"7", "20k", "ftp.example.org", false, 0, 0},
-        {"7", "20000", "ftp://ftp.example.org", false, 0, 0},
-        {"7", "20000", "ftp.exa mple.org", false, 0, 0},
-        {"7", "20000", "ftp.example.org/dir", false, 0, 0},
+        {"0", "-3", "ftp.example.org", true, 0, 1},
+        {" 1", "0", "ftp.example.org", true, 1, 1},
+        {"ten", "20000", "ftp.example.org", false, 3, 0},
+        {"", "20000", "ftp.example.org", false, 3, 0},
+        {"7", "20k", "ftp.example.org", false, 3, 0},
+        {"7", "20000", "ftp://ftp.example.org", false, 3, 0},
+        {"7", "20000", "ftp.exa mple.org", false, 3, 0},
+        {"7", "20000", "ftp.example.org/dir", false, 3, 0},
         {"7", "20000", "", true, 7, 20000},
     };
     for (const Case& c : cases) {
         COptionsDlg o;
-        o.pftpSavePeriod = 0;
+        o.pftpSavePeriod = 3;
         o.pftpMaxPts = 0;
         FakeFtpView v;
         CFtpStatusLogic l(v, o, nullptr, [] { return int64_t{0}; });

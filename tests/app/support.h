@@ -164,6 +164,9 @@ public:
     std::string serialStatus() const override { return serial; }
     void setPortFoundHandler(std::function<void(const std::string&)>) override {}
     void setUpPublisher(const COptionsDlg&) override { ++publisherSetUps; }
+    // The listeners and how their binds went (none: a run without any).
+    std::vector<ListenerReport> reports;
+    std::vector<ListenerReport> listeners(unsigned) override { return reports; }
     int64_t nowSeconds() const override { return seconds; }
     void waitMs(unsigned ms) override { waits.push_back(ms); }
 };

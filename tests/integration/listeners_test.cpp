@@ -4,6 +4,8 @@
 // Loopback addresses other than 127.0.0.1 stand in for other hosts.
 #include "nivraProcess.h"
 
+#include "common/ownNetwork.h"
+
 #include "platform/runtime.h"
 #include "track/nmea.h"
 #include "track/track.h"
@@ -32,6 +34,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int kBasePort = 51230;
+constexpr int kControlPort = 51231;
+constexpr int kPingPort = 51232;
 constexpr int kLinkPort = 51233;
 constexpr int kTrackerPort = 51234;
 const char* const kRootGet = "GET / HTTP/1.1\r\nHost: nivra\r\n\r\n";
@@ -176,7 +180,7 @@ bool reachable(const std::string& address, int port) {
 } // namespace
 
 TEST(Listeners, DefaultAddressesAndTheBannerTellTheTruth) {
-    if (!enterOwnNetwork())
+    if (!testnet::enterOwnNetwork())
         GTEST_SKIP() << "needs a network namespace of its own (CAP_SYS_ADMIN)";
     TempDir dir;
     writeFile(dir.file("registry.reg"), registryWith(""));
@@ -189,6 +193,10 @@ TEST(Listeners, DefaultAddressesAndTheBannerTellTheTruth) {
         EXPECT_FALSE(reachable("127.0.0.2", kLinkPort)) << "the network link is loopback only";
         EXPECT_FALSE(reachable("127.0.0.2", kBasePort)) << "so is the base port";
         EXPECT_TRUE(reachable("127.0.0.2", kTrackerPort)) << "trackers must reach theirs";
+        // The position is not shared until the user says so.
+        EXPECT_TRUE(reachable("127.0.0.1", kControlPort));
+        EXPECT_FALSE(reachable("127.0.0.2", kControlPort)) << "peers are loopback only";
+        EXPECT_FALSE(reachable("127.0.0.2", kPingPort));
         ASSERT_TRUE(nivra.waitForOutput("Stop with Ctrl+C"));
         const std::string out = nivra.out();
         EXPECT_NE(out.find("http://127.0.0.1:51233/NivraServers"), std::string::npos) << out;
@@ -201,8 +209,23 @@ TEST(Listeners, DefaultAddressesAndTheBannerTellTheTruth) {
                            "network"),
                   std::string::npos)
             << out;
-        EXPECT_NE(out.find("Ports 51231 and 51232 (peers) listen on 0.0.0.0"), std::string::npos)
+        EXPECT_NE(out.find("Ports 51231 and 51232 (peers) listen on 127.0.0.1, reachable from "
+                           "this machine only: your position is not shared"),
+                  std::string::npos)
             << out;
+        stopCleanly(nivra);
+    }
+    // The user shares the position with other copies.
+    writeFile(dir.file("registry.reg"), registryWith("\"PeerBindAddress\"=\"0.0.0.0\"\r\n"));
+    {
+        NivraProcess nivra(dir.path(), "", {});
+        ASSERT_TRUE(nivra.waitForPort(kControlPort)) << nivra.out();
+        EXPECT_TRUE(reachable("127.0.0.2", kControlPort));
+        EXPECT_TRUE(reachable("127.0.0.2", kPingPort));
+        EXPECT_FALSE(reachable("127.0.0.2", kLinkPort)) << "sharing opens the peer ports only";
+        EXPECT_TRUE(nivra.waitForOutput("Ports 51231 and 51232 (peers) listen on 0.0.0.0, "
+                                        "reachable from every network: your position is shared"))
+            << nivra.out();
         stopCleanly(nivra);
     }
     // The user opens the link wider; --bind still puts every port on one address.

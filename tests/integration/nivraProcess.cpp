@@ -1,5 +1,9 @@
 #include "nivraProcess.h"
 
+// Every test of the program runs in a network of its own where it can.
+#include "common/ownNetwork.h"
+
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -105,16 +109,32 @@ void writeFile(const std::string& path, const std::string& text) {
 
 NivraProcess::NivraProcess(const std::string& dir, const std::string& address,
                            const std::vector<std::string>& extra, const std::string& outputDir,
-                           const std::string& registry)
-    : m_dir(dir), m_outDir(outputDir.empty() ? dir : outputDir), m_address(address) {
-    std::vector<std::string> args{NIVRA_EXE, "--headless", "--dir", dir, "--earth", "none"};
+                           const std::string& registry) {
+    Launch launch;
+    launch.args = {"--headless", "--dir", dir, "--earth", "none"};
     if (!address.empty()) {
-        args.push_back("--bind");
-        args.push_back(address);
-    } else {
-        m_address = "127.0.0.1";
+        launch.args.push_back("--bind");
+        launch.args.push_back(address);
+        launch.address = address;
     }
-    args.insert(args.end(), extra.begin(), extra.end());
+    launch.args.insert(launch.args.end(), extra.begin(), extra.end());
+    launch.home = dir;
+    launch.outputDir = outputDir;
+    if (!registry.empty())
+        launch.env.push_back("NIVRA_REGISTRY=" + registry);
+    spawn(launch);
+}
+
+NivraProcess::NivraProcess(const Launch& launch) {
+    spawn(launch);
+}
+
+void NivraProcess::spawn(const Launch& launch) {
+    m_dir = launch.home;
+    m_outDir = launch.outputDir.empty() ? launch.home : launch.outputDir;
+    m_address = launch.address;
+    std::vector<std::string> args{NIVRA_EXE};
+    args.insert(args.end(), launch.args.begin(), launch.args.end());
     std::vector<char*> argv;
     for (std::string& a : args)
         argv.push_back(a.data());
@@ -122,14 +142,24 @@ NivraProcess::NivraProcess(const std::string& dir, const std::string& address,
 
     // The program's own environment: its registry file, and a home of its own
     // so nothing of the user's desktop or settings is touched.
-    std::vector<std::string> env{
-        "NIVRA_REGISTRY=" + (registry.empty() ? dir + "/registry.reg" : registry), "HOME=" + dir,
-        "XDG_CONFIG_HOME=" + dir + "/config", "XDG_DATA_HOME=" + dir + "/data"};
+    const std::string& dir = launch.home;
+    std::vector<std::string> env{"NIVRA_REGISTRY=" + dir + "/registry.reg", "HOME=" + dir,
+                                 "XDG_CONFIG_HOME=" + dir + "/config",
+                                 "XDG_DATA_HOME=" + dir + "/data"};
+    for (const std::string& e : launch.env) {
+        const std::string name = e.substr(0, e.find('=') + 1);
+        std::erase_if(env, [&](const std::string& have) { return have.rfind(name, 0) == 0; });
+        env.push_back(e);
+    }
     for (char** e = environ; *e; ++e) {
         const std::string entry = *e;
         if (entry.rfind("NIVRA_REGISTRY=", 0) == 0 || entry.rfind("HOME=", 0) == 0 ||
             entry.rfind("XDG_", 0) == 0 || entry.rfind("DISPLAY=", 0) == 0 ||
             entry.rfind("WAYLAND_DISPLAY=", 0) == 0)
+            continue;
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        if (std::any_of(launch.env.begin(), launch.env.end(),
+                        [&](const std::string& mine) { return mine.rfind(name, 0) == 0; }))
             continue;
         env.push_back(entry);
     }
@@ -144,6 +174,8 @@ NivraProcess::NivraProcess(const std::string& dir, const std::string& address,
                                      O_WRONLY | O_CREAT | O_APPEND, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, (m_outDir + "/stderr.txt").c_str(),
                                      O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (!launch.cwd.empty())
+        posix_spawn_file_actions_addchdir_np(&actions, launch.cwd.c_str());
     pid_t pid = -1;
     if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0)
         m_pid = pid;

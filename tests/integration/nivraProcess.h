@@ -28,6 +28,19 @@ private:
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& text);
 
+// How to start the program when the usual headless run does not fit.
+struct Launch {
+    std::vector<std::string> args; // after the program's name
+    // The run's home: HOME, XDG_CONFIG_HOME (HOME/config), XDG_DATA_HOME
+    // (HOME/data) and, unless `env` sets another, NIVRA_REGISTRY
+    // (HOME/registry.reg). DISPLAY and WAYLAND_DISPLAY are removed.
+    std::string home;
+    std::vector<std::string> env;      // NAME=VALUE, over the above
+    std::string cwd;                   // empty: the test's own
+    std::string outputDir;             // stdout.txt and stderr.txt (default: home)
+    std::string address = "127.0.0.1"; // where waitForPort looks
+};
+
 class NivraProcess {
 public:
     // Starts `nivra --headless --dir DIR --bind ADDR --earth none` plus `extra`;
@@ -38,6 +51,7 @@ public:
     NivraProcess(const std::string& dir, const std::string& address,
                  const std::vector<std::string>& extra, const std::string& outputDir = "",
                  const std::string& registry = "");
+    explicit NivraProcess(const Launch& launch);
     // A process still running is killed.
     ~NivraProcess();
     NivraProcess(const NivraProcess&) = delete;
@@ -61,6 +75,8 @@ public:
     bool waitForOutput(const std::string& text, int ms = 20000) const;
 
 private:
+    void spawn(const Launch& launch);
+
     std::string m_dir;
     std::string m_outDir;
     std::string m_address;

@@ -121,3 +121,43 @@ TEST(Peers, ACopyFollowsAnotherAcrossItsRestartAndItsEnd) {
     EXPECT_TRUE(has(reply, lonLat(second[0])) && has(reply, lonLat(second[1])));
     stop(b);
 }
+
+TEST(Peers, AColourWithBlanksStillGetsItsReply) {
+    TempDir dir;
+    const std::string address = uniqueLoopbackAddress();
+    writeFile(dir.file("registry.reg"), registryText(""));
+    NivraProcess nivra(dir.path(), address, {});
+    ASSERT_TRUE(nivra.waitForPort(kTrackerPort)) << nivra.out();
+    ASSERT_TRUE(nivra.waitForPort(kControlPort)) << nivra.out();
+    postFixes(address, {fixAt(51.5, -0.125, 10, 60)});
+    struct Case {
+        const char* color;
+        bool answered;
+    };
+    const Case cases[] = {
+        {"Red", true},
+        {"light blue", true}, // a copy whose vehicle has this colour must be answered
+        {"  ff4080FF", true},
+        {" \t", false}, // no colour at all
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.color);
+        const std::string request =
+            std::string("CONTROL=Beta@elsewhere,1,2000,0,0,0,") + c.color + "\n";
+        std::string reply;
+        // The first fix may take a moment to reach the local track.
+        for (int i = 0; i < 40 && reply.empty(); ++i) {
+            reply = exchange(address, kControlPort, request, 3000);
+            if (reply.empty() && c.answered)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            else
+                break;
+        }
+        if (c.answered) {
+            EXPECT_EQ(reply.rfind("1,51.50000,-0.12500,", 0), 0u) << reply.substr(0, 60);
+        } else {
+            EXPECT_TRUE(reply.empty()) << reply.substr(0, 60);
+        }
+    }
+    stop(nivra);
+}

@@ -18,13 +18,15 @@ using namespace itest;
 
 namespace {
 
-std::string publishingSettings(const std::string& file) {
+std::string publishingSettings(const std::string& file, int period = 2) {
     return "Windows Registry Editor Version 5.00\r\n\r\n[Software]\r\n\r\n"
            "[Software\\Nivra]\r\n"
            "\"DemoMode\"=dword:00000001\r\n"
            "\"pftpEnabled\"=dword:00000001\r\n"
            "\"pftpUseFtp\"=dword:00000000\r\n"
-           "\"pftpSavePeriod\"=dword:00000002\r\n"
+           "\"pftpSavePeriod\"=dword:0000000" +
+           std::to_string(period) +
+           "\r\n"
            "\"pftpFileName\"=\"" +
            file + "\"\r\n\r\n";
 }
@@ -94,4 +96,35 @@ TEST(Publishing, TheDemoIsPublishedToALocalFileThatIsAlwaysWhole) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     // No temporary file stays beside the published one.
     EXPECT_EQ(runShell("ls -A '" + web + "'").output, "Me.kml\n");
+}
+
+TEST(Publishing, APeriodOfZeroStopsPublishing) {
+    struct Case {
+        int period;
+        bool published;
+    };
+    for (const Case c : {Case{0, false}, Case{1, true}}) {
+        SCOPED_TRACE(c.period);
+        TempDir dir;
+        const std::string published = dir.file("Me.kml");
+        writeFile(dir.file("registry.reg"), publishingSettings(published, c.period));
+        NivraProcess nivra(dir.path(), uniqueLoopbackAddress(), {"--start"});
+        ASSERT_TRUE(nivra.waitForOutput("Stop with Ctrl+C")) << nivra.out() << nivra.err();
+        // A period of one second publishes within a few; give 0 as long.
+        bool seen = false;
+        for (int i = 0; i < 100 && !seen; ++i) {
+            struct stat st {};
+            seen = stat(published.c_str(), &st) == 0;
+            if (!seen)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        EXPECT_EQ(seen, c.published);
+        int status = 0;
+        ASSERT_GE(nivra.terminate(status, 10000), 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        // The setting stays as the user wrote it.
+        EXPECT_NE(readFile(dir.file("registry.reg"))
+                      .find("\"pftpSavePeriod\"=dword:0000000" + std::to_string(c.period)),
+                  std::string::npos);
+    }
 }

@@ -332,15 +332,70 @@ TEST_F(LogToKml, ALogOfOneFixHasItsPlacemarkAndNoEmptyTrackFolder) {
     EXPECT_EQ(info.output.find("ERROR"), std::string::npos) << info.output;
 }
 
-TEST_F(LogToKml, ALogWithoutAUsableSentenceGivesAnEmptyDocumentAndSaysSo) {
-    fs::path log = write("noise.nme", "hello\r\n$GPRMC,bad*00\r\n$GPGSV,1,1,00*79\r\n\r\n");
-    ASSERT_EQ(command({"--kml", log.string(), "-o", (m_dir / "out.kml").string()}), 0);
-    EXPECT_NE(m_err.find("holds no usable NMEA sentence"), std::string::npos) << m_err;
-    std::string doc = readFile(m_dir / "out.kml");
-    EXPECT_EQ(doc.rfind("<?xml", 0), 0u);
-    EXPECT_EQ(doc.substr(doc.size() - 19), "</Document>\n</kml>\n");
-    Outcome info = ogrinfo(m_dir / "out.kml");
-    EXPECT_EQ(info.status, 0) << info.output;
+TEST_F(LogToKml, ALogWithoutAValidFixIsAnErrorAndWritesNothing) {
+    // Such a document would show the vehicle at 0,0, off Africa.
+    // A receiver still searching: a time, no position.
+    const char* searching = "$GPRMC,120000,V,,,,,,,010109,,";
+    std::string sentence = searching;
+    appendNmeaChecksum(searching, sentence);
+    const struct {
+        const char* what;
+        std::string text;
+    } logs[] = {
+        {"an empty file", ""},
+        {"noise", "hello\r\n$GPRMC,bad*00\r\n$GPGSV,1,1,00*79\r\n\r\n"},
+        {"binary", std::string("\x7f"
+                               "ELF\x02\x01\x01\0\0\0\xff\xfe\n\x01\x02",
+                               15)},
+        {"a receiver without a fix", sentence + "\r\n"},
+    };
+    for (const auto& l : logs) {
+        SCOPED_TRACE(l.what);
+        fs::path log = write("nofix.nme", l.text);
+        EXPECT_EQ(command({"--kml", log.string(), "-o", (m_dir / "out.kml").string()}), 1);
+        EXPECT_NE(m_err.find("holds no valid fix"), std::string::npos) << m_err;
+        EXPECT_NE(m_err.find("nothing written"), std::string::npos) << m_err;
+        EXPECT_FALSE(fs::exists(m_dir / "out.kml"));
+        EXPECT_EQ(command({"--kml", log.string(), "-o", "-"}), 1);
+        EXPECT_TRUE(m_out.empty()) << m_out.substr(0, 80);
+        EXPECT_EQ(files(), 1u); // the log alone
+    }
+}
+
+TEST_F(LogToKml, DashWritesTheDocumentToStandardOutput) {
+    fs::path log = write("trip.nme", makeLog(30));
+    ASSERT_EQ(command({"--kml", log.string(), "-o", "-"}), 0) << m_err;
+    EXPECT_EQ(m_out.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n", 0), 0u);
+    EXPECT_EQ(m_out.substr(m_out.size() - 19), "</Document>\n</kml>\n");
+    // The summary goes beside the document, and no file named "-" appears.
+    EXPECT_NE(m_err.find("standard output: "), std::string::npos) << m_err;
+    EXPECT_FALSE(fs::exists("-"));
+    EXPECT_EQ(files(), 1u);
+    // The same document as a file of that log gives.
+    ASSERT_EQ(command({"--kml", log.string()}), 0) << m_err;
+    const std::string viaFile = readFile(m_dir / "trip.kml");
+    ASSERT_EQ(command({"--kml", log.string(), "-o", "-"}), 0);
+    EXPECT_TRUE(m_out == viaFile);
+}
+
+TEST_F(LogToKml, OnlyKmlIsWritten) {
+    fs::path log = write("trip.nme", makeLog(5));
+    const struct {
+        const char* name;
+        int status;
+    } outputs[] = {
+        {"trip.gpx", 2}, {"trip.txt", 2}, {"trip", 2},
+        {"trip.kmz", 2}, {"trip.KML", 0}, {"trip.kml", 0},
+    };
+    for (const auto& o : outputs) {
+        SCOPED_TRACE(o.name);
+        EXPECT_EQ(command({"--kml", log.string(), "-o", (m_dir / o.name).string()}), o.status)
+            << m_err;
+        EXPECT_EQ(fs::exists(m_dir / o.name), o.status == 0);
+        if (o.status != 0) {
+            EXPECT_NE(m_err.find("Nivra writes KML only"), std::string::npos) << m_err;
+        }
+    }
 }
 
 TEST_F(LogToKml, AMissingLogIsAnErrorAndWritesNothing) {
@@ -382,7 +437,11 @@ TEST_F(LogToKml, TheLogItselfIsNeverTheOutput) {
 
 TEST_F(LogToKml, UsageErrors) {
     EXPECT_EQ(command({"--kml"}), 2);
-    EXPECT_NE(m_err.find("usage: nivra --kml LOG.nme"), std::string::npos);
+    EXPECT_NE(m_err.find("--kml needs the log to convert\nusage: nivra --kml LOG.nme"),
+              std::string::npos)
+        << m_err;
+    EXPECT_EQ(command({"--kml", "a.nme", "-o"}), 2);
+    EXPECT_NE(m_err.find("-o needs a file name"), std::string::npos) << m_err;
     EXPECT_EQ(command({"--kml", "a.nme", "--frobnicate"}), 2);
     EXPECT_NE(m_err.find("unexpected argument '--frobnicate'"), std::string::npos);
     const char* argv[] = {"nivra", "--headless", "--kml", "x"};
@@ -404,5 +463,37 @@ TEST_F(LogToKml, TheProgramConvertsFromTheCommandLine) {
     r = run(std::string("'") + NIVRA_PROGRAM + "' --kml " + quoted(m_dir / "absent.nme"));
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.output.find("No such file or directory"), std::string::npos) << r.output;
+}
+
+TEST_F(LogToKml, TheProgramsRoughEdges) {
+    // Run in the test's folder, so a file named "-" or a stray output shows.
+    write("empty.nme", "");
+    write("binary.nme", std::string("\0\x01\x02\xff\xfe\n\x7f\n", 8));
+    fs::copy_file(NIVRA_TEST_DATA "/harbour.nme", m_dir / "trip.nme");
+    const struct {
+        const char* args;
+        int status;
+        const char* says;    // in stdout + stderr
+        const char* created; // the one file the run adds, or ""
+    } cases[] = {
+        {"--kml", 2, "--kml needs the log to convert\nusage: nivra --kml", ""},
+        {"--kml trip.nme -o -", 0, "<?xml version=", ""},
+        {"--kml empty.nme", 1, "holds no valid fix", ""},
+        {"--kml binary.nme -o out.kml", 1, "holds no valid fix", ""},
+        {"--kml trip.nme -o out.gpx", 2, "Nivra writes KML only", ""},
+        {"--kml trip.nme -o out.kml", 0, "out.kml: ", "out.kml"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        const size_t before = files();
+        Outcome r = run("cd " + quoted(m_dir) + " && '" + NIVRA_PROGRAM + "' " + c.args);
+        EXPECT_EQ(r.status, c.status) << r.output;
+        EXPECT_NE(r.output.find(c.says), std::string::npos) << r.output.substr(0, 300);
+        EXPECT_EQ(files(), before + (*c.created ? 1 : 0));
+        if (*c.created) {
+            EXPECT_EQ(ogrinfo(m_dir / c.created).status, 0);
+        }
+        EXPECT_FALSE(fs::exists(m_dir / "-"));
+    }
 }
 #endif

@@ -17,7 +17,8 @@ protected:
 TEST_F(Poll, NothingIsSentButTheUnchangedReplyBeforeAVehicleIsTracked) {
     addPoint(alpha, 48.1, 11.5);
     EXPECT_EQ(poll(), unchangedReply());
-    EXPECT_EQ(poll("/"), unchangedReply());
+    // A browser is told in HTTP why there is nothing yet.
+    EXPECT_EQ(poll("/").rfind("HTTP/1.1 503 Service Unavailable\r\n", 0), 0u);
     EXPECT_EQ(poll(), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                       "<kml xmlns=\"http://earth.google.com/kml/2.0\">\n</kml>");
     EXPECT_EQ(ge->callCount("setCamera"), 0);
@@ -89,9 +90,67 @@ TEST_F(Poll, BrowserAtTheRootGetsTheDocumentWithoutTouchingTheCamera) {
     }
     EXPECT_TRUE(ge->calls().empty()) << ge->calls().front();
 
+    // Paused, a browser gets what the vehicles looked like when it paused.
     engine.m_paused = 1;
-    EXPECT_EQ(poll("/"), unchangedReply());
+    const std::string before = expectedDocument();
+    addPoint(bravo, 48.21, 11.61);
+    ASSERT_TRUE(splitFullReply(poll("/"), body));
+    EXPECT_EQ(body, before);
     EXPECT_TRUE(ge->calls().empty());
+}
+
+TEST_F(Poll, EveryClientButGoogleEarthGetsAnHttpReplyInEveryState) {
+    struct Case {
+        const char* what;
+        bool tracked;
+        bool paused;
+        bool shutdown;
+        bool documentBefore; // a whole reply went out before
+        const char* status;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"no vehicle followed yet", false, false, false, false, "503 Service Unavailable",
+         "Nivra is starting"},
+        {"paused before any document", true, true, false, false, "503 Service Unavailable",
+         "Nivra is paused"},
+        {"paused after a document", true, true, false, true, "200 OK", "<Document>"},
+        {"running", true, false, false, false, "200 OK", "<Document>"},
+        {"stopping", true, false, true, true, "503 Service Unavailable", "Nivra is stopping"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Cn2k fresh(clients);
+        fresh.m_tracked = c.tracked ? bravo : nullptr;
+        addPoint(bravo, 48.2, 11.6);
+        for (const char* request : {"GET / HTTP/1.1\r\n\r\n", "GET /favicon.ico HTTP/1.1\r\n\r\n",
+                                    "HEAD / HTTP/1.0\r\n\r\n", "hello\r\n\r\n"}) {
+            SCOPED_TRACE(request);
+            std::string text = request;
+            ServerReply reply;
+            if (c.documentBefore) {
+                ServerReply first;
+                std::string root = "GET / HTTP/1.1\r\n\r\n";
+                ASSERT_GT(Cn2k::processTrackerFunc(root, "127.0.0.1", first, &fresh), 0);
+            }
+            fresh.m_paused = c.paused ? 1 : 0;
+            g_bShutdown = c.shutdown ? 1 : 0;
+            const int32_t n = Cn2k::processTrackerFunc(text, "127.0.0.1", reply, &fresh);
+            g_bShutdown = 0;
+            fresh.m_paused = 0;
+            ASSERT_GT(n, 0) << "an owned reply";
+            const std::string out(reply.bytes(n));
+            EXPECT_EQ(out.rfind(std::string("HTTP/1.1 ") + c.status, 0), 0u) << out.substr(0, 200);
+            EXPECT_NE(out.find(c.says), std::string::npos) << out.substr(0, 300);
+            // The length the header gives is the body's (the document's
+            // header ends in "\n\n", the others' in "\r\n\r\n").
+            const size_t crlf = out.find("\r\n\r\n");
+            const size_t blank = crlf != std::string::npos ? crlf + 4 : out.find("\n\n") + 2;
+            const size_t length = out.find("Content-Length: ");
+            ASSERT_NE(length, std::string::npos);
+            EXPECT_EQ(std::stoul(out.substr(length + 16)), out.size() - blank);
+        }
+    }
 }
 
 TEST_F(Poll, SelTrackOnlyDrawsTheTrackedVehicleAlone) {

@@ -109,6 +109,12 @@ TEST_F(PeerPair, HostileRequestsGetNoReplyAndTheServerGoesOnServing) {
         {"colour of 32", "CONTROL=a@b,1,2000,0,0,5," + longColor + "\n", false, "colour"},
         {"five fields", "CONTROL=a@b,1,2000,0,0,5\n", false, "not a number"},
         {"no colour", "CONTROL=a@b,1,2000,0,0,5,\n", false, "colour"},
+        // A colour is read as a word: a copy whose vehicle has "light blue"
+        // still gets its points.
+        {"a colour with a blank", "CONTROL=a@b,1,2000,0,0,5,light blue\n", true, ""},
+        {"blanks before the colour", "CONTROL=a@b,1,2000,0,0,5,  Red\r\n", true, ""},
+        {"only blanks for a colour", "CONTROL=a@b,1,2000,0,0,5,  \t\n", false, "colour"},
+        {"a first word of 32", "CONTROL=a@b,1,2000,0,0,5," + longColor + " x\n", false, "colour"},
         {"a word for a number", "CONTROL=a@b,1,many,0,0,5,Red\n", false, "not a number"},
         {"a number with a tail", "CONTROL=a@b,1,20x,0,0,5,Red\n", false, "not a number"},
         {"cut before the line end", "CONTROL=a@b,1,2000,0,0,5,Re", false, "no line end"},

@@ -4,6 +4,7 @@
 // a peer vehicle.
 #pragma once
 
+#include "common/ownNetwork.h"
 #include "common/traceCapture.h"
 #include "common/waitUntil.h"
 #include "net/server.h"

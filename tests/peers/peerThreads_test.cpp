@@ -97,6 +97,20 @@ TEST(PeerWire, RequestsAndPointCountsFollowTheFormat) {
     EXPECT_EQ(r.tracking, 47);
     EXPECT_EQ(r.seqNum, 57);
     EXPECT_EQ(r.color, "Orange");
+    // The colour is the first word of what follows; the name keeps its blanks.
+    const struct {
+        const char* text;
+        const char* color;
+    } colors[] = {
+        {"CONTROL=My car@host,1,2000,0,47,57,light blue\n", "light"},
+        {"CONTROL=My car@host,1,2000,0,47,57,\t ff4080FF  \r\n", "ff4080FF"},
+        {"CONTROL=My car@host,1,2000,0,47,57,red,green\n", "red,green"},
+    };
+    for (const auto& c : colors) {
+        ASSERT_TRUE(parseControlRequest(c.text, r, why)) << c.text << ": " << why;
+        EXPECT_EQ(r.color, c.color) << c.text;
+        EXPECT_EQ(r.name, "My car@host");
+    }
 
     GpsFix pos;
     pos.lat = 51.5;

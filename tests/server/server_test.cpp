@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 namespace {
 
@@ -176,7 +177,7 @@ TEST(Server, SilentClientIsDroppedAfterTheTimeOutAndTheNextIsServed) {
     EXPECT_EQ(probe.requests[0], "next");
 }
 
-TEST(Server, SecondListenerOnABusyPortTellsOnceAndKeepsRetrying) {
+TEST(Server, SecondListenerOnABusyPortTellsOnceLogsOnceAMinuteAndKeepsRetrying) {
     resetMessagesShown();
     RecordingUi ui;
     TraceCapture trace;
@@ -185,6 +186,7 @@ TEST(Server, SecondListenerOnABusyPortTellsOnceAndKeepsRetrying) {
     second.owned = "second";
     auto a = std::make_unique<CServer>();
     uint16_t port = startLoopback(*a, probeHandler, &first);
+    EXPECT_TRUE(a->waitForBind(0).listening());
 
     CServer b;
     b.bindAddress = "127.0.0.1";
@@ -192,22 +194,72 @@ TEST(Server, SecondListenerOnABusyPortTellsOnceAndKeepsRetrying) {
     CServer c; // a third listener meeting the same taken port adds no message
     c.bindAddress = "127.0.0.1";
     ASSERT_EQ(c.start(port, probeHandler, &second), 1);
+    // The owner learns what the first attempt came to.
+    const BindOutcome outcome = b.waitForBind(5000);
+    EXPECT_TRUE(outcome.tried);
+    EXPECT_FALSE(outcome.listening());
+    EXPECT_EQ(outcome.error, EADDRINUSE);
+    EXPECT_EQ(outcome.port, port);
+    EXPECT_EQ(outcome.address, "127.0.0.1");
+
+    // Retries every two seconds, logged once a minute: one line per listener.
     std::string failure =
         "ERROR binding:" + std::to_string(EADDRINUSE) + " port:" + std::to_string(port);
-    ASSERT_TRUE(waitUntil([&] { return trace.count(failure) >= 3; }, 8000))
-        << "each listener retries every two seconds";
+    ASSERT_TRUE(waitUntil([&] { return trace.count(failure) >= 2; }, 8000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(4500));
+    EXPECT_EQ(trace.count(failure), 2) << "retries within the minute are not logged again";
     auto shown = ui.messages();
     ASSERT_EQ(shown.size(), 1u);
-    EXPECT_EQ(shown[0], "Nivra: " + bindFailureMessage(port));
-    EXPECT_EQ(bindFailureMessage(port),
+    EXPECT_EQ(shown[0], "Nivra: " + bindFailureMessage(port, EADDRINUSE, "127.0.0.1"));
+    EXPECT_EQ(bindFailureMessage(port, EADDRINUSE, "127.0.0.1"),
               "Nivra can't open one or more ports, make sure only one copy of Nivra is running");
     EXPECT_EQ(roundTrip(port, "x"), "first");
 
     c.stop();
     a.reset(); // the port comes free; the next retry of b takes it
     ASSERT_TRUE(waitUntil([&] { return b.boundPort() == port; }, 5000));
+    EXPECT_TRUE(b.waitForBind(0).listening());
     EXPECT_EQ(roundTrip(port, "x"), "second");
     EXPECT_EQ(ui.messages().size(), 1u);
+}
+
+TEST(Server, AThrottledBindLineCountsTheAttemptsInBetween) {
+    TraceCapture trace;
+    Probe probe;
+    CServer holder;
+    const uint16_t port = startLoopback(holder, probeHandler, &probe);
+    CServer late;
+    late.bindAddress = "127.0.0.1";
+    late.bindLogPeriod = std::chrono::milliseconds(3000);
+    ASSERT_EQ(late.start(port, probeHandler, &probe), 1);
+    // Tries at 0, 2, 4 s: the line at 0 s, the one at 4 s with the one held back.
+    const std::string held = "1 more failed binds port:" + std::to_string(port);
+    EXPECT_TRUE(waitUntil([&] { return trace.count(held) == 1; }, 9000)) << trace.all();
+    EXPECT_EQ(trace.count("ERROR binding:" + std::to_string(EADDRINUSE) +
+                          " port:" + std::to_string(port)),
+              2);
+}
+
+TEST(Server, BindFailureMessagesSayWhatToDo) {
+    const struct {
+        int port;
+        int error;
+        const char* address;
+        const char* says;
+    } cases[] = {
+        {51231, EADDRINUSE, "", "make sure only one copy of Nivra is running"},
+        {80, EADDRINUSE, "", "are you running an http server?"},
+        {80, EACCES, "", "Nivra can't open port 80 on 0.0.0.0: Permission denied. Uncheck"},
+        {51233, EADDRNOTAVAIL, "192.0.2.1",
+         "Nivra can't open port 51233 on 192.0.2.1: Cannot assign requested address. Check the "
+         "address given with --bind"},
+    };
+    for (const auto& c : cases)
+        EXPECT_NE(bindFailureMessage(c.port, c.error, c.address).find(c.says), std::string::npos)
+            << bindFailureMessage(c.port, c.error, c.address);
+    // A listener that was never started has not tried.
+    CServer idle;
+    EXPECT_FALSE(idle.waitForBind(100).tried);
 }
 
 TEST(Server, BindAddressChoosesTheInterface) {

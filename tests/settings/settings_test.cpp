@@ -137,8 +137,8 @@ TEST(Settings, SecondStartReadsWhatTheFirstSaved) {
     EXPECT_EQ(names[63], "GpsdServer");
     EXPECT_EQ(names.back(), "MaxReplyMB");
     for (const char* readOnly :
-         {"SaveDirectory", "BindAddress", "EarthBackend", "LinkBindAddress", "LocalGpsHosts",
-          "MaxDeviceVehicles", "MologogoServer", "MapFactorServer"})
+         {"SaveDirectory", "BindAddress", "EarthBackend", "LinkBindAddress", "PeerBindAddress",
+          "LocalGpsHosts", "MaxDeviceVehicles", "MologogoServer", "MapFactorServer"})
         EXPECT_EQ(std::find(names.begin(), names.end(), readOnly), names.end()) << readOnly;
 }
 
@@ -159,6 +159,7 @@ TEST(Settings, LoadRulesKeepDefaultsForMissingZeroEmptyOrNegative) {
                             "\"SaveDirectory\"=\"/home/u/kml\"\n"
                             "\"BindAddress\"=\"127.0.0.2\"\n"
                             "\"LinkBindAddress\"=\"0.0.0.0\"\n"
+                            "\"PeerBindAddress\"=\"192.0.2.9\"\n"
                             "\"LocalGpsHosts\"=\"192.0.2.7, 192.0.2.8\"\n"
                             "\"MaxDeviceVehicles\"=dword:00000064\n"
                             "\"EarthBackend\"=\"none\"\n"
@@ -187,6 +188,8 @@ TEST(Settings, LoadRulesKeepDefaultsForMissingZeroEmptyOrNegative) {
     EXPECT_EQ(o.LocalGpsHosts, "192.0.2.7, 192.0.2.8");
     EXPECT_EQ(o.MaxDeviceVehicles, 100);
     EXPECT_EQ(COptionsDlg().LinkBindAddress, "127.0.0.1") << "loopback unless opened";
+    EXPECT_EQ(o.PeerBindAddress, "192.0.2.9");
+    EXPECT_EQ(COptionsDlg().PeerBindAddress, "127.0.0.1") << "not shared unless the user says so";
     EXPECT_EQ(COptionsDlg().MaxDeviceVehicles, 500);
 
     // The save keeps what only the user writes.
@@ -197,6 +200,7 @@ TEST(Settings, LoadRulesKeepDefaultsForMissingZeroEmptyOrNegative) {
     EXPECT_EQ(o2.SaveDirectory, "/home/u/kml");
     EXPECT_EQ(o2.BindAddress, "127.0.0.2");
     EXPECT_EQ(o2.LinkBindAddress, "0.0.0.0");
+    EXPECT_EQ(o2.PeerBindAddress, "192.0.2.9");
     EXPECT_EQ(o2.MaxDeviceVehicles, 100);
 }
 
@@ -310,4 +314,28 @@ TEST(Settings, SaveToAPlaceThatCannotHoldAFileIsLogged) {
     std::vector<std::string> refused = trace.matching("No HKLM/Software key???");
     ASSERT_EQ(refused.size(), 1u);
     EXPECT_NE(refused[0].find("COptionsDlg::save"), std::string::npos) << refused[0];
+}
+
+TEST(Settings, PeerAndLinkAddressesFollowBindFirst) {
+    struct Case {
+        const char* bind;
+        const char* peer;
+        const char* peerAddress;
+        bool shared;
+    };
+    const Case cases[] = {
+        {"", "127.0.0.1", "127.0.0.1", false},        // the default: not shared
+        {"", "0.0.0.0", "0.0.0.0", true},             // shared with every network
+        {"", "192.0.2.9", "192.0.2.9", true},         // one network only, still shared
+        {"127.0.0.2", "0.0.0.0", "127.0.0.2", false}, // --bind puts every port there
+        {"192.0.2.4", "127.0.0.1", "192.0.2.4", true},
+    };
+    for (const Case& c : cases) {
+        COptionsDlg o;
+        o.BindAddress = c.bind;
+        o.PeerBindAddress = c.peer;
+        EXPECT_EQ(peerListenAddress(o), c.peerAddress) << c.bind << " " << c.peer;
+        EXPECT_EQ(positionShared(o), c.shared) << c.bind << " " << c.peer;
+        EXPECT_EQ(linkListenAddress(o), *c.bind ? c.bind : "127.0.0.1");
+    }
 }

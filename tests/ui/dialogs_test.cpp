@@ -288,7 +288,7 @@ TEST_F(FtpDialogTest, OkStoresTrimmedAndABadServerGetsAMessageOverTheDialog) {
     EXPECT_EQ(dialog->result(), QDialog::Accepted);
     EXPECT_EQ(options.pftpUserName, "bob");
     EXPECT_EQ(options.pftpServerName, "ftp.example.org");
-    EXPECT_EQ(options.pftpSavePeriod, 1);
+    EXPECT_EQ(options.pftpSavePeriod, 0) << "below 0 is 0, which stops publishing";
     EXPECT_EQ(options.pftpEnabled, 1);
     EXPECT_EQ(publisher.given.user, "bob");
 }
