@@ -208,6 +208,10 @@ void CtestDlg::startUp() {
     }
 
     m_sys.setUpPublisher(o);
+    // The globe is announced with the network link: say now, not at the
+    // first visit, when it cannot work.
+    if (const std::string missing = cesiumMissing(globeFolders()); !missing.empty())
+        NTRACE_WARN("globe: %s", missing.c_str());
     updateTray();
     m_view.setTitle(kWindowTitle);
     m_view.showGpsData(o.ShowGpsData != 0);

@@ -26,6 +26,14 @@
 #ifndef NIVRA_CESIUM_DIR
 #define NIVRA_CESIUM_DIR ""
 #endif
+// The installed data folder seen from the installed program's folder.
+#ifndef NIVRA_DATA_FROM_BIN
+#define NIVRA_DATA_FROM_BIN "../share"
+#endif
+// How CesiumJS is put where this build looks for it (a package names its own).
+#ifndef NIVRA_CESIUM_FIX
+#define NIVRA_CESIUM_FIX "run scripts/setup in Nivra's source folder"
+#endif
 
 namespace {
 
@@ -47,7 +55,8 @@ bool safeSegment(std::string_view segment) {
 }
 
 // Refusals repeat at the will of whoever sends them: one log line a minute.
-void noteRefusal(std::string_view path, const char* why) {
+// A missing CesiumJS is a warning: the user has something to mend.
+void noteRefusal(std::string_view path, const char* why, int severity = kTraceInfo) {
     static std::mutex mutex;
     static TraceThrottle throttle;
     int heldBack = 0;
@@ -59,7 +68,8 @@ void noteRefusal(std::string_view path, const char* why) {
     std::string shown;
     for (char c : path.substr(0, 120))
         shown += (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) ? '?' : c;
-    NTRACE("globe: refused %s: %s (%d more refusals not logged)", shown.c_str(), why, heldBack);
+    NTRACE_AT(1, severity, "globe: refused %s: %s (%d more refusals not logged)", shown.c_str(),
+              why, heldBack);
 }
 
 // The file's real path when it lies inside `folder` (symbolic links
@@ -178,9 +188,38 @@ FileReplies& fileReplies() {
 
 } // namespace
 
+GlobeFolders globeFolders(const std::string& executable) {
+    std::string page = NIVRA_GLOBE_DIR;
+    std::string cesium = NIVRA_CESIUM_DIR;
+    const size_t slash = executable.rfind('/');
+    if (slash != std::string::npos) {
+        const std::string data = executable.substr(0, slash + 1) + NIVRA_DATA_FROM_BIN + "/nivra/";
+        if (::access((data + "globe/index.html").c_str(), R_OK) == 0) {
+            page = data + "globe";
+            cesium = data + "cesium";
+        }
+    }
+    const char* cesiumSet = std::getenv("NIVRA_CESIUM_DIR");
+    return GlobeFolders{folderFromEnvironment("NIVRA_GLOBE_DIR", page.c_str()),
+                        folderFromEnvironment("NIVRA_CESIUM_DIR", cesium.c_str()),
+                        cesiumSet && *cesiumSet};
+}
+
 GlobeFolders globeFolders() {
-    return GlobeFolders{folderFromEnvironment("NIVRA_GLOBE_DIR", NIVRA_GLOBE_DIR),
-                        folderFromEnvironment("NIVRA_CESIUM_DIR", NIVRA_CESIUM_DIR)};
+    char self[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    return globeFolders(n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string());
+}
+
+std::string cesiumMissing(const GlobeFolders& folders) {
+    const std::string script = containedPath(folders.cesium, "Cesium.js");
+    struct stat st {};
+    if (!script.empty() && ::stat(script.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        return std::string();
+    return "CesiumJS is not installed in '" + folders.cesium + "': " +
+           (folders.cesiumFromEnvironment
+                ? "set NIVRA_CESIUM_DIR to the Build/Cesium folder of the cesium npm package"
+                : NIVRA_CESIUM_FIX);
 }
 
 std::optional<GlobeFile> globeFile(std::string_view path) {
@@ -285,11 +324,11 @@ int32_t answerGlobeFile(std::string_view path, const GlobeFolders& folders, Serv
             return reply.giveShared(std::move(whole));
         }
     }
-    if (file->cesium && containedPath(folder, "Cesium.js").empty()) {
-        noteRefusal(path, "CesiumJS is not installed");
-        return reply.give(httpNotFound("CesiumJS is not installed in '" + folder +
-                                       "' (run scripts/setup, or set NIVRA_CESIUM_DIR to "
-                                       "the Build/Cesium folder of the cesium npm package)"));
+    if (file->cesium) {
+        if (const std::string missing = cesiumMissing(folders); !missing.empty()) {
+            noteRefusal(path, missing.c_str(), kTraceWarning);
+            return reply.give(httpNotFound(missing));
+        }
     }
     const char* why = real.empty() ? "no such file" : "not a regular file of at most 32 MB";
     noteRefusal(path, why);

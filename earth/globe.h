@@ -28,13 +28,23 @@ constexpr size_t kGlobeCacheBytes = 64u * 1024 * 1024;
 
 // Where the files come from.
 struct GlobeFolders {
-    std::string page;   // index.html, globe.js, globe.css
-    std::string cesium; // CesiumJS's Build/Cesium folder
+    std::string page;                   // index.html, globe.js, globe.css
+    std::string cesium;                 // CesiumJS's Build/Cesium folder
+    bool cesiumFromEnvironment = false; // named by NIVRA_CESIUM_DIR
 };
 
 // The folders in use: NIVRA_GLOBE_DIR and NIVRA_CESIUM_DIR from the
-// environment when set, else the ones the build named.
+// environment when set; else, for an installed program, the ones installed
+// with it (nivra/globe and nivra/cesium in the data folder beside its bin
+// folder, found by the page's index.html); else the ones the build named
+// (the source tree's).
 GlobeFolders globeFolders();
+// The same for a program at `executable`.
+GlobeFolders globeFolders(const std::string& executable);
+
+// Empty when CesiumJS is in its folder; else what is missing and the one
+// thing that mends it (the page, the log and stderr all say this).
+std::string cesiumMissing(const GlobeFolders& folders);
 
 // Which folder a globe path names, and the file's path inside it.
 struct GlobeFile {

@@ -231,3 +231,86 @@ TEST_F(GlobeServing, AChangedFileIsReadAgain) {
     fs::remove(root / "page/globe.js");
     EXPECT_EQ(get("/globe/globe.js").substr(0, 24), "HTTP/1.1 404 Not Found\r\n");
 }
+
+TEST_F(GlobeServing, AnInstalledProgramTakesTheFilesInstalledBesideIt) {
+    // An installed tree: bin/nivra, share/nivra/globe with the page; CesiumJS
+    // present or not.
+    const fs::path prefix = root / "prefix";
+    writeText(prefix / "bin/nivra", "");
+    writeText(prefix / "share/nivra/globe/index.html", "<!DOCTYPE html>");
+    writeText(prefix / "share/nivra/cesium/Cesium.js", "var Cesium={};");
+    const fs::path bare = root / "bare";
+    writeText(bare / "bin/nivra", "");
+    const std::string installedPage = (prefix / "bin/../share/nivra/globe").string();
+    const std::string installedCesium = (prefix / "bin/../share/nivra/cesium").string();
+    struct Row {
+        const char* what;
+        std::string executable;
+        bool environment; // NIVRA_GLOBE_DIR and NIVRA_CESIUM_DIR set
+        std::string page;
+        std::string cesium;
+    };
+    const std::string envPage = (root / "env-page").string();
+    const std::string envCesium = (root / "env-cesium").string();
+    const Row rows[] = {
+        {"installed", (prefix / "bin/nivra").string(), false, installedPage, installedCesium},
+        {"installed, folders named", (prefix / "bin/nivra").string(), true, envPage, envCesium},
+        {"no page beside it", (bare / "bin/nivra").string(), false, NIVRA_SOURCE_DIR "/web/globe",
+         ""},
+        {"no folder at all", "nivra", false, NIVRA_SOURCE_DIR "/web/globe", ""},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        ::unsetenv("NIVRA_GLOBE_DIR");
+        ::unsetenv("NIVRA_CESIUM_DIR");
+        if (r.environment)
+            setFolders(envPage, envCesium);
+        const GlobeFolders folders = globeFolders(r.executable);
+        EXPECT_EQ(fs::path(folders.page).lexically_normal(), fs::path(r.page).lexically_normal());
+        if (!r.cesium.empty()) {
+            EXPECT_EQ(fs::path(folders.cesium).lexically_normal(),
+                      fs::path(r.cesium).lexically_normal());
+        }
+        EXPECT_EQ(folders.cesiumFromEnvironment, r.environment);
+    }
+}
+
+TEST_F(GlobeServing, MissingCesiumNamesTheOneFixThatSuitsHowTheFolderWasChosen) {
+    struct Row {
+        const char* what;
+        GlobeFolders folders;
+        bool missing;
+        // The fix: the variable when the folder was named by it, else the
+        // build's own way (which never asks for the variable).
+        bool fixIsTheVariable;
+    };
+    fs::create_directories(root / "folder-cesium/Cesium.js");
+    const std::string here = (root / "cesium").string();
+    const std::string gone = (root / "gone").string();
+    const std::string folderOnly = (root / "folder-cesium").string();
+    const Row rows[] = {
+        {"present", GlobeFolders{"", here, false}, false, false},
+        {"present, named", GlobeFolders{"", here, true}, false, false},
+        {"missing, named", GlobeFolders{"", gone, true}, true, true},
+        {"missing where the build put it", GlobeFolders{"", gone, false}, true, false},
+        {"a Cesium.js that is a folder", GlobeFolders{"", folderOnly, false}, true, false},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        const std::string said = cesiumMissing(r.folders);
+        if (!r.missing) {
+            EXPECT_EQ(said, "");
+            continue;
+        }
+        const std::string head = "CesiumJS is not installed in '" + r.folders.cesium + "': ";
+        ASSERT_EQ(said.substr(0, head.size()), head) << said;
+        const std::string fix = said.substr(head.size());
+        if (r.fixIsTheVariable) {
+            EXPECT_EQ(fix, "set NIVRA_CESIUM_DIR to the Build/Cesium folder of the cesium npm "
+                           "package");
+        } else {
+            EXPECT_FALSE(fix.empty());
+            EXPECT_EQ(fix.find("NIVRA_CESIUM_DIR"), std::string::npos) << fix;
+        }
+    }
+}
