@@ -9,6 +9,7 @@
 #include "platform/paths.h"
 #include "platform/registry.h"
 #include "platform/runtime.h"
+#include "trace/journal.h"
 #include "trace/trace.h"
 
 #include <algorithm>
@@ -27,11 +28,15 @@ static_assert(std::atomic<int>::is_always_lock_free, "the signal handler writes 
 // The first signal asks for the stop. Later ones (a service manager or
 // `timeout` often sends two) are only counted and noted on stderr: ending the
 // process now would cut the exit save short and lose the session.
+// The note, with its journal priority when stderr goes to the journal, made
+// before the handler is installed (the handler may only write it).
+char g_stopNote[96];
+size_t g_stopNoteLength = 0;
+
 void onStopSignal(int) {
     if (g_stopRequested.fetch_add(1) == 0)
         return;
-    static const char kNote[] = "nivra: another stop signal; still saving, please wait\n";
-    ssize_t ignored = ::write(STDERR_FILENO, kNote, sizeof kNote - 1);
+    ssize_t ignored = ::write(STDERR_FILENO, g_stopNote, g_stopNoteLength);
     (void)ignored;
 }
 
@@ -48,6 +53,10 @@ void LoopClock::waitMs(unsigned ms) {
 }
 
 void installStopSignals() {
+    const std::string note =
+        stderrLines(kJournalWarning, "nivra: another stop signal; still saving, please wait");
+    g_stopNoteLength = std::min(note.size(), sizeof g_stopNote);
+    std::memcpy(g_stopNote, note.data(), g_stopNoteLength);
     struct sigaction sa {};
     sa.sa_handler = onStopSignal;
     sigemptyset(&sa.sa_mask);
@@ -220,12 +229,15 @@ int CHeadless::run(bool pressStart, const SettingOverrides& overrides) {
     // they were (this run changed nothing worth keeping).
     const std::vector<ListenerReport> listeners = m_sys.listeners(kBindWaitMs);
     if (const std::string unopened = unopenedPorts(listeners); !unopened.empty()) {
-        m_err << unopened << "nivra: ending without saving anything; nothing was started."
-              << std::endl;
+        m_err << stderrLines(kJournalError,
+                             unopened +
+                                 "nivra: ending without saving anything; nothing was started.")
+              << std::flush;
         dlg.abandon();
         return kExitPortsUnavailable;
     }
     printBanner(pressStart, listeners);
+    m_readiness.ready();
     // --start gets the demo going (or a paused engine); a running engine
     // stays as it is.
     if (pressStart)
@@ -251,6 +263,7 @@ int CHeadless::run(bool pressStart, const SettingOverrides& overrides) {
         m_clock.waitMs(static_cast<unsigned>(wait));
     }
 
+    m_readiness.stopping();
     m_out << "Nivra: stopping; saving tracks, vehicles and settings." << std::endl;
     const bool saved = dlg.shutdown();
     if (stopSignalsSeen() > 1)
@@ -267,7 +280,7 @@ int CHeadless::run(bool pressStart, const SettingOverrides& overrides) {
 
 void CHeadless::showNotice(const std::string& text) {
     // The trace log's stderr copy has the details; this is the summary line.
-    m_err << "nivra: " << text << std::endl;
+    m_err << stderrLines(kJournalError, "nivra: " + text) << std::flush;
 }
 
 int runHeadless(const CommandLine& cmd) {

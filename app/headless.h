@@ -5,6 +5,7 @@
 // settings are saved on the way out.
 #pragma once
 
+#include "app/serviceReadiness.h"
 #include "app/subsystems.h"
 #include "app/testDlg.h"
 
@@ -44,6 +45,12 @@ public:
     // and shuts down. Returns the exit status.
     int run(bool pressStart, const SettingOverrides& overrides);
 
+    // Where readiness and the stop are told (default: NOTIFY_SOCKET's
+    // service manager, see app/serviceReadiness.h).
+    void setServiceNotifier(ServiceReadiness::Send send) {
+        m_readiness = ServiceReadiness(std::move(send));
+    }
+
     // Called with the loop clock's time just before each timer tick.
     void setTickObserver(std::function<void(uint64_t nowMs)> observer) {
         m_tickObserver = std::move(observer);
@@ -75,6 +82,7 @@ private:
     uint64_t m_deadline = 0;
     bool m_ended = false;
     std::string m_lastStatus;
+    ServiceReadiness m_readiness;
 };
 
 // SIGINT and SIGTERM ask the loop to stop. Later signals do not end the

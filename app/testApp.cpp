@@ -8,6 +8,7 @@
 #include "platform/paths.h"
 #include "publish/logToKml.h"
 #include "sources/gpsd.h"
+#include "trace/journal.h"
 #include "trace/notice.h"
 #include "trace/trace.h"
 
@@ -154,7 +155,9 @@ std::string usageText() {
            "  --help            show this text\n"
            "  --version         show the version\n"
            "\n"
-           "Settings live in $NIVRA_REGISTRY, else ~/.config/nivra/registry.reg.\n";
+           "Settings live in $NIVRA_REGISTRY, else ~/.config/nivra/registry.reg.\n"
+           "The browser globe is /globe on the network-link port; $NIVRA_CESIUM_DIR and\n"
+           "$NIVRA_GLOBE_DIR name other folders for CesiumJS and its page. See nivra(1).\n";
 }
 
 std::string versionText() {
@@ -166,7 +169,7 @@ bool CtestApp::enterStartDirectory() {
     std::string error;
     if (!prepareStartDirectory(m_cmd.dir, currentDirectory(), defaultStartDirectory(dataHomeDir()),
                                chosen, error)) {
-        std::cerr << "nivra: " << error << "\n";
+        std::cerr << stderrLines(kJournalError, "nivra: " + error);
         return false;
     }
     setStartDir(chosen.dir);
@@ -184,9 +187,13 @@ int CtestApp::InitInstance(int argc, char** argv, WindowFrontEnd window) {
         NTRACE("Nivra - Unhandled exception in main thread");
         // Name the log only when there is one to look at.
         if (debugLoggingOn())
-            std::cerr << "nivra: unexpected error; see " << FullPath("nivraDebug.log") << std::endl;
+            std::cerr << stderrLines(kJournalError,
+                                     "nivra: unexpected error; see " + FullPath("nivraDebug.log"))
+                      << std::flush;
         else
-            std::cerr << "nivra: unexpected error; run with --debug-log for details" << std::endl;
+            std::cerr << stderrLines(kJournalError,
+                                     "nivra: unexpected error; run with --debug-log for details")
+                      << std::flush;
         return 1;
     }
 }
@@ -197,7 +204,7 @@ int CtestApp::run(int argc, char** argv, WindowFrontEnd window) {
         args.emplace_back(argv[i]);
     std::string error;
     if (!parseCommandLine(args, m_cmd, error)) {
-        std::cerr << "nivra: " << error << "\n\n" << usageText();
+        std::cerr << stderrLines(kJournalError, "nivra: " + error) << "\n" << usageText();
         return 2;
     }
     if (m_cmd.help) {
@@ -214,7 +221,7 @@ int CtestApp::run(int argc, char** argv, WindowFrontEnd window) {
     if (!m_cmd.dir.empty()) {
         StartDirectory chosen;
         if (!prepareStartDirectory(m_cmd.dir, currentDirectory(), "", chosen, error)) {
-            std::cerr << "nivra: --dir " << m_cmd.dir << ": " << error << "\n";
+            std::cerr << stderrLines(kJournalError, "nivra: --dir " + m_cmd.dir + ": " + error);
             return 2;
         }
         setStartDir(chosen.dir);
@@ -232,12 +239,13 @@ int CtestApp::run(int argc, char** argv, WindowFrontEnd window) {
         const bool ok = m_cmd.registerDesktop ? registerDesktopEntry(executablePath(argv[0]), error)
                                               : unregisterDesktopEntry(error, &removed);
         if (!ok) {
-            std::cerr << "nivra: " << error << "\n";
+            std::cerr << stderrLines(kJournalError, "nivra: " + error);
             return 1;
         }
         const DesktopPaths paths = desktopPaths();
         if (m_cmd.unregisterDesktop && !removed) {
-            std::cerr << "nivra: nothing to remove: no desktop entry at " << paths.entry << "\n";
+            std::cerr << stderrLines(
+                kJournalError, "nivra: nothing to remove: no desktop entry at " + paths.entry);
             return 1;
         }
         std::cout << (m_cmd.registerDesktop ? "Installed " : "Removed ") << paths.entry << "\n";
@@ -266,9 +274,9 @@ int CtestApp::run(int argc, char** argv, WindowFrontEnd window) {
             NTRACE("here");
             return status;
         }
-        std::cerr << "nivra: " << display.why << "; running headless\n";
+        std::cerr << stderrLines(kJournalInfo, "nivra: " + display.why + "; running headless");
     } else if (!m_cmd.headless) {
-        std::cerr << "nivra: this build has no window; running headless\n";
+        std::cerr << stderrLines(kJournalInfo, "nivra: this build has no window; running headless");
     }
     if (!enterStartDirectory())
         return 2;

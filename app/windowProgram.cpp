@@ -2,6 +2,7 @@
 
 #include "app/headless.h"
 #include "app/testApp.h"
+#include "trace/journal.h"
 
 #include <unistd.h>
 
@@ -55,7 +56,8 @@ int startWindowProgram(CtestApp& app, int /*argc*/, char** argv) {
         why = "cannot start " + path + ": " + std::strerror(errno);
         break;
     }
-    std::cerr << "nivra: the window is not available (" << why << "); running headless\n";
+    std::cerr << stderrLines(kJournalWarning,
+                             "nivra: the window is not available (" + why + "); running headless");
     if (!app.enterStartDirectory())
         return 2;
     return runHeadless(app.commandLine());

@@ -1,5 +1,6 @@
 #include "platform/uiServices.h"
 
+#include "trace/journal.h"
 #include "trace/trace.h"
 
 #include <atomic>
@@ -32,7 +33,7 @@ void setUiServices(UiServices* services) {
 }
 
 void HeadlessUiServices::messageBox(const std::string& text, const std::string& title) {
-    std::fprintf(stderr, "%s: %s\n", title.c_str(), text.c_str());
+    std::fputs(stderrLines(kJournalWarning, title + ": " + text).c_str(), stderr);
     NTRACE_AS("messageBox", "%s: %s", title.c_str(), text.c_str());
 }
 
@@ -43,7 +44,7 @@ bool HeadlessUiServices::setClipboardText(const std::string& text) {
 }
 
 bool HeadlessUiServices::openUrl(const std::string& url) {
-    std::fprintf(stderr, "Nivra: open %s\n", url.c_str());
+    std::fputs(stderrLines(kJournalInfo, "Nivra: open " + url).c_str(), stderr);
     NTRACE_AS("openUrl", "no desktop to open %s", url.c_str());
     return false;
 }

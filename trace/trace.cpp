@@ -1,5 +1,7 @@
 #include "trace/trace.h"
 
+#include "trace/journal.h"
+
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -35,13 +37,15 @@ const char* baseName(const char* path) {
     return base;
 }
 
-// Builds the whole line into `out` (at most kTraceLineMax characters).
-size_t buildLine(char* out, const TraceSite& site, const char* fmt, va_list args) {
-    char msg[kTraceLineMax];
-    int n = vsnprintf(msg, sizeof msg, fmt, args);
-    if (n < 0)
+// Formats the message alone (at most kTraceLineMax - 1 characters).
+void formatMessage(char* msg, const char* fmt, va_list args) {
+    if (vsnprintf(msg, kTraceLineMax, fmt, args) < 0)
         msg[0] = 0;
+}
 
+// Builds the whole line into `out` (at most kTraceLineMax characters): the
+// header when the site asks for one, the message with CRLF line ends.
+size_t buildLine(char* out, const TraceSite& site, const char* msg) {
     size_t len = 0;
     const size_t cap = kTraceLineMax; // characters, plus room for the terminator in `out`
     auto put = [&](char c) {
@@ -142,30 +146,42 @@ const char* traceFunctionName(const char* pretty) {
 
 namespace {
 std::mutex g_stderrMutex;
+// Bare while stderr goes to the journal: the line is the message behind its
+// priority; else the log file's line without its carriage returns.
+void stderrSink(int severity, const char* line, void*);
+TraceObserver g_stderrSink{stderrSink, nullptr, 1};
+
+// Warnings and errors go to stderr; under the journal, while the debug log is
+// on, the information lines too (as debug output, which the journal keeps
+// apart): a service's user reads the journal, not a file in its state folder.
+bool stderrTakes(int severity) {
+    if (severity == kTraceNotice)
+        return false;
+    return severity >= kTraceWarning || (g_stderrSink.bare && g_debugOn);
+}
+
 void stderrSink(int severity, const char* line, void*) {
-    if (severity < kTraceWarning || severity == kTraceNotice)
+    if (!stderrTakes(severity))
         return;
+    const std::string text = stderrLines(journalPriority(severity), line);
     std::lock_guard<std::mutex> lock(g_stderrMutex);
-    for (const char* p = line; *p; ++p)
-        if (*p != '\r') // the log file's CRLF line ends
-            std::fputc(*p, stderr);
+    std::fputs(text.c_str(), stderr);
     std::fflush(stderr);
 }
-TraceObserver g_stderrSink{stderrSink, nullptr, 1};
 } // namespace
 
 // True when some enabled sink would see the line. The default sink discards
 // everything, so while it is alone the line need not be built at all: the
 // parsers and the track store log several lines per fix, and a log of a day's
 // fixes converts many times faster without formatting them for nobody.
-// The stderr copy takes warnings and errors only, so information lines are
-// not built for it either.
+// The stderr copy takes warnings and errors only (but see stderrTakes), so
+// information lines are not built for it either.
 static bool anySinkListens(int severity) {
     int count = g_sinkCount.load();
     for (int i = 0; i < count; ++i) {
         TraceObserver* s = g_sinks[i].load();
         if (s && s->enabled && s->handler && s->handler != noSink &&
-            (s != &g_stderrSink || severity >= kTraceWarning))
+            (s != &g_stderrSink || stderrTakes(severity)))
             return true;
     }
     return false;
@@ -184,25 +200,38 @@ void trace(const TraceSite& site, const char* fmt, ...) {
     const int severity = severityOf(site, fmt ? fmt : "");
     if (!anySinkListens(severity))
         return;
-    char line[kTraceLineMax + 1];
+    char msg[kTraceLineMax];
     va_list args;
     va_start(args, fmt);
-    buildLine(line, site, fmt, args);
+    formatMessage(msg, fmt, args);
     va_end(args);
+    char line[kTraceLineMax + 1];
+    bool built = false;
     int count = g_sinkCount.load();
     for (int i = 0; i < count; ++i) {
         TraceObserver* s = g_sinks[i].load();
-        if (s && s->enabled && s->handler)
-            s->handler(severity, line, s->context);
+        if (!s || !s->enabled || !s->handler)
+            continue;
+        if (s->bare) {
+            s->handler(severity, msg, s->context);
+            continue;
+        }
+        if (!built) {
+            buildLine(line, site, msg);
+            built = true;
+        }
+        s->handler(severity, line, s->context);
     }
 }
 
 std::string formatTraceLine(const TraceSite& site, const char* fmt, ...) {
-    char line[kTraceLineMax + 1];
+    char msg[kTraceLineMax];
     va_list args;
     va_start(args, fmt);
-    size_t n = buildLine(line, site, fmt, args);
+    formatMessage(msg, fmt, args);
     va_end(args);
+    char line[kTraceLineMax + 1];
+    size_t n = buildLine(line, site, msg);
     return std::string(line, n);
 }
 
@@ -285,8 +314,10 @@ bool debugLoggingOn() {
 }
 
 void setTraceToStderr(bool on) {
-    if (on)
+    if (on) {
+        g_stderrSink.bare = detectStderrJournal();
         registerTraceSink(&g_stderrSink);
-    else
+    } else {
         unregisterTraceSink(&g_stderrSink);
+    }
 }

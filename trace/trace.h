@@ -46,12 +46,14 @@ std::string formatTraceLine(const TraceSite& site, const char* fmt, ...)
 const char* traceFunctionName(const char* prettyFunction);
 
 // A sink: a handler and an enable count (1 when constructed; lines are
-// delivered while it is non-zero).
+// delivered while it is non-zero). A bare sink gets the message alone, as
+// written ('\n' line ends, no header even where the call asked for one).
 struct TraceObserver {
     using Handler = void (*)(int severity, const char* line, void* context);
     Handler handler = nullptr;
     void* context = nullptr;
     std::atomic<int> enabled{1};
+    std::atomic<bool> bare{false};
 };
 
 constexpr int kMaxTraceSinks = 32;
@@ -97,6 +99,9 @@ constexpr int kTraceNotice = 3;
 #define NTRACE_ERROR(...) NTRACE_AT(1, kTraceError, __VA_ARGS__)
 
 // Copies warnings and errors to stderr (headless mode), or stops doing so.
+// When stderr goes to the systemd journal (trace/journal.h) each line is the
+// message alone behind its priority ("<4>" a warning, "<3>" an error): the
+// journal keeps the time itself.
 void setTraceToStderr(bool on);
 
 // Log with header under an explicit function name ("CClients::save").

@@ -166,7 +166,11 @@ public:
     void setUpPublisher(const COptionsDlg&) override { ++publisherSetUps; }
     // The listeners and how their binds went (none: a run without any).
     std::vector<ListenerReport> reports;
-    std::vector<ListenerReport> listeners(unsigned) override { return reports; }
+    int listenerLooks = 0;
+    std::vector<ListenerReport> listeners(unsigned) override {
+        ++listenerLooks;
+        return reports;
+    }
     int64_t nowSeconds() const override { return seconds; }
     void waitMs(unsigned ms) override { waits.push_back(ms); }
 };
@@ -183,6 +187,9 @@ inline std::string readFile(const std::string& path) {
 class AppTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        // Headless runs tell a service manager they are ready: never the one
+        // that may have started the tests.
+        ::unsetenv("NOTIFY_SOCKET");
         std::string tmpl = (std::filesystem::temp_directory_path() / "nivra-app-XXXXXX").string();
         std::vector<char> buf(tmpl.begin(), tmpl.end());
         buf.push_back('\0');
