@@ -279,8 +279,10 @@ int CHeadless::run(bool pressStart, const SettingOverrides& overrides) {
 }
 
 void CHeadless::showNotice(const std::string& text) {
-    // The trace log's stderr copy has the details; this is the summary line.
-    m_err << stderrLines(kJournalError, "nivra: " + text) << std::flush;
+    // The trace log's stderr copy has the details; this is the summary line
+    // (something the user should read: a damaged file, a failed save, files
+    // that moved).
+    m_err << stderrLines(journalPriority(kTraceNotice), "nivra: " + text) << std::flush;
 }
 
 int runHeadless(const CommandLine& cmd) {

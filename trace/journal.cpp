@@ -56,8 +56,8 @@ bool stderrIsJournal() {
 int journalPriority(int traceSeverity) {
     switch (traceSeverity) {
     case kTraceError:
-    case kTraceNotice:
         return kJournalError;
+    case kTraceNotice:
     case kTraceWarning:
         return kJournalWarning;
     default:

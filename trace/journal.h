@@ -23,8 +23,8 @@ bool stderrIsJournal();
 // Looks again (after stderr or the environment changed) and returns it.
 bool detectStderrJournal();
 
-// The journal priority of a trace log severity (kTraceError and notices are
-// errors, kTraceWarning warnings, information lines debug output).
+// The journal priority of a trace log severity (kTraceError errors, notices
+// to the user and kTraceWarning warnings, information lines debug output).
 int journalPriority(int traceSeverity);
 
 // "<N>" for `priority` while stderr goes to the journal, else "".

@@ -121,7 +121,7 @@ TEST(Journal, EveryLineCarriesItsPriorityOnlyUnderTheJournal) {
 
 TEST(Journal, TraceSeveritiesMapOntoJournalPriorities) {
     EXPECT_EQ(journalPriority(kTraceError), kJournalError);
-    EXPECT_EQ(journalPriority(kTraceNotice), kJournalError);
+    EXPECT_EQ(journalPriority(kTraceNotice), kJournalWarning);
     EXPECT_EQ(journalPriority(kTraceWarning), kJournalWarning);
     EXPECT_EQ(journalPriority(kTraceInfo), kJournalDebug);
 }
