@@ -259,3 +259,55 @@ TEST(ListenerSummary, OnlyPortsThatListenAndWhetherThePositionIsShared) {
             EXPECT_EQ(text.find(s), std::string::npos) << s << "\n" << text;
     }
 }
+
+TEST_F(Headless, ReadyComesAfterTheListenersOpenedAndTheStopBeforeTheSave) {
+    sys.reports = {
+        ListenerReport{ListenerRole::networkLink, BindOutcome{51233, "127.0.0.1", true, 0}}};
+    ManualClock clock;
+    clock.stopAtMs = clock.now + 3000;
+    std::ostringstream out;
+    std::ostringstream err;
+    std::vector<std::string> states;
+    int looksAtReady = -1;
+    std::string outAtReady;
+    std::string outAtStop;
+    CHeadless headless(sys, clock, out, err);
+    headless.setServiceNotifier([&](const std::string& state, std::string&) {
+        states.push_back(state);
+        if (state.rfind("READY=1", 0) == 0) {
+            looksAtReady = sys.listenerLooks;
+            outAtReady = out.str();
+        }
+        if (state.rfind("STOPPING=1", 0) == 0)
+            outAtStop = out.str();
+        return true;
+    });
+    EXPECT_EQ(headless.run(false, SettingOverrides{}), 0);
+
+    ASSERT_EQ(states.size(), 2u);
+    EXPECT_EQ(states[0].rfind("READY=1\n", 0), 0u);
+    EXPECT_EQ(states[1].rfind("STOPPING=1\n", 0), 0u);
+    EXPECT_EQ(looksAtReady, 1);
+    // The banner came before readiness; the save after the stop was told.
+    EXPECT_NE(outAtReady.find("running without a window"), std::string::npos) << outAtReady;
+    EXPECT_EQ(outAtStop.find("Nivra: stopped."), std::string::npos) << outAtStop;
+    EXPECT_NE(out.str().find("Nivra: stopped."), std::string::npos) << out.str();
+}
+
+TEST_F(Headless, ARunWhosePortCannotBeOpenedNeverSaysItIsReady) {
+    sys.reports = {ListenerReport{ListenerRole::networkLink,
+                                  BindOutcome{51233, "127.0.0.1", true, EADDRINUSE}}};
+    ManualClock clock;
+    clock.stopAtMs = clock.now + 3000;
+    std::ostringstream out;
+    std::ostringstream err;
+    std::vector<std::string> states;
+    CHeadless headless(sys, clock, out, err);
+    headless.setServiceNotifier([&](const std::string& state, std::string&) {
+        states.push_back(state);
+        return true;
+    });
+    EXPECT_EQ(headless.run(false, SettingOverrides{}), CHeadless::kExitPortsUnavailable);
+    EXPECT_TRUE(states.empty()) << states.front();
+    EXPECT_NE(err.str().find("cannot open port 51233"), std::string::npos) << err.str();
+}

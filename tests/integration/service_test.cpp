@@ -2,6 +2,7 @@
 // (JOURNAL_STREAM names it), a notify socket (NOTIFY_SOCKET). Every stderr
 // line must carry its priority and no time stamp; readiness must come once
 // every port listens, and the stop before the program ends.
+#include "common/notifySocket.h"
 #include "nivraProcess.h"
 
 #include <gtest/gtest.h>
@@ -21,37 +22,6 @@
 using namespace itest;
 
 namespace {
-
-// The service manager's side of the notify protocol: an abstract datagram socket.
-class NotifySocket {
-public:
-    NotifySocket() {
-        m_name = "@nivra-itest-notify-" + std::to_string(getpid());
-        m_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::memcpy(address.sun_path + 1, m_name.data() + 1, m_name.size() - 1);
-        m_bound =
-            bind(m_fd, reinterpret_cast<sockaddr*>(&address),
-                 static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + m_name.size())) == 0;
-    }
-    ~NotifySocket() { close(m_fd); }
-    bool bound() const { return m_bound; }
-    const std::string& name() const { return m_name; }
-    // The next datagram, or "" after `ms`.
-    std::string receive(int ms) const {
-        timeval timeout{ms / 1000, (ms % 1000) * 1000};
-        setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        char buf[1024];
-        const ssize_t n = recv(m_fd, buf, sizeof buf, 0);
-        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
-    }
-
-private:
-    std::string m_name;
-    int m_fd = -1;
-    bool m_bound = false;
-};
 
 // Sets a variable for the life of the object (the program inherits it).
 class ScopedEnv {
@@ -84,7 +54,7 @@ TEST(Service, UnderSystemdStderrCarriesPrioritiesAndReadinessWaitsForThePorts) {
     writeFile(dir.file("stderr.txt"), "");
     struct stat st {};
     ASSERT_EQ(stat(dir.file("stderr.txt").c_str(), &st), 0);
-    NotifySocket manager;
+    NotifySocket manager("@nivra-itest-notify-" + std::to_string(getpid()));
     ASSERT_TRUE(manager.bound());
     ScopedEnv journal("JOURNAL_STREAM",
                       std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino));
