@@ -87,10 +87,10 @@ install(FILES ${CMAKE_SOURCE_DIR}/README.md ${NIVRA_DOC_FILES}
 # Each package carries its copyright file and the changelog.
 install(FILES ${NIVRA_PACKAGING_DIR}/copyright ${NIVRA_GENERATED_DIR}/changelog.gz
         DESTINATION ${NIVRA_DOC_ROOT}/nivra COMPONENT program)
-install(FILES ${NIVRA_PACKAGING_DIR}/copyright ${NIVRA_GENERATED_DIR}/changelog.gz
-        DESTINATION ${NIVRA_DOC_ROOT}/nivra-window COMPONENT window)
 # What lintian says of a package that is so on purpose, each with its reason.
 if(TARGET nivra-window)
+  install(FILES ${NIVRA_PACKAGING_DIR}/copyright ${NIVRA_GENERATED_DIR}/changelog.gz
+          DESTINATION ${NIVRA_DOC_ROOT}/nivra-window COMPONENT window)
   install(FILES ${NIVRA_PACKAGING_DIR}/lintian/nivra-window
           DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides COMPONENT window)
 endif()
