@@ -1,6 +1,7 @@
 #include "publish/logToKml.h"
 
 #include "earth/kml.h"
+#include "history/gpxWriter.h"
 #include "platform/atomicFile.h"
 #include "platform/lineReader.h"
 #include "platform/paths.h"
@@ -13,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -79,14 +81,41 @@ bool openLog(const std::string& inPath, FdCloser& in, struct stat& st, bool& kno
 // Plays the open log into a playback vehicle and writes its document into
 // `kml`. False when the log cannot be read or gives no point: a document of
 // a vehicle without a position would put it at 0,0 off Africa.
+// Plays the open log into a playback vehicle; every point its track takes
+// is also handed to `kept` (the whole log, not only the ring's newest).
+bool playLogInto(CClient& vehicle, int fd, const std::string& inPath, bool allPoints,
+                 KmlConversion& stats, std::vector<HistoryFix>* kept, std::string& error);
+
 bool playLog(int fd, const std::string& inPath, const std::string& logPath, bool allPoints,
              KmlConversion& stats, std::string& kml, std::string& error) {
     // The playback vehicle, as the playback source sets it up, but on its own:
     // the conversion touches neither the vehicle list nor the settings.
     CClient vehicle(stem(logPath) + "@" + kPlaybackHost);
     setUpPlaybackVehicle(vehicle, stem(logPath), nullptr);
+    if (!playLogInto(vehicle, fd, inPath, allPoints, stats, nullptr, error))
+        return false;
+
+    KmlOptions opt; // the writer's defaults; no debug dumps, no settings
+    kml.clear();
+    kml.reserve(static_cast<size_t>(stats.points) * 120 + 4096);
+    vehicleKml(vehicle, kml, kmlSingle, kKmlAllPoints, opt);
+    return true;
+}
+
+bool playLogInto(CClient& vehicle, int fd, const std::string& inPath, bool allPoints,
+                 KmlConversion& stats, std::vector<HistoryFix>* kept, std::string& error) {
     vehicle.maxPts = kTrackCapacity;
     vehicle.compress = allPoints ? 0 : 1;
+    if (kept) {
+        vehicle.track.setObserver([kept](const GpsFix& fix, bool replacesNewest) {
+            if (fix.time == 0)
+                return;
+            if (replacesNewest && !kept->empty())
+                kept->pop_back();
+            kept->push_back(
+                HistoryFix{fixTimeToUtc(fix.time), fix.lat, fix.lon, fix.alt, fix.spd, fix.hdg});
+        });
+    }
 
     LineReader lines(fd);
     std::string_view line;
@@ -100,17 +129,13 @@ bool playLog(int fd, const std::string& inPath, const std::string& logPath, bool
         return false;
     }
     stats.appended = vehicle.track.m_seqNum;
-    stats.points = vehicle.track.pointCount();
+    stats.points = kept ? static_cast<int>(std::min<size_t>(kept->size(), INT32_MAX))
+                        : vehicle.track.pointCount();
     if (stats.points == 0) {
         error = inPath + " holds no valid fix (" + std::to_string(stats.lines) +
                 " lines read); nothing written";
         return false;
     }
-
-    KmlOptions opt; // the writer's defaults; no debug dumps, no settings
-    kml.clear();
-    kml.reserve(static_cast<size_t>(stats.points) * 120 + 4096);
-    vehicleKml(vehicle, kml, kmlSingle, kKmlAllPoints, opt);
     return true;
 }
 
@@ -161,12 +186,28 @@ bool logToKmlText(const std::string& logPath, bool allPoints, KmlConversion& sta
            playLog(in.fd, inPath, logPath, allPoints, stats, kml, error);
 }
 
+bool logToFixes(const std::string& logPath, bool allPoints, KmlConversion& stats,
+                std::vector<HistoryFix>& fixes, std::string& error) {
+    stats = KmlConversion{};
+    fixes.clear();
+    const std::string inPath = FullPath(logPath);
+    FdCloser in{-1};
+    struct stat st {};
+    bool known = false;
+    if (!openLog(inPath, in, st, known, error))
+        return false;
+    CClient vehicle(stem(logPath) + "@" + kPlaybackHost);
+    setUpPlaybackVehicle(vehicle, stem(logPath), nullptr);
+    return playLogInto(vehicle, in.fd, inPath, allPoints, stats, &fixes, error);
+}
+
 std::string kmlOutputProblem(const std::string& outPath) {
-    if (outPath == kStandardOutput || endsWithNoCase(outPath, ".kml"))
+    if (outPath == kStandardOutput || endsWithNoCase(outPath, ".kml") ||
+        endsWithNoCase(outPath, ".gpx"))
         return std::string();
     return "cannot write " + outPath +
-           ": Nivra writes KML only; give the output a name ending in .kml (or - for standard "
-           "output)";
+           ": Nivra writes KML or GPX; give the output a name ending in .kml or .gpx (or - for "
+           "standard output)";
 }
 
 bool isKmlCommand(int argc, const char* const* argv) {
@@ -177,7 +218,7 @@ bool isKmlCommand(int argc, const char* const* argv) {
 }
 
 int kmlCommand(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
-    const char* usage = "usage: nivra --kml LOG.nme [-o OUT.kml|-] [--all-points]\n";
+    const char* usage = "usage: nivra --kml LOG.nme [-o OUT.kml|OUT.gpx|-] [--all-points]\n";
     std::string log, kml;
     bool allPoints = false;
     for (int i = 1; i < argc; ++i) {
@@ -225,6 +266,23 @@ int kmlCommand(int argc, const char* const* argv, std::ostream& out, std::ostrea
     KmlConversion stats;
     std::string error;
     const bool toStdout = kml == kStandardOutput;
+    if (endsWithNoCase(kml, ".gpx")) {
+        // GPX holds every point of the log with its time, not only the ring's.
+        std::vector<HistoryFix> fixes;
+        std::string text;
+        if (!logToFixes(log, allPoints, stats, fixes, error) ||
+            !writeGpx({HistoryTrack{stem(log), std::move(fixes)}},
+                      [&text](std::string_view chunk) {
+                          text += chunk;
+                          return true;
+                      }) ||
+            !writeFileAtomically(FullPath(kml), text, error)) {
+            err << "nivra: " << error << "\n";
+            return 1;
+        }
+        out << kml << ": " << stats.points << " points from " << stats.fixes << " fixes\n";
+        return 0;
+    }
     if (toStdout) {
         std::string text;
         if (!logToKmlText(log, allPoints, stats, text, error)) {

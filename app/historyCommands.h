@@ -1,0 +1,25 @@
+// The history's command-line switches, which end without a window:
+//   nivra --export [--vehicle KEY]... [--from TIME] [--to TIME] -o FILE
+//   nivra --import [--vehicle KEY] FILE...
+// Both work on history.gpkg in the tracker's start directory (--dir, or
+// the default one), beside a running tracker if there is one. Names of
+// files on the command line are taken from where the user is.
+#pragma once
+
+#include <cstddef>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+// The most points one export writes; a larger selection is refused (narrow
+// it with --vehicle, --from, --to).
+constexpr size_t kExportMaxPoints = 10000000;
+
+// Each returns the process exit status: 0 done, 1 nothing to do or a file
+// failed, 2 a usage error (an output name of no known format too).
+// `args` are the words after the switch; `workDir` resolves relative names;
+// `historyPath` is the history file.
+int exportCommand(const std::vector<std::string>& args, const std::string& workDir,
+                  const std::string& historyPath, std::ostream& out, std::ostream& err);
+int importCommand(const std::vector<std::string>& args, const std::string& workDir,
+                  const std::string& historyPath, std::ostream& out, std::ostream& err);
