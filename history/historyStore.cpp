@@ -84,14 +84,21 @@ HistoryStats HistoryStore::stats() const {
 }
 
 void HistoryStore::fail(const std::string& what, const std::string& message) {
-    const std::string hint = historyProblemHint(message);
+    const std::string hint = m_writer.problemHint();
     const std::string text = "History is off: cannot " + what + " " + m_path + ": " +
                              (hint.empty() ? message : hint + " (" + message + ")") +
                              "; tracking goes on without it";
     {
+        // Only this thread fails the store.
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_stats.failed)
             return;
+    }
+    m_writer.close();
+    // Told before anyone waiting on the store sees it failed.
+    noticeUser("HistoryStore::run", text);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
         m_stats.failed = true;
         m_stats.problem = text;
         m_stats.dropped += m_queue.size();
@@ -99,8 +106,6 @@ void HistoryStore::fail(const std::string& what, const std::string& message) {
         m_done = m_enqueued;
     }
     m_progress.notify_all();
-    m_writer.close();
-    noticeUser("HistoryStore::run", text);
 }
 
 void HistoryStore::noteDrops(bool force) {

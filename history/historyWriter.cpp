@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <limits>
 
@@ -31,9 +32,11 @@ int64_t scalar(SqliteDb& db, const char* sql) {
 
 bool HistoryWriter::open(const std::string& path, std::string& error) {
     m_lastFid.clear();
+    m_hint.clear();
     if (!m_db.open(path, false, error))
-        return false;
+        return failed(error);
     if (!prepareHistorySchema(m_db, error)) {
+        failed(error);
         m_db.close();
         return false;
     }
@@ -45,7 +48,7 @@ bool HistoryWriter::write(const std::vector<Item>& items, bool keepExisting, std
     if (items.empty())
         return true;
     if (!m_db.exec("BEGIN IMMEDIATE;", error))
-        return false;
+        return failed(error);
     SqliteStatement erase(m_db, "DELETE FROM track_points WHERE fid = ?1");
     SqliteStatement insert(
         m_db, keepExisting
@@ -114,8 +117,7 @@ bool HistoryWriter::write(const std::vector<Item>& items, bool keepExisting, std
         m_inserted = inserted;
         return true;
     }
-    if (error.empty())
-        error = m_db.lastError();
+    failed(error);
     std::string ignored;
     m_db.exec("ROLLBACK;", ignored);
     return false;
@@ -137,12 +139,12 @@ int64_t HistoryWriter::applyRetention(const HistoryRetention& rules, int64_t now
         const std::string cutoff = gpkgTime(nowUtc - static_cast<int64_t>(rules.days) * 86400);
         SqliteStatement st(m_db, "DELETE FROM track_points WHERE time < ?1");
         if (!st.ok()) {
-            error = m_db.lastError();
+            failed(error);
             return -1;
         }
         sqlite3_bind_text(st.get(), 1, cutoff.c_str(), -1, SQLITE_TRANSIENT);
         if (sqlite3_step(st.get()) != SQLITE_DONE) {
-            error = m_db.lastError();
+            failed(error);
             return -1;
         }
         removed += sqlite3_changes(m_db.handle());
@@ -154,7 +156,7 @@ int64_t HistoryWriter::applyRetention(const HistoryRetention& rules, int64_t now
         for (int round = 0; round < 40; ++round) {
             const int64_t bytes = dataBytes();
             if (bytes < 0) {
-                error = m_db.lastError();
+                failed(error);
                 return -1;
             }
             if (bytes <= limit)
@@ -166,7 +168,7 @@ int64_t HistoryWriter::applyRetention(const HistoryRetention& rules, int64_t now
                                      "(SELECT fid FROM track_points ORDER BY fid LIMIT ?1)");
             sqlite3_bind_int64(st.get(), 1, std::max<int64_t>(1, count / 20));
             if (!st.ok() || sqlite3_step(st.get()) != SQLITE_DONE) {
-                error = m_db.lastError();
+                failed(error);
                 return -1;
             }
             removed += sqlite3_changes(m_db.handle());
@@ -175,20 +177,41 @@ int64_t HistoryWriter::applyRetention(const HistoryRetention& rules, int64_t now
     if (removed > 0) {
         // The rows a replacement would remove may be gone.
         m_lastFid.clear();
-        if (!m_db.exec("PRAGMA incremental_vacuum;", error))
+        if (!m_db.exec("PRAGMA incremental_vacuum;", error)) {
+            failed(error);
             return -1;
+        }
     }
     return removed;
 }
 
-std::string historyProblemHint(const std::string& message) {
+std::string historyProblemHint(int code, int systemErrno, const std::string& message) {
+    // A write the file system refused is nearly always a full disk or quota
+    // (or a file size limit).
+    if ((code & 0xff) == SQLITE_FULL || code == SQLITE_IOERR_WRITE || systemErrno == ENOSPC ||
+        systemErrno == EFBIG || systemErrno == EDQUOT)
+        return "the disk is full";
+    if ((code & 0xff) == SQLITE_READONLY || (code & 0xff) == SQLITE_PERM || systemErrno == EROFS ||
+        systemErrno == EACCES)
+        return "the file is read-only";
+    if ((code & 0xff) == SQLITE_CORRUPT || (code & 0xff) == SQLITE_NOTADB)
+        return "the file is damaged";
+    // The code may be gone (a rollback after the failure): the text tells.
+    if (message.find("readonly") != std::string::npos)
+        return "the file is read-only";
+    if (message.find("not a database") != std::string::npos ||
+        message.find("malformed") != std::string::npos)
+        return "the file is damaged";
     if (message.find("full") != std::string::npos)
         return "the disk is full";
-    if (message.find("readonly") != std::string::npos ||
-        message.find("read-only") != std::string::npos)
-        return "the file is read-only";
-    if (message.find("malformed") != std::string::npos ||
-        message.find("not a database") != std::string::npos)
-        return "the file is damaged";
     return "";
+}
+
+bool HistoryWriter::failed(std::string& error) {
+    sqlite3* db = m_db.handle();
+    if (error.empty())
+        error = m_db.lastError();
+    m_hint = historyProblemHint(db ? sqlite3_extended_errcode(db) : 0,
+                                db ? sqlite3_system_errno(db) : 0, error);
+    return false;
 }

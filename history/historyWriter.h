@@ -47,12 +47,19 @@ public:
 
     SqliteDb& db() { return m_db; }
 
+    // What the last failure means for the user ("the disk is full", "the
+    // file is read-only", "the file is damaged"), or empty.
+    const std::string& problemHint() const { return m_hint; }
+
 private:
     SqliteDb m_db;
     std::unordered_map<std::string, int64_t> m_lastFid; // newest row written per key
     int64_t m_inserted = 0;
+    std::string m_hint;
+    // Notes the hint of the database's last failure; returns false.
+    bool failed(std::string& error);
 };
 
-// Whether an SQLite failure text means the disk (or the quota) is full, the
-// file is read-only, or it is damaged; for the message to the user.
-std::string historyProblemHint(const std::string& sqliteMessage);
+// What an SQLite failure (extended result code, the system's errno, the
+// message) means for the user, or empty.
+std::string historyProblemHint(int extendedCode, int systemErrno, const std::string& message);
