@@ -22,7 +22,7 @@ bool writeGeoJson(const std::vector<HistoryTrack>& tracks, const TextSink& sink)
             b += "]},\"properties\":{\"vehicle\":";
             b += key;
             b += ",\"time\":\"";
-            b += gpkgTime(f.utc);
+            b += isoTime(f.utc);
             b += "\",\"speed_kmh\":";
             appendFixed(b, f.speedKnots * kHistoryKnotsToKmh, 2);
             b += ",\"course\":";

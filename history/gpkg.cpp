@@ -272,7 +272,7 @@ bool parseGpkgPoint(std::string_view blob, double& lon, double& lat, double& alt
     return true;
 }
 
-std::string gpkgTime(int64_t utc) {
+std::string isoTime(int64_t utc) {
     int64_t days = utc / 86400;
     int64_t secs = utc % 86400;
     if (secs < 0) {
@@ -302,6 +302,12 @@ std::string gpkgTime(int64_t utc) {
         }
     }
     return std::string(text, 20);
+}
+
+std::string gpkgTime(int64_t utc) {
+    std::string text = isoTime(utc);
+    text.insert(19, ".000");
+    return text;
 }
 
 std::optional<int64_t> parseGpkgTime(std::string_view text) {

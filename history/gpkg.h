@@ -59,8 +59,11 @@ bool prepareHistorySchema(SqliteDb& db, std::string& error);
 std::string gpkgPointBlob(double lon, double lat, double alt);
 bool parseGpkgPoint(std::string_view blob, double& lon, double& lat, double& alt);
 
-// "YYYY-MM-DDTHH:MM:SSZ" of UTC seconds, and back (also a trailing
-// fraction, which is dropped). Years 0 to 9999 only.
+// "YYYY-MM-DDTHH:MM:SSZ" of UTC seconds, as exports write it; years 0 to
+// 9999 only.
+std::string isoTime(int64_t utc);
+// The stored form, "YYYY-MM-DDTHH:MM:SS.000Z" (GeoPackage DATETIME), and
+// back (any fraction, or none, is read and dropped).
 std::string gpkgTime(int64_t utc);
 std::optional<int64_t> parseGpkgTime(std::string_view text);
 

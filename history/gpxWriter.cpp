@@ -29,7 +29,7 @@ bool writeGpx(const std::vector<HistoryTrack>& tracks, const TextSink& sink) {
             b += "\"><ele>";
             appendFixed(b, f.alt, 1);
             b += "</ele><time>";
-            b += gpkgTime(f.utc);
+            b += isoTime(f.utc);
             b += "</time><extensions><gpxtpx:TrackPointExtension><gpxtpx:speed>";
             appendFixed(b, f.speedKnots * kKnotsToMetresPerSecond, 2);
             b += "</gpxtpx:speed><gpxtpx:course>";

@@ -13,7 +13,7 @@ void writeRun(std::string& b, const HistoryTrack& track, size_t begin, size_t en
     b += "</name><styleUrl>#track</styleUrl><gx:Track><altitudeMode>absolute</altitudeMode>\n";
     for (size_t i = begin; i < end; ++i) {
         b += "<when>";
-        b += gpkgTime(track.fixes[i].utc);
+        b += isoTime(track.fixes[i].utc);
         b += "</when>\n";
     }
     for (size_t i = begin; i < end; ++i) {

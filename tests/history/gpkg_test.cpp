@@ -21,10 +21,14 @@ TEST(GpkgTime, RoundTripsAcrossCalendarEdges) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
-        EXPECT_EQ(gpkgTime(c.utc), c.text);
+        std::string stored = c.text;
+        stored.insert(19, ".000");
+        EXPECT_EQ(isoTime(c.utc), c.text);
+        EXPECT_EQ(gpkgTime(c.utc), stored);
+        EXPECT_EQ(parseGpkgTime(stored), std::optional<int64_t>(c.utc));
         EXPECT_EQ(parseGpkgTime(c.text), std::optional<int64_t>(c.utc));
     }
-    // A fraction, as other programs write it, is read and dropped.
+    // Another program's fraction is read and dropped.
     EXPECT_EQ(parseGpkgTime("2009-06-14T21:03:13.250Z"), std::optional<int64_t>(1245013393));
 }
 

@@ -480,7 +480,8 @@ TEST_F(LogToKml, TheProgramsRoughEdges) {
         {"--kml trip.nme -o -", 0, "<?xml version=", ""},
         {"--kml empty.nme", 1, "holds no valid fix", ""},
         {"--kml binary.nme -o out.kml", 1, "holds no valid fix", ""},
-        {"--kml trip.nme -o out.gpx", 2, "Nivra writes KML only", ""},
+        {"--kml trip.nme -o out.txt", 2, "Nivra writes KML or GPX", ""},
+        {"--kml trip.nme -o out.gpx", 0, "out.gpx: 9 points from", "out.gpx"},
         {"--kml trip.nme -o out.kml", 0, "out.kml: ", "out.kml"},
     };
     for (const auto& c : cases) {
