@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <ostream>
 
@@ -183,7 +184,8 @@ bool trackFilePoints(const std::string& path, std::vector<HistoryFix>& fixes, st
 } // namespace
 
 int importCommand(const std::vector<std::string>& args, const std::string& workDir,
-                  const std::string& historyPath, std::ostream& out, std::ostream& err) {
+                  const std::string& historyPath, int historyDays, std::ostream& out,
+                  std::ostream& err) {
     std::string key;
     std::vector<std::string> files;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -229,6 +231,11 @@ int importCommand(const std::vector<std::string>& args, const std::string& workD
             continue;
         }
         const std::string vehicle = key.empty() ? stemOf(path) : key;
+        const int64_t cutoff =
+            static_cast<int64_t>(std::time(nullptr)) - static_cast<int64_t>(historyDays) * 86400;
+        size_t tooOld = 0;
+        for (const HistoryFix& f : fixes)
+            tooOld += historyDays > 0 && f.utc < cutoff ? 1 : 0;
         int64_t added = 0;
         for (size_t start = 0; start < fixes.size(); start += kImportBatch) {
             std::vector<HistoryWriter::Item> items;
@@ -243,6 +250,11 @@ int importCommand(const std::vector<std::string>& args, const std::string& workD
         out << name << ": " << added << " of " << fixes.size() << " points added to " << vehicle
             << (added < static_cast<int64_t>(fixes.size()) ? " (the others were there already)\n"
                                                            : "\n");
+        if (tooOld > 0)
+            err << "nivra: " << tooOld << " points of " << name << " are older than HistoryDays ("
+                << historyDays
+                << " days); the tracker removes them when it runs: raise HistoryDays to keep "
+                   "them\n";
     }
     return status;
 }

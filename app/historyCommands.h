@@ -21,5 +21,8 @@ constexpr size_t kExportMaxPoints = 10000000;
 // `historyPath` is the history file.
 int exportCommand(const std::vector<std::string>& args, const std::string& workDir,
                   const std::string& historyPath, std::ostream& out, std::ostream& err);
+// `historyDays` is the days rule in force: points older than it are added,
+// but the running tracker removes them, which the user is told.
 int importCommand(const std::vector<std::string>& args, const std::string& workDir,
-                  const std::string& historyPath, std::ostream& out, std::ostream& err);
+                  const std::string& historyPath, int historyDays, std::ostream& out,
+                  std::ostream& err);

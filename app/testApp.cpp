@@ -1,5 +1,6 @@
 #include "app/testApp.h"
 
+#include "app/OptionsDlg.h"
 #include "app/desktopEntry.h"
 #include "app/headless.h"
 #include "app/historyCommands.h"
@@ -8,6 +9,7 @@
 #include "history/gpkg.h"
 #include "platform/display.h"
 #include "platform/paths.h"
+#include "platform/registry.h"
 #include "publish/logToKml.h"
 #include "sources/gpsd.h"
 #include "trace/notice.h"
@@ -274,9 +276,14 @@ int CtestApp::run(int argc, char** argv, WindowFrontEnd window) {
         if (!enterStartDirectory())
             return 2;
         const std::string history = FullPath(kHistoryFileName);
-        return m_cmd.exportHistory
-                   ? exportCommand(m_cmd.historyArgs, workDir, history, std::cout, std::cerr)
-                   : importCommand(m_cmd.historyArgs, workDir, history, std::cout, std::cerr);
+        if (m_cmd.exportHistory)
+            return exportCommand(m_cmd.historyArgs, workDir, history, std::cout, std::cerr);
+        // Read only: the settings are not written back.
+        RegistryStore registry(defaultRegistryPath());
+        COptionsDlg settings;
+        settings.load(registry);
+        return importCommand(m_cmd.historyArgs, workDir, history, settings.HistoryDays, std::cout,
+                             std::cerr);
     }
 
     // A peer or Google Earth that hangs up mid-reply must not end the program;

@@ -191,6 +191,8 @@ TEST_F(Consumers, ImportingAgainAddsNothingAndTrackFilesComeIn) {
     EXPECT_NE(r.output.find("10 of 10 points added to car@10.0.0.7"), std::string::npos)
         << r.output;
     EXPECT_EQ(rowCount(history()), 19);
+    // The drives are from 2009: the user hears that the days rule will take them.
+    EXPECT_NE(r.output.find("older than HistoryDays"), std::string::npos) << r.output;
     EXPECT_EQ(sqlValue(history(), "SELECT count(*) FROM track_points WHERE source = 'import'"),
               "19");
 }
