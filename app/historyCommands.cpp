@@ -258,3 +258,32 @@ int importCommand(const std::vector<std::string>& args, const std::string& workD
     }
     return status;
 }
+
+bool exportVehicleHistory(const std::string& historyPath, const std::string& key,
+                          const std::string& target, std::string& message) {
+    const ExportFormat format = exportFormatOf(target);
+    if (format == ExportFormat::none) {
+        message = exportFormatProblem(target);
+        return false;
+    }
+    HistoryQuery query;
+    query.keys = {key};
+    query.limit = kExportMaxPoints;
+    HistoryReadResult result;
+    std::string error;
+    if (!readHistory(historyPath, query, result, error)) {
+        message = error;
+        return false;
+    }
+    if (result.points == 0) {
+        message = "no points of " + key + " in the history";
+        return false;
+    }
+    if (!writeDocument(format, result.tracks, target, error)) {
+        message = error;
+        return false;
+    }
+    message = "Exported " + std::to_string(result.points) + " points of " + key + " to " + target +
+              (result.truncated ? " (the first " + std::to_string(kExportMaxPoints) + ")" : "");
+    return true;
+}

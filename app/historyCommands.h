@@ -26,3 +26,9 @@ int exportCommand(const std::vector<std::string>& args, const std::string& workD
 int importCommand(const std::vector<std::string>& args, const std::string& workDir,
                   const std::string& historyPath, int historyDays, std::ostream& out,
                   std::ostream& err);
+
+// The window's "Export Track…": the whole history of the vehicle `key`
+// into `target` (format from its name). True when written; `message` says
+// what was written or why nothing was, for the status line.
+bool exportVehicleHistory(const std::string& historyPath, const std::string& key,
+                          const std::string& target, std::string& message);
