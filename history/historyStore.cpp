@@ -169,12 +169,25 @@ void HistoryStore::run() {
             bool stopping;
             {
                 std::unique_lock<std::mutex> lock(m_mutex);
-                m_wake.wait_for(lock, std::chrono::seconds(1),
-                                [&] { return m_stop || m_flushAsked; });
+                // A queue left over from the last pass (a flood) is written
+                // at once; else once a second.
+                if (m_queue.size() < kBatchLimit)
+                    m_wake.wait_for(lock, std::chrono::seconds(1),
+                                    [&] { return m_stop || m_flushAsked; });
                 m_flushAsked = false;
-                batch.swap(m_queue);
-                upTo = m_enqueued;
-                stopping = m_stop;
+                // At most kBatchLimit points a transaction, so that commits
+                // keep coming while the queue is long.
+                if (m_queue.size() <= kBatchLimit) {
+                    batch.swap(m_queue);
+                    upTo = m_enqueued;
+                } else {
+                    const auto end = m_queue.begin() + static_cast<long>(kBatchLimit);
+                    batch.assign(std::make_move_iterator(m_queue.begin()),
+                                 std::make_move_iterator(end));
+                    m_queue.erase(m_queue.begin(), end);
+                    upTo = m_enqueued - m_queue.size();
+                }
+                stopping = m_stop && m_queue.empty();
             }
             const std::shared_ptr<const HistorySettings> s = m_settings.get();
             if (!s->enabled) {

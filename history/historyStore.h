@@ -64,6 +64,7 @@ public:
     std::string path() const;
 
     static constexpr size_t kQueueLimit = 200000;
+    static constexpr size_t kBatchLimit = 20000;
 
 private:
     void run();
