@@ -106,12 +106,17 @@ bool playLogInto(CClient& vehicle, int fd, const std::string& inPath, bool allPo
                  KmlConversion& stats, std::vector<HistoryFix>* kept, std::string& error) {
     vehicle.maxPts = kTrackCapacity;
     vehicle.compress = allPoints ? 0 : 1;
+    bool tooMany = false;
     if (kept) {
-        vehicle.track.setObserver([kept](const GpsFix& fix, bool replacesNewest) {
-            if (fix.time == 0)
+        vehicle.track.setObserver([kept, &tooMany](const GpsFix& fix, bool replacesNewest) {
+            if (fix.time == 0 || tooMany)
                 return;
             if (replacesNewest && !kept->empty())
                 kept->pop_back();
+            if (kept->size() >= kLogFixesMax) {
+                tooMany = true;
+                return;
+            }
             kept->push_back(
                 HistoryFix{fixTimeToUtc(fix.time), fix.lat, fix.lon, fix.alt, fix.spd, fix.hdg});
         });
@@ -124,8 +129,14 @@ bool playLogInto(CClient& vehicle, int fd, const std::string& inPath, bool allPo
         if (playDemoLine(vehicle, line, 0, false, 0) == 2)
             ++stats.fixes;
     }
+    vehicle.track.setObserver(nullptr);
     if (lines.error()) {
         error = errnoText("cannot read", inPath, lines.error());
+        return false;
+    }
+    if (tooMany) {
+        error = inPath + " holds more than " + std::to_string(kLogFixesMax) +
+                " points; split the log; nothing written";
         return false;
     }
     stats.appended = vehicle.track.m_seqNum;

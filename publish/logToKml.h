@@ -35,7 +35,9 @@ bool logToKmlText(const std::string& logPath, bool allPoints, KmlConversion& sta
 
 // Plays the log and gives every point the track takes, oldest first, with
 // UTC times (the whole log, not only the ring's newest points): for GPX
-// and for loading a log into the history. False as logToKmlText.
+// and for loading a log into the history. False as logToKmlText, and for a
+// log of more than kLogFixesMax points (which would not fit in memory).
+constexpr size_t kLogFixesMax = 5000000;
 bool logToFixes(const std::string& logPath, bool allPoints, KmlConversion& stats,
                 std::vector<HistoryFix>& fixes, std::string& error);
 
