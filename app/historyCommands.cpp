@@ -1,5 +1,6 @@
 #include "app/historyCommands.h"
 
+#include "history/exportText.h"
 #include "history/historyExport.h"
 #include "history/historyQuery.h"
 #include "history/historyWriter.h"
@@ -34,16 +35,6 @@ std::string stemOf(const std::string& path) {
     std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     const size_t dot = name.find_last_of('.');
     return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
-}
-
-bool endsWithNoCase(const std::string& text, const char* ending) {
-    const size_t n = std::strlen(ending);
-    if (text.size() < n)
-        return false;
-    for (size_t i = 0; i < n; ++i)
-        if (std::tolower(static_cast<unsigned char>(text[text.size() - n + i])) != ending[i])
-            return false;
-    return true;
 }
 
 struct FileCloser {
@@ -195,7 +186,7 @@ int importCommand(const std::vector<std::string>& args, const std::string& workD
                 return 2;
             }
             key = args[++i];
-        } else if (endsWithNoCase(args[i], ".trk") || endsWithNoCase(args[i], ".nme")) {
+        } else if (nameEndsWith(args[i], ".trk") || nameEndsWith(args[i], ".nme")) {
             files.push_back(args[i]);
         } else {
             err << "nivra: cannot import '" << args[i]
@@ -219,7 +210,7 @@ int importCommand(const std::vector<std::string>& args, const std::string& workD
         const std::string path = resolve(workDir, name);
         std::vector<HistoryFix> fixes;
         bool read;
-        if (endsWithNoCase(path, ".trk")) {
+        if (nameEndsWith(path, ".trk")) {
             read = trackFilePoints(path, fixes, error);
         } else {
             KmlConversion stats;

@@ -2,6 +2,7 @@
 
 #include "track/outsideText.h"
 
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -21,58 +22,12 @@ void appendFixed(std::string& out, double value, int decimals) {
     out.append(text, end);
 }
 
-void appendXmlText(std::string& out, std::string_view text) {
-    for (char c : cleanText(text)) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        case '\'':
-            out += "&apos;";
-            break;
-        default:
-            out += c;
-        }
-    }
-}
-
-void appendJsonString(std::string& out, std::string_view text) {
-    out += '"';
-    for (char c : cleanText(text)) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '<': // safe inside HTML too
-            out += "\\u003c";
-            break;
-        case '>':
-            out += "\\u003e";
-            break;
-        case '&':
-            out += "\\u0026";
-            break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                char esc[8];
-                std::snprintf(esc, sizeof(esc), "\\u%04x", static_cast<unsigned char>(c));
-                out += esc;
-            } else {
-                out += c;
-            }
-        }
-    }
-    out += '"';
+bool nameEndsWith(std::string_view name, std::string_view ending) {
+    if (name.size() < ending.size())
+        return false;
+    for (size_t i = 0; i < ending.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(name[name.size() - ending.size() + i])) !=
+            ending[i])
+            return false;
+    return true;
 }

@@ -44,7 +44,8 @@ private:
 
 // `value` with `decimals` digits after the point (C locale, no exponent).
 void appendFixed(std::string& out, double value, int decimals);
-// Outside text made safe: control characters and broken UTF-8 are cleaned,
-// then the XML specials (&<>"') or the JSON specials escaped.
-void appendXmlText(std::string& out, std::string_view text);
-void appendJsonString(std::string& out, std::string_view text);
+// Outside text goes into XML through appendXmlText and into JSON through
+// appendJsonString (track/outsideText.h).
+
+// Whether `name` ends in `ending` (lower case), in any case.
+bool nameEndsWith(std::string_view name, std::string_view ending);

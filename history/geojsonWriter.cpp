@@ -1,6 +1,7 @@
 #include "history/geojsonWriter.h"
 
 #include "history/gpkg.h"
+#include "track/outsideText.h"
 
 bool writeGeoJson(const std::vector<HistoryTrack>& tracks, const TextSink& sink) {
     ChunkedText out(sink);

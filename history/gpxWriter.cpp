@@ -1,6 +1,7 @@
 #include "history/gpxWriter.h"
 
 #include "history/gpkg.h"
+#include "track/outsideText.h"
 
 bool writeGpx(const std::vector<HistoryTrack>& tracks, const TextSink& sink) {
     ChunkedText out(sink);

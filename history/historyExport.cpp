@@ -6,26 +6,12 @@
 
 #include <cctype>
 
-namespace {
-
-bool endsWithNoCase(const std::string& text, const std::string& ending) {
-    if (text.size() < ending.size())
-        return false;
-    for (size_t i = 0; i < ending.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(text[text.size() - ending.size() + i])) !=
-            ending[i])
-            return false;
-    return true;
-}
-
-} // namespace
-
 ExportFormat exportFormatOf(const std::string& fileName) {
-    if (endsWithNoCase(fileName, ".gpx"))
+    if (nameEndsWith(fileName, ".gpx"))
         return ExportFormat::gpx;
-    if (endsWithNoCase(fileName, ".kml"))
+    if (nameEndsWith(fileName, ".kml"))
         return ExportFormat::kml;
-    if (endsWithNoCase(fileName, ".geojson"))
+    if (nameEndsWith(fileName, ".geojson"))
         return ExportFormat::geojson;
     return ExportFormat::none;
 }

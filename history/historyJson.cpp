@@ -1,6 +1,7 @@
 #include "history/historyJson.h"
 
 #include "history/exportText.h"
+#include "track/outsideText.h"
 
 HistoryQuery historyPageQuery(const std::string& key, int64_t from, int64_t to) {
     HistoryQuery q;

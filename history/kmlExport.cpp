@@ -2,6 +2,7 @@
 
 #include "history/gpkg.h"
 #include "history/gpxWriter.h"
+#include "track/outsideText.h"
 
 #include <cstddef>
 

@@ -1,6 +1,7 @@
 #include "publish/logToKml.h"
 
 #include "earth/kml.h"
+#include "history/exportText.h"
 #include "history/gpxWriter.h"
 #include "platform/atomicFile.h"
 #include "platform/lineReader.h"
@@ -150,16 +151,6 @@ bool playLogInto(CClient& vehicle, int fd, const std::string& inPath, bool allPo
     return true;
 }
 
-bool endsWithNoCase(const std::string& text, const std::string& ending) {
-    if (text.size() < ending.size())
-        return false;
-    for (size_t i = 0; i < ending.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(text[text.size() - ending.size() + i])) !=
-            ending[i])
-            return false;
-    return true;
-}
-
 } // namespace
 
 bool convertLogToKml(const std::string& logPath, const std::string& outPath, bool allPoints,
@@ -213,8 +204,8 @@ bool logToFixes(const std::string& logPath, bool allPoints, KmlConversion& stats
 }
 
 std::string kmlOutputProblem(const std::string& outPath) {
-    if (outPath == kStandardOutput || endsWithNoCase(outPath, ".kml") ||
-        endsWithNoCase(outPath, ".gpx"))
+    if (outPath == kStandardOutput || nameEndsWith(outPath, ".kml") ||
+        nameEndsWith(outPath, ".gpx"))
         return std::string();
     return "cannot write " + outPath +
            ": Nivra writes KML or GPX; give the output a name ending in .kml or .gpx (or - for "
@@ -277,7 +268,7 @@ int kmlCommand(int argc, const char* const* argv, std::ostream& out, std::ostrea
     KmlConversion stats;
     std::string error;
     const bool toStdout = kml == kStandardOutput;
-    if (endsWithNoCase(kml, ".gpx")) {
+    if (nameEndsWith(kml, ".gpx")) {
         // GPX holds every point of the log with its time, not only the ring's.
         std::vector<HistoryFix> fixes;
         std::string text;
