@@ -109,6 +109,9 @@ const Setting kSettings[] = {
     txt("GpsSource", &COptionsDlg::GpsSource),
     txt("GpsdServer", &COptionsDlg::GpsdServer),
     num("MaxReplyMB", &COptionsDlg::MaxReplyMB, Load::above0),
+    num("History", &COptionsDlg::History),
+    num("HistoryDays", &COptionsDlg::HistoryDays, Load::above0),
+    num("HistoryMaxMB", &COptionsDlg::HistoryMaxMB, Load::above0),
 };
 
 // Values the program reads but never writes: the user sets them in the file.

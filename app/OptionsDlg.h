@@ -100,6 +100,12 @@ public:
     // The largest document the network link sends, in megabytes: beyond it
     // the oldest points are left out (earth/replyBudget.h).
     int32_t MaxReplyMB = 16;
+    // The history file (history.gpkg): kept when History is 1; points older
+    // than HistoryDays days, and the earliest points beyond HistoryMaxMB
+    // megabytes, are removed.
+    int32_t History = 1;
+    int32_t HistoryDays = 365;
+    int32_t HistoryMaxMB = 1024;
     // The main window's status line, copied on every tick and handed to the
     // threads that write KML with the other settings.
     std::string statusText; // not persisted

@@ -22,6 +22,7 @@ void CAppContext::handOverSettings() {
     m_engine.setSettings(engineSettings(m_options, &m_flightPath));
     m_clients.setServiceSettings(serviceSettings(m_options));
     m_publisher.setPublishing(ftpPublishing(m_options, &m_flightPath));
+    m_history.setSettings(historySettings(m_options));
 }
 
 void CAppContext::stopThreads() {
@@ -34,5 +35,7 @@ void CAppContext::stopThreads() {
     m_comm.close();
     m_publisher.stop();
     m_clients.stop();
+    // Last: every thread that feeds it has ended; what is queued is written.
+    m_history.stop();
     m_engine.m_comm = nullptr;
 }

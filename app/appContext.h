@@ -12,6 +12,7 @@
 #include "app/OptionsDlg.h"
 #include "app/engineLinks.h"
 #include "earth/n2k.h"
+#include "history/historyStore.h"
 #include "platform/registry.h"
 #include "publish/flightPath.h"
 #include "publish/ftpPublisher.h"
@@ -36,6 +37,7 @@ public:
     RegistryStore& registry() { return m_registry; }
     COptionsDlg& options() { return m_options; }
     CClients& clients() { return m_clients; }
+    HistoryStore& history() { return m_history; }
     CRecording& recording() { return m_recording; }
     CFlightPath& flightPath() { return m_flightPath; }
     Cn2k& engine() { return m_engine; }
@@ -54,10 +56,12 @@ public:
 private:
     RegistryStore m_registry;
     COptionsDlg m_options;
-    CClients m_clients{"servers"};
+    // Before the vehicle list, whose tracks hand it their points.
+    HistoryStore m_history;
+    CClients m_clients{"servers", &m_history};
     CRecording m_recording;
     CFlightPath m_flightPath;
-    Cn2k m_engine{m_clients, &m_recording};
+    Cn2k m_engine{m_clients, &m_recording, &m_history};
     Ccomm m_comm;
     CftpServer m_publisher{m_clients};
     CEngineLinks m_links{*this};

@@ -45,6 +45,8 @@ bool CEngineLinks::startEngine(int linkPort) {
 }
 
 void CEngineLinks::startPeers() {
+    // The history starts with the vehicle list: its points come from there.
+    m_parts.history().start();
     m_parts.clients().start(peerListenAddress(m_parts.options()));
 }
 

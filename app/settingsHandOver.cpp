@@ -67,3 +67,11 @@ FtpPublishing ftpPublishing(const COptionsDlg& o, FlightPathHook* flightPath) {
     p.kml = kmlOptions(o, flightPath);
     return p;
 }
+
+HistorySettings historySettings(const COptionsDlg& o) {
+    HistorySettings s;
+    s.enabled = o.History != 0;
+    s.retention.days = o.HistoryDays;
+    s.retention.maxMB = o.HistoryMaxMB;
+    return s;
+}

@@ -5,6 +5,7 @@
 
 #include "earth/kml.h"
 #include "earth/n2k.h"
+#include "history/historyStore.h"
 #include "publish/ftpPublisher.h"
 #include "remote/serviceSettings.h"
 
@@ -18,3 +19,5 @@ EngineSettings engineSettings(const COptionsDlg& o, FlightPathHook* flightPath);
 ServiceSettings serviceSettings(const COptionsDlg& o);
 // What the web publisher reads at each publication.
 FtpPublishing ftpPublishing(const COptionsDlg& o, FlightPathHook* flightPath);
+// The history's switch and retention rules.
+HistorySettings historySettings(const COptionsDlg& o);

@@ -1,11 +1,15 @@
 #include "app/testApp.h"
 
+#include "app/OptionsDlg.h"
 #include "app/desktopEntry.h"
 #include "app/headless.h"
+#include "app/historyCommands.h"
 #include "app/startDirectory.h"
 #include "app/testDlg.h"
+#include "history/gpkg.h"
 #include "platform/display.h"
 #include "platform/paths.h"
+#include "platform/registry.h"
 #include "publish/logToKml.h"
 #include "sources/gpsd.h"
 #include "trace/journal.h"
@@ -60,6 +64,10 @@ bool parseCommandLine(const std::vector<std::string>& args, CommandLine& out, st
         if (arg == "--kml") {
             out.kml = true;
             out.kmlArgs.assign(args.begin() + static_cast<long>(i) + 1, args.end());
+            break;
+        } else if (arg == "--export" || arg == "--import") {
+            (arg == "--export" ? out.exportHistory : out.importHistory) = true;
+            out.historyArgs.assign(args.begin() + static_cast<long>(i) + 1, args.end());
             break;
         } else if (arg == "--headless") {
             out.headless = true;
@@ -147,9 +155,17 @@ std::string usageText() {
            "  --gpsd [HOST[:PORT]]\n"
            "                    take the local position from gpsd (default 127.0.0.1:2947)\n"
            "                    instead of the demo or a serial port; saved as the choice\n"
-           "  --kml LOG.nme [-o OUT.kml|-] [--all-points]\n"
+           "  --kml LOG.nme [-o OUT.kml|OUT.gpx|-] [--all-points]\n"
            "                    convert a recorded NMEA log to a KML file (- for standard\n"
-           "                    output) and end\n"
+           "                    output) and end; OUT.gpx writes GPX with every point's time\n"
+           "  --export [--vehicle KEY]... [--from TIME] [--to TIME] -o FILE\n"
+           "                    write the history (history.gpkg in the start directory) as\n"
+           "                    GPX, KML or GeoJSON, chosen by FILE's extension (.gpx, .kml,\n"
+           "                    .geojson); TIME is YYYY-MM-DD[THH:MM[:SS]] in UTC or seconds\n"
+           "                    since 1970\n"
+           "  --import [--vehicle KEY] FILE...\n"
+           "                    add track files (.trk) and NMEA logs (.nme) to the history\n"
+           "                    (the vehicle is KEY, else each file's name)\n"
            "  --register        add Nivra to the desktop's application menu for this user\n"
            "  --unregister      remove it from there again\n"
            "  --help            show this text\n"
@@ -259,6 +275,23 @@ int CtestApp::run(int argc, char** argv, WindowFrontEnd window) {
         for (const std::string& a : kmlArgv)
             ptrs.push_back(a.c_str());
         return kmlCommand(static_cast<int>(ptrs.size()), ptrs.data(), std::cout, std::cerr);
+    }
+
+    if (m_cmd.exportHistory || m_cmd.importHistory) {
+        // The history belongs to the tracker's start directory; the files
+        // named on the command line are where the user is.
+        const std::string workDir = currentDirectory();
+        if (!enterStartDirectory())
+            return 2;
+        const std::string history = FullPath(kHistoryFileName);
+        if (m_cmd.exportHistory)
+            return exportCommand(m_cmd.historyArgs, workDir, history, std::cout, std::cerr);
+        // Read only: the settings are not written back.
+        RegistryStore registry(defaultRegistryPath());
+        COptionsDlg settings;
+        settings.load(registry);
+        return importCommand(m_cmd.historyArgs, workDir, history, settings.HistoryDays, std::cout,
+                             std::cerr);
     }
 
     // A peer or Google Earth that hangs up mid-reply must not end the program;

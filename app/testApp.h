@@ -2,7 +2,7 @@
 // reads the command line and runs the main window through a front end, the Qt
 // window when a display answers and it is built, else headless mode. The
 // switches that end without a window (--help, --version, --register,
-// --unregister, --kml) are handled here too.
+// --unregister, --kml, --export, --import) are handled here too.
 #pragma once
 
 #include <string>
@@ -18,11 +18,14 @@ struct CommandLine {
     bool kml = false;
     bool debugLog = false; // --debug-log: the trace log file "nivraDebug.log" from the start
     std::vector<std::string> kmlArgs; // everything after --kml
-    std::string dir;                  // --dir: the start directory
-    std::string bind;                 // --bind: listen on this address only
-    std::string earth;                // --earth: none, gepro or auto
-    bool gpsd = false;                // --gpsd: the local position from gpsd
-    std::string gpsdServer;           // its HOST[:PORT], empty for the stored one
+    bool exportHistory = false;
+    bool importHistory = false;
+    std::vector<std::string> historyArgs; // everything after --export or --import
+    std::string dir;                      // --dir: the start directory
+    std::string bind;                     // --bind: listen on this address only
+    std::string earth;                    // --earth: none, gepro or auto
+    bool gpsd = false;                    // --gpsd: the local position from gpsd
+    std::string gpsdServer;               // its HOST[:PORT], empty for the stored one
 };
 
 // Reads the switches after the program name. False, with `error` set, for

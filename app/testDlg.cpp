@@ -1,12 +1,14 @@
 #include "app/testDlg.h"
 
 #include "app/OptionsDlg.h"
+#include "app/historyCommands.h"
 #include "app/settingsHandOver.h"
 #include "app/sourceSwitch.h"
 #include "app/subsystems.h"
 #include "app/windowCommands.h"
 #include "earth/autoViewState.h"
 #include "earth/globe.h"
+#include "history/gpkg.h"
 #include "net/server.h"
 #include "platform/atomicFile.h"
 #include "platform/paths.h"
@@ -18,6 +20,7 @@
 #include "sources/recording.h"
 #include "trace/notice.h"
 #include "trace/trace.h"
+#include "track/outsideText.h"
 
 #include <algorithm>
 #include <atomic>
@@ -499,6 +502,27 @@ void CtestDlg::onCopyPosition() {
         return;
     }
     uiServices().setClipboardText(positionText(tracked));
+}
+
+std::string CtestDlg::exportTrackName() const {
+    const CClient* tracked = m_sys.trackedVehicle();
+    return tracked ? safeFileStem(tracked->name) + ".gpx" : std::string();
+}
+
+void CtestDlg::onExportTrack(const std::string& path) {
+    const CClient* tracked = m_sys.trackedVehicle();
+    if (!tracked) {
+        m_view.setStatusLine("Export Track: no vehicle is followed");
+        return;
+    }
+    std::string key;
+    {
+        TrackLockGuard lock; // the name changes only under it
+        key = tracked->name;
+    }
+    std::string message;
+    exportVehicleHistory(FullPath(kHistoryFileName), key, path, message);
+    m_view.setStatusLine(message);
 }
 
 void CtestDlg::onOpenGlobe() {

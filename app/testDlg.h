@@ -136,6 +136,12 @@ public:
     // in the desktop's browser. When none opens, the status line gives the
     // address to open by hand until the next tick.
     void onOpenGlobe();
+    // Right-click menu "Export Track…": the file name offered for the
+    // followed vehicle's history ("<key>.gpx", the key made safe), empty
+    // without one; then the export to the path the user chose, told on the
+    // status line until the next tick.
+    std::string exportTrackName() const;
+    void onExportTrack(const std::string& path);
     // Clear track button: clears the track of the selector's vehicle.
     void onClearTrack();
 

@@ -2,6 +2,7 @@
 #include "earth/globeRequests.h"
 
 #include "earth/globe.h"
+#include "earth/historyRequests.h"
 #include "earth/n2k.h"
 #include "earth/vehiclesJson.h"
 #include "net/http.h"
@@ -49,7 +50,9 @@ bool answer(std::span<const char> request, Cn2k& engine, ServerReply& reply, int
     target = target.substr(0, target.find_first_of(std::string_view(" \0", 2)));
     const bool globe = targetsUnder(target, kGlobePath, true);
     const bool data = targetsUnder(target, kVehiclesJsonPath, false);
-    if (!globe && !data)
+    const bool history = targetsUnder(target, kHistoryJsonPath, false) ||
+                         targetsUnder(target, kExportGpxPath, false);
+    if (!globe && !data && !history)
         return false;
     if (method != "GET" && method != "HEAD") {
         result = reply.give(httpMethodNotAllowed(method));
@@ -63,6 +66,13 @@ bool answer(std::span<const char> request, Cn2k& engine, ServerReply& reply, int
     const std::string_view path = target.substr(0, question);
     if (globe) {
         result = answerGlobeFile(path, globeFolders(), reply);
+        return true;
+    }
+    if (history) {
+        result = reply.give(answerHistoryRequest(
+            path,
+            question == std::string_view::npos ? std::string_view() : target.substr(question + 1),
+            engine.m_history));
         return true;
     }
     size_t refused = 0;

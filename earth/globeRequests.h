@@ -1,5 +1,6 @@
 // The network-link port's browser-globe requests: the page and CesiumJS under
-// /globe, the live data at /vehicles.json. Google Earth's polls and every
+// /globe, the live data at /vehicles.json, the history at /history.json and
+// /export.gpx (earth/historyRequests.h). Google Earth's polls and every
 // other request go on to the network-link handler untouched.
 #pragma once
 
@@ -12,10 +13,9 @@ struct ServerReply;
 inline constexpr const char* kVehiclesJsonPath = "/vehicles.json";
 
 // True when `request` (the whole request as received, NUL bytes and all)
-// asks for a globe path or for /vehicles.json; `result` then holds the reply's
-// length for the listener. GET gets the file or the data, HEAD only their
-// status line and headers, any other method a 405. A request line with a NUL
-// byte in it gets a 404.
+// asks for a globe path, /vehicles.json, /history.json or /export.gpx; `result` then holds the
+// reply's length for the listener. GET gets the file or the data, HEAD only their status line and
+// headers, any other method a 405. A request line with a NUL byte in it gets a 404.
 bool answerGlobeRequest(std::span<const char> request, Cn2k& engine, ServerReply& reply,
                         int32_t& result);
 

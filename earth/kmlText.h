@@ -27,27 +27,3 @@ inline void appendInt(std::string& out, long long value) {
     auto res = std::to_chars(buf, buf + sizeof buf, value);
     out.append(buf, res.ptr);
 }
-
-// Text placed inside an element. Names, labels and links come from users,
-// peers and services; nothing in one of them may break the document that
-// carries every vehicle: the three XML specials are escaped, and bytes that
-// are not UTF-8 and characters XML 1.0 refuses (controls) are replaced.
-inline void appendXmlText(std::string& out, std::string_view text) {
-    std::string clean;
-    appendCleanText(clean, text, true);
-    for (char c : clean) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        default:
-            out += c;
-        }
-    }
-}

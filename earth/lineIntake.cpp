@@ -28,8 +28,8 @@ std::string_view cut(std::string_view text, size_t max) {
 
 } // namespace
 
-Cn2k::Cn2k(CClients& clients, CRecording* recording)
-    : m_clients(&clients), m_recording(recording) {}
+Cn2k::Cn2k(CClients& clients, CRecording* recording, HistoryStore* history)
+    : m_clients(&clients), m_history(history), m_recording(recording) {}
 
 int Cn2k::parseLine(const std::string& line) {
     const std::shared_ptr<const EngineSettings> settings = m_settings.get();

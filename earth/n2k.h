@@ -59,11 +59,16 @@ constexpr double kTrackerLineBurst = 500;
 // Addresses whose budgets are kept at once; the oldest idle ones go first.
 constexpr size_t kTrackerAddressesKept = 1024;
 
+class HistoryStore;
+
 class Cn2k {
 public:
     // The engine works on `clients` and hands the local receiver's accepted
-    // lines to `recording` (tests hand in their own, or none).
-    explicit Cn2k(CClients& clients, CRecording* recording = nullptr);
+    // lines to `recording` (tests hand in their own, or none); the network
+    // link's /history.json and /export.gpx read `history`'s file (none: the
+    // requests get a 404).
+    explicit Cn2k(CClients& clients, CRecording* recording = nullptr,
+                  HistoryStore* history = nullptr);
     Cn2k(const Cn2k&) = delete;
     Cn2k& operator=(const Cn2k&) = delete;
 
@@ -74,6 +79,7 @@ public:
     // ---- line intake (earth/lineIntake.cpp) ---------------------------------
 
     CClients* m_clients;
+    HistoryStore* m_history = nullptr;
     // The vehicle that the local GPS lines update: the list's local vehicle,
     // taken when the engine starts; the demo and playback source stands a
     // vehicle of its own in for it while it runs.

@@ -1,6 +1,8 @@
 #include "publish/logToKml.h"
 
 #include "earth/kml.h"
+#include "history/exportText.h"
+#include "history/gpxWriter.h"
 #include "platform/atomicFile.h"
 #include "platform/lineReader.h"
 #include "platform/paths.h"
@@ -13,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -79,33 +82,19 @@ bool openLog(const std::string& inPath, FdCloser& in, struct stat& st, bool& kno
 // Plays the open log into a playback vehicle and writes its document into
 // `kml`. False when the log cannot be read or gives no point: a document of
 // a vehicle without a position would put it at 0,0 off Africa.
+// Plays the open log into a playback vehicle; every point its track takes
+// is also handed to `kept` (the whole log, not only the ring's newest).
+bool playLogInto(CClient& vehicle, int fd, const std::string& inPath, bool allPoints,
+                 KmlConversion& stats, std::vector<HistoryFix>* kept, std::string& error);
+
 bool playLog(int fd, const std::string& inPath, const std::string& logPath, bool allPoints,
              KmlConversion& stats, std::string& kml, std::string& error) {
     // The playback vehicle, as the playback source sets it up, but on its own:
     // the conversion touches neither the vehicle list nor the settings.
     CClient vehicle(stem(logPath) + "@" + kPlaybackHost);
     setUpPlaybackVehicle(vehicle, stem(logPath), nullptr);
-    vehicle.maxPts = kTrackCapacity;
-    vehicle.compress = allPoints ? 0 : 1;
-
-    LineReader lines(fd);
-    std::string_view line;
-    while (lines.next(line)) {
-        ++stats.lines;
-        if (playDemoLine(vehicle, line, 0, false, 0) == 2)
-            ++stats.fixes;
-    }
-    if (lines.error()) {
-        error = errnoText("cannot read", inPath, lines.error());
+    if (!playLogInto(vehicle, fd, inPath, allPoints, stats, nullptr, error))
         return false;
-    }
-    stats.appended = vehicle.track.m_seqNum;
-    stats.points = vehicle.track.pointCount();
-    if (stats.points == 0) {
-        error = inPath + " holds no valid fix (" + std::to_string(stats.lines) +
-                " lines read); nothing written";
-        return false;
-    }
 
     KmlOptions opt; // the writer's defaults; no debug dumps, no settings
     kml.clear();
@@ -114,13 +103,51 @@ bool playLog(int fd, const std::string& inPath, const std::string& logPath, bool
     return true;
 }
 
-bool endsWithNoCase(const std::string& text, const std::string& ending) {
-    if (text.size() < ending.size())
+bool playLogInto(CClient& vehicle, int fd, const std::string& inPath, bool allPoints,
+                 KmlConversion& stats, std::vector<HistoryFix>* kept, std::string& error) {
+    vehicle.maxPts = kTrackCapacity;
+    vehicle.compress = allPoints ? 0 : 1;
+    bool tooMany = false;
+    if (kept) {
+        vehicle.track.setObserver([kept, &tooMany](const GpsFix& fix, bool replacesNewest) {
+            if (fix.time == 0 || tooMany)
+                return;
+            if (replacesNewest && !kept->empty())
+                kept->pop_back();
+            if (kept->size() >= kLogFixesMax) {
+                tooMany = true;
+                return;
+            }
+            kept->push_back(
+                HistoryFix{fixTimeToUtc(fix.time), fix.lat, fix.lon, fix.alt, fix.spd, fix.hdg});
+        });
+    }
+
+    LineReader lines(fd);
+    std::string_view line;
+    while (lines.next(line)) {
+        ++stats.lines;
+        if (playDemoLine(vehicle, line, 0, false, 0) == 2)
+            ++stats.fixes;
+    }
+    vehicle.track.setObserver(nullptr);
+    if (lines.error()) {
+        error = errnoText("cannot read", inPath, lines.error());
         return false;
-    for (size_t i = 0; i < ending.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(text[text.size() - ending.size() + i])) !=
-            ending[i])
-            return false;
+    }
+    if (tooMany) {
+        error = inPath + " holds more than " + std::to_string(kLogFixesMax) +
+                " points; split the log; nothing written";
+        return false;
+    }
+    stats.appended = vehicle.track.m_seqNum;
+    stats.points = kept ? static_cast<int>(std::min<size_t>(kept->size(), INT32_MAX))
+                        : vehicle.track.pointCount();
+    if (stats.points == 0) {
+        error = inPath + " holds no valid fix (" + std::to_string(stats.lines) +
+                " lines read); nothing written";
+        return false;
+    }
     return true;
 }
 
@@ -161,12 +188,28 @@ bool logToKmlText(const std::string& logPath, bool allPoints, KmlConversion& sta
            playLog(in.fd, inPath, logPath, allPoints, stats, kml, error);
 }
 
+bool logToFixes(const std::string& logPath, bool allPoints, KmlConversion& stats,
+                std::vector<HistoryFix>& fixes, std::string& error) {
+    stats = KmlConversion{};
+    fixes.clear();
+    const std::string inPath = FullPath(logPath);
+    FdCloser in{-1};
+    struct stat st {};
+    bool known = false;
+    if (!openLog(inPath, in, st, known, error))
+        return false;
+    CClient vehicle(stem(logPath) + "@" + kPlaybackHost);
+    setUpPlaybackVehicle(vehicle, stem(logPath), nullptr);
+    return playLogInto(vehicle, in.fd, inPath, allPoints, stats, &fixes, error);
+}
+
 std::string kmlOutputProblem(const std::string& outPath) {
-    if (outPath == kStandardOutput || endsWithNoCase(outPath, ".kml"))
+    if (outPath == kStandardOutput || nameEndsWith(outPath, ".kml") ||
+        nameEndsWith(outPath, ".gpx"))
         return std::string();
     return "cannot write " + outPath +
-           ": Nivra writes KML only; give the output a name ending in .kml (or - for standard "
-           "output)";
+           ": Nivra writes KML or GPX; give the output a name ending in .kml or .gpx (or - for "
+           "standard output)";
 }
 
 bool isKmlCommand(int argc, const char* const* argv) {
@@ -177,7 +220,7 @@ bool isKmlCommand(int argc, const char* const* argv) {
 }
 
 int kmlCommand(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
-    const char* usage = "usage: nivra --kml LOG.nme [-o OUT.kml|-] [--all-points]\n";
+    const char* usage = "usage: nivra --kml LOG.nme [-o OUT.kml|OUT.gpx|-] [--all-points]\n";
     std::string log, kml;
     bool allPoints = false;
     for (int i = 1; i < argc; ++i) {
@@ -225,6 +268,23 @@ int kmlCommand(int argc, const char* const* argv, std::ostream& out, std::ostrea
     KmlConversion stats;
     std::string error;
     const bool toStdout = kml == kStandardOutput;
+    if (nameEndsWith(kml, ".gpx")) {
+        // GPX holds every point of the log with its time, not only the ring's.
+        std::vector<HistoryFix> fixes;
+        std::string text;
+        if (!logToFixes(log, allPoints, stats, fixes, error) ||
+            !writeGpx({HistoryTrack{stem(log), std::move(fixes)}},
+                      [&text](std::string_view chunk) {
+                          text += chunk;
+                          return true;
+                      }) ||
+            !writeFileAtomically(FullPath(kml), text, error)) {
+            err << "nivra: " << error << "\n";
+            return 1;
+        }
+        out << kml << ": " << stats.points << " points from " << stats.fixes << " fixes\n";
+        return 0;
+    }
     if (toStdout) {
         std::string text;
         if (!logToKmlText(log, allPoints, stats, text, error)) {

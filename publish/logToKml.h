@@ -1,14 +1,17 @@
 // Converting a recorded NMEA log into one standalone KML document, for users
-// who want to share a trip: `nivra --kml LOG.nme [-o OUT.kml|-] [--all-points]`.
+// who want to share a trip: `nivra --kml LOG.nme [-o OUT.kml|OUT.gpx|-] [--all-points]`.
 // The log is played into a playback vehicle as fast as it can be read (no
 // pacing), the track keeps up to the ring's 28800 newest points, compressed
 // as a live vehicle's track is unless --all-points asks for every fix, and the
 // vehicle is written as a one-vehicle document.
 #pragma once
 
+#include "history/historyPoint.h"
+
 #include <cstdint>
 #include <iosfwd>
 #include <string>
+#include <vector>
 
 struct KmlConversion {
     int64_t lines = 0;    // lines read from the log
@@ -30,8 +33,17 @@ bool convertLogToKml(const std::string& logPath, const std::string& outPath, boo
 bool logToKmlText(const std::string& logPath, bool allPoints, KmlConversion& stats,
                   std::string& kml, std::string& error);
 
-// Why the document cannot go to `outPath`, or empty: Nivra writes KML, so
-// the name must end in ".kml" (any case), or be "-" for standard output.
+// Plays the log and gives every point the track takes, oldest first, with
+// UTC times (the whole log, not only the ring's newest points): for GPX
+// and for loading a log into the history. False as logToKmlText, and for a
+// log of more than kLogFixesMax points (which would not fit in memory).
+constexpr size_t kLogFixesMax = 5000000;
+bool logToFixes(const std::string& logPath, bool allPoints, KmlConversion& stats,
+                std::vector<HistoryFix>& fixes, std::string& error);
+
+// Why the document cannot go to `outPath`, or empty: the name must end in
+// ".kml" or ".gpx" (any case, GPX 1.1 with times), or be "-" for standard
+// output (KML).
 std::string kmlOutputProblem(const std::string& outPath);
 
 // The output name when none is given: the log's name with ".kml" in place of

@@ -244,15 +244,59 @@ std::string CClient::legacyTrackFileName() const {
     return stem + ".trk";
 }
 
-CClients::CClients(const std::string& prefix) : m_prefix(prefix) {}
+CClients::CClients(const std::string& prefix, HistorySink* history)
+    : m_prefix(prefix), m_history(history) {}
+
+namespace {
+
+const char* historySource(const CClient& c) {
+    if (c.isLocal)
+        return "local";
+    switch (c.remoteType) {
+    case remoteDevice:
+        return "device";
+    case remoteWeb:
+        return "service";
+    case remoteGpsGate:
+        return "gpsgate";
+    default:
+        return "peer";
+    }
+}
+
+} // namespace
+
+void CClients::keepHistoryOf(CClient* c) {
+    if (!m_history)
+        return;
+    HistorySink* history = m_history;
+    // Runs inside CTrack::add with the track lock held, which also guards
+    // the name (rename takes it) and the options read here.
+    c->track.setObserver([c, history](const GpsFix& fix, bool replacesNewest) {
+        // The demo's made-up drives and replays of logs are not a history.
+        if (c->isDemo || fix.time == 0)
+            return;
+        HistoryPoint p;
+        p.key = c->name;
+        p.source = historySource(*c);
+        p.fix.utc = fixTimeToUtc(fix.time);
+        p.fix.lat = fix.lat;
+        p.fix.lon = fix.lon;
+        p.fix.alt = fix.alt;
+        p.fix.speedKnots = fix.spd;
+        p.fix.course = fix.hdg;
+        history->add(p, replacesNewest);
+    });
+}
 
 CClient* CClients::add(const std::string& key) {
     std::string k = cutToField(key, kClientTextField);
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     auto it = m_clients.find(k);
-    if (it == m_clients.end())
+    if (it == m_clients.end()) {
         it = m_clients.emplace(k, std::make_unique<CClient>(k)).first;
-    else
+        keepHistoryOf(it->second.get());
+    } else
         it->second->removed = 0;
     return it->second.get();
 }

@@ -5,6 +5,7 @@
 // persists them under Software\Nivra.
 #pragma once
 
+#include "history/historyPoint.h"
 #include "platform/liveSettings.h"
 #include "remote/serviceSettings.h"
 #include "trace/throttle.h"
@@ -144,7 +145,9 @@ extern const char* const kGpsGateDomain;
 
 class CClients {
 public:
-    explicit CClients(const std::string& prefix = "servers");
+    // Every vehicle the list makes hands the points its track accepts to
+    // `history` (when given), but demo and playback vehicles (isDemo).
+    explicit CClients(const std::string& prefix = "servers", HistorySink* history = nullptr);
     CClients(const CClients&) = delete;
     CClients& operator=(const CClients&) = delete;
 
@@ -229,12 +232,15 @@ public:
     bool allowRefusalLine(const std::string& reason, const std::string& address);
 
 private:
+    // Makes the track of `c` hand its accepted points to the history.
+    void keepHistoryOf(CClient* c);
     // Ends the threads before the servers and threads go (defined with them).
     struct PeerServiceEnd {
         void operator()(PeerService* peers) const;
     };
     std::unique_ptr<PeerService, PeerServiceEnd> m_peers; // servers and threads once started
     std::string m_prefix;
+    HistorySink* m_history = nullptr;
     std::atomic<CClient*> m_local{nullptr};
     CClient* m_realLocal = nullptr;
     mutable std::recursive_mutex m_mutex; // guards insertion and iteration

@@ -22,6 +22,30 @@ size_t utf8SequenceAt(std::string_view text, char32_t& codePoint);
 void appendCleanText(std::string& out, std::string_view text, bool keepLineBreaks = false);
 std::string cleanText(std::string_view text);
 
+// Text placed inside an element. Names, labels and links come from users,
+// peers and services; nothing in one of them may break the document that
+// carries every vehicle: the three XML specials are escaped, and bytes that
+// are not UTF-8 and characters XML 1.0 refuses (controls) are replaced.
+inline void appendXmlText(std::string& out, std::string_view text) {
+    std::string clean;
+    appendCleanText(clean, text, true);
+    for (char c : clean) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        default:
+            out += c;
+        }
+    }
+}
+
 // A vehicle key as documents carry it when it must stay a key: cleanText of
 // it, and when that changed anything, "~" and 8 hex digits of a hash of the
 // key, so that two keys never become one (at most kCleanKeySuffix bytes more
@@ -46,3 +70,8 @@ std::string logText(std::string_view text, size_t max = kLogTextMax);
 // name, so files stored under it still load.
 constexpr size_t kSafeStemMax = 200;
 std::string safeFileStem(std::string_view key);
+
+// Appends `text` as a JSON string, quotes included: cleaned as every outside
+// text is (bytes that are not UTF-8 become '?'), then control bytes, quotes,
+// backslashes and "<>&" escaped, so the text is safe inside HTML too.
+void appendJsonString(std::string& out, std::string_view text);

@@ -330,6 +330,7 @@ void CTrack::add(const GpsFix& fix, int mode) {
         toFix(*point(0), newest);
     }
 
+    bool erasedNewest = false;
     if (m_nPts > 0) {
         bool inOrder = fix.time > newest.time && (newest.time == 0 || fix.time >= 1000);
         if (!inOrder) {
@@ -351,6 +352,7 @@ void CTrack::add(const GpsFix& fix, int mode) {
             head = (head == 0 && m_nPts == capacity) ? capacity - 1 : head - 1;
             m_nPts = m_nPts - 1;
             mode = 0;
+            erasedNewest = true;
         }
     }
 
@@ -398,6 +400,14 @@ void CTrack::add(const GpsFix& fix, int mode) {
     slots[static_cast<size_t>(head)] = slot;
     m_newPt = 1;
     ++m_changes;
+    if (m_observer)
+        m_observer(fix, overwrite || erasedNewest);
+}
+
+void CTrack::setObserver(TrackPointObserver observer) {
+    TrackLockGuard guard;
+    if (guard.ok())
+        m_observer = std::move(observer);
 }
 
 void CTrack::addPts(const PackedPoint* pts, int n) {

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -87,6 +88,12 @@ struct TrackLoadReport {
     std::string problem; // what was wrong, for the user
 };
 
+// Told of every point the ring takes, after compression, with the track lock
+// held: `replacesNewest` when the point takes the place of the newest one (a
+// compressed fix, or a fix after the newest was erased as bogus). It must be
+// quick and must not take other locks that wait on the track lock.
+using TrackPointObserver = std::function<void(const GpsFix& fix, bool replacesNewest)>;
+
 class CTrack {
 public:
     CTrack();
@@ -149,6 +156,10 @@ public:
     // A readable listing into the start directory, or to the trace log without a name.
     void dump(const char* name);
 
+    // Installs (or, empty, removes) the observer of accepted points. Loading a
+    // file and clearing tell it nothing.
+    void setObserver(TrackPointObserver observer);
+
     // True once the ring exists (after the first add or load).
     bool hasRing() const { return capacity > 0; }
 
@@ -158,6 +169,7 @@ private:
     bool inStepWith(const std::string& file) const;
     void markInStep(const std::string& file, uint32_t changes);
     std::vector<std::pair<std::string, uint32_t>> m_filesInStep;
+    TrackPointObserver m_observer; // under the track lock
     // Makes slot `slot` exist, growing the vector geometrically but never
     // past capacity.
     void ensureSlot(int slot);

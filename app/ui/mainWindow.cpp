@@ -12,6 +12,8 @@
 #include "trace/trace.h"
 
 #include <QCloseEvent>
+#include <QDir>
+#include <QFileDialog>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QWindowStateChangeEvent>
@@ -56,6 +58,7 @@ CMainWindow::CMainWindow(CSubsystems& sys, std::unique_ptr<CTickTimer> timer)
       m_tilt(QStringLiteral("Tilt")), m_save(QStringLiteral("Save")),
       m_clearTrack(QStringLiteral("Clear Track")), m_options(QStringLiteral("Options...")),
       m_globeAction(QStringLiteral("Open the Globe in a Browser")),
+      m_exportAction(QStringLiteral("Export Track\u2026")),
       m_aboutAction(QStringLiteral("About Nivra...")) {
     if (!m_timer)
         m_timer = std::make_unique<CQtTickTimer>();
@@ -149,6 +152,8 @@ void CMainWindow::buildLayout() {
     m_layout.activate();
 
     addAction(&m_globeAction);
+    m_exportAction.setObjectName(QStringLiteral("exportTrackAction"));
+    addAction(&m_exportAction);
     addAction(&m_aboutAction);
     setContextMenuPolicy(Qt::ActionsContextMenu);
 }
@@ -172,6 +177,7 @@ void CMainWindow::connectControls() {
     m_selector.setDroppedHandler([this](bool dropped) { m_dlg.onSelectorDropped(dropped); });
     connect(&m_globeAction, &QAction::triggered, this, [this] { m_dlg.onOpenGlobe(); });
     connect(&m_aboutAction, &QAction::triggered, this, [this] { showAbout(); });
+    connect(&m_exportAction, &QAction::triggered, this, [this] { exportTrack(); });
 }
 
 void CMainWindow::addShortcuts() {
@@ -389,4 +395,17 @@ void CMainWindow::moveEvent(QMoveEvent* event) {
     QDialog::moveEvent(event);
     if (isVisible() && !isMinimized())
         m_dlg.onMove(x(), y());
+}
+
+void CMainWindow::exportTrack() {
+    const std::string name = m_dlg.exportTrackName();
+    if (name.empty()) {
+        m_dlg.onExportTrack(std::string()); // says that no vehicle is followed
+        return;
+    }
+    const QString path = QFileDialog::getSaveFileName(
+        this, QStringLiteral("Export Track"), QDir::home().filePath(QString::fromStdString(name)),
+        QStringLiteral("GPX (*.gpx);;KML with times (*.kml);;GeoJSON (*.geojson)"));
+    if (!path.isEmpty())
+        m_dlg.onExportTrack(path.toStdString());
 }

@@ -54,6 +54,8 @@ public:
     // The about box while it is open (nullptr otherwise).
     CAboutDlg* aboutBox() const;
     void showAbout();
+    // Right-click menu "Export Track…": asks where, then the logic writes it.
+    void exportTrack();
     // The GPS data window, once start-up has created it.
     CGpsDataWindow* gpsDataWindow() const { return m_gpsData.get(); }
 
@@ -112,6 +114,7 @@ private:
     QPushButton m_options;
     QLabel m_statusLine;
     QAction m_globeAction;
+    QAction m_exportAction;
     QAction m_aboutAction;
     QMenuBar m_menuBar;
     QGridLayout m_layout; // after the widgets: it goes first and lets them be

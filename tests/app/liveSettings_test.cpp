@@ -207,6 +207,14 @@ TEST_F(LiveSettings, AChangedSettingReachesTheRunningPartAtItsNextUse) {
          [](Running& r) {
              return waitUntil([&] { return r.app.engine().m_paused.load() == 1; }, 1000);
          }},
+        {"History: switched off, the next point is not kept",
+         [](Running& r) { r.app.history().start(); }, [](COptionsDlg& o) { o.History = 0; },
+         [](Running& r) {
+             static int next = 100;
+             const uint64_t before = r.app.history().stats().queued;
+             r.bob->track.add(Running::fix(++next), 2);
+             return r.app.history().stats().queued == before;
+         }},
         {"pftpSaveAll: the publication holds every vehicle",
          [](Running& r) {
              r.o().pftpUseFtp = 0;

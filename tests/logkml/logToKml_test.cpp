@@ -378,13 +378,13 @@ TEST_F(LogToKml, DashWritesTheDocumentToStandardOutput) {
     EXPECT_TRUE(m_out == viaFile);
 }
 
-TEST_F(LogToKml, OnlyKmlIsWritten) {
+TEST_F(LogToKml, OnlyKmlAndGpxAreWritten) {
     fs::path log = write("trip.nme", makeLog(5));
     const struct {
         const char* name;
         int status;
     } outputs[] = {
-        {"trip.gpx", 2}, {"trip.txt", 2}, {"trip", 2},
+        {"trip.gpx", 0}, {"trip.GPX", 0}, {"trip.txt", 2}, {"trip", 2},
         {"trip.kmz", 2}, {"trip.KML", 0}, {"trip.kml", 0},
     };
     for (const auto& o : outputs) {
@@ -393,7 +393,7 @@ TEST_F(LogToKml, OnlyKmlIsWritten) {
             << m_err;
         EXPECT_EQ(fs::exists(m_dir / o.name), o.status == 0);
         if (o.status != 0) {
-            EXPECT_NE(m_err.find("Nivra writes KML only"), std::string::npos) << m_err;
+            EXPECT_NE(m_err.find("Nivra writes KML or GPX"), std::string::npos) << m_err;
         }
     }
 }
@@ -480,7 +480,8 @@ TEST_F(LogToKml, TheProgramsRoughEdges) {
         {"--kml trip.nme -o -", 0, "<?xml version=", ""},
         {"--kml empty.nme", 1, "holds no valid fix", ""},
         {"--kml binary.nme -o out.kml", 1, "holds no valid fix", ""},
-        {"--kml trip.nme -o out.gpx", 2, "Nivra writes KML only", ""},
+        {"--kml trip.nme -o out.txt", 2, "Nivra writes KML or GPX", ""},
+        {"--kml trip.nme -o out.gpx", 0, "out.gpx: 9 points from", "out.gpx"},
         {"--kml trip.nme -o out.kml", 0, "out.kml: ", "out.kml"},
     };
     for (const auto& c : cases) {

@@ -128,14 +128,16 @@ TEST(Settings, SecondStartReadsWhatTheFirstSaved) {
 
     // Written in the documented order, and nothing the program only reads.
     std::vector<std::string> names = storedNames(reg);
-    ASSERT_EQ(names.size(), 65u);
+    ASSERT_EQ(names.size(), 68u);
     EXPECT_EQ(names.front(), "Name");
     EXPECT_EQ(names[5], "AutoHdg");
     EXPECT_EQ(names[24], "RotateDelta");
     EXPECT_EQ(names[60], "ModelDir");
     EXPECT_EQ(names[61], "AutoSavePeriod");
     EXPECT_EQ(names[63], "GpsdServer");
-    EXPECT_EQ(names.back(), "MaxReplyMB");
+    EXPECT_EQ(names[64], "MaxReplyMB");
+    EXPECT_EQ(names[65], "History");
+    EXPECT_EQ(names.back(), "HistoryMaxMB");
     for (const char* readOnly :
          {"SaveDirectory", "BindAddress", "EarthBackend", "LinkBindAddress", "PeerBindAddress",
           "LocalGpsHosts", "MaxDeviceVehicles", "MologogoServer", "MapFactorServer"})
