@@ -109,6 +109,8 @@ const Setting kSettings[] = {
     txt("GpsSource", &COptionsDlg::GpsSource),
     txt("GpsdServer", &COptionsDlg::GpsdServer),
     num("MaxReplyMB", &COptionsDlg::MaxReplyMB, Load::above0),
+    num("PhonePort", &COptionsDlg::PhonePort, Load::above0),
+    num("PhoneEnrolment", &COptionsDlg::PhoneEnrolment),
 };
 
 // Values the program reads but never writes: the user sets them in the file.
@@ -122,6 +124,7 @@ const ReadOnlyText kReadOnly[] = {
     {"BindAddress", &COptionsDlg::BindAddress, kTextValueMax},
     {"LinkBindAddress", &COptionsDlg::LinkBindAddress, kTextValueMax},
     {"PeerBindAddress", &COptionsDlg::PeerBindAddress, kTextValueMax},
+    {"PhoneBindAddress", &COptionsDlg::PhoneBindAddress, kTextValueMax},
     {"LocalGpsHosts", &COptionsDlg::LocalGpsHosts, kTextValueMax},
     {"EarthBackend", &COptionsDlg::EarthBackend, kTextValueMax},
     {"MologogoServer", &COptionsDlg::MologogoServer, kTextValueMax},
@@ -221,6 +224,10 @@ bool COptionsDlg::save(RegistryStore& reg) {
 
 std::string linkListenAddress(const COptionsDlg& o) {
     return o.BindAddress.empty() ? o.LinkBindAddress : o.BindAddress;
+}
+
+std::string phoneListenAddress(const COptionsDlg& o) {
+    return o.BindAddress.empty() ? o.PhoneBindAddress : o.BindAddress;
 }
 
 std::string peerListenAddress(const COptionsDlg& o) {

@@ -12,6 +12,7 @@
 #include "app/OptionsDlg.h"
 #include "app/engineLinks.h"
 #include "earth/n2k.h"
+#include "phones/phoneListener.h"
 #include "platform/registry.h"
 #include "publish/flightPath.h"
 #include "publish/ftpPublisher.h"
@@ -41,6 +42,7 @@ public:
     Cn2k& engine() { return m_engine; }
     Ccomm& comm() { return m_comm; }
     CftpServer& publisher() { return m_publisher; }
+    CPhoneListener& phones() { return m_phones; }
 
     // Hands the current settings to the engine, the vehicle list and the
     // publisher (see CSubsystems::settingsChanged).
@@ -60,5 +62,6 @@ private:
     Cn2k m_engine{m_clients, &m_recording};
     Ccomm m_comm;
     CftpServer m_publisher{m_clients};
+    CPhoneListener m_phones{m_clients, m_engine};
     CEngineLinks m_links{*this};
 };

@@ -189,29 +189,6 @@ std::string cssColor(const std::string& color) {
     return css;
 }
 
-void appendJsonString(std::string& out, std::string_view raw) {
-    static const char kHex[] = "0123456789abcdef";
-    // Names come from outside (trackers, peers, a registry file written by
-    // an older version): bytes that are not UTF-8 become '?', as in the KML.
-    std::string text;
-    appendCleanText(text, raw, true);
-    out += '"';
-    for (char c : text) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (u < 0x20 || u == 0x7f || c == '<' || c == '>' || c == '&') {
-            out += "\\u00";
-            out += kHex[u >> 4];
-            out += kHex[u & 15];
-        } else {
-            out += c;
-        }
-    }
-    out += '"';
-}
-
 std::string vehiclesJson(const std::vector<CClient*>& vehicles, CClient* tracked, bool selectedOnly,
                          const GlobeSince& since, const KmlOptions& options) {
     std::map<std::string_view, int64_t> pageHas;

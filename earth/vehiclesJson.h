@@ -13,6 +13,8 @@
 // come again from scratch ("reset").
 #pragma once
 
+#include "track/outsideText.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -66,11 +68,6 @@ GlobeView globeView(CClient& tracked);
 // "#rrggbb" of a vehicle colour (a name or an aabbggrr text); the KML
 // writer's default colour for anything it does not know.
 std::string cssColor(const std::string& color);
-
-// Appends `text` as a JSON string, quotes included: cleaned as every outside
-// text is (bytes that are not UTF-8 become '?'), then control bytes, quotes,
-// backslashes and "<>&" escaped, so the text is safe inside HTML too.
-void appendJsonString(std::string& out, std::string_view text);
 
 // The whole document. `vehicles` in list order; `tracked` may be null. Labels
 // are the KML writer's, made with `options`. Vehicles are known by cleanKey of

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <string_view>
 
 // The services' server host names. A vehicle whose host begins with one of them
 // is an account on that service rather than a peer.
@@ -78,6 +79,9 @@ const ClientValue kClientValues[] = {
     txt("modelFile", &CClient::modelFile, kTextValueMax),
     txt("imageFile", &CClient::imageFile, kTextValueMax),
     num("remoteType", &CClient::remoteType),
+    txt("phoneKey", &CClient::phoneKey, kTextValueMax),
+    num("phoneSpeedUnit", &CClient::phoneSpeedUnit),
+    num("phoneShare", &CClient::phoneShare),
 };
 
 int writeClient(RegTransaction& tx, const std::string& key, CClient& c) {
@@ -85,6 +89,9 @@ int writeClient(RegTransaction& tx, const std::string& key, CClient& c) {
     for (const ClientValue& v : kClientValues) {
         if (err != 0)
             break;
+        // Only phones carry the phone values; other vehicles' keys stay as they were.
+        if (c.remoteType != remotePhone && std::string_view(v.name).starts_with("phone"))
+            continue;
         if (v.text)
             err = tx.setString(key, v.name, c.*v.text);
         else if (v.number)
@@ -182,6 +189,9 @@ void CClient::reset(const std::string& key) {
     lastLine.clear();
     isDemo = 0;
     createdByTracker = 0;
+    phoneKey.clear();
+    phoneSpeedUnit = 0;
+    phoneShare = 0;
 }
 
 int CClient::remoteTypeFromHost() const {

@@ -46,3 +46,8 @@ std::string logText(std::string_view text, size_t max = kLogTextMax);
 // name, so files stored under it still load.
 constexpr size_t kSafeStemMax = 200;
 std::string safeFileStem(std::string_view key);
+
+// Appends `text` as a JSON string, quotes included: cleaned as every outside
+// text is (bytes that are not UTF-8 become '?'), then control bytes, quotes,
+// backslashes and "<>&" escaped, so the text is safe inside HTML too.
+void appendJsonString(std::string& out, std::string_view text);
