@@ -360,7 +360,7 @@ bool looksLikeJson(const HttpRequest& request) {
     for (char c : request.body) {
         if (c == ' ' || c == '\t' || c == '\r' || c == '\n')
             continue;
-        return c == '{';
+        return c == '{' || c == '[';
     }
     return false;
 }
