@@ -10,6 +10,9 @@
 
 #include <openssl/evp.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -64,6 +67,20 @@ void appendNumber(std::string& out, const char* name, double value, int decimals
 }
 
 } // namespace
+
+std::string clientAddress(const HttpRequest& request, const std::string& peer) {
+    // Only a proxy on this machine is believed; anyone else could name any address.
+    if (peer.rfind("127.", 0) != 0)
+        return peer;
+    const std::string_view* real = request.header("x-real-ip");
+    if (!real || real->size() >= INET6_ADDRSTRLEN)
+        return peer;
+    const std::string text(*real);
+    unsigned char buf[sizeof(in6_addr)];
+    if (inet_pton(AF_INET, text.c_str(), buf) != 1 && inet_pton(AF_INET6, text.c_str(), buf) != 1)
+        return peer;
+    return text;
+}
 
 std::string PhoneAnswer::httpText() const {
     return httpReply(statusLine(status), contentType, body);
@@ -272,12 +289,13 @@ std::string CPhoneListener::friendsJson(CClient& phone) {
 PhoneAnswer CPhoneListener::answer(std::string_view text, const std::string& peer) {
     const std::shared_ptr<const PhoneSettings> settings = m_settings.get();
     const SteadyTime now = steadyClock();
-    if (paused(peer, now))
-        return refuse("too many failed keys from this address; try again later");
-
     HttpRequest request;
     std::string why;
-    if (!parseHttpRequest(text, request, why, kMaxRequest))
+    const bool parsed = parseHttpRequest(text, request, why, kMaxRequest);
+    const std::string client = parsed ? clientAddress(request, peer) : peer;
+    if (paused(client, now))
+        return refuse("too many failed keys from this address; try again later");
+    if (!parsed)
         return refuse(why);
     PhoneReport report;
     if (!readPhoneReport(request, utcClock(), report, why))
@@ -290,7 +308,7 @@ PhoneAnswer CPhoneListener::answer(std::string_view text, const std::string& pee
             if (m_unknownLog.allow(TraceThrottle::Clock::now(), heldBack))
                 NTRACE("phone port: refused unknown phone %s from %s (enrolment is closed; %d "
                        "more refusals held back)",
-                       report.identifier.c_str(), peer.c_str(), heldBack);
+                       report.identifier.c_str(), client.c_str(), heldBack);
             return refuse("unknown device " + report.identifier);
         }
         phone = enrol(report, *settings, why);
@@ -298,12 +316,12 @@ PhoneAnswer CPhoneListener::answer(std::string_view text, const std::string& pee
             return refuse(why);
     }
     if (report.secret.size() > kPhoneKeyMaxBytes || !keyMatches(*phone, report.secret)) {
-        noteFailure(peer, now,
+        noteFailure(client, now,
                     (report.secret.empty() ? "no key for phone " : "wrong key for phone ") +
                         report.identifier);
         return refuse(report.secret.empty() ? "no key" : "wrong key");
     }
-    if (auto it = m_failures.find(peer); it != m_failures.end())
+    if (auto it = m_failures.find(client); it != m_failures.end())
         m_failures.erase(it);
 
     if (report.hasPosition && report.valid) {

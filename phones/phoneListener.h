@@ -9,6 +9,7 @@
 // request; the settings arrive by hand-over.
 #pragma once
 
+#include "net/httpRequest.h"
 #include "net/server.h"
 #include "phones/phoneReport.h"
 #include "phones/pointSink.h"
@@ -38,6 +39,11 @@ constexpr std::chrono::seconds kPhoneMaxPause{300};
 constexpr size_t kPhoneAddressesKept = 4096;
 // Friends an OwnTracks reply carries at most.
 constexpr size_t kPhoneMaxFriends = 200;
+
+// The address a request's failures are counted against: the peer, or, when
+// the peer is a reverse proxy on this machine (127.x), the client it names in
+// X-Real-IP (a valid IPv4 or IPv6 address).
+std::string clientAddress(const HttpRequest& request, const std::string& peer);
 
 // What the phone port reads of the settings.
 struct PhoneSettings {
