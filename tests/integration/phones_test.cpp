@@ -4,6 +4,7 @@
 #include "nivraProcess.h"
 
 #include "common/ownNetwork.h"
+#include "common/shellRun.h"
 
 #include "phones/phoneKey.h"
 #include "platform/json.h"
@@ -11,11 +12,18 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <ctime>
+#include <filesystem>
+#include <netinet/in.h>
 #include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace itest;
@@ -448,6 +456,163 @@ TEST_F(PhonePort, OpenEnrolmentMakesAPhoneThatKeepsItsKey) {
     ASSERT_NE(at, std::string::npos) << "a phone with two points is saved";
     EXPECT_NE(reg.find("\"phoneKey\"=\"pbkdf2-sha256$", at), std::string::npos);
     EXPECT_EQ(reg.find("newbie-key-1"), std::string::npos) << "only the hash is stored";
+}
+
+} // namespace
+
+namespace {
+
+// The first block of `language` in a Markdown text ("" when there is none).
+std::string fencedBlock(const std::string& markdown, const std::string& language) {
+    const std::string open = "```" + language + "\n";
+    const size_t at = markdown.find(open);
+    if (at == std::string::npos)
+        return {};
+    const size_t from = at + open.size();
+    const size_t end = markdown.find("```", from);
+    return end == std::string::npos ? std::string() : markdown.substr(from, end - from);
+}
+
+void replaceAll(std::string& text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+}
+
+// A port on `address` that nothing listens on now.
+int freePort(const std::string& address) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
+    socklen_t len = sizeof sa;
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) == 0)
+        port = ntohs(sa.sin_port);
+    close(fd);
+    return port;
+}
+
+// nginx as the user who runs the test, in a folder of its own, in front of
+// the phone port as docs/phones.md configures it.
+class TlsProxy {
+public:
+    bool start(const TempDir& dir, const std::string& address, const std::string& nivraAddress,
+               std::string& why) {
+        prefix = dir.file("nginx");
+        std::filesystem::create_directories(prefix + "/logs");
+        const ShellOutcome cert = runShell(
+            "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=phones.example.org "
+            "-addext subjectAltName=DNS:phones.example.org -keyout '" +
+            prefix + "/phones.key' -out '" + prefix + "/phones.crt'");
+        if (cert.status != 0) {
+            why = "openssl: " + cert.output;
+            return false;
+        }
+        std::string server =
+            fencedBlock(readFile(std::string(NIVRA_SOURCE_DIR) + "/docs/phones.md"), "nginx");
+        if (server.empty()) {
+            why = "docs/phones.md has no nginx block";
+            return false;
+        }
+        port = freePort(address);
+        replaceAll(server, "listen 443 ssl;",
+                   "listen " + address + ":" + std::to_string(port) + " ssl;");
+        replaceAll(server, "/etc/ssl/nivra/", prefix + "/");
+        replaceAll(server, "127.0.0.1:5055", nivraAddress + ":5055");
+        std::string conf = "daemon off;\nmaster_process off;\npid " + prefix +
+                           "/nginx.pid;\n"
+                           "error_log " +
+                           prefix +
+                           "/logs/error.log;\n"
+                           "events { worker_connections 64; }\nhttp {\n access_log off;\n";
+        for (const char* temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
+            conf += std::string(" ") + temp + "_temp_path " + prefix + "/" + temp + ";\n";
+        conf += server + "}\n";
+        writeFile(prefix + "/nginx.conf", conf);
+        const ShellOutcome run =
+            runShell("/usr/sbin/nginx -p '" + prefix + "' -c '" + prefix + "/nginx.conf' >'" +
+                     prefix + "/logs/stdout' 2>&1 & echo $!");
+        pid = std::atoi(run.output.c_str());
+        for (int i = 0; i < 100 && pid > 0; ++i) {
+            if (connectFrom("", address, port) >= 0)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        why = "nginx did not start: " + readFile(prefix + "/logs/error.log");
+        return false;
+    }
+    ~TlsProxy() {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            int status = 0;
+            for (int i = 0; i < 100 && waitpid(pid, &status, WNOHANG) == 0; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    std::string prefix;
+    int port = 0;
+    int pid = -1;
+};
+
+TEST_F(PhonePort, APhoneBehindTheDocumentedTlsProxyIsTakenAndKnownByItsOwnAddress) {
+    for (const char* tool : {"/usr/sbin/nginx", "/usr/bin/openssl", "/usr/bin/curl"})
+        if (access(tool, X_OK) != 0)
+            GTEST_SKIP() << tool << " is missing (scripts/setup installs it)";
+    start();
+    const std::string proxyAddress = uniqueLoopbackAddress();
+    TlsProxy proxy;
+    std::string why;
+    ASSERT_TRUE(proxy.start(dir, proxyAddress, address, why)) << why;
+    const std::string origin = "https://phones.example.org:" + std::to_string(proxy.port);
+    auto curl = [&](const std::string& from, const std::string& args) {
+        return runShell("curl -s -i --max-time 10 --cacert '" + proxy.prefix +
+                        "/phones.crt' --resolve phones.example.org:" + std::to_string(proxy.port) +
+                        ":" + proxyAddress + " --interface " + from + " " + args);
+    };
+    const std::string k = kKey;
+    const std::string phone = uniqueLoopbackAddress();
+    const std::string stranger = uniqueLoopbackAddress();
+    struct Case {
+        const char* what;
+        std::string from;
+        std::string args;
+        int status;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"OsmAnd GET over TLS", phone, "'" + origin + "/" + k + "?id=p1&lat=47.25&lon=8.5&speed=4'",
+         200, ""},
+        {"a form over TLS", phone, "-d 'id=p2&key=" + k + "&lat=47.5&lon=8.75' '" + origin + "/'",
+         200, ""},
+        {"OwnTracks over TLS", phone,
+         "-u p6:" + k +
+             " -H 'Content-Type: application/json' -d "
+             "'{\"_type\":\"location\",\"lat\":47.75,\"lon\":9}' '" +
+             origin + "/'",
+         200, "["},
+        {"a wrong key comes back with its reason", stranger,
+         "'" + origin + "/bad?id=p1&lat=1&lon=2'", 400, "wrong key"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const ShellOutcome r = curl(c.from, c.args);
+        ASSERT_EQ(r.status, 0) << r.output;
+        EXPECT_EQ(statusOf(r.output), c.status) << r.output;
+        EXPECT_NE(bodyOf(r.output).find(c.says), std::string::npos) << r.output;
+    }
+    EXPECT_TRUE(waitForPosition(address, "p1@p1", 47.25, 8.5).found);
+    EXPECT_TRUE(waitForPosition(address, "p2@p2", 47.5, 8.75).found);
+    EXPECT_TRUE(waitForPosition(address, "p6@p6", 47.75, 9).found);
+    // Failures are the stranger's, not the proxy's: the stranger is paused,
+    // the phone behind the same proxy is not.
+    for (int i = 0; i < 5; ++i)
+        curl(stranger, "'" + origin + "/bad?id=p1&lat=1&lon=2'");
+    EXPECT_NE(curl(stranger, "'" + origin + "/" + k + "?id=p1&lat=1&lon=2'")
+                  .output.find("too many failed keys"),
+              std::string::npos);
+    const ShellOutcome still = curl(phone, "'" + origin + "/" + k + "?id=p1&lat=47.3&lon=8.6'");
+    EXPECT_EQ(statusOf(still.output), 200) << still.output;
 }
 
 } // namespace
