@@ -676,7 +676,7 @@ void COptionsDialog::showStatus(const std::string& text) {
 void COptionsDialog::showPhone(const VehiclePage& p, bool entering) {
     // A new vehicle may become a phone; a phone may get a new key.
     const bool newKey = p.phone && !entering;
-    m_phoneButton.setText(QString::fromLatin1(newKey ? "New &key" : "Add &phone"));
+    m_phoneButton.setText(QString::fromLatin1(newKey ? "New &key" : "Add p&hone"));
     m_phoneButton.setEnabled(entering || newKey);
     m_phoneKind.setEnabled(entering || newKey);
     m_phoneShare.setEnabled(newKey);
