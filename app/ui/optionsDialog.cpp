@@ -682,7 +682,7 @@ void COptionsDialog::showPhone(const VehiclePage& p, bool entering) {
     m_phoneShare.setEnabled(newKey);
     m_phoneShare.setChecked(p.phoneShare);
     m_phoneUrl.setText(qs(p.phoneUrl));
-    m_phoneUrl.setVisible(p.phone || entering);
+    m_phoneUrl.setEnabled(!p.phoneUrl.empty()); // there to be copied once a key is made
     if (p.phoneQr.empty()) {
         m_phoneQr.clear();
         m_phoneQr.setVisible(false);

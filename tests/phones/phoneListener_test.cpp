@@ -101,3 +101,34 @@ TEST_F(PhoneListenerTest, PausesGrowAndEnd) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(PhoneClients, OnlyAProxyOnThisMachineNamesTheClient) {
+    struct Case {
+        const char* peer;
+        const char* realIp; // nullptr: no header
+        const char* counted;
+    };
+    const Case cases[] = {
+        {"127.0.0.1", "198.51.100.7", "198.51.100.7"},
+        {"127.0.0.1", "2001:db8::7", "2001:db8::7"},
+        {"127.0.0.1", nullptr, "127.0.0.1"},
+        {"127.0.0.1", "not-an-address", "127.0.0.1"},
+        {"127.0.0.1", "198.51.100.7, 10.0.0.1", "127.0.0.1"},
+        {"203.0.113.9", "198.51.100.7", "203.0.113.9"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.peer) + " " + (c.realIp ? c.realIp : "-"));
+        std::string text = "GET / HTTP/1.1\r\n";
+        if (c.realIp)
+            text += std::string("X-Real-IP: ") + c.realIp + "\r\n";
+        text += "\r\n";
+        HttpRequest r;
+        std::string why;
+        ASSERT_TRUE(parseHttpRequest(text, r, why, 32768));
+        EXPECT_EQ(clientAddress(r, c.peer), c.counted);
+    }
+}
+
+} // namespace

@@ -128,17 +128,19 @@ TEST(Settings, SecondStartReadsWhatTheFirstSaved) {
 
     // Written in the documented order, and nothing the program only reads.
     std::vector<std::string> names = storedNames(reg);
-    ASSERT_EQ(names.size(), 65u);
+    ASSERT_EQ(names.size(), 67u);
     EXPECT_EQ(names.front(), "Name");
     EXPECT_EQ(names[5], "AutoHdg");
     EXPECT_EQ(names[24], "RotateDelta");
     EXPECT_EQ(names[60], "ModelDir");
     EXPECT_EQ(names[61], "AutoSavePeriod");
     EXPECT_EQ(names[63], "GpsdServer");
-    EXPECT_EQ(names.back(), "MaxReplyMB");
-    for (const char* readOnly :
-         {"SaveDirectory", "BindAddress", "EarthBackend", "LinkBindAddress", "PeerBindAddress",
-          "LocalGpsHosts", "MaxDeviceVehicles", "MologogoServer", "MapFactorServer"})
+    EXPECT_EQ(names[64], "MaxReplyMB");
+    EXPECT_EQ(names[65], "PhonePort");
+    EXPECT_EQ(names.back(), "PhoneEnrolment");
+    for (const char* readOnly : {"SaveDirectory", "BindAddress", "EarthBackend", "LinkBindAddress",
+                                 "PeerBindAddress", "PhoneBindAddress", "LocalGpsHosts",
+                                 "MaxDeviceVehicles", "MologogoServer", "MapFactorServer"})
         EXPECT_EQ(std::find(names.begin(), names.end(), readOnly), names.end()) << readOnly;
 }
 
