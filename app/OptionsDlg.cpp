@@ -112,6 +112,8 @@ const Setting kSettings[] = {
     num("History", &COptionsDlg::History),
     num("HistoryDays", &COptionsDlg::HistoryDays, Load::above0),
     num("HistoryMaxMB", &COptionsDlg::HistoryMaxMB, Load::above0),
+    num("PhonePort", &COptionsDlg::PhonePort, Load::above0),
+    num("PhoneEnrolment", &COptionsDlg::PhoneEnrolment),
 };
 
 // Values the program reads but never writes: the user sets them in the file.
@@ -125,6 +127,7 @@ const ReadOnlyText kReadOnly[] = {
     {"BindAddress", &COptionsDlg::BindAddress, kTextValueMax},
     {"LinkBindAddress", &COptionsDlg::LinkBindAddress, kTextValueMax},
     {"PeerBindAddress", &COptionsDlg::PeerBindAddress, kTextValueMax},
+    {"PhoneBindAddress", &COptionsDlg::PhoneBindAddress, kTextValueMax},
     {"LocalGpsHosts", &COptionsDlg::LocalGpsHosts, kTextValueMax},
     {"EarthBackend", &COptionsDlg::EarthBackend, kTextValueMax},
     {"MologogoServer", &COptionsDlg::MologogoServer, kTextValueMax},
@@ -224,6 +227,10 @@ bool COptionsDlg::save(RegistryStore& reg) {
 
 std::string linkListenAddress(const COptionsDlg& o) {
     return o.BindAddress.empty() ? o.LinkBindAddress : o.BindAddress;
+}
+
+std::string phoneListenAddress(const COptionsDlg& o) {
+    return o.BindAddress.empty() ? o.PhoneBindAddress : o.BindAddress;
 }
 
 std::string peerListenAddress(const COptionsDlg& o) {

@@ -124,8 +124,15 @@ public:
     // taken as the local GPS; separated by blanks, ',' or ';'.
     std::string LocalGpsHosts;
     // Device vehicles the tracker port may create; new identifiers beyond it
-    // are refused.
+    // are refused. Phones count against it too.
     int32_t MaxDeviceVehicles = 500;
+    // The phone port (OsmAnd / Traccar Client, OwnTracks) and its address:
+    // every interface unless PhoneBindAddress (or --bind) narrows it, since
+    // phones come from outside. PhoneEnrolment 1 lets an unknown identifier
+    // with a key become a phone vehicle.
+    int32_t PhonePort = 5055;
+    std::string PhoneBindAddress;
+    int32_t PhoneEnrolment = 0;
     // 0 relaxes the checks of HTTPS server certificates (for a self-signed
     // server of the user's own); not written by the program.
     int32_t TlsVerify = 1;
@@ -166,6 +173,9 @@ std::string linkListenAddress(const COptionsDlg& o);
 // The address of the peer control and ping listeners: BindAddress when set,
 // else PeerBindAddress, loopback unless the user shares the position.
 std::string peerListenAddress(const COptionsDlg& o);
+// The address of the phone listener: BindAddress when set, else
+// PhoneBindAddress (empty: every interface).
+std::string phoneListenAddress(const COptionsDlg& o);
 // Whether other machines can reach the peer listeners, that is, follow the
 // local vehicle: their address is not a loopback address.
 bool positionShared(const COptionsDlg& o);

@@ -23,11 +23,13 @@ void CAppContext::handOverSettings() {
     m_clients.setServiceSettings(serviceSettings(m_options));
     m_publisher.setPublishing(ftpPublishing(m_options, &m_flightPath));
     m_history.setSettings(historySettings(m_options));
+    m_phones.setSettings(phoneSettings(m_options));
 }
 
 void CAppContext::stopThreads() {
     // The tracker port hands lines to the reader: stop the listeners before
     // the reader goes away. Each stop wakes its thread and waits for it.
+    m_phones.stop(); // hands points to the engine
     m_engine.m_trackerServer.stop();
     m_engine.m_linkServer.stop();
     m_engine.m_baseServer.stop();

@@ -13,6 +13,7 @@
 #include "app/engineLinks.h"
 #include "earth/n2k.h"
 #include "history/historyStore.h"
+#include "phones/phoneListener.h"
 #include "platform/registry.h"
 #include "publish/flightPath.h"
 #include "publish/ftpPublisher.h"
@@ -43,6 +44,7 @@ public:
     Cn2k& engine() { return m_engine; }
     Ccomm& comm() { return m_comm; }
     CftpServer& publisher() { return m_publisher; }
+    CPhoneListener& phones() { return m_phones; }
 
     // Hands the current settings to the engine, the vehicle list and the
     // publisher (see CSubsystems::settingsChanged).
@@ -64,5 +66,6 @@ private:
     Cn2k m_engine{m_clients, &m_recording, &m_history};
     Ccomm m_comm;
     CftpServer m_publisher{m_clients};
+    CPhoneListener m_phones{m_clients, m_engine};
     CEngineLinks m_links{*this};
 };

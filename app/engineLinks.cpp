@@ -41,7 +41,17 @@ bool CEngineLinks::startEngine(int linkPort) {
     engine.m_trackerServer.bindAddress = o.BindAddress;
     engine.m_linkPort = linkPort;
     engine.m_comm = &m_parts.comm();
-    return engine.startEngine() == 1;
+    const bool started = engine.startEngine() == 1;
+    // Phones report from outside: every interface unless narrowed.
+    CPhoneListener& phones = m_parts.phones();
+    phones.server.bindAddress = phoneListenAddress(o);
+    int phonePort = o.PhonePort;
+    if (phonePort < 1 || phonePort > 65535) {
+        NTRACE("PhonePort %d is not a port; the phone port listens on %d", phonePort, kPhonePort);
+        phonePort = kPhonePort;
+    }
+    phones.start(phonePort);
+    return started;
 }
 
 void CEngineLinks::startPeers() {
@@ -57,6 +67,7 @@ std::vector<ListenerReport> CEngineLinks::listeners(unsigned ms) {
         {ListenerRole::base, &engine.m_baseServer},
         {ListenerRole::networkLink, &engine.m_linkServer},
         {ListenerRole::trackerLines, &engine.m_trackerServer},
+        {ListenerRole::phones, &m_parts.phones().server},
     };
     for (const auto& [role, server] : own)
         if (server->running())

@@ -127,6 +127,8 @@ std::string listenerName(ListenerRole role) {
         return "network link";
     case ListenerRole::trackerLines:
         return "tracker lines";
+    case ListenerRole::phones:
+        return "phones";
     }
     return "listener";
 }
@@ -148,6 +150,13 @@ std::string listenerSummary(const COptionsDlg& o, const std::vector<ListenerRepo
                 " tracker vehicles; its NMEA sentences (\"$GPRMC\", \"$GNGGA\"...) move the "
                 "local vehicle only from " +
                 gpsHosts + ".\n";
+    if (const BindOutcome* b = listening(listeners, ListenerRole::phones))
+        text += "  Port " + std::to_string(b->port) + " (phones)" + whereText(*b) +
+                ": phones with their device key report here (OsmAnd / Traccar Client, "
+                "OwnTracks); " +
+                (o.PhoneEnrolment ? "new identifiers with a key become phones (PhoneEnrolment 1)"
+                                  : "unknown identifiers are refused") +
+                ".\n";
     const BindOutcome* control = listening(listeners, ListenerRole::peerControl);
     const BindOutcome* ping = listening(listeners, ListenerRole::peerPing);
     if (control && ping && control->address == ping->address)

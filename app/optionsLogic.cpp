@@ -1,10 +1,14 @@
 #include "app/optionsLogic.h"
 
 #include "app/OptionsDlg.h"
+#include "app/addPhone.h"
 #include "app/sourceSwitch.h"
 #include "app/subsystems.h"
 #include "earth/autoViewState.h"
 #include "earth/kml.h"
+#include "phones/phoneKey.h"
+#include "phones/phoneListener.h"
+#include "phones/phoneSetup.h"
 #include "platform/paths.h"
 #include "platform/runtime.h"
 #include "remote/client.h"
@@ -23,6 +27,8 @@
 #include <ctime>
 #include <strings.h>
 #include <sys/stat.h>
+
+const std::array<const char*, 3> kPhoneKindEntries = {"Traccar Client", "OsmAnd", "OwnTracks"};
 
 const std::array<const char*, 9> kRateEntries = {"1200",  "2400",  "4800",  "9600",  "14400",
                                                  "19200", "38400", "57600", "115200"};
@@ -370,6 +376,11 @@ void COptionsLogic::loadPage() {
     v->setTodaySpan();
     p.startDate = fixTimeDate(v->startTime);
     p.endDate = fixTimeDate(v->endTime);
+    {
+        TrackLockGuard lock; // the phone port reads these meanwhile
+        p.phone = v->remoteType == remotePhone;
+        p.phoneShare = v->phoneShare != 0;
+    }
     m_page = p;
 }
 
@@ -417,8 +428,76 @@ void COptionsLogic::commitPage(const std::string& name, const std::string& host)
     m_o.Color = color;
     v->color = color;
     v->changed = 1;
-    v->remoteType = v->remoteTypeFromHost();
+    // Trackers and phones stay what they are; the rest is told by its host.
+    if (v->remoteType != remoteDevice && v->remoteType != remotePhone)
+        v->remoteType = v->remoteTypeFromHost();
     v->visible = 1;
+}
+
+bool COptionsLogic::givePhoneKey(CClient& v, int kind) {
+    const PhoneKind k = static_cast<PhoneKind>(std::clamp(kind, 0, 2));
+    const std::string key = newPhoneKey();
+    const std::string hash = key.empty() ? std::string() : hashPhoneKey(key);
+    if (hash.empty()) {
+        m_view.message("No key could be made: the system's random source failed.");
+        return false;
+    }
+    editVehicle(v, [&](CClient& c) {
+        c.remoteType = remotePhone;
+        c.phoneKey = hash;
+        c.phoneSpeedUnit = phoneKindSpeedUnit(k);
+    });
+    if (!m_clients.save(false))
+        NTRACE("the vehicle list was not saved");
+    loadPage();
+    const int port = m_o.PhonePort > 0 && m_o.PhonePort <= 65535 ? m_o.PhonePort : kPhonePort;
+    m_page.phoneUrl = phoneSetupUrl(k, phoneUrlHost(m_o), port, key, v.host);
+    m_page.phoneQr = qrModules(m_page.phoneUrl);
+    return true;
+}
+
+void COptionsLogic::onAddPhone(const std::string& nameText, int kind) {
+    const std::string name = trimmed(nameText);
+    const std::string id = phoneIdFromName(name);
+    if (name.empty() || id.empty()) {
+        m_view.message("Type the phone's name first (letters or digits).");
+        return;
+    }
+    for (const CClient* c : m_clients.vehicles(true)) {
+        if (c->host == id && (c->remoteType == remotePhone || c->remoteType == remoteDevice)) {
+            m_view.message("A phone or tracker with the identifier " + id + " exists already.");
+            return;
+        }
+    }
+    if (!checkVehicleId(name, id, true))
+        return;
+    CClient* v = m_clients.add(name, id);
+    editVehicle(*v, [](CClient& c) { c.visible = 1; });
+    m_entering = false;
+    m_selector.fill(m_clients);
+    m_selector.selectKey(v->name, m_clients);
+    if (!givePhoneKey(*v, kind))
+        loadPage();
+    changed();
+}
+
+void COptionsLogic::onNewPhoneKey(int kind) {
+    CClient* v = shownVehicle();
+    if (!v || m_entering || !m_page.phone)
+        return;
+    givePhoneKey(*v, kind);
+    changed();
+}
+
+void COptionsLogic::onPhoneShare(bool on) {
+    CClient* v = shownVehicle();
+    if (!v || !m_page.phone)
+        return;
+    editVehicle(*v, [on](CClient& c) { c.phoneShare = on ? 1 : 0; });
+    m_page.phoneShare = on;
+    if (!m_clients.save(false))
+        NTRACE("the vehicle list was not saved");
+    changed();
 }
 
 void COptionsLogic::endEntering() {

@@ -148,7 +148,17 @@ struct VehiclePage {
     std::string radius;    // metres or feet, "%.3f"
     CalendarDate startDate;
     CalendarDate endDate;
+    // Phones: the shown vehicle is one; whether it is sent the others'
+    // positions; the URL with the key just made and its QR code (only then:
+    // the key itself is not kept).
+    bool phone = false;
+    bool phoneShare = false;
+    std::string phoneUrl;
+    std::vector<std::vector<bool>> phoneQr;
 };
+
+// The phone kinds the vehicle page offers, in PhoneKind order.
+extern const std::array<const char*, 3> kPhoneKindEntries;
 
 class COptionsLogic {
 public:
@@ -183,6 +193,13 @@ public:
     void onDateRange(bool on);
     void onStartDate(const CalendarDate& date);
     void onEndDate(const CalendarDate& date);
+    // "Add phone": a phone vehicle named `name` (its identifier made from it)
+    // with a new key for an app of kind `kind` (kPhoneKindEntries index);
+    // the page then shows its URL and QR code.
+    void onAddPhone(const std::string& name, int kind);
+    // "New key" for the shown phone: the old key ends at once.
+    void onNewPhoneKey(int kind);
+    void onPhoneShare(bool on);
 
     // GPS group.
     void onPort(const std::string& text);
@@ -264,6 +281,8 @@ private:
     void showRecordingState();
     bool checkVehicleId(const std::string& name, const std::string& host, bool adding);
     void editVehicle(CClient& v, const std::function<void(CClient&)>& write);
+    // A new key for `v`, its unit from `kind`; the page shows the URL.
+    bool givePhoneKey(CClient& v, int kind);
     void pickDate(const CalendarDate& date, void (*apply)(CClient&, int64_t));
     double speedFactor() const;
 

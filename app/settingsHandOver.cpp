@@ -29,6 +29,13 @@ EngineSettings engineSettings(const COptionsDlg& o, FlightPathHook* flightPath) 
     return s;
 }
 
+PhoneSettings phoneSettings(const COptionsDlg& o) {
+    PhoneSettings s;
+    s.enrolment = o.PhoneEnrolment != 0;
+    s.maxDeviceVehicles = o.MaxDeviceVehicles;
+    return s;
+}
+
 namespace {
 
 WebAccountSettings webAccount(const COptionsDlg& o, const std::string& server) {

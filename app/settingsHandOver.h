@@ -6,6 +6,7 @@
 #include "earth/kml.h"
 #include "earth/n2k.h"
 #include "history/historyStore.h"
+#include "phones/phoneListener.h"
 #include "publish/ftpPublisher.h"
 #include "remote/serviceSettings.h"
 
@@ -17,6 +18,8 @@ KmlOptions kmlOptions(const COptionsDlg& o, FlightPathHook* flightPath);
 EngineSettings engineSettings(const COptionsDlg& o, FlightPathHook* flightPath);
 // The tracking services' accounts, for the vehicle list's update threads.
 ServiceSettings serviceSettings(const COptionsDlg& o);
+// What the phone port reads at each request.
+PhoneSettings phoneSettings(const COptionsDlg& o);
 // What the web publisher reads at each publication.
 FtpPublishing ftpPublishing(const COptionsDlg& o, FlightPathHook* flightPath);
 // The history's switch and retention rules.

@@ -26,7 +26,7 @@ class CftpServer;
 class RegistryStore;
 
 // The program's five listeners.
-enum class ListenerRole { base, peerControl, peerPing, networkLink, trackerLines };
+enum class ListenerRole { base, peerControl, peerPing, networkLink, trackerLines, phones };
 
 // One listener and how its bind went.
 struct ListenerReport {

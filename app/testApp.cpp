@@ -1,6 +1,7 @@
 #include "app/testApp.h"
 
 #include "app/OptionsDlg.h"
+#include "app/addPhone.h"
 #include "app/desktopEntry.h"
 #include "app/headless.h"
 #include "app/historyCommands.h"
@@ -94,6 +95,18 @@ bool parseCommandLine(const std::vector<std::string>& args, CommandLine& out, st
                 error = "--bind needs an IPv4 address such as 127.0.0.1, not \"" + out.bind + "\"";
                 return false;
             }
+        } else if (isSwitch(arg, "--add-phone")) {
+            out.addPhone = true;
+            if (!takeValue(args, i, "--add-phone", out.phoneName, error))
+                return false;
+        } else if (isSwitch(arg, "--kind")) {
+            if (!takeValue(args, i, "--kind", out.phoneKind, error))
+                return false;
+            PhoneKind kind;
+            if (!phoneKindFromName(out.phoneKind, kind)) {
+                error = "--kind takes traccar, osmand or owntracks, not \"" + out.phoneKind + "\"";
+                return false;
+            }
         } else if (isSwitch(arg, "--earth")) {
             if (!takeValue(args, i, "--earth", out.earth, error))
                 return false;
@@ -118,6 +131,10 @@ bool parseCommandLine(const std::vector<std::string>& args, CommandLine& out, st
             error = "unknown option \"" + arg + "\"";
             return false;
         }
+    }
+    if (!out.phoneKind.empty() && !out.addPhone) {
+        error = "--kind goes with --add-phone";
+        return false;
     }
     if (out.registerDesktop && out.unregisterDesktop) {
         error = "--register and --unregister exclude each other";
@@ -149,7 +166,7 @@ std::string usageText() {
            "  --bind ADDR       listen on this IPv4 address only, every port (default: the\n"
            "                    network link, base and peer ports on 127.0.0.1, see the\n"
            "                    LinkBindAddress and PeerBindAddress settings, the tracker\n"
-           "                    port on every address)\n"
+           "                    port and the phone port on every address)\n"
            "  --earth BACKEND   Google Earth backend: none, gepro or auto (default: auto)\n"
            "  --debug-log       write the trace log to nivraDebug.log in the start directory\n"
            "  --gpsd [HOST[:PORT]]\n"
@@ -166,6 +183,10 @@ std::string usageText() {
            "  --import [--vehicle KEY] FILE...\n"
            "                    add track files (.trk) and NMEA logs (.nme) to the history\n"
            "                    (the vehicle is KEY, else each file's name)\n"
+           "  --add-phone NAME [--kind traccar|osmand|owntracks]\n"
+           "                    add a phone as a vehicle with a new device key, print the\n"
+           "                    URL to type into its app and a QR code of it, and end\n"
+           "                    (default kind traccar: Traccar Client; see docs/phones.md)\n"
            "  --register        add Nivra to the desktop's application menu for this user\n"
            "  --unregister      remove it from there again\n"
            "  --help            show this text\n"
@@ -267,6 +288,9 @@ int CtestApp::run(int argc, char** argv, WindowFrontEnd window) {
         std::cout << (m_cmd.registerDesktop ? "Installed " : "Removed ") << paths.entry << "\n";
         return 0;
     }
+
+    if (m_cmd.addPhone)
+        return addPhoneCommand(m_cmd.phoneName, m_cmd.phoneKind, std::cout, std::cerr);
 
     if (m_cmd.kml) {
         std::vector<std::string> kmlArgv{argv[0], "--kml"};

@@ -26,6 +26,9 @@ struct CommandLine {
     std::string earth;                    // --earth: none, gepro or auto
     bool gpsd = false;                    // --gpsd: the local position from gpsd
     std::string gpsdServer;               // its HOST[:PORT], empty for the stored one
+    bool addPhone = false;                // --add-phone NAME: make a phone vehicle and end
+    std::string phoneName;
+    std::string phoneKind; // --kind: traccar, osmand or owntracks
 };
 
 // Reads the switches after the program name. False, with `error` set, for

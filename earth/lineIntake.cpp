@@ -137,13 +137,34 @@ int Cn2k::deviceLine(const std::string& rawModel, const std::string& rawIdentifi
             return result;
     }
     TrackLockGuard lock;
-    v->track.add(v->curPos, v->compress ? 1 : 2);
-    v->online = 1;
-    v->removed = 0;
-    v->remoteType = remoteDevice;
-    v->demoOffset = 0;
-    ++m_nPoints;
+    addDevicePoint(*v, remoteDevice);
     return 2;
+}
+
+void Cn2k::addDevicePoint(CClient& v, int32_t type) {
+    v.track.add(v.curPos, v.compress ? 1 : 2);
+    v.online = 1;
+    v.removed = 0;
+    v.remoteType = type;
+    v.demoOffset = 0;
+    ++m_nPoints;
+}
+
+PointTaken Cn2k::takePhonePoint(CClient& v, const GpsFix& fix) {
+    TrackLockGuard lock; // the KML writers read the vehicle meanwhile
+    if (!lock.ok())
+        return PointTaken::failed;
+    if (v.curPos.time != 0 && fix.time <= v.curPos.time)
+        return keepOlderPoint(v, fix);
+    v.curPos = fix;
+    addDevicePoint(v, remotePhone);
+    return PointTaken::drawn;
+}
+
+PointTaken Cn2k::keepOlderPoint(CClient& v, const GpsFix& fix) {
+    ++m_olderPoints;
+    m_clients->keepInHistory(v, fix);
+    return PointTaken::older;
 }
 
 bool Cn2k::fixDue(const CClient& vehicle, SteadyClock::time_point now) {

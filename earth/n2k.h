@@ -13,6 +13,7 @@
 #include "earth/kml.h"
 #include "earth/replyBudget.h"
 #include "net/server.h"
+#include "phones/pointSink.h"
 #include "platform/liveSettings.h"
 #include "trace/throttle.h"
 
@@ -61,7 +62,7 @@ constexpr size_t kTrackerAddressesKept = 1024;
 
 class HistoryStore;
 
-class Cn2k {
+class Cn2k : public PhonePointSink {
 public:
     // The engine works on `clients` and hands the local receiver's accepted
     // lines to `recording` (tests hand in their own, or none); the network
@@ -122,6 +123,20 @@ public:
     // for a refused message).
     int deviceLine(const std::string& model, const std::string& identifier,
                    const std::string& sentence);
+    // A phone's accepted position (the phone port's thread): newer than the
+    // vehicle's newest, it becomes the position and a point of the track as
+    // a tracker's fix does; otherwise it goes to keepOlderPoint.
+    PointTaken takePhonePoint(CClient& vehicle, const GpsFix& fix) override;
+    // A point that arrived after newer ones (a phone's backlog, sent late).
+    // The track is a ring in arrival order and draws it as one line, so such
+    // a point is not put into it; it goes to the history alone, by its own
+    // time. Track lock held. Counts it.
+    PointTaken keepOlderPoint(CClient& vehicle, const GpsFix& fix);
+    std::atomic<int64_t> m_olderPoints{0};
+    // The end of every accepted device fix (trackers and phones): `curPos`
+    // into the track, the vehicle marked online as `type`, the point counted.
+    // Track lock held.
+    void addDevicePoint(CClient& vehicle, int32_t type);
     // Refusals that a poster can repeat at will, logged once a minute. Used
     // only on the tracker port's thread.
     TraceThrottle m_refusedGpsLog;

@@ -16,7 +16,8 @@ struct HistoryFix {
 // A point on its way into the store.
 struct HistoryPoint {
     std::string key;    // the vehicle's key, "user@host"
-    std::string source; // "local", "peer", "device", "service", "gpsgate", "import"
+    std::string source; // "local", "peer", "device", "service", "gpsgate", "phone",
+                        // "import"
     HistoryFix fix;
 };
 

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <string_view>
 
 // The services' server host names. A vehicle whose host begins with one of them
 // is an account on that service rather than a peer.
@@ -78,6 +79,9 @@ const ClientValue kClientValues[] = {
     txt("modelFile", &CClient::modelFile, kTextValueMax),
     txt("imageFile", &CClient::imageFile, kTextValueMax),
     num("remoteType", &CClient::remoteType),
+    txt("phoneKey", &CClient::phoneKey, kTextValueMax),
+    num("phoneSpeedUnit", &CClient::phoneSpeedUnit),
+    num("phoneShare", &CClient::phoneShare),
 };
 
 int writeClient(RegTransaction& tx, const std::string& key, CClient& c) {
@@ -85,6 +89,9 @@ int writeClient(RegTransaction& tx, const std::string& key, CClient& c) {
     for (const ClientValue& v : kClientValues) {
         if (err != 0)
             break;
+        // Only phones carry the phone values; other vehicles' keys stay as they were.
+        if (c.remoteType != remotePhone && std::string_view(v.name).starts_with("phone"))
+            continue;
         if (v.text)
             err = tx.setString(key, v.name, c.*v.text);
         else if (v.number)
@@ -182,6 +189,9 @@ void CClient::reset(const std::string& key) {
     lastLine.clear();
     isDemo = 0;
     createdByTracker = 0;
+    phoneKey.clear();
+    phoneSpeedUnit = 0;
+    phoneShare = 0;
 }
 
 int CClient::remoteTypeFromHost() const {
@@ -259,9 +269,24 @@ const char* historySource(const CClient& c) {
         return "service";
     case remoteGpsGate:
         return "gpsgate";
+    case remotePhone:
+        return "phone";
     default:
         return "peer";
     }
+}
+
+HistoryPoint historyPointOf(const CClient& c, const GpsFix& fix) {
+    HistoryPoint p;
+    p.key = c.name;
+    p.source = historySource(c);
+    p.fix.utc = fixTimeToUtc(fix.time);
+    p.fix.lat = fix.lat;
+    p.fix.lon = fix.lon;
+    p.fix.alt = fix.alt;
+    p.fix.speedKnots = fix.spd;
+    p.fix.course = fix.hdg;
+    return p;
 }
 
 } // namespace
@@ -276,17 +301,13 @@ void CClients::keepHistoryOf(CClient* c) {
         // The demo's made-up drives and replays of logs are not a history.
         if (c->isDemo || fix.time == 0)
             return;
-        HistoryPoint p;
-        p.key = c->name;
-        p.source = historySource(*c);
-        p.fix.utc = fixTimeToUtc(fix.time);
-        p.fix.lat = fix.lat;
-        p.fix.lon = fix.lon;
-        p.fix.alt = fix.alt;
-        p.fix.speedKnots = fix.spd;
-        p.fix.course = fix.hdg;
-        history->add(p, replacesNewest);
+        history->add(historyPointOf(*c, fix), replacesNewest);
     });
+}
+
+void CClients::keepInHistory(const CClient& c, const GpsFix& fix) {
+    if (m_history && !c.isDemo && fix.time != 0)
+        m_history->add(historyPointOf(c, fix), false);
 }
 
 CClient* CClients::add(const std::string& key) {

@@ -33,6 +33,7 @@ enum RemoteType : int32_t {
     remoteDevice = 2,  // a hardware tracker posting to the tracker port
     remoteWeb = 3,     // Mologogo or MapFactor account
     remoteGpsGate = 4, // GpsGate buddy
+    remotePhone = 5,   // a phone reporting to the phone port (OsmAnd / Traccar Client, OwnTracks)
 };
 
 // Tracking bits of a vehicle.
@@ -109,6 +110,14 @@ public:
     // not saved until it has had two points: a stranger posting one fix each
     // for many identifiers leaves nothing on disk.
     int32_t createdByTracker = 0;
+    // Phones (remotePhone): the salted hash of the device key (phones/phoneKey.h),
+    // the unit of the OsmAnd speed parameter (0 knots, 1 m/s, 2 km/h) and
+    // whether the phone is sent the other vehicles' positions (OwnTracks
+    // friends). Read and written under the track lock: the phone port's
+    // thread reads them while the options dialog may change them.
+    std::string phoneKey;
+    int32_t phoneSpeedUnit = 0;
+    int32_t phoneShare = 0;
 
     // Copies the key into `name` and sets every field to its default.
     void reset(const std::string& key);
@@ -230,6 +239,11 @@ public:
     // `address`: once a minute for each; the line after a pause tells how
     // many were held back. Thread-safe.
     bool allowRefusalLine(const std::string& reason, const std::string& address);
+
+    // A point older than the vehicle's newest (a phone's backlog): it is not
+    // drawn, only kept in the history, by its own time. Call with the track
+    // lock held.
+    void keepInHistory(const CClient& c, const GpsFix& fix);
 
 private:
     // Makes the track of `c` hand its accepted points to the history.

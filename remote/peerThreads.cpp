@@ -53,7 +53,11 @@ void CClients::PeerServiceEnd::operator()(PeerService* peers) const {
 
 std::vector<CClient*> CClients::polledPeers() const {
     std::vector<CClient*> out;
-    for (CClient* c : vehicles())
+    const std::vector<CClient*> all = vehicles();
+    // The intake and the phone port set remoteType under the track lock
+    // (taken after the list's own lock is let go).
+    TrackLockGuard lock;
+    for (CClient* c : all)
         if (!c->isLocal && !c->isDemo && c->remoteType == remotePeer && c != m_realLocal)
             out.push_back(c);
     return out;

@@ -12,6 +12,8 @@
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QGuiApplication>
+#include <QImage>
+#include <QPixmap>
 #include <QScreen>
 #include <QSignalBlocker>
 #include <QStyle>
@@ -88,9 +90,11 @@ COptionsDialog::COptionsDialog(CSubsystems& sys, QWidget* parent, std::unique_pt
       m_colorLabel(QStringLiteral("Colour")), m_speedTrack(QStringLiteral("Speed track")),
       m_extrude(QStringLiteral("Extrude")), m_timestamps(QStringLiteral("Timestamps")),
       m_compress(QStringLiteral("Compress")), m_maxPointsLabel(QStringLiteral("Max points")),
-      m_dateRange(QStringLiteral("Date range")), m_demo(QStringLiteral("De&mo mode")),
-      m_statute(QStringLiteral("Statute")), m_metric(QStringLiteral("Metric")),
-      m_knots(QStringLiteral("Speed in knots")), m_flyToLabel(QStringLiteral("Fly-to speed")),
+      m_dateRange(QStringLiteral("Date range")),
+      m_phoneShare(QStringLiteral("Send it the others' positions")),
+      m_demo(QStringLiteral("De&mo mode")), m_statute(QStringLiteral("Statute")),
+      m_metric(QStringLiteral("Metric")), m_knots(QStringLiteral("Speed in knots")),
+      m_flyToLabel(QStringLiteral("Fly-to speed")),
       m_cursorSizeLabel(QStringLiteral("Cursor size")),
       m_demoSpeedLabel(QStringLiteral("Playback and demo speed")),
       m_rotationLabel(QStringLiteral("Automatic rotation")), m_web(QStringLiteral("&Web site...")),
@@ -148,6 +152,10 @@ void COptionsDialog::buildLayout() {
         {&m_host, "host"},
         {&m_new, "new"},
         {&m_delete, "delete"},
+        {&m_phoneKind, "phoneKind"},
+        {&m_phoneButton, "phoneButton"},
+        {&m_phoneShare, "phoneShare"},
+        {&m_phoneUrl, "phoneUrl"},
         {&m_land, "land"},
         {&m_air, "air"},
         {&m_visible, "visible"},
@@ -297,6 +305,16 @@ void COptionsDialog::buildLayout() {
     m_vehicleLayout.addWidget(&m_dateRange, row, 0);
     m_vehicleLayout.addWidget(&m_startDate, row, 1);
     m_vehicleLayout.addWidget(&m_endDate, row++, 2, 1, 2);
+    for (const char* k : kPhoneKindEntries)
+        m_phoneKind.addItem(QString::fromLatin1(k));
+    m_phoneUrl.setReadOnly(true);
+    m_phoneUrl.setPlaceholderText(QStringLiteral("the phone's URL shows here when a key is made"));
+    m_phoneQr.setAlignment(Qt::AlignCenter);
+    m_vehicleLayout.addWidget(&m_phoneKind, row, 0, 1, 2);
+    m_vehicleLayout.addWidget(&m_phoneButton, row, 2);
+    m_vehicleLayout.addWidget(&m_phoneShare, row++, 3);
+    m_vehicleLayout.addWidget(&m_phoneUrl, row++, 0, 1, 4);
+    m_vehicleLayout.addWidget(&m_phoneQr, row++, 0, 1, 4);
     m_vehicleGroup.setLayout(&m_vehicleLayout);
 
     // Right-hand column.
@@ -485,6 +503,13 @@ void COptionsDialog::connectControls() {
     connect(&m_new, &B::clicked, this,
             [this] { m_logic.onNewOrAdd(ss(m_name.text()), ss(m_host.text())); });
     connect(&m_delete, &B::clicked, this, [this] { m_logic.onDeleteOrCancel(); });
+    connect(&m_phoneButton, &B::clicked, this, [this] {
+        if (m_logic.page().phone && !m_logic.entering())
+            m_logic.onNewPhoneKey(m_phoneKind.currentIndex());
+        else
+            m_logic.onAddPhone(ss(m_name.text()), m_phoneKind.currentIndex());
+    });
+    connect(&m_phoneShare, &B::clicked, this, [this](bool on) { m_logic.onPhoneShare(on); });
     connect(&m_name, &QLineEdit::editingFinished, this,
             [this] { m_logic.onNameEdited(ss(m_name.text()), ss(m_host.text())); });
     connect(&m_flyChoice, &QButtonGroup::idClicked, this,
@@ -578,8 +603,8 @@ void COptionsDialog::setTabChain() {
         chain.push_back(l.get());
     for (QWidget* w : std::initializer_list<QWidget*>{
              &m_color, &m_speedTrack, &m_extrude, &m_timestamps, &m_compress, &m_maxSpeed,
-             &m_maxPoints, &m_radius, &m_dateRange, &m_startDate, &m_endDate, &m_demo, &m_statute,
-             &m_metric, &m_knots})
+             &m_maxPoints, &m_radius, &m_dateRange, &m_startDate, &m_endDate, &m_phoneKind,
+             &m_phoneButton, &m_phoneShare, &m_phoneUrl, &m_demo, &m_statute, &m_metric, &m_knots})
         chain.push_back(w);
     for (auto& f : m_flags)
         chain.push_back(f.get());
@@ -648,6 +673,37 @@ void COptionsDialog::showStatus(const std::string& text) {
     m_status.setText(qs(text));
 }
 
+void COptionsDialog::showPhone(const VehiclePage& p, bool entering) {
+    // A new vehicle may become a phone; a phone may get a new key.
+    const bool newKey = p.phone && !entering;
+    m_phoneButton.setText(QString::fromLatin1(newKey ? "New &key" : "Add p&hone"));
+    m_phoneButton.setEnabled(entering || newKey);
+    m_phoneKind.setEnabled(entering || newKey);
+    m_phoneShare.setEnabled(newKey);
+    m_phoneShare.setChecked(p.phoneShare);
+    m_phoneUrl.setText(qs(p.phoneUrl));
+    m_phoneUrl.setEnabled(!p.phoneUrl.empty()); // there to be copied once a key is made
+    if (p.phoneQr.empty()) {
+        m_phoneQr.clear();
+        m_phoneQr.setVisible(false);
+        return;
+    }
+    // Four pixels a module and a quiet zone of four modules.
+    constexpr int kScale = 4, kQuiet = 4;
+    const int w = static_cast<int>(p.phoneQr.size());
+    QImage image((w + 2 * kQuiet) * kScale, (w + 2 * kQuiet) * kScale, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    for (int y = 0; y < w; ++y)
+        for (int x = 0; x < w; ++x)
+            if (p.phoneQr[static_cast<size_t>(y)][static_cast<size_t>(x)])
+                for (int dy = 0; dy < kScale; ++dy)
+                    for (int dx = 0; dx < kScale; ++dx)
+                        image.setPixel((x + kQuiet) * kScale + dx, (y + kQuiet) * kScale + dy,
+                                       qRgb(0, 0, 0));
+    m_phoneQr.setPixmap(QPixmap::fromImage(image));
+    m_phoneQr.setVisible(true);
+}
+
 void COptionsDialog::showPage() {
     const COptionsDlg& o = m_logic.options();
     const VehiclePage& p = m_logic.page();
@@ -675,6 +731,7 @@ void COptionsDialog::showPage() {
         w->setEnabled(fields);
     for (auto& l : m_labels)
         l->setEnabled(fields);
+    showPhone(p, entering);
 
     (m_logic.vehicleFlag(VehicleFlag::Fly) ? m_air : m_land).setChecked(true);
     m_visible.setChecked(m_logic.vehicleFlag(VehicleFlag::Visible));

@@ -70,6 +70,7 @@ private:
     void connectControls();
     void setTabChain();
     void showPage();
+    void showPhone(const VehiclePage& p, bool entering);
     void browseLogFile();
     void browseCursorFile();
     void arrangeGroups();
@@ -151,6 +152,12 @@ private:
     QCheckBox m_dateRange;
     QDateEdit m_startDate;
     QDateEdit m_endDate;
+    // Phones: the kind of app, "Add phone" / "New key", sharing, the URL and its QR code.
+    QComboBox m_phoneKind;
+    QPushButton m_phoneButton;
+    QCheckBox m_phoneShare;
+    QLineEdit m_phoneUrl;
+    QLabel m_phoneQr;
     // Right-hand column
     QCheckBox m_demo;
     QRadioButton m_statute;

@@ -5,6 +5,9 @@
 
 #include "app/optionsLogic.h"
 #include "app/sourceSwitch.h"
+#include "phones/phoneKey.h"
+#include "phones/phoneReport.h"
+#include "remote/client.h"
 #include "track/nmea.h"
 
 #include <cmath>
@@ -639,4 +642,44 @@ TEST_F(OptionsLogic, CloseEndsWithOkAndDropsAHalfEnteredVehicle) {
     logic.onVehicleFlag(VehicleFlag::ShowAlt, true);
     EXPECT_EQ(local->showAlt, 1);
     EXPECT_TRUE(logic.vehicleFlag(VehicleFlag::ShowAlt));
+}
+
+TEST_F(OptionsLogic, APhoneIsAddedWithAKeyShownOnceAndKeepsItsKind) {
+    open();
+    logic.onNewOrAdd("", ""); // New: the name field is typed next
+    logic.onAddPhone("Ann's phone", 1);
+    ASSERT_TRUE(fake.messages.empty()) << lastMessage();
+    CClient* v = clients().find("Ann's phone", "Ann-s-phone");
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(v->remoteType, remotePhone);
+    EXPECT_EQ(v->phoneSpeedUnit, speedMetresPerSecond) << "OsmAnd sends m/s";
+    const VehiclePage& p = logic.page();
+    EXPECT_TRUE(p.phone);
+    ASSERT_EQ(p.phoneUrl.rfind("http://", 0), 0u) << p.phoneUrl;
+    EXPECT_NE(p.phoneUrl.find(":5055/"), std::string::npos) << p.phoneUrl;
+    EXPECT_NE(p.phoneUrl.find("?id=Ann-s-phone&lat={0}"), std::string::npos) << p.phoneUrl;
+    EXPECT_FALSE(p.phoneQr.empty());
+    // The key in the URL is the one whose hash is stored, and only the hash is.
+    const size_t keyAt = p.phoneUrl.find(":5055/") + 6;
+    const std::string key = p.phoneUrl.substr(keyAt, p.phoneUrl.find('?') - keyAt);
+    EXPECT_TRUE(phoneKeyMatches(v->phoneKey, key));
+    EXPECT_EQ(v->phoneKey.find(key), std::string::npos);
+
+    // A new key ends the old one; showing the page again shows no key.
+    logic.onNewPhoneKey(0);
+    EXPECT_FALSE(phoneKeyMatches(v->phoneKey, key));
+    EXPECT_EQ(v->phoneSpeedUnit, speedKnots);
+    EXPECT_EQ(logic.page().phoneUrl.find("?id="), std::string::npos) << "Traccar Client's URL";
+    logic.onPhoneShare(true);
+    EXPECT_EQ(v->phoneShare, 1);
+    logic.onVehiclePicked(0);
+    logic.onVehiclePicked(logic.selector().current());
+    EXPECT_TRUE(logic.page().phoneUrl.empty());
+
+    // The same identifier again, and a name with nothing usable, are refused.
+    logic.onNewOrAdd("", "");
+    logic.onAddPhone("Ann's phone", 0);
+    EXPECT_NE(lastMessage().find("exists already"), std::string::npos) << lastMessage();
+    logic.onAddPhone("!!!", 0);
+    EXPECT_NE(lastMessage().find("name first"), std::string::npos) << lastMessage();
 }

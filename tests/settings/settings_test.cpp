@@ -128,7 +128,7 @@ TEST(Settings, SecondStartReadsWhatTheFirstSaved) {
 
     // Written in the documented order, and nothing the program only reads.
     std::vector<std::string> names = storedNames(reg);
-    ASSERT_EQ(names.size(), 68u);
+    ASSERT_EQ(names.size(), 70u);
     EXPECT_EQ(names.front(), "Name");
     EXPECT_EQ(names[5], "AutoHdg");
     EXPECT_EQ(names[24], "RotateDelta");
@@ -137,10 +137,11 @@ TEST(Settings, SecondStartReadsWhatTheFirstSaved) {
     EXPECT_EQ(names[63], "GpsdServer");
     EXPECT_EQ(names[64], "MaxReplyMB");
     EXPECT_EQ(names[65], "History");
-    EXPECT_EQ(names.back(), "HistoryMaxMB");
-    for (const char* readOnly :
-         {"SaveDirectory", "BindAddress", "EarthBackend", "LinkBindAddress", "PeerBindAddress",
-          "LocalGpsHosts", "MaxDeviceVehicles", "MologogoServer", "MapFactorServer"})
+    EXPECT_EQ(names[68], "PhonePort");
+    EXPECT_EQ(names.back(), "PhoneEnrolment");
+    for (const char* readOnly : {"SaveDirectory", "BindAddress", "EarthBackend", "LinkBindAddress",
+                                 "PeerBindAddress", "PhoneBindAddress", "LocalGpsHosts",
+                                 "MaxDeviceVehicles", "MologogoServer", "MapFactorServer"})
         EXPECT_EQ(std::find(names.begin(), names.end(), readOnly), names.end()) << readOnly;
 }
 
