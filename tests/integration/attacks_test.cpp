@@ -39,10 +39,19 @@ constexpr int kTrackerPort = 51234;
 const char* const kRootGet = "GET / HTTP/1.1\r\nHost: nivra\r\n\r\n";
 using Clock = std::chrono::steady_clock;
 
+// Google Earth's poll is answered within this while the listener is under
+// attack. The ThreadSanitizer build runs every access through its checks
+// (several times slower): there the test looks for races, and the time
+// only tells that the poll was not stuck behind the attack.
 #if defined(__SANITIZE_ADDRESS__)
 constexpr long kSanitizerMb = 500; // the sanitizer's own bookkeeping
+constexpr long kPollMs = 100;
+#elif defined(__SANITIZE_THREAD__)
+constexpr long kSanitizerMb = 1000;
+constexpr long kPollMs = 3000;
 #else
 constexpr long kSanitizerMb = 0;
+constexpr long kPollMs = 100;
 #endif
 
 long msSince(Clock::time_point t) {
@@ -355,7 +364,7 @@ void clientsThatNeverRead(AttackRun& r, const std::string& target) {
         // Google Earth's poll is answered while every slot is taken.
         const long ms = earthPollMs(r);
         EXPECT_GE(ms, 0) << "Google Earth was refused";
-        EXPECT_LT(ms, 100) << "Google Earth's poll waited";
+        EXPECT_LT(ms, kPollMs) << "Google Earth's poll waited";
         peak = std::max(peak, residentMb(r.nivra->pid()));
         EXPECT_LT(peak, 300 + kSanitizerMb) << "resident memory with 128 held replies";
     }

@@ -165,6 +165,8 @@ TEST(StartUp, ADisplayThatDoesNotAnswerMeansHeadless) {
         NivraProcess nivra(launch);
         ASSERT_TRUE(nivra.waitForPort(kTrackerPort)) << nivra.out() << nivra.err();
         ASSERT_TRUE(nivra.waitForOutput("is running without a window")) << nivra.out();
+        if (has(nivra.err(), "nivra: this build has no window"))
+            GTEST_SKIP() << "the program was built without its window (NIVRA_UI=OFF)";
         EXPECT_TRUE(has(nivra.err(), "nivra: the X display " + display + " does not answer"))
             << nivra.err();
         EXPECT_TRUE(has(nivra.err(), "; running headless")) << nivra.err();
