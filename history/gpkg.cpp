@@ -1,5 +1,7 @@
 #include "history/gpkg.h"
 
+#include "track/civilTime.h"
+
 #include <sqlite3.h>
 
 #include <bit>
@@ -116,86 +118,13 @@ template <typename T> T get(const char* p, bool little) {
     return value;
 }
 
-// Days since 1970-01-01 of a civil date, and back (proleptic Gregorian).
-int64_t daysFromCivil(int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
-void civilFromDays(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
-    z += 719468;
-    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const unsigned doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    d = doy - (153 * mp + 2) / 5 + 1;
-    m = mp < 10 ? mp + 3 : mp - 9;
-    y = static_cast<int64_t>(yoe) + era * 400 + (m <= 2);
-}
-
-unsigned daysInMonth(int64_t y, unsigned m) {
-    static const unsigned days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-    return m == 2 && leap ? 29 : days[m - 1];
-}
-
-// `count` digits at `pos`; false when they are not all digits.
-bool digits(std::string_view text, size_t pos, size_t count, unsigned& value) {
-    if (pos + count > text.size())
-        return false;
-    value = 0;
-    for (size_t i = 0; i < count; ++i) {
-        const char c = text[pos + i];
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + static_cast<unsigned>(c - '0');
-    }
-    return true;
-}
-
-// "YYYY-MM-DD" then optionally "THH:MM[:SS[.fff]]" and "Z". `needSeconds`
-// asks for the full stored form.
+// "YYYY-MM-DD", with a time after it when `needTime`, and its seconds when
+// `needSeconds` (the full stored form).
 std::optional<int64_t> parseDateTime(std::string_view text, bool needTime, bool needSeconds) {
-    unsigned y, mo, d, h = 0, mi = 0, s = 0;
-    if (!digits(text, 0, 4, y) || text.size() < 10 || text[4] != '-' || !digits(text, 5, 2, mo) ||
-        text[7] != '-' || !digits(text, 8, 2, d))
+    const auto read = readIsoDateTime(text);
+    if (!read || (needTime && !read->hasTime) || (needSeconds && !read->hasSeconds))
         return std::nullopt;
-    size_t pos = 10;
-    if (pos < text.size() && (text[pos] == 'T' || text[pos] == ' ')) {
-        if (!digits(text, pos + 1, 2, h) || pos + 3 >= text.size() || text[pos + 3] != ':' ||
-            !digits(text, pos + 4, 2, mi))
-            return std::nullopt;
-        pos += 6;
-        if (pos < text.size() && text[pos] == ':') {
-            if (!digits(text, pos + 1, 2, s))
-                return std::nullopt;
-            pos += 3;
-            if (pos < text.size() && text[pos] == '.') {
-                ++pos;
-                const size_t start = pos;
-                while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9')
-                    ++pos;
-                if (pos == start)
-                    return std::nullopt;
-            }
-        } else if (needSeconds) {
-            return std::nullopt;
-        }
-        if (pos < text.size() && text[pos] == 'Z')
-            ++pos;
-    } else if (needTime) {
-        return std::nullopt;
-    }
-    if (pos != text.size())
-        return std::nullopt;
-    if (mo < 1 || mo > 12 || d < 1 || d > daysInMonth(y, mo) || h > 23 || mi > 59 || s > 59)
-        return std::nullopt;
-    return daysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s;
+    return read->utc;
 }
 
 } // namespace

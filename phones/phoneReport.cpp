@@ -2,6 +2,7 @@
 
 #include "net/http.h"
 #include "platform/json.h"
+#include "track/civilTime.h"
 
 #include <algorithm>
 #include <charconv>
@@ -57,70 +58,12 @@ bool optionalNumber(const Params& params, std::string_view name, double& out, bo
     return true;
 }
 
-int64_t daysFromCivil(int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
-bool digitsAt(std::string_view s, size_t at, size_t n, int& out) {
-    if (at + n > s.size())
-        return false;
-    out = 0;
-    for (size_t i = at; i < at + n; ++i) {
-        if (s[i] < '0' || s[i] > '9')
-            return false;
-        out = out * 10 + (s[i] - '0');
-    }
-    return true;
-}
-
+// A full date and time with seconds; a zone or offset when given.
 bool readIsoTime(std::string_view s, int64_t& utc) {
-    int y, mo, d, h, mi, se;
-    if (!digitsAt(s, 0, 4, y) || s.size() < 19 || s[4] != '-' || !digitsAt(s, 5, 2, mo) ||
-        s[7] != '-' || !digitsAt(s, 8, 2, d) || (s[10] != 'T' && s[10] != 't' && s[10] != ' ') ||
-        !digitsAt(s, 11, 2, h) || s[13] != ':' || !digitsAt(s, 14, 2, mi) || s[16] != ':' ||
-        !digitsAt(s, 17, 2, se))
+    const auto read = readIsoDateTime(s);
+    if (!read || !read->hasSeconds)
         return false;
-    static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (mo < 1 || mo > 12 || d < 1 || d > kDays[mo - 1] || h > 23 || mi > 59 || se > 60)
-        return false;
-    size_t at = 19;
-    if (at < s.size() && (s[at] == '.' || s[at] == ',')) {
-        ++at;
-        const size_t first = at;
-        while (at < s.size() && s[at] >= '0' && s[at] <= '9' && at - first < 9)
-            ++at;
-        if (at == first)
-            return false;
-    }
-    int64_t offset = 0;
-    if (at < s.size() && (s[at] == 'Z' || s[at] == 'z')) {
-        ++at;
-    } else if (at < s.size() && (s[at] == '+' || s[at] == '-')) {
-        const int sign = s[at] == '-' ? -1 : 1;
-        int oh, om = 0;
-        if (!digitsAt(s, at + 1, 2, oh))
-            return false;
-        at += 3;
-        if (at < s.size() && s[at] == ':')
-            ++at;
-        if (at < s.size()) {
-            if (!digitsAt(s, at, 2, om))
-                return false;
-            at += 2;
-        }
-        if (oh > 23 || om > 59)
-            return false;
-        offset = sign * (oh * 3600 + om * 60);
-    }
-    if (at != s.size())
-        return false;
-    utc = daysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 86400 + h * 3600 +
-          mi * 60 + se - offset;
+    utc = read->utc;
     return true;
 }
 

@@ -1,9 +1,9 @@
 #include "sources/gpsdReports.h"
 
+#include "track/civilTime.h"
 #include "track/track.h"
 
 #include <cmath>
-#include <ctime>
 
 namespace {
 
@@ -18,25 +18,6 @@ bool wholeNumber(double v, double lo, double hi) {
     return std::isfinite(v) && v >= lo && v <= hi && std::trunc(v) == v;
 }
 
-// `n` digits at `at`, as a number; false when any is not a digit.
-bool digits(std::string_view text, size_t at, size_t n, int& out) {
-    if (at + n > text.size())
-        return false;
-    out = 0;
-    for (size_t i = at; i < at + n; ++i) {
-        if (text[i] < '0' || text[i] > '9')
-            return false;
-        out = out * 10 + (text[i] - '0');
-    }
-    return true;
-}
-
-int daysInMonth(int year, int month) {
-    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    return month == 2 && leap ? 29 : kDays[month - 1];
-}
-
 } // namespace
 
 JsonLimits gpsdJsonLimits() {
@@ -49,33 +30,11 @@ JsonLimits gpsdJsonLimits() {
 
 int64_t gpsdTimeToFixTime(std::string_view text) {
     // YYYY-MM-DDTHH:MM:SS, an optional fraction, then Z.
-    int year, month, day, hour, minute, second;
-    if (text.size() < 20 || !digits(text, 0, 4, year) || text[4] != '-' ||
-        !digits(text, 5, 2, month) || text[7] != '-' || !digits(text, 8, 2, day) ||
-        text[10] != 'T' || !digits(text, 11, 2, hour) || text[13] != ':' ||
-        !digits(text, 14, 2, minute) || text[16] != ':' || !digits(text, 17, 2, second))
+    const auto read = readIsoDateTime(text);
+    if (!read || text[10] != 'T' || text.back() != 'Z' || !read->hasSeconds || read->leapSecond ||
+        read->year < 2000 || read->year > 2099)
         return 0;
-    size_t at = 19;
-    if (text[at] == '.') {
-        const size_t first = ++at;
-        while (at < text.size() && text[at] >= '0' && text[at] <= '9')
-            ++at;
-        if (at == first)
-            return 0;
-    }
-    if (at + 1 != text.size() || text[at] != 'Z')
-        return 0;
-    if (year < 2000 || year > 2099 || month < 1 || month > 12 || day < 1 ||
-        day > daysInMonth(year, month) || hour > 23 || minute > 59 || second > 59)
-        return 0;
-    struct tm t {};
-    t.tm_year = year - 1900;
-    t.tm_mon = month - 1;
-    t.tm_mday = day;
-    t.tm_hour = hour;
-    t.tm_min = minute;
-    t.tm_sec = second;
-    return fixTimeFromUtcFields(t);
+    return utcToFixTime(read->utc);
 }
 
 TpvOutcome readTpv(const JsonValue& report, GpsdFix& state, int& mode, std::string& why) {

@@ -5,6 +5,7 @@
 #include "platform/numeric.h"
 #include "platform/runtime.h"
 #include "trace/trace.h"
+#include "track/civilTime.h"
 
 #include <cctype>
 #include <charconv>
@@ -477,17 +478,6 @@ bool readSixDigits(const char* s, int& a, int& b, int& c) {
     return true;
 }
 
-// Days from 1970-01-01 to a date of the proleptic Gregorian calendar. Linear
-// in the day, so a day past the month's end rolls over as timegm rolls it.
-int64_t daysFromCivil(int64_t year, int month, int day) {
-    year -= month <= 2;
-    const int64_t era = (year >= 0 ? year : year - 399) / 400;
-    const int64_t yoe = year - era * 400;
-    const int64_t doy = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
-}
-
 } // namespace
 
 int64_t nmeaTimetoTime_T(const char* date, const char* time) {
@@ -527,7 +517,9 @@ int64_t nmeaTimetoTime_T(const char* date, const char* time) {
     // yy means 2000 + yy. The fields are in range, so plain arithmetic gives
     // what timegm would, without its normalising.
     const int64_t utc =
-        daysFromCivil(2000 + year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
+        daysFromCivil(2000 + year, static_cast<unsigned>(month), static_cast<unsigned>(day)) *
+            86400 +
+        hour * 3600 + minute * 60 + second;
     return utcToFixTime(utc);
 }
 
