@@ -419,9 +419,8 @@ bool COptionsLogic::checkVehicleId(const std::string& name, const std::string& h
 
 void COptionsLogic::commitPage(const std::string& name, const std::string& host) {
     m_o.Name = name + "@" + host;
-    CClient* v = m_clients.add(m_o.Name);
-    v->uName = name;
-    v->host = host;
+    CClient* v = m_clients.add(name, host);
+    TrackLockGuard lock; // the KML writers read the vehicle meanwhile
     std::string color = trimmed(m_page.color);
     if (!isColorText(color))
         color = v->color;
@@ -579,9 +578,8 @@ void COptionsLogic::onNameEdited(const std::string& nameText, const std::string&
         changed();
         return;
     }
-    local->uName = name;
     m_page.name = name;
-    commitPage(name, host);
+    commitPage(name, host); // names the renamed vehicle under the track lock
     if (!m_clients.save(false))
         NTRACE("the vehicle list was not saved");
     fillList();

@@ -323,9 +323,33 @@ CClient* CClients::add(const std::string& key) {
 }
 
 CClient* CClients::add(const std::string& uName, const std::string& host) {
-    CClient* c = add(uName + "@" + host);
-    c->uName = cutToField(uName, kClientTextField);
-    c->host = cutToField(host, kClientTextField);
+    const std::string name = cutToField(uName, kClientTextField);
+    const std::string from = cutToField(host, kClientTextField);
+    const std::string k = cutToField(uName + "@" + host, kClientTextField);
+    // The KML writers and the peer threads read the name and host under the
+    // track lock: take it first, in the order rename takes both.
+    TrackLockGuard trackLock;
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    auto it = m_clients.find(k);
+    if (it == m_clients.end()) {
+        // Named before any other thread can find it.
+        auto c = std::make_unique<CClient>(k);
+        c->uName = name;
+        c->host = from;
+        it = m_clients.emplace(k, std::move(c)).first;
+        keepHistoryOf(it->second.get());
+        return it->second.get();
+    }
+    CClient* c = it->second.get();
+    c->removed = 0;
+    if (c->uName != name || c->host != from) {
+        if (!trackLock.ok()) {
+            NTRACE("vehicle %s keeps its old name and host: the track lock was busy", k.c_str());
+            return c;
+        }
+        c->uName = name;
+        c->host = from;
+    }
     return c;
 }
 
