@@ -40,18 +40,20 @@ const char* const kRootGet = "GET / HTTP/1.1\r\nHost: nivra\r\n\r\n";
 using Clock = std::chrono::steady_clock;
 
 // Google Earth's poll is answered within this while the listener is under
-// attack. The ThreadSanitizer build runs every access through its checks
-// (several times slower): there the test looks for races, and the time
-// only tells that the poll was not stuck behind the attack.
+// attack. This only tells that the poll was not stuck behind the attack (a
+// stuck poll waits seconds for a slot, or is refused): how fast it is
+// answered is bench/attack_poll.py's measure, not a test's, since the suites
+// run side by side on a loaded machine. The ThreadSanitizer build runs every
+// access through its checks, several times slower.
 #if defined(__SANITIZE_ADDRESS__)
 constexpr long kSanitizerMb = 500; // the sanitizer's own bookkeeping
-constexpr long kPollMs = 100;
+constexpr long kPollMs = 1000;
 #elif defined(__SANITIZE_THREAD__)
 constexpr long kSanitizerMb = 1000;
 constexpr long kPollMs = 3000;
 #else
 constexpr long kSanitizerMb = 0;
-constexpr long kPollMs = 100;
+constexpr long kPollMs = 1000;
 #endif
 
 long msSince(Clock::time_point t) {

@@ -439,7 +439,9 @@ TEST(Listeners, SilentAndHeldConnectionsDelayNoRealClient) {
             return ms;
         });
         EXPECT_GE(best, 0) << p.port;
-        EXPECT_LT(best, 100) << "port " << p.port << " served a real client in " << best << " ms";
+        // A client stuck behind the held ones would wait out their read
+        // deadline (seconds); how fast it is served is the benchmarks' measure.
+        EXPECT_LT(best, 1000) << "port " << p.port << " served a real client in " << best << " ms";
         if (p.replies) {
             EXPECT_NE(reply.find("<kml"), std::string::npos) << p.port;
         }
