@@ -17,7 +17,6 @@ usage: globe_replay_test.py NIVRA ARTEFACT_DIR"""
 import http.server
 import json
 import os
-import signal
 import subprocess
 import sys
 import tempfile
@@ -26,8 +25,8 @@ import time
 import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from browser import Browser, BrowserError  # noqa: E402
-from globe_browser_test import Failure, poll, snapshot  # noqa: E402
+from browser import Browser  # noqa: E402
+from globe_browser_test import Failure, main, poll, snapshot  # noqa: E402
 from nivra_run import Nivra, clean_up, get, rmc, write_settings  # noqa: E402
 from pictures import share_of_colour, solid_png  # noqa: E402
 
@@ -36,7 +35,8 @@ WAIT_SECONDS = 90
 VEHICLE = "Courier@replay"
 SHARE_KEY = "Sh4reK3y-test_0123456789"
 TILE_COLOUR = (255, 0, 255)
-ATTRIBUTION = "Stand-in tiles for the test"
+# Markup in the credit is the user's text, shown as such.
+ATTRIBUTION = "Stand-in tiles <b id=\"injected\">for the test</b>"
 # The drive: a zigzag (north, east, north, ...) of 0.0005 degrees a leg, a
 # point every 10 s, starting two hours ago so it is today's or yesterday's
 # whatever the zone, and well inside the history's days.
@@ -126,7 +126,9 @@ def check_tiles(browser, tiles, artefacts):
     snap = poll("the tile layer drawn", WAIT_SECONDS, lambda: snapshot(browser),
                 lambda s: s.get("layers") == 2 and s.get("tilesLoaded") and tiles.requests)
     if ATTRIBUTION not in snap["credits"]:
-        raise Failure("the tiles' credit is not shown: %r" % snap["credits"])
+        raise Failure("the tiles' credit is not shown as its text: %r" % snap["credits"])
+    if browser.evaluate("document.getElementById('injected') !== null"):
+        raise Failure("the credit's markup became part of the page")
     time.sleep(2)
     after = browser.screenshot(os.path.join(artefacts, "replay-tiles.png"))
     share = share_of_colour(after, TILE_COLOUR)
@@ -225,18 +227,5 @@ def run(nivra_program, artefacts):
         tiles.stop()
 
 
-def main():
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit("FAILED: terminated"))
-    if len(sys.argv) != 3:
-        print(__doc__)
-        return 2
-    try:
-        run(sys.argv[1], sys.argv[2])
-    except (Failure, BrowserError) as e:
-        print("FAILED: %s" % e)
-        return 1
-    return 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(run, __doc__))

@@ -505,13 +505,20 @@
   const layerProblem = document.getElementById("layerProblem");
   let tileLayer = null;
 
+  // CesiumJS takes a credit as HTML; the attribution is the user's text.
+  function htmlText(text) {
+    const box = document.createElement("span");
+    box.textContent = text;
+    return box.innerHTML;
+  }
+
   function showLayer(name) {
     if (name === "tiles" && config.tiles) {
       if (!tileLayer) {
         // {-y} is the TMS row, counted from the south.
         const url = config.tiles.url.replace("{-y}", "{reverseY}");
         tileLayer = viewer.imageryLayers.addImageryProvider(
-          new C.UrlTemplateImageryProvider({ url: url, credit: new C.Credit(config.tiles.attribution, true), maximumLevel: 19 })
+          new C.UrlTemplateImageryProvider({ url: url, credit: new C.Credit(htmlText(config.tiles.attribution), true), maximumLevel: 19 })
         );
       }
     } else if (tileLayer) {
