@@ -64,6 +64,12 @@
     requestRenderMode: true,
     maximumRenderTimeChange: Infinity,
   });
+  if (params.get("online") === "osm") {
+    // Only on request: the globe works offline without it.
+    viewer.imageryLayers.addImageryProvider(
+      new C.OpenStreetMapImageryProvider({ url: "https://tile.openstreetmap.org/" })
+    );
+  }
   const scene = viewer.scene;
 
   // Per vehicle key: { entity, first, pts (lon, lat, alt, ...), data, row }.
