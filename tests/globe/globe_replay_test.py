@@ -105,9 +105,19 @@ def prepare(program, tiles, points):
     return run
 
 
+# Keeps every address the page fetches from now on (the browser's own list
+# of requests may stop at 250 entries).
+RECORD_FETCHES = (
+    "(() => { performance.setResourceTimingBufferSize(100000);"
+    " if (!window.asked) { window.asked = []; const f = window.fetch;"
+    " window.fetch = function (u) { window.asked.push(String(u instanceof Request ? u.url : u));"
+    " return f.apply(this, arguments); }; } return true; })()")
+
+
 def requests_made(browser):
     return json.loads(browser.evaluate(
-        "JSON.stringify(performance.getEntriesByType('resource').map((e) => e.name))"))
+        "JSON.stringify(performance.getEntriesByType('resource').map((e) => e.name)"
+        ".concat(window.asked || []))"))
 
 
 def check_tiles(browser, tiles, artefacts):
@@ -218,6 +228,10 @@ def run(nivra_program, artefacts):
         browser = Browser(profile, os.path.join(artefacts, "chromium-replay.log"))
         browser.open("http://%s:51233/globe/?key=%s" % (nivra.address, SHARE_KEY),
                      before_page="performance.setResourceTimingBufferSize(100000);")
+        poll("the page loaded", WAIT_SECONDS,
+             lambda: browser.evaluate("location.pathname + ' ' + document.readyState"),
+             lambda v: v == "/globe/ complete")
+        browser.evaluate(RECORD_FETCHES)
         check_tiles(browser, tiles, artefacts)
         check_replay(browser, nivra, points, artefacts)
         check_key_everywhere(browser)
