@@ -65,6 +65,8 @@ def main():
     parser.add_argument("--pages", type=int, default=5)
     parser.add_argument("--polls", type=int, default=300)
     parser.add_argument("--no-pin", action="store_true")
+    parser.add_argument("--no-details", action="store_true",
+                        help="the pages poll without a vehicle's details open")
     args = parser.parse_args()
     pin = not args.no_pin and (os.cpu_count() or 1) >= 2
     if pin:
@@ -88,7 +90,7 @@ def main():
                 raise SystemExit("the pages did not start polling: %s" % page_polls(browser, sessions))
             time.sleep(1)
         # The dearest poll: the details of the selected vehicle open.
-        for s in sessions:
+        for s in sessions if not args.no_details else []:
             browser.evaluate("(() => { const g = window.nivraGlobe; const d = g.snapshot();"
                              " if (d.vehicles.length) g.openInfo(d.vehicles[d.vehicles.length - 1].key);"
                              " return true; })()", session=s)
