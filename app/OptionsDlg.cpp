@@ -114,6 +114,8 @@ const Setting kSettings[] = {
     num("HistoryMaxMB", &COptionsDlg::HistoryMaxMB, Load::above0),
     num("PhonePort", &COptionsDlg::PhonePort, Load::above0),
     num("PhoneEnrolment", &COptionsDlg::PhoneEnrolment),
+    txt("GlobeTiles", &COptionsDlg::GlobeTiles),
+    txt("GlobeTilesAttribution", &COptionsDlg::GlobeTilesAttribution),
 };
 
 // Values the program reads but never writes: the user sets them in the file.

@@ -106,6 +106,11 @@ public:
     int32_t History = 1;
     int32_t HistoryDays = 365;
     int32_t HistoryMaxMB = 1024;
+    // The browser globe's optional imagery: an XYZ tile URL template
+    // ("https://tile.example.org/{z}/{x}/{y}.png"; empty: the offline imagery
+    // only, no outside request) and the credit shown with its tiles.
+    std::string GlobeTiles;
+    std::string GlobeTilesAttribution;
     // The main window's status line, copied on every tick and handed to the
     // threads that write KML with the other settings.
     std::string statusText; // not persisted

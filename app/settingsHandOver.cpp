@@ -26,6 +26,8 @@ EngineSettings engineSettings(const COptionsDlg& o, FlightPathHook* flightPath) 
     s.loopPlayback = o.LoopPlayback != 0;
     s.maxReplyMB = o.MaxReplyMB;
     s.kml = kmlOptions(o, flightPath);
+    s.globe.tiles = o.GlobeTiles;
+    s.globe.tilesAttribution = o.GlobeTilesAttribution;
     return s;
 }
 

@@ -2,11 +2,13 @@
 #include "earth/globeRequests.h"
 
 #include "earth/globe.h"
+#include "earth/globeConfig.h"
 #include "earth/historyRequests.h"
 #include "earth/n2k.h"
 #include "earth/vehiclesJson.h"
 #include "net/http.h"
 #include "net/server.h"
+#include "platform/runtime.h"
 #include "remote/client.h"
 #include "trace/throttle.h"
 #include "trace/trace.h"
@@ -50,9 +52,10 @@ bool answer(std::span<const char> request, Cn2k& engine, ServerReply& reply, int
     target = target.substr(0, target.find_first_of(std::string_view(" \0", 2)));
     const bool globe = targetsUnder(target, kGlobePath, true);
     const bool data = targetsUnder(target, kVehiclesJsonPath, false);
+    const bool config = targetsUnder(target, kGlobeConfigPath, false);
     const bool history = targetsUnder(target, kHistoryJsonPath, false) ||
                          targetsUnder(target, kExportGpxPath, false);
-    if (!globe && !data && !history)
+    if (!globe && !data && !history && !config)
         return false;
     if (method != "GET" && method != "HEAD") {
         result = reply.give(httpMethodNotAllowed(method));
@@ -75,15 +78,25 @@ bool answer(std::span<const char> request, Cn2k& engine, ServerReply& reply, int
             engine.m_history));
         return true;
     }
+    const std::shared_ptr<const EngineSettings> settings = engine.settings();
+    if (config) {
+        result = reply.give(httpReply(
+            "200 OK", "application/json",
+            globeConfigJson(settings->globe, settings->kml.speedInKnots, settings->kml.metric)));
+        return true;
+    }
     size_t refused = 0;
     const GlobeSince since = parseGlobeSince(
         question == std::string_view::npos ? std::string_view() : target.substr(question + 1),
         refused);
     if (refused > 0)
         noteRefusedEntries(refused);
-    const std::shared_ptr<const EngineSettings> settings = engine.settings();
     const std::string body = vehiclesJson(engine.m_clients->vehicles(), engine.m_tracked,
-                                          settings->selectedTrackOnly, since, settings->kml);
+                                          settings->selectedTrackOnly, since, settings->kml,
+                                          parseGlobeDetails(question == std::string_view::npos
+                                                                ? std::string_view()
+                                                                : target.substr(question + 1)),
+                                          nowFixTime());
     result = reply.give(httpReply("200 OK", "application/json", body));
     return true;
 }

@@ -11,11 +11,12 @@ class Cn2k;
 struct ServerReply;
 
 inline constexpr const char* kVehiclesJsonPath = "/vehicles.json";
+inline constexpr const char* kGlobeConfigPath = "/globe.json"; // earth/globeConfig.h
 
 // True when `request` (the whole request as received, NUL bytes and all)
-// asks for a globe path, /vehicles.json, /history.json or /export.gpx; `result` then holds the
-// reply's length for the listener. GET gets the file or the data, HEAD only their status line and
-// headers, any other method a 405. A request line with a NUL byte in it gets a 404.
+// asks for a globe path, /globe.json, /vehicles.json, /history.json or /export.gpx; `result` then
+// holds the reply's length for the listener. GET gets the file or the data, HEAD only their status
+// line and headers, any other method a 405. A request line with a NUL byte in it gets a 404.
 bool answerGlobeRequest(std::span<const char> request, Cn2k& engine, ServerReply& reply,
                         int32_t& result);
 

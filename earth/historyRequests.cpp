@@ -11,23 +11,29 @@
 std::string parseHistoryRequest(std::string_view query, HistoryRequest& out) {
     out = HistoryRequest{};
     bool haveKey = false;
+    // "vehicle=" names the vehicle where "key=" is taken by a share link's
+    // token; without it "key=" names the vehicle, as it always has.
+    bool haveVehicle = false;
     while (!query.empty()) {
         const size_t amp = query.find('&');
         const std::string_view entry = query.substr(0, amp);
         query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
         const size_t eq = entry.find('=');
         const std::string_view name = entry.substr(0, eq);
-        if (name != "key" && name != "from" && name != "to")
+        if (name != "key" && name != "vehicle" && name != "from" && name != "to")
             continue; // a cache breaker and the like
+        if (name == "key" && haveVehicle)
+            continue;
         std::string value;
         if (eq == std::string_view::npos || !percentDecode(entry.substr(eq + 1), value) ||
             value.empty())
             return "bad value of " + std::string(name);
-        if (name == "key") {
+        if (name == "key" || name == "vehicle") {
             if (value.size() >= kClientTextField + kCleanKeySuffix)
-                return "key too long";
+                return std::string(name) + " too long";
             out.key = std::move(value);
             haveKey = true;
+            haveVehicle = haveVehicle || name == "vehicle";
             continue;
         }
         const std::optional<int64_t> t = parseUserTime(value);

@@ -1,5 +1,7 @@
 // The history's requests on the network-link port, next to the globe's:
 //   /history.json?key=K[&from=T][&to=T]  one page of a vehicle's points
+//                                        (vehicle=K names it where key= is a
+//                                        share link's token)
 //                                        (history/historyJson.h)
 //   /export.gpx?key=K[&from=T][&to=T]    the points as GPX, at most
 //                                        kExportReplyPoints (more: 413)

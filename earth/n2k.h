@@ -10,6 +10,7 @@
 //   earth/demoSource.cpp   demo and playback (on the demo thread)
 #pragma once
 
+#include "earth/globeConfig.h"
 #include "earth/kml.h"
 #include "earth/replyBudget.h"
 #include "net/server.h"
@@ -51,6 +52,7 @@ struct EngineSettings {
     bool loopPlayback = false;           // LoopPlayback
     int maxReplyMB = kDefaultMaxReplyMB; // MaxReplyMB: the largest network-link document
     KmlOptions kml;
+    GlobeSettings globe; // GlobeTiles, GlobeTilesAttribution: the browser globe's tile server
 };
 
 // What one tracker port address may post: lines a second, sustained, and the

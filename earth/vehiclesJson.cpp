@@ -7,6 +7,7 @@
 #include "earth/kml.h"
 #include "earth/kmlText.h"
 #include "remote/client.h"
+#include "track/nmea.h"
 #include "track/outsideText.h"
 
 #include <algorithm>
@@ -98,7 +99,54 @@ void appendView(std::string& out, const GlobeView& view) {
     out += '}';
 }
 
+double greatCircleMetres(double lat1, double lon1, double lat2, double lon2) {
+    constexpr double kEarthRadius = 6371008.8;
+    constexpr double kRad = M_PI / 180.0;
+    const double dLat = (lat2 - lat1) * kRad;
+    const double dLon = (lon2 - lon1) * kRad;
+    const double a =
+        std::sin(dLat / 2) * std::sin(dLat / 2) +
+        std::cos(lat1 * kRad) * std::cos(lat2 * kRad) * std::sin(dLon / 2) * std::sin(dLon / 2);
+    return 2 * kEarthRadius * std::asin(std::min(1.0, std::sqrt(a)));
+}
+
+// Midnight of the day of `fixTime`, on the fix-time scale (the local day).
+int64_t dayStart(int64_t fixTime) {
+    return fixTime - ((fixTime % 86400) + 86400) % 86400;
+}
+
 } // namespace
+
+std::string parseGlobeDetails(std::string_view query) {
+    while (!query.empty()) {
+        const size_t amp = query.find('&');
+        const std::string_view entry = query.substr(0, amp);
+        query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+        if (entry.substr(0, 2) != "i=")
+            continue;
+        std::string key;
+        if (!percentDecode(entry.substr(2), key) ||
+            key.size() >= kClientTextField + kCleanKeySuffix)
+            return std::string();
+        return key;
+    }
+    return std::string();
+}
+
+double trackLengthSince(const CTrack& track, int64_t fromFixTime) {
+    double metres = 0;
+    const TrackPoint* later = nullptr;
+    for (int i = 0; i < track.pointCount(); ++i) {
+        const TrackPoint* p = track.point(i);
+        if (!p || p->time < fromFixTime)
+            break;
+        if (later)
+            metres += greatCircleMetres(p->lat / 100000.0, p->lon / 100000.0, later->lat / 100000.0,
+                                        later->lon / 100000.0);
+        later = p;
+    }
+    return metres;
+}
 
 GlobeSince parseGlobeSince(std::string_view query, size_t& refused) {
     GlobeSince since;
@@ -190,7 +238,8 @@ std::string cssColor(const std::string& color) {
 }
 
 std::string vehiclesJson(const std::vector<CClient*>& vehicles, CClient* tracked, bool selectedOnly,
-                         const GlobeSince& since, const KmlOptions& options) {
+                         const GlobeSince& since, const KmlOptions& options,
+                         std::string_view details, int64_t nowFix) {
     std::map<std::string_view, int64_t> pageHas;
     for (const auto& [key, seq] : since)
         pageHas.emplace(key, seq);
@@ -250,6 +299,28 @@ std::string vehiclesJson(const std::vector<CClient*>& vehicles, CClient* tracked
         appendNumber(out, pos.hdg, 1);
         out += ",\"speed\":";
         appendNumber(out, pos.spd, 2);
+        out += ",\"source\":";
+        appendJsonString(out, v->isDemo ? "demo" : vehicleSource(*v));
+        out += ",\"battery\":";
+        if (v->battery >= 0 && v->battery <= 100)
+            appendInt(out, v->battery);
+        else
+            out += "null";
+        // The fix's time as UTC seconds, and its age by this machine's clock.
+        out += ",\"time\":";
+        if (pos.time > 0 && placed)
+            appendInt(out, fixTimeToUtc(pos.time));
+        else
+            out += "null";
+        out += ",\"age\":";
+        if (pos.time > 0 && placed && nowFix > 0)
+            appendInt(out, std::max<int64_t>(0, nowFix - pos.time));
+        else
+            out += "null";
+        if (!details.empty() && key == details) {
+            out += ",\"today\":";
+            appendNumber(out, nowFix > 0 ? trackLengthSince(v->track, dayStart(nowFix)) : NAN, 0);
+        }
         const auto has = pageHas.find(key);
         appendTrack(out, *v, has == pageHas.end() ? 0 : has->second, budget);
         out += '}';

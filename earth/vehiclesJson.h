@@ -23,6 +23,7 @@
 #include <vector>
 
 class CClient;
+class CTrack;
 struct KmlOptions;
 
 // Vehicles in one reply, points a fresh page gets of one track, points in
@@ -51,6 +52,17 @@ struct TrackSlice {
     bool more = false;
 };
 
+// The vehicle whose details the page shows: the key of the query's first
+// "i=KEY" entry (percent-decoded; empty when there is none or it is malformed
+// or longer than a clean key can be). Only that vehicle's reply carries the
+// length of its track today, which costs a walk over the track.
+std::string parseGlobeDetails(std::string_view query);
+
+// The length in metres of the track's part whose points have fix times at or
+// after `fromFixTime` (the newest points back to the first older one), along
+// great circles. Call under the track lock.
+double trackLengthSince(const CTrack& track, int64_t fromFixTime);
+
 // The slice for a track with `seqNum` and `nPts`, a page at `since` (0 when it
 // has nothing), keeping at most `keep` points, with `budget` points left in
 // this reply. Pure.
@@ -73,6 +85,10 @@ std::string cssColor(const std::string& color);
 
 // The whole document. `vehicles` in list order; `tracked` may be null. Labels
 // are the KML writer's, made with `options`. Vehicles are known by cleanKey of
-// their key, which is what the page sends back in "s=" entries.
+// their key, which is what the page sends back in "s=" and "i=" entries; the
+// vehicle named `details` also gets "today", its track's length since the
+// start of today. `nowFix` is the current time on the fix-time scale (the age
+// of each vehicle's last fix is taken from it).
 std::string vehiclesJson(const std::vector<CClient*>& vehicles, CClient* tracked, bool selectedOnly,
-                         const GlobeSince& since, const KmlOptions& options);
+                         const GlobeSince& since, const KmlOptions& options,
+                         std::string_view details = {}, int64_t nowFix = 0);

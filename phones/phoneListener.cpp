@@ -323,6 +323,11 @@ PhoneAnswer CPhoneListener::answer(std::string_view text, const std::string& pee
     }
     if (auto it = m_failures.find(client); it != m_failures.end())
         m_failures.erase(it);
+    if (report.battery >= 0 && report.battery <= 100) {
+        TrackLockGuard lock;
+        if (lock.ok())
+            phone->battery = static_cast<int32_t>(std::lround(report.battery));
+    }
 
     if (report.hasPosition && report.valid) {
         int32_t unit = speedKnots;

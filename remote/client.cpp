@@ -192,6 +192,7 @@ void CClient::reset(const std::string& key) {
     phoneKey.clear();
     phoneSpeedUnit = 0;
     phoneShare = 0;
+    battery = -1;
 }
 
 int CClient::remoteTypeFromHost() const {
@@ -257,9 +258,7 @@ std::string CClient::legacyTrackFileName() const {
 CClients::CClients(const std::string& prefix, HistorySink* history)
     : m_prefix(prefix), m_history(history) {}
 
-namespace {
-
-const char* historySource(const CClient& c) {
+const char* vehicleSource(const CClient& c) {
     if (c.isLocal)
         return "local";
     switch (c.remoteType) {
@@ -276,10 +275,12 @@ const char* historySource(const CClient& c) {
     }
 }
 
+namespace {
+
 HistoryPoint historyPointOf(const CClient& c, const GpsFix& fix) {
     HistoryPoint p;
     p.key = c.name;
-    p.source = historySource(c);
+    p.source = vehicleSource(c);
     p.fix.utc = fixTimeToUtc(fix.time);
     p.fix.lat = fix.lat;
     p.fix.lon = fix.lon;

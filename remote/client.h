@@ -118,6 +118,9 @@ public:
     std::string phoneKey;
     int32_t phoneSpeedUnit = 0;
     int32_t phoneShare = 0;
+    // The battery level a phone last reported, percent; -1 unknown. Under the
+    // track lock; not saved.
+    int32_t battery = -1;
 
     // Copies the key into `name` and sets every field to its default.
     void reset(const std::string& key);
@@ -146,6 +149,10 @@ public:
     // "ping:" + host on the ping port, to learn whether the peer is reachable.
     void ping();
 };
+
+// Where a vehicle's points come from, as the history and the globe name it:
+// "local", "peer", "device", "service", "gpsgate" or "phone".
+const char* vehicleSource(const CClient& c);
 
 // The three services' server host names, compared by remoteTypeFromHost.
 extern const char* const kMologogoDomain;

@@ -120,17 +120,27 @@ class Browser:
                     raise BrowserError("%s: %s" % (method, reply["error"]))
                 return reply.get("result", {})
 
-    def open(self, url, new_window=False):
+    def open(self, url, new_window=False, before_page=None):
         """Opens `url` in a new tab (or window) and attaches to it; returns
-        the page's session, which becomes the default one when there is none."""
+        the page's session, which becomes the default one when there is none.
+        `before_page`, a script, runs in the page before the page's own."""
         target = self.call(
-            "Target.createTarget", {"url": url, "newWindow": new_window}, session=False
+            "Target.createTarget", {"url": "about:blank" if before_page else url,
+                                    "newWindow": new_window}, session=False
         )["targetId"]
         session = self.call(
             "Target.attachToTarget", {"targetId": target, "flatten": True}, session=False
         )["sessionId"]
         if not self.session:
             self.session = session
+        if before_page:
+            saved = self.session
+            self.session = session
+            try:
+                self.call("Page.addScriptToEvaluateOnNewDocument", {"source": before_page})
+                self.call("Page.navigate", {"url": url})
+            finally:
+                self.session = saved
         return session
 
     def evaluate(self, expression, timeout=30, session=None):
@@ -149,9 +159,19 @@ class Browser:
             raise BrowserError("page script failed: %s" % result["exceptionDetails"])
         return result.get("result", {}).get("value")
 
+    def click(self, x, y):
+        """A real left click (press and release) at the page's CSS pixel x, y."""
+        for kind in ("mouseMoved", "mousePressed", "mouseReleased"):
+            params = {"type": kind, "x": x, "y": y}
+            if kind != "mouseMoved":
+                params.update({"button": "left", "clickCount": 1})
+            self.call("Input.dispatchMouseEvent", params)
+
     def screenshot(self, path):
         import base64
 
         data = self.call("Page.captureScreenshot", {"format": "png"}, timeout=120)["data"]
+        png = base64.b64decode(data)
         with open(path, "wb") as f:
-            f.write(base64.b64decode(data))
+            f.write(png)
+        return png

@@ -62,10 +62,14 @@ def get(address, target, timeout=10.0):
 
 
 class Nivra:
-    def __init__(self, program, cpu=None, extra=()):
+    def __init__(self, program, cpu=None, extra=(), prepare=None):
+        """`prepare(dir, env)`, when given, runs before the program starts:
+        settings written to the registry file, a history imported."""
         self.dir = tempfile.mkdtemp(prefix="nivra-globe-")
         self.address = loopback_address()
         env = dict(os.environ, NIVRA_REGISTRY=os.path.join(self.dir, "registry.reg"))
+        if prepare:
+            prepare(self.dir, env)
         command = [program, "--headless", "--start", "--dir", self.dir, "--bind", self.address,
                    "--earth", "none"] + list(extra)
         if cpu is not None:
@@ -99,6 +103,35 @@ class Nivra:
                 self.process.kill()
                 self.process.wait()
         self.output.close()
+
+
+def write_settings(path, values):
+    """A registry file with these text settings of Nivra's."""
+    lines = ["Windows Registry Editor Version 5.00", "", "[Software]", "", "[Software\\Nivra]"]
+    for name, value in values.items():
+        lines.append('"%s"="%s"' % (name, value.replace("\\", "\\\\").replace('"', '\\"')))
+    with open(path, "w", encoding="utf-8") as f:
+        f.write("\r\n".join(lines) + "\r\n")
+
+
+def nmea_sentence(body):
+    """`body` (without '$' and checksum) as a whole NMEA sentence."""
+    check = 0
+    for c in body.encode("ascii"):
+        check ^= c
+    return "$%s*%02X" % (body, check)
+
+
+def rmc(utc, lat, lon, knots, course):
+    """An RMC sentence of a fix at UTC seconds `utc`."""
+    t = time.gmtime(utc)
+    def angle(value, width):
+        v = abs(value)
+        return "%0*d%07.4f" % (width, int(v), (v - int(v)) * 60)
+    return nmea_sentence("GPRMC,%02d%02d%02d,A,%s,%s,%s,%s,%.1f,%.1f,%02d%02d%02d,,"
+                         % (t.tm_hour, t.tm_min, t.tm_sec, angle(lat, 2), "N" if lat >= 0 else "S",
+                            angle(lon, 3), "E" if lon >= 0 else "W", knots, course,
+                            t.tm_mday, t.tm_mon, t.tm_year % 100))
 
 
 def clean_up(nivra, browser=None, profile=None):

@@ -43,6 +43,11 @@ TEST(HistoryRequest, QueryStrings) {
         {"key=me%40localhost", "", "me@localhost", INT64_MIN, INT64_MAX},
         {"key=a&from=2009-06-14&to=1245013393&_=123", "", "a", 1244937600, 1245013393},
         {"from=2009-06-14", "key missing", "", 0, 0},
+        // A share link's token in key= leaves the vehicle to vehicle=, either order.
+        {"key=T0ken&vehicle=me%40localhost", "", "me@localhost", INT64_MIN, INT64_MAX},
+        {"vehicle=me%40localhost&key=T0ken&to=1245013393", "", "me@localhost", INT64_MIN,
+         1245013393},
+        {"vehicle=", "bad value of vehicle", "", 0, 0},
         {"key=", "bad value of key", "", 0, 0},
         {"key=%zz", "bad value of key", "", 0, 0},
         {"key=a%00b", "bad value of key", "", 0, 0},

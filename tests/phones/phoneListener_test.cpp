@@ -86,6 +86,23 @@ TEST_F(PhoneListenerTest, TheEnginesAnswerAndThePhonesUnit) {
     EXPECT_EQ(sink.points.size(), 3u) << "a fix the phone calls invalid is not drawn";
 }
 
+TEST_F(PhoneListenerTest, TheBatteryLevelIsKeptOnlyFromAKnownPhoneAndInRange) {
+    const struct {
+        const char* target;
+        int battery; // the phone's level afterwards
+    } cases[] = {
+        {"/first-key?id=ann&lat=1&lon=2&batt=77", 77},
+        {"/first-key?id=ann&lat=1&lon=2", 77},                       // no level: the last one stays
+        {"/first-key?id=ann&lat=1&lon=2&batt=140", 77},              // nonsense is not taken
+        {"/first-key?id=ann&lat=1&lon=2&valid=false&batt=12.6", 13}, // a report without a fix
+        {"/wrong-key?id=ann&lat=1&lon=2&batt=5", 13},                // not from a wrong key
+    };
+    for (const auto& c : cases) {
+        status(c.target);
+        EXPECT_EQ(phone->battery, c.battery) << c.target;
+    }
+}
+
 TEST_F(PhoneListenerTest, PausesGrowAndEnd) {
     for (int i = 0; i < kPhoneFailuresAllowed; ++i)
         EXPECT_EQ(status("/bad?id=ann&lat=1&lon=2", "192.0.2.7"), 400);

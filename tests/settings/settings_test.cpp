@@ -128,7 +128,7 @@ TEST(Settings, SecondStartReadsWhatTheFirstSaved) {
 
     // Written in the documented order, and nothing the program only reads.
     std::vector<std::string> names = storedNames(reg);
-    ASSERT_EQ(names.size(), 70u);
+    ASSERT_EQ(names.size(), 72u);
     EXPECT_EQ(names.front(), "Name");
     EXPECT_EQ(names[5], "AutoHdg");
     EXPECT_EQ(names[24], "RotateDelta");
@@ -138,7 +138,9 @@ TEST(Settings, SecondStartReadsWhatTheFirstSaved) {
     EXPECT_EQ(names[64], "MaxReplyMB");
     EXPECT_EQ(names[65], "History");
     EXPECT_EQ(names[68], "PhonePort");
-    EXPECT_EQ(names.back(), "PhoneEnrolment");
+    EXPECT_EQ(names[69], "PhoneEnrolment");
+    EXPECT_EQ(names[70], "GlobeTiles");
+    EXPECT_EQ(names.back(), "GlobeTilesAttribution");
     for (const char* readOnly : {"SaveDirectory", "BindAddress", "EarthBackend", "LinkBindAddress",
                                  "PeerBindAddress", "PhoneBindAddress", "LocalGpsHosts",
                                  "MaxDeviceVehicles", "MologogoServer", "MapFactorServer"})
