@@ -437,6 +437,8 @@ int32_t Cn2k::processTrackerFunc(std::span<char> request, const char* /*peerAddr
 bool Cn2k::buildDocumentBody(std::string& body, const std::vector<CClient*>& vehicles,
                              CClient& tracked, const EngineSettings& settings, bool linkPoll) {
     const double range = drawRange(tracked);
+    if (m_fragments.size() > vehicles.size())
+        m_fragments.keepOnly(vehicles); // some were removed
     std::vector<BudgetItem> items;
     items.reserve(vehicles.size() + 1);
     for (CClient* v : vehicles) {
@@ -468,7 +470,8 @@ bool Cn2k::buildDocumentBody(std::string& body, const std::vector<CClient*>& veh
             if (!v.visible)
                 return false;
             v.camRange = range;
-            vehicleKml(v, part, kmlLink, pointLimit, settings.kml);
+            // Only vehicles whose folder would come out different are written.
+            part = m_fragments.fragment(v, pointLimit, settings.kml);
             if (&v != &tracked)
                 part += '\n';
             return true;

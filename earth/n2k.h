@@ -11,6 +11,7 @@
 #pragma once
 
 #include "earth/kml.h"
+#include "earth/kmlFragments.h"
 #include "earth/replyBudget.h"
 #include "net/server.h"
 #include "phones/pointSink.h"
@@ -226,6 +227,7 @@ public:
     };
     SharedDocument m_rootDocument;
     ReplyBudget m_replyBudget;
+    KmlFragmentCache m_fragments; // each vehicle's last folder
     TraceThrottle m_budgetLog;
     // Builds the body of a document: every shown vehicle, under the budget.
     // False when the program shuts down meanwhile.
