@@ -463,7 +463,7 @@ bool Cn2k::buildDocumentBody(std::string& body, const std::vector<CClient*>& veh
     const size_t used = body.size() + kAfterVehicles;
     const size_t room = budget > used ? budget - used : 0;
     const BudgetOutcome outcome =
-        m_replyBudget.append(body, items, room, [&](CClient& v, int pointLimit, std::string& part) {
+        m_replyBudget.append(body, items, room, [&](CClient& v, int pointLimit, std::string& out) {
             if (g_bShutdown)
                 return false;
             TrackLockGuard lock; // the vehicle's fields change on other threads
@@ -471,9 +471,9 @@ bool Cn2k::buildDocumentBody(std::string& body, const std::vector<CClient*>& veh
                 return false;
             v.camRange = range;
             // Only vehicles whose folder would come out different are written.
-            part = m_fragments.fragment(v, pointLimit, settings.kml);
+            out += m_fragments.fragment(v, pointLimit, settings.kml);
             if (&v != &tracked)
-                part += '\n';
+                out += '\n';
             return true;
         });
     if (g_bShutdown)
