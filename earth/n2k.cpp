@@ -35,6 +35,14 @@ constexpr std::string_view kUnchangedReply = "<?xml version=\"1.0\" encoding=\"U
 
 constexpr const char* kReplyHeader = "HTTP/1.1 200 OK\nContent-Type: "
                                      "application/vnd.google-earth.kml+xml\nContent-Length: %d\n\n";
+constexpr size_t kReplyHeaderMax = 160;
+
+// The header of a reply whose document is `bodySize` bytes.
+std::string replyHeader(size_t bodySize) {
+    char header[kReplyHeaderMax];
+    const int n = snprintf(header, sizeof header, kReplyHeader, static_cast<int>(bodySize));
+    return std::string(header, static_cast<size_t>(std::clamp(n, 0, int(sizeof header) - 1)));
+}
 
 // Creating the application takes longer than this only when Google Earth had
 // to start; longer than kGeStartedMs means it certainly was not running.
@@ -380,11 +388,18 @@ int32_t Cn2k::processTrackerFunc(std::span<char> request, const char* /*peerAddr
                 return headOnly ? answerHeadOnly(reply, reply.giveShared(last.text))
                                 : reply.giveShared(last.text);
         }
-        std::string body = kmlDocumentHead();
-        if (!self->buildDocumentBody(body, vehicles, *tracked, *settings, linkPoll))
+        // The reply is built in one buffer: room for its header (as long as
+        // the last document's needed), then the document. A large document is
+        // neither copied behind a header nor are its pages touched twice.
+        const size_t headerRoom = replyHeader(self->m_lastBodySize).size();
+        std::string text;
+        text.reserve(headerRoom + self->m_lastBodySize + self->m_lastBodySize / 8 + 4096);
+        text.assign(headerRoom, ' ');
+        text += kmlDocumentHead();
+        if (!self->buildDocumentBody(text, headerRoom, vehicles, *tracked, *settings, linkPoll))
             return unchanged;
-        body += '\n';
-        body += kmlDocumentTail();
+        text += '\n';
+        text += kmlDocumentTail();
 
         if (linkPoll) {
             {
@@ -398,22 +413,18 @@ int32_t Cn2k::processTrackerFunc(std::span<char> request, const char* /*peerAddr
             // undo whatever the user did with the camera in between.
             std::string control = app->takeReplyControl();
             if (!control.empty())
-                body.insert(kmlHeader().size(), control);
+                text.insert(headerRoom + kmlHeader().size(), control);
         }
         if (g_bShutdown)
             return unchanged;
 
         // The reply's length travels as a signed 32-bit count.
-        char header[160];
-        if (body.size() > static_cast<size_t>(INT32_MAX) - sizeof header)
+        const size_t bodySize = text.size() - headerRoom;
+        if (bodySize > static_cast<size_t>(INT32_MAX) - kReplyHeaderMax)
             throw std::length_error("reply too long");
-        int headerLen =
-            snprintf(header, sizeof header, kReplyHeader, static_cast<int>(body.size()));
-        std::string text;
-        text.reserve(static_cast<size_t>(headerLen) + body.size() + 10);
-        text.append(header, static_cast<size_t>(headerLen));
-        text += body;
-        std::string().swap(body);
+        // In place when the length has as many digits as the last one's.
+        text.replace(0, headerRoom, replyHeader(bodySize));
+        self->m_lastBodySize = bodySize;
         if (linkPoll)
             return reply.give(std::move(text));
         // The document before goes unless a client still reads it.
@@ -434,9 +445,12 @@ int32_t Cn2k::processTrackerFunc(std::span<char> request, const char* /*peerAddr
     return 0;
 }
 
-bool Cn2k::buildDocumentBody(std::string& body, const std::vector<CClient*>& vehicles,
-                             CClient& tracked, const EngineSettings& settings, bool linkPoll) {
+bool Cn2k::buildDocumentBody(std::string& body, size_t headerRoom,
+                             const std::vector<CClient*>& vehicles, CClient& tracked,
+                             const EngineSettings& settings, bool linkPoll) {
     const double range = drawRange(tracked);
+    if (m_fragments.size() > vehicles.size())
+        m_fragments.keepOnly(vehicles); // some were removed
     std::vector<BudgetItem> items;
     items.reserve(vehicles.size() + 1);
     for (CClient* v : vehicles) {
@@ -458,19 +472,20 @@ bool Cn2k::buildDocumentBody(std::string& body, const std::vector<CClient*>& veh
         static_cast<size_t>(std::clamp(settings.maxReplyMB, 1, kMaxReplyMBCeiling)) << 20;
     // What follows the vehicles: a line feed, the tail and, in a poll, the view.
     constexpr size_t kAfterVehicles = 1024;
-    const size_t used = body.size() + kAfterVehicles;
+    const size_t used = body.size() - headerRoom + kAfterVehicles;
     const size_t room = budget > used ? budget - used : 0;
     const BudgetOutcome outcome =
-        m_replyBudget.append(body, items, room, [&](CClient& v, int pointLimit, std::string& part) {
+        m_replyBudget.append(body, items, room, [&](CClient& v, int pointLimit, std::string& out) {
             if (g_bShutdown)
                 return false;
             TrackLockGuard lock; // the vehicle's fields change on other threads
             if (!v.visible)
                 return false;
             v.camRange = range;
-            vehicleKml(v, part, kmlLink, pointLimit, settings.kml);
+            // Only vehicles whose folder would come out different are written.
+            out += m_fragments.fragment(v, pointLimit, settings.kml);
             if (&v != &tracked)
-                part += '\n';
+                out += '\n';
             return true;
         });
     if (g_bShutdown)

@@ -12,6 +12,7 @@
 
 #include "earth/globeConfig.h"
 #include "earth/kml.h"
+#include "earth/kmlFragments.h"
 #include "earth/replyBudget.h"
 #include "net/server.h"
 #include "phones/pointSink.h"
@@ -228,11 +229,17 @@ public:
     };
     SharedDocument m_rootDocument;
     ReplyBudget m_replyBudget;
+    KmlFragmentCache m_fragments; // each vehicle's last folder
     TraceThrottle m_budgetLog;
-    // Builds the body of a document: every shown vehicle, under the budget.
-    // False when the program shuts down meanwhile.
-    bool buildDocumentBody(std::string& body, const std::vector<CClient*>& vehicles,
-                           CClient& tracked, const EngineSettings& settings, bool linkPoll);
+    // Appends the vehicles of a document to `body`: every shown vehicle,
+    // under the budget. `body` begins with `headerRoom` bytes kept for the
+    // reply's header, which the budget does not count. False when the program
+    // shuts down meanwhile.
+    bool buildDocumentBody(std::string& body, size_t headerRoom,
+                           const std::vector<CClient*>& vehicles, CClient& tracked,
+                           const EngineSettings& settings, bool linkPoll);
+    // The size of the last document built, for the next one's buffer.
+    size_t m_lastBodySize = 0;
 
     // ---- demo and playback (earth/demoSource.cpp) ---------------------------
 

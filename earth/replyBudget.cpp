@@ -21,8 +21,6 @@ constexpr double kTargetShrink = 0.8;
 constexpr double kSurelyOver = 1.1;
 // A part drawn with this many points or more tells its cost per point.
 constexpr int kLearnFromPoints = 16;
-// A scratch part larger than this is not kept between documents.
-constexpr size_t kKeptPartBytes = size_t(1) << 20;
 
 } // namespace
 
@@ -131,16 +129,19 @@ BudgetOutcome ReplyBudget::append(std::string& out, const std::vector<BudgetItem
             // arrived since the count included.
             const int limit = p.limit >= p.drawn ? kKmlAllPoints : p.limit;
             const double guess = p.cost.base + p.cost.perPoint * std::min(p.drawn, limit);
-            if (!draw(*p.vehicle, limit, m_part))
+            const size_t before = out.size();
+            if (!draw(*p.vehicle, limit, out)) {
+                out.resize(before);
                 continue;
-            learn(p, limit, m_part.size());
-            measured += static_cast<double>(m_part.size());
+            }
+            const size_t part = out.size() - before;
+            learn(p, limit, part);
+            measured += static_cast<double>(part);
             guessed += guess;
-            if (!last && out.size() - start + m_part.size() > room) {
-                over = true;
+            if (!last && out.size() - start > room) {
+                over = true; // this round's document goes at the next
                 break;
             }
-            out += m_part;
         }
         if (!over) {
             outcome.overBudget = out.size() - start > room;
@@ -165,7 +166,5 @@ BudgetOutcome ReplyBudget::append(std::string& out, const std::vector<BudgetItem
         if (limited)
             target *= kTargetShrink; // the costs misled: aim lower
     }
-    if (m_part.capacity() > kKeptPartBytes)
-        std::string().swap(m_part);
     return outcome;
 }

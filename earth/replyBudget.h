@@ -26,9 +26,10 @@ struct BudgetItem {
     BudgetRank rank;
 };
 
-// Replaces `out` with one vehicle's part of the document, drawing at most
+// Appends one vehicle's part of the document to `out`, drawing at most
 // `pointLimit` of its newest points; false when the vehicle is not drawn at
-// all (it was hidden meanwhile).
+// all (it was hidden meanwhile), and whatever it appended then goes again.
+// Parts go straight into the document: a kept part is copied once.
 using BudgetDraw = std::function<bool(CClient& vehicle, int pointLimit, std::string& out)>;
 
 // What the budget did to one document.
@@ -68,5 +69,4 @@ private:
 
     // Learned costs by vehicle; vehicles live as long as the program.
     std::unordered_map<const CClient*, Cost> m_costs;
-    std::string m_part;
 };

@@ -52,20 +52,19 @@ protected:
 
     // Each vehicle as the network link draws it, followed by a line feed.
     BudgetDraw draw() {
-        return [this](CClient& v, int pointLimit, std::string& part) {
+        return [this](CClient& v, int pointLimit, std::string& out) {
+            std::string part;
             vehicleKml(v, part, kmlLink, pointLimit, opt);
-            part += '\n';
+            out += part;
+            out += '\n';
             return true;
         };
     }
 
     std::string whole() {
         std::string out;
-        std::string part;
-        for (const Unit& u : units) {
-            draw()(*u.v, kKmlAllPoints, part);
-            out += part;
-        }
+        for (const Unit& u : units)
+            draw()(*u.v, kKmlAllPoints, out);
         return out;
     }
 
@@ -111,11 +110,8 @@ TEST_F(Budget, TheOldestPointsOfDevicesGoFirstThenOthersThenTheSelected) {
     CClient* peer = units[3].v;
     CClient* sel = units[4].v;
     std::string noDevices;
-    std::string part;
-    for (const Unit& u : units) {
-        draw()(*u.v, u.rank == BudgetRank::device ? 0 : kKmlAllPoints, part);
-        noDevices += part;
-    }
+    for (const Unit& u : units)
+        draw()(*u.v, u.rank == BudgetRank::device ? 0 : kKmlAllPoints, noDevices);
     struct Case {
         const char* what;
         size_t room;
@@ -181,12 +177,9 @@ TEST_F(Budget, HiddenVehiclesCostNothing) {
     for (int i = 0; i < 3; ++i)
         units[i].v->visible = 0;
     std::string shown;
-    std::string part;
     for (const Unit& u : units) {
-        if (!u.v->visible)
-            continue;
-        draw()(*u.v, kKmlAllPoints, part);
-        shown += part;
+        if (u.v->visible)
+            draw()(*u.v, kKmlAllPoints, shown);
     }
     ReplyBudget budget;
     std::string out;

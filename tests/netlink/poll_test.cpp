@@ -57,6 +57,46 @@ TEST_F(Poll, NewPointGivesTheFullDocumentWithTheTrackedVehicleLast) {
     EXPECT_EQ(body, expectedDocument());
 }
 
+TEST_F(Poll, RepliesGrowingAndShrinkingCarryTheirOwnLengthAndTheWritersBytes) {
+    // Each vehicle's folder is kept between polls and the reply's header is
+    // given the room the last one took: documents whose length gains or loses
+    // digits, vehicles that change or are hidden, must still come out whole.
+    track(bravo);
+    addPoint(alpha, 48.10, 11.50);
+    addPoint(bravo, 48.20, 11.60);
+    struct Step {
+        const char* what;
+        int alphaPoints;    // more points for Alpha before the poll
+        int charlieVisible; // Charlie shown or hidden
+        const char* color;  // Bravo's colour
+    };
+    const Step steps[] = {
+        {"two vehicles, a few points", 1, 0, "Orange"},
+        {"Alpha's track grows a digit longer", 400, 0, "Orange"},
+        {"Charlie shows up", 1, 1, "Orange"},
+        {"Charlie hidden again", 1, 0, "red"},
+        {"Alpha cleared: a digit shorter", 0, 0, "red"},
+        {"only the tracked vehicle changes", 0, 0, "Blue"},
+    };
+    for (const Step& st : steps) {
+        SCOPED_TRACE(st.what);
+        if (std::string(st.what).find("cleared") != std::string::npos) {
+            alpha->track.clear();
+            alpha->track.m_newPt = 1;
+        }
+        for (int i = 0; i < st.alphaPoints; ++i)
+            addPoint(alpha, 48.10 + i * 1e-4, 11.50 + i * 1e-4);
+        charlie->visible = st.charlieVisible;
+        bravo->color = st.color;
+        bravo->track.m_newPt = 1;
+        for (const char* target : {"/NivraServers", "/"}) {
+            std::string body;
+            ASSERT_TRUE(splitFullReply(poll(target), body)) << target;
+            EXPECT_EQ(body, expectedDocument()) << target;
+        }
+    }
+}
+
 TEST_F(Poll, PausedEngineAnswersUnchangedUntilTheUserZooms) {
     track(bravo);
     addPoint(bravo, 48.2, 11.6);
