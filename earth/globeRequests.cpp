@@ -4,13 +4,16 @@
 #include "earth/globe.h"
 #include "earth/historyRequests.h"
 #include "earth/n2k.h"
+#include "earth/shareFilter.h"
 #include "earth/vehiclesJson.h"
 #include "net/http.h"
 #include "net/server.h"
+#include "net/shareStore.h"
 #include "remote/client.h"
 #include "trace/throttle.h"
 #include "trace/trace.h"
 
+#include <algorithm>
 #include <exception>
 #include <mutex>
 #include <string_view>
@@ -39,7 +42,8 @@ void noteRefusedEntries(size_t refused) {
                refused, heldBack);
 }
 
-bool answer(std::span<const char> request, Cn2k& engine, ServerReply& reply, int32_t& result) {
+bool answer(std::span<const char> request, Cn2k& engine, ServerReply& reply, int32_t& result,
+            const VehicleGrant* grant) {
     std::string_view line(request.data(), request.size());
     line = line.substr(0, line.find_first_of("\r\n"));
     const std::string_view method = httpMethod(line);
@@ -72,7 +76,7 @@ bool answer(std::span<const char> request, Cn2k& engine, ServerReply& reply, int
         result = reply.give(answerHistoryRequest(
             path,
             question == std::string_view::npos ? std::string_view() : target.substr(question + 1),
-            engine.m_history));
+            engine.m_history, grant));
         return true;
     }
     size_t refused = 0;
@@ -82,8 +86,15 @@ bool answer(std::span<const char> request, Cn2k& engine, ServerReply& reply, int
     if (refused > 0)
         noteRefusedEntries(refused);
     const std::shared_ptr<const EngineSettings> settings = engine.settings();
-    const std::string body = vehiclesJson(engine.m_clients->vehicles(), engine.m_tracked,
-                                          settings->selectedTrackOnly, since, settings->kml);
+    std::vector<CClient*> vehicles = engine.m_clients->vehicles();
+    CClient* tracked = engine.m_tracked;
+    if (grant && !grant->all) {
+        vehicles = grantedVehicles(vehicles, *grant);
+        if (tracked && std::find(vehicles.begin(), vehicles.end(), tracked) == vehicles.end())
+            tracked = nullptr;
+    }
+    const std::string body =
+        vehiclesJson(vehicles, tracked, settings->selectedTrackOnly, since, settings->kml);
     result = reply.give(httpReply("200 OK", "application/json", body));
     return true;
 }
@@ -97,9 +108,9 @@ int32_t answerHeadOnly(ServerReply& reply, int32_t result) {
 }
 
 bool answerGlobeRequest(std::span<const char> request, Cn2k& engine, ServerReply& reply,
-                        int32_t& result) {
+                        int32_t& result, const VehicleGrant* grant) {
     try {
-        if (!answer(request, engine, reply, result))
+        if (!answer(request, engine, reply, result, grant))
             return false;
         if (result > 0 && httpMethod(std::string_view(request.data(), request.size())) == "HEAD")
             result = answerHeadOnly(reply, result);

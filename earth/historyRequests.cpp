@@ -1,10 +1,12 @@
 #include "earth/historyRequests.h"
 
+#include "earth/shareFilter.h"
 #include "history/gpkg.h"
 #include "history/gpxWriter.h"
 #include "history/historyJson.h"
 #include "history/historyStore.h"
 #include "net/http.h"
+#include "net/shareStore.h"
 #include "remote/client.h"
 #include "track/outsideText.h"
 
@@ -17,13 +19,15 @@ std::string parseHistoryRequest(std::string_view query, HistoryRequest& out) {
         query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
         const size_t eq = entry.find('=');
         const std::string_view name = entry.substr(0, eq);
-        if (name != "key" && name != "from" && name != "to")
+        if (name != "key" && name != "vehicle" && name != "from" && name != "to")
             continue; // a cache breaker and the like
         std::string value;
         if (eq == std::string_view::npos || !percentDecode(entry.substr(eq + 1), value) ||
             value.empty())
             return "bad value of " + std::string(name);
-        if (name == "key") {
+        if (name == "key" && isShareTokenShape(value))
+            continue; // the share link's token
+        if (name == "key" || name == "vehicle") {
             if (value.size() >= kClientTextField + kCleanKeySuffix)
                 return "key too long";
             out.key = std::move(value);
@@ -43,12 +47,15 @@ std::string parseHistoryRequest(std::string_view query, HistoryRequest& out) {
 }
 
 std::string answerHistoryRequest(std::string_view path, std::string_view query,
-                                 HistoryStore* history) {
+                                 HistoryStore* history, const VehicleGrant* grant) {
     if (!history || !history->settings()->enabled)
         return httpNotFound("no history kept");
     HistoryRequest request;
     if (const std::string problem = parseHistoryRequest(query, request); !problem.empty())
         return httpReply("400 Bad Request", "text/plain; charset=utf-8", problem + "\n");
+    if (grant && !grantShows(*grant, request.key))
+        return httpReply("403 Forbidden", "text/plain; charset=utf-8",
+                         "this share link does not show that vehicle\n");
     const bool gpx = path == kExportGpxPath;
     HistoryQuery q = historyPageQuery(request.key, request.from, request.to);
     if (gpx)
