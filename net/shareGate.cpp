@@ -29,8 +29,9 @@ std::string_view requestTarget(std::string_view request) {
     return line.substr(0, line.find(' '));
 }
 
-// The value of header `lowerName` in the raw request, when present.
-std::string_view headerValue(std::string_view request, std::string_view lowerName) {
+// Whether the raw request has header `lowerName` (any case); its value,
+// blanks before it removed, goes to `value`.
+bool findHeader(std::string_view request, std::string_view lowerName, std::string_view& value) {
     size_t at = request.find('\n');
     while (at != std::string_view::npos && at + 1 < request.size()) {
         std::string_view line = request.substr(at + 1);
@@ -39,39 +40,30 @@ std::string_view headerValue(std::string_view request, std::string_view lowerNam
         if (!line.empty() && line.back() == '\r')
             line.remove_suffix(1);
         if (line.empty())
-            return {};
+            return false; // the end of the headers
         const size_t colon = line.find(':');
         if (colon == lowerName.size() &&
             std::equal(lowerName.begin(), lowerName.end(), line.begin(), [](char a, char b) {
                 return a == (b >= 'A' && b <= 'Z' ? static_cast<char>(b - 'A' + 'a') : b);
             })) {
-            std::string_view value = line.substr(colon + 1);
+            value = line.substr(colon + 1);
             while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
                 value.remove_prefix(1);
-            return value;
+            return true;
         }
         at = end == std::string_view::npos ? end : at + 1 + end;
     }
-    return {};
+    return false;
+}
+
+std::string_view headerValue(std::string_view request, std::string_view lowerName) {
+    std::string_view value;
+    return findHeader(request, lowerName, value) ? value : std::string_view();
 }
 
 bool hasHeader(std::string_view request, std::string_view lowerName) {
-    size_t at = request.find('\n');
-    while (at != std::string_view::npos && at + 1 < request.size()) {
-        std::string_view line = request.substr(at + 1);
-        const size_t end = line.find('\n');
-        line = line.substr(0, end);
-        if (line.empty() || line == "\r")
-            return false;
-        const size_t colon = line.find(':');
-        if (colon == lowerName.size() &&
-            std::equal(lowerName.begin(), lowerName.end(), line.begin(), [](char a, char b) {
-                return a == (b >= 'A' && b <= 'Z' ? static_cast<char>(b - 'A' + 'a') : b);
-            }))
-            return true;
-        at = end == std::string_view::npos ? end : at + 1 + end;
-    }
-    return false;
+    std::string_view value;
+    return findHeader(request, lowerName, value);
 }
 
 // The address a request's refusals are counted against: the peer, or, for a
