@@ -213,7 +213,9 @@ ShareDecision ShareGate::check(std::string_view request, const std::string& peer
         return d;
     }
     const SteadyClock::time_point now = steadyClock ? steadyClock() : SteadyClock::now();
-    const std::string address = countedAddress(request, peer, proxied);
+    // Only a proxy on this machine may name the client; anyone else is counted
+    // by its own address, whatever it says.
+    const std::string address = countedAddress(request, peer, proxied && isLoopback(peer));
     if (auto it = m_failures.find(address);
         it != m_failures.end() && now < it->second.pausedUntil) {
         const auto left =

@@ -212,6 +212,24 @@ TEST_F(ShareGateTest, RefusalsPauseTheAddressAloneAndTheKeyIsNeverLogged) {
     EXPECT_FALSE(trace.matching("refused 203.0.113.9").empty());
 }
 
+TEST_F(ShareGateTest, OnlyAProxyOnThisMachineNamesTheClient) {
+    const std::string wrong = "/?key=" + std::string(43, 'Q');
+    // A stranger that names another client in each request is still paused.
+    for (int i = 0; i <= kShareFailuresAllowed; ++i)
+        EXPECT_FALSE(gate.check(get(wrong, "X-Real-IP: 198.51.100." + std::to_string(i) + "\r\n"),
+                                "203.0.113.20")
+                         .allowed());
+    EXPECT_NE(gate.check(get("/?key=" + all), "203.0.113.20").why.find("try again"),
+              std::string::npos);
+    // Through the proxy on this machine, each client it names is counted alone.
+    for (int i = 0; i <= kShareFailuresAllowed; ++i)
+        EXPECT_FALSE(gate.check(get(wrong, "X-Real-IP: 198.51.100.1\r\n"), "127.0.0.1").allowed());
+    EXPECT_FALSE(
+        gate.check(get("/?key=" + all, "X-Real-IP: 198.51.100.1\r\n"), "127.0.0.1").allowed());
+    EXPECT_TRUE(
+        gate.check(get("/?key=" + all, "X-Real-IP: 198.51.100.2\r\n"), "127.0.0.1").allowed());
+}
+
 TEST(ShareToken, FoundInQueryOrCookieOnly) {
     const std::string t(43, 'x');
     const struct {
