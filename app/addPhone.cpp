@@ -38,7 +38,10 @@ std::string firstNetworkAddress() {
 } // namespace
 
 std::string phoneUrlHost(const COptionsDlg& o) {
-    const std::string bound = phoneListenAddress(o);
+    return reachableHost(phoneListenAddress(o));
+}
+
+std::string reachableHost(const std::string& bound) {
     if (!bound.empty() && bound != "0.0.0.0")
         return bound;
     const std::string address = firstNetworkAddress();

@@ -17,6 +17,10 @@ class CClients;
 // when set to one address, else this machine's first IPv4 address that is
 // not loopback, else 127.0.0.1.
 std::string phoneUrlHost(const COptionsDlg& o);
+// The host others reach a listener bound to `bound` at: that address when it
+// is one, else this machine's first IPv4 address that is not loopback, else
+// 127.0.0.1.
+std::string reachableHost(const std::string& bound);
 
 // Adds the phone to `clients` (loaded from `reg`) and saves the list.
 // Returns the process exit status: 0 done, 1 refused or not saved (said on

@@ -34,7 +34,8 @@ bool CEngineLinks::startEngine(int linkPort) {
     const COptionsDlg& o = m_parts.options();
     // Google Earth's polls give every vehicle's position and track away, so
     // that port (and the base port) serve this machine unless the user opened
-    // them; the tracker port exists to be reached from outside.
+    // them (and then others only with a share link, net/shareGate.h); the
+    // tracker port exists to be reached from outside.
     const std::string nearAddress = linkListenAddress(o);
     engine.m_baseServer.bindAddress = nearAddress;
     engine.m_linkServer.bindAddress = nearAddress;

@@ -140,7 +140,8 @@ std::string listenerSummary(const COptionsDlg& o, const std::vector<ListenerRepo
     std::string text;
     if (const BindOutcome* b = listening(listeners, ListenerRole::networkLink))
         text += "  Port " + std::to_string(b->port) + " (network link)" + whereText(*b) +
-                ": whoever reaches it reads every vehicle's position and track.\n";
+                ": this machine reads every vehicle's position and track; other machines only "
+                "with a share link (nivra --share create), the vehicles it grants.\n";
     if (const BindOutcome* b = listening(listeners, ListenerRole::base))
         text += "  Port " + std::to_string(b->port) + " (base)" + whereText(*b) +
                 ": it answers nothing.\n";

@@ -5,9 +5,12 @@
 #include "app/desktopEntry.h"
 #include "app/headless.h"
 #include "app/historyCommands.h"
+#include "app/shareCommands.h"
 #include "app/startDirectory.h"
 #include "app/testDlg.h"
 #include "history/gpkg.h"
+#include "net/server.h"
+#include "net/shareStore.h"
 #include "platform/display.h"
 #include "platform/paths.h"
 #include "platform/registry.h"
@@ -20,6 +23,7 @@
 #include <arpa/inet.h>
 #include <csignal>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <iostream>
 #include <unistd.h>
@@ -69,6 +73,10 @@ bool parseCommandLine(const std::vector<std::string>& args, CommandLine& out, st
         } else if (arg == "--export" || arg == "--import") {
             (arg == "--export" ? out.exportHistory : out.importHistory) = true;
             out.historyArgs.assign(args.begin() + static_cast<long>(i) + 1, args.end());
+            break;
+        } else if (arg == "--share") {
+            out.share = true;
+            out.shareArgs.assign(args.begin() + static_cast<long>(i) + 1, args.end());
             break;
         } else if (arg == "--headless") {
             out.headless = true;
@@ -187,6 +195,13 @@ std::string usageText() {
            "                    add a phone as a vehicle with a new device key, print the\n"
            "                    URL to type into its app and a QR code of it, and end\n"
            "                    (default kind traccar: Traccar Client; see docs/phones.md)\n"
+           "  --share create [--vehicle KEY]... [--until DATE]\n"
+           "                    make a share link: another machine may read the network-link\n"
+           "                    port (Google Earth, the globe) with it, for every vehicle or\n"
+           "                    the ones named, until DATE (YYYY-MM-DD: to that day's end,\n"
+           "                    UTC) if given; prints the link (its key is shown this once)\n"
+           "  --share list      list the share links (id, created, until, vehicles)\n"
+           "  --share revoke ID withdraw a share link\n"
            "  --register        add Nivra to the desktop's application menu for this user\n"
            "  --unregister      remove it from there again\n"
            "  --help            show this text\n"
@@ -316,6 +331,23 @@ int CtestApp::run(int argc, char** argv, WindowFrontEnd window) {
         settings.load(registry);
         return importCommand(m_cmd.historyArgs, workDir, history, settings.HistoryDays, std::cout,
                              std::cerr);
+    }
+
+    if (m_cmd.share) {
+        // The shares belong to the tracker's start directory, beside a
+        // running tracker, which reads the file again when it changes.
+        if (!enterStartDirectory())
+            return 2;
+        RegistryStore registry(defaultRegistryPath());
+        COptionsDlg settings;
+        settings.load(registry); // read only: not written back
+        const std::string bound = linkListenAddress(settings);
+        const int port = settings.FixBlur ? kFixBlurPort : kNetworkLinkPort;
+        const bool localOnly = bound.rfind("127.", 0) == 0;
+        return shareCommand(m_cmd.shareArgs, FullPath(kShareFileName),
+                            "http://" + reachableHost(bound) + ":" + std::to_string(port),
+                            localOnly, static_cast<int64_t>(std::time(nullptr)), std::cout,
+                            std::cerr);
     }
 
     // A peer or Google Earth that hangs up mid-reply must not end the program;

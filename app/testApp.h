@@ -2,7 +2,7 @@
 // reads the command line and runs the main window through a front end, the Qt
 // window when a display answers and it is built, else headless mode. The
 // switches that end without a window (--help, --version, --register,
-// --unregister, --kml, --export, --import) are handled here too.
+// --unregister, --kml, --export, --import, --share) are handled here too.
 #pragma once
 
 #include <string>
@@ -21,6 +21,8 @@ struct CommandLine {
     bool exportHistory = false;
     bool importHistory = false;
     std::vector<std::string> historyArgs; // everything after --export or --import
+    bool share = false;                   // --share create|list|revoke
+    std::vector<std::string> shareArgs;   // everything after --share
     std::string dir;                      // --dir: the start directory
     std::string bind;                     // --bind: listen on this address only
     std::string earth;                    // --earth: none, gepro or auto

@@ -5,14 +5,17 @@
 #include "earth/globeConfig.h"
 #include "earth/historyRequests.h"
 #include "earth/n2k.h"
+#include "earth/shareFilter.h"
 #include "earth/vehiclesJson.h"
 #include "net/http.h"
 #include "net/server.h"
+#include "net/shareStore.h"
 #include "platform/runtime.h"
 #include "remote/client.h"
 #include "trace/throttle.h"
 #include "trace/trace.h"
 
+#include <algorithm>
 #include <exception>
 #include <mutex>
 #include <string_view>
@@ -41,7 +44,8 @@ void noteRefusedEntries(size_t refused) {
                refused, heldBack);
 }
 
-bool answer(std::span<const char> request, Cn2k& engine, ServerReply& reply, int32_t& result) {
+bool answer(std::span<const char> request, Cn2k& engine, ServerReply& reply, int32_t& result,
+            const VehicleGrant* grant) {
     std::string_view line(request.data(), request.size());
     line = line.substr(0, line.find_first_of("\r\n"));
     const std::string_view method = httpMethod(line);
@@ -75,7 +79,7 @@ bool answer(std::span<const char> request, Cn2k& engine, ServerReply& reply, int
         result = reply.give(answerHistoryRequest(
             path,
             question == std::string_view::npos ? std::string_view() : target.substr(question + 1),
-            engine.m_history));
+            engine.m_history, grant));
         return true;
     }
     const std::shared_ptr<const EngineSettings> settings = engine.settings();
@@ -91,12 +95,18 @@ bool answer(std::span<const char> request, Cn2k& engine, ServerReply& reply, int
         refused);
     if (refused > 0)
         noteRefusedEntries(refused);
-    const std::string body = vehiclesJson(engine.m_clients->vehicles(), engine.m_tracked,
-                                          settings->selectedTrackOnly, since, settings->kml,
-                                          parseGlobeDetails(question == std::string_view::npos
-                                                                ? std::string_view()
-                                                                : target.substr(question + 1)),
-                                          nowFixTime());
+    std::vector<CClient*> vehicles = engine.m_clients->vehicles();
+    CClient* tracked = engine.m_tracked;
+    if (grant && !grant->all) {
+        vehicles = grantedVehicles(vehicles, *grant);
+        if (tracked && std::find(vehicles.begin(), vehicles.end(), tracked) == vehicles.end())
+            tracked = nullptr;
+    }
+    const std::string body = vehiclesJson(
+        vehicles, tracked, settings->selectedTrackOnly, since, settings->kml,
+        parseGlobeDetails(question == std::string_view::npos ? std::string_view()
+                                                             : target.substr(question + 1)),
+        nowFixTime());
     result = reply.give(httpReply("200 OK", "application/json", body));
     return true;
 }
@@ -110,9 +120,9 @@ int32_t answerHeadOnly(ServerReply& reply, int32_t result) {
 }
 
 bool answerGlobeRequest(std::span<const char> request, Cn2k& engine, ServerReply& reply,
-                        int32_t& result) {
+                        int32_t& result, const VehicleGrant* grant) {
     try {
-        if (!answer(request, engine, reply, result))
+        if (!answer(request, engine, reply, result, grant))
             return false;
         if (result > 0 && httpMethod(std::string_view(request.data(), request.size())) == "HEAD")
             result = answerHeadOnly(reply, result);

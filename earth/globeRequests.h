@@ -9,6 +9,7 @@
 
 class Cn2k;
 struct ServerReply;
+struct VehicleGrant;
 
 inline constexpr const char* kVehiclesJsonPath = "/vehicles.json";
 inline constexpr const char* kGlobeConfigPath = "/globe.json"; // earth/globeConfig.h
@@ -17,8 +18,9 @@ inline constexpr const char* kGlobeConfigPath = "/globe.json"; // earth/globeCon
 // asks for a globe path, /globe.json, /vehicles.json, /history.json or /export.gpx; `result` then
 // holds the reply's length for the listener. GET gets the file or the data, HEAD only their status
 // line and headers, any other method a 405. A request line with a NUL byte in it gets a 404.
+// The data shows only the vehicles `grant` shows (none: all of them).
 bool answerGlobeRequest(std::span<const char> request, Cn2k& engine, ServerReply& reply,
-                        int32_t& result);
+                        int32_t& result, const VehicleGrant* grant = nullptr);
 
 // Replaces a complete reply (of length `result`) by its status line and
 // headers, as a HEAD request is answered; returns the new length.

@@ -1,10 +1,12 @@
 #include "earth/historyRequests.h"
 
+#include "earth/shareFilter.h"
 #include "history/gpkg.h"
 #include "history/gpxWriter.h"
 #include "history/historyJson.h"
 #include "history/historyStore.h"
 #include "net/http.h"
+#include "net/shareStore.h"
 #include "remote/client.h"
 #include "track/outsideText.h"
 
@@ -28,6 +30,8 @@ std::string parseHistoryRequest(std::string_view query, HistoryRequest& out) {
         if (eq == std::string_view::npos || !percentDecode(entry.substr(eq + 1), value) ||
             value.empty())
             return "bad value of " + std::string(name);
+        if (name == "key" && isShareTokenShape(value))
+            continue; // the share link's token
         if (name == "key" || name == "vehicle") {
             if (value.size() >= kClientTextField + kCleanKeySuffix)
                 return std::string(name) + " too long";
@@ -49,12 +53,15 @@ std::string parseHistoryRequest(std::string_view query, HistoryRequest& out) {
 }
 
 std::string answerHistoryRequest(std::string_view path, std::string_view query,
-                                 HistoryStore* history) {
+                                 HistoryStore* history, const VehicleGrant* grant) {
     if (!history || !history->settings()->enabled)
         return httpNotFound("no history kept");
     HistoryRequest request;
     if (const std::string problem = parseHistoryRequest(query, request); !problem.empty())
         return httpReply("400 Bad Request", "text/plain; charset=utf-8", problem + "\n");
+    if (grant && !grantShows(*grant, request.key))
+        return httpReply("403 Forbidden", "text/plain; charset=utf-8",
+                         "this share link does not show that vehicle\n");
     const bool gpx = path == kExportGpxPath;
     HistoryQuery q = historyPageQuery(request.key, request.from, request.to);
     if (gpx)

@@ -6,6 +6,8 @@
 //   /export.gpx?key=K[&from=T][&to=T]    the points as GPX, at most
 //                                        kExportReplyPoints (more: 413)
 // T as the command line takes it (UTC date, date and time, or seconds).
+// The vehicle may also be named "vehicle=K"; a "key=" value with a share
+// token's form is the share link's (net/shareGate.h), not a vehicle.
 // Answered only while the history is on; read from the file on a connection
 // of their own, never under the track lock.
 #pragma once
@@ -18,6 +20,7 @@
 
 class HistoryStore;
 struct ServerReply;
+struct VehicleGrant;
 
 inline constexpr const char* kHistoryJsonPath = "/history.json";
 inline constexpr const char* kExportGpxPath = "/export.gpx";
@@ -34,5 +37,6 @@ struct HistoryRequest {
 std::string parseHistoryRequest(std::string_view query, HistoryRequest& out);
 
 // The complete HTTP reply for `path` (one of the two above) and `query`.
+// A vehicle that `grant` (none: all) does not show gets a 403.
 std::string answerHistoryRequest(std::string_view path, std::string_view query,
-                                 HistoryStore* history);
+                                 HistoryStore* history, const VehicleGrant* grant = nullptr);

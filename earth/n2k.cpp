@@ -8,11 +8,14 @@
 #include "earth/earth.h"
 #include "earth/globeRequests.h"
 #include "earth/kml.h"
+#include "earth/shareFilter.h"
 #include "net/http.h"
+#include "platform/paths.h"
 #include "platform/runtime.h"
 #include "platform/uiServices.h"
 #include "remote/client.h"
 #include "trace/trace.h"
+#include "track/outsideText.h"
 
 #include <algorithm>
 #include <climits>
@@ -181,6 +184,8 @@ int32_t unavailable(ServerReply& reply, std::string_view why) {
 int Cn2k::startEngine() {
     m_local = m_clients->localVehicle();
     m_linkServer.framing = RequestFraming::http;
+    if (m_shareGate.path().empty())
+        m_shareGate.setPath(FullPath(kShareFileName));
     m_baseServer.start(m_basePort, nullPortHandler, this);
     m_linkServer.start(m_linkPort, processTrackerFunc, this);
     m_trackerServer.start(m_trackerPort, processTrackerDataFunc, this);
@@ -196,7 +201,8 @@ std::string Cn2k::linkHost() const {
 }
 
 std::string Cn2k::networkLinkKml(const std::string& name, const std::string& linkName,
-                                 const std::string& host, int port, bool carriesView) {
+                                 const std::string& host, int port, bool carriesView,
+                                 const std::string& query) {
     std::string kml = kmlHeader();
     kml += "<NetworkLink id=\"Nivra\">\n";
     kml += "<name>" + linkName + "</name>\n";
@@ -206,7 +212,10 @@ std::string Cn2k::networkLinkKml(const std::string& name, const std::string& lin
     kml += "<viewFormat>\n";
     kml += "&amp;LOOKAT=[lookatLon],[lookatLat],[lookatRange],[lookatTilt],[lookatHeading]\n";
     kml += "</viewFormat>\n";
-    kml += "<href>http://" + host + ":" + std::to_string(port) + "/" + name + "</href>\n";
+    kml += "<href>";
+    appendXmlText(kml, "http://" + host + ":" + std::to_string(port) + "/" + name +
+                           (query.empty() ? std::string() : "?" + query));
+    kml += "</href>\n";
     kml += "<refreshMode>onInterval</refreshMode>\n";
     kml += "<refreshInterval>.5</refreshInterval>\n";
     if (carriesView)
@@ -315,17 +324,35 @@ int Cn2k::openInEarth(const std::string& path) {
     return rc;
 }
 
-int32_t Cn2k::processTrackerFunc(std::span<char> request, const char* /*peerAddress*/,
+int32_t Cn2k::processTrackerFunc(std::span<char> request, const char* peerAddress,
                                  ServerReply& reply, void* engine) {
     Cn2k* self = static_cast<Cn2k*>(engine);
     if (!self)
         return 0;
-    if (int32_t globe = 0; answerGlobeRequest(request, *self, reply, globe))
+    const ShareDecision door = self->m_shareGate.check(
+        std::string_view(request.data(), request.size()), peerAddress ? peerAddress : "");
+    if (!door.allowed())
+        return reply.give(
+            httpReply("403 Forbidden", "text/plain; charset=utf-8", "Nivra: " + door.why + "\n"));
+    int32_t result = self->answerLinkRequest(request, door, reply);
+    // The globe's page opened with a share link keeps the key for what it loads.
+    if (result > 0 && door.tokenInQuery &&
+        asksForGlobePage(std::string_view(request.data(), request.size())))
+        result = withShareCookie(reply, result, door.token);
+    return result;
+}
+
+int32_t Cn2k::answerLinkRequest(std::span<char> request, const ShareDecision& door,
+                                ServerReply& reply) {
+    Cn2k* self = this;
+    const VehicleGrant* limited = door.grant.all ? nullptr : &door.grant;
+    if (int32_t globe = 0; answerGlobeRequest(request, *self, reply, globe, limited))
         return globe;
     std::string_view req(request.data(), strnlen(request.data(), request.size()));
-    // Only Google Earth's polls take the new-point flags and the camera: any
-    // other client gets the whole document and leaves both for Google Earth.
-    const bool linkPoll = isLinkPoll(req);
+    // Only the polls of this machine's Google Earth take the new-point flags
+    // and the camera: any other client gets the whole document and leaves
+    // both for Google Earth.
+    const bool linkPoll = isLinkPoll(req) && door.kind == ShareDecision::Kind::local;
     // Google Earth takes the empty document as it stands; every other client
     // (a browser, curl, a script) gets an HTTP reply whatever the state.
     const int32_t unchanged =
@@ -353,7 +380,7 @@ int32_t Cn2k::processTrackerFunc(std::span<char> request, const char* /*peerAddr
         TrackLockGuard lock; // the window sets the vehicle's tracking bits meanwhile
         moved = checkRange(*tracked, haveCam ? &cam : nullptr);
     }
-    if (self->m_paused && !moved) {
+    if (self->m_paused && !moved && !limited) {
         if (linkPoll)
             return unchanged;
         // The last document other clients were given before the pause.
@@ -364,7 +391,12 @@ int32_t Cn2k::processTrackerFunc(std::span<char> request, const char* /*peerAddr
                                   "Start button, or --start).");
     }
 
-    const std::vector<CClient*> vehicles = self->m_clients->vehicles();
+    std::vector<CClient*> vehicles = self->m_clients->vehicles();
+    bool showTracked = true;
+    if (limited) {
+        vehicles = grantedVehicles(vehicles, *limited);
+        showTracked = std::find(vehicles.begin(), vehicles.end(), tracked) != vehicles.end();
+    }
     if (linkPoll) {
         int newData = 0;
         for (CClient* v : vehicles) {
@@ -381,7 +413,7 @@ int32_t Cn2k::processTrackerFunc(std::span<char> request, const char* /*peerAddr
         const std::shared_ptr<const EngineSettings> settings = self->settings();
         const auto now = SteadyClock::now();
         uint64_t key = 0;
-        if (!linkPoll) {
+        if (!linkPoll && !limited) {
             key = documentKey(vehicles, tracked, settings.get(), drawRange(*tracked));
             const SharedDocument& last = self->m_rootDocument;
             if (last.text && last.key == key && now - last.built < kSharedDocumentMaxAge)
@@ -396,7 +428,8 @@ int32_t Cn2k::processTrackerFunc(std::span<char> request, const char* /*peerAddr
         text.reserve(headerRoom + self->m_lastBodySize + self->m_lastBodySize / 8 + 4096);
         text.assign(headerRoom, ' ');
         text += kmlDocumentHead();
-        if (!self->buildDocumentBody(text, headerRoom, vehicles, *tracked, *settings, linkPoll))
+        if (!self->buildDocumentBody(text, headerRoom, vehicles, *tracked, *settings, linkPoll,
+                                     showTracked))
             return unchanged;
         text += '\n';
         text += kmlDocumentTail();
@@ -427,6 +460,9 @@ int32_t Cn2k::processTrackerFunc(std::span<char> request, const char* /*peerAddr
         self->m_lastBodySize = bodySize;
         if (linkPoll)
             return reply.give(std::move(text));
+        if (limited) // built for this share's vehicles alone
+            return headOnly ? answerHeadOnly(reply, reply.give(std::move(text)))
+                            : reply.give(std::move(text));
         // The document before goes unless a client still reads it.
         SharedDocument& last = self->m_rootDocument;
         const bool release =
@@ -447,7 +483,7 @@ int32_t Cn2k::processTrackerFunc(std::span<char> request, const char* /*peerAddr
 
 bool Cn2k::buildDocumentBody(std::string& body, size_t headerRoom,
                              const std::vector<CClient*>& vehicles, CClient& tracked,
-                             const EngineSettings& settings, bool linkPoll) {
+                             const EngineSettings& settings, bool linkPoll, bool showTracked) {
     const double range = drawRange(tracked);
     if (m_fragments.size() > vehicles.size())
         m_fragments.keepOnly(vehicles); // some were removed
@@ -466,7 +502,8 @@ bool Cn2k::buildDocumentBody(std::string& body, size_t headerRoom,
         TrackLockGuard lock; // the vehicle's fields change on other threads
         tracked.camRange = range;
     }
-    items.push_back({&tracked, BudgetRank::selected});
+    if (showTracked)
+        items.push_back({&tracked, BudgetRank::selected});
 
     const size_t budget =
         static_cast<size_t>(std::clamp(settings.maxReplyMB, 1, kMaxReplyMBCeiling)) << 20;

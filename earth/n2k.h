@@ -15,6 +15,7 @@
 #include "earth/kmlFragments.h"
 #include "earth/replyBudget.h"
 #include "net/server.h"
+#include "net/shareGate.h"
 #include "phones/pointSink.h"
 #include "platform/liveSettings.h"
 #include "trace/throttle.h"
@@ -204,8 +205,11 @@ public:
     // The link document: a NetworkLink polling http://host:port/name twice a
     // second with the view appended. `carriesView` adds what a backend that
     // reads the view from the poll needs (viewRefreshMode, flyToView).
+    // `query` (such as "key=TOKEN" of a share link) goes into the polled
+    // address, so that every poll carries it.
     static std::string networkLinkKml(const std::string& name, const std::string& linkName,
-                                      const std::string& host, int port, bool carriesView);
+                                      const std::string& host, int port, bool carriesView,
+                                      const std::string& query = std::string());
     // The network-link port's handler. A poll of the link's path is Google
     // Earth's: it takes the new-point flags, exchanges the camera and carries
     // the view computed for it, or gets the unchanged reply. Any other request
@@ -213,8 +217,17 @@ public:
     // always gets an HTTP reply: while paused the last whole one, and "503"
     // with the reason when there is none (starting, paused before the first,
     // stopping).
+    // Before any of it the share gate (net/shareGate.h) decides: a client
+    // from another machine needs a share link's key and sees only the
+    // vehicles it grants; its polls of the link's path get the whole
+    // document, as a browser's do, and leave the flags and the camera to the
+    // Google Earth of this machine.
     static int32_t processTrackerFunc(std::span<char> request, const char* peerAddress,
                                       ServerReply& reply, void* engine);
+    // The network-link port's door: the shares file (kShareFileName in the
+    // start directory, set by the engine start unless set before) and the
+    // pauses of refused addresses. The link listener's thread only.
+    ShareGate m_shareGate;
     // Opens a saved file in Google Earth. 0 when Google Earth took it.
     int openInEarth(const std::string& path);
 
@@ -234,12 +247,16 @@ public:
     // Appends the vehicles of a document to `body`: every shown vehicle,
     // under the budget. `body` begins with `headerRoom` bytes kept for the
     // reply's header, which the budget does not count. False when the program
-    // shuts down meanwhile.
+    // shuts down meanwhile. `showTracked` false leaves the tracked vehicle out
+    // (a share link that does not grant it); it still gives the scale.
     bool buildDocumentBody(std::string& body, size_t headerRoom,
                            const std::vector<CClient*>& vehicles, CClient& tracked,
-                           const EngineSettings& settings, bool linkPoll);
+                           const EngineSettings& settings, bool linkPoll, bool showTracked = true);
     // The size of the last document built, for the next one's buffer.
     size_t m_lastBodySize = 0;
+    // The handler after the share gate let the request in.
+    int32_t answerLinkRequest(std::span<char> request, const ShareDecision& door,
+                              ServerReply& reply);
 
     // ---- demo and playback (earth/demoSource.cpp) ---------------------------
 

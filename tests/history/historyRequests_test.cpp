@@ -7,6 +7,7 @@
 #include "history/historyJson.h"
 #include "history/historyStore.h"
 #include "history/historyWriter.h"
+#include "net/shareStore.h"
 #include "platform/json.h"
 
 #include <gtest/gtest.h>
@@ -53,6 +54,15 @@ TEST(HistoryRequest, QueryStrings) {
         {"key=a%00b", "bad value of key", "", 0, 0},
         {"key=a&from=soon", "not a time: from", "", 0, 0},
         {"key=a&from=2010-01-01&to=2009-01-01", "from is later than to", "", 0, 0},
+        // A share link's token in "key=" is not the vehicle.
+        {"key=me%40localhost&key=abcdefghijklmnopqrstuvwxyz-_0123456789ABCDE", "", "me@localhost",
+         INT64_MIN, INT64_MAX},
+        {"key=abcdefghijklmnopqrstuvwxyz-_0123456789ABCDE&key=me%40localhost", "", "me@localhost",
+         INT64_MIN, INT64_MAX},
+        {"key=abcdefghijklmnopqrstuvwxyz-_0123456789ABCDE", "key missing", "", 0, 0},
+        {"vehicle=me%40localhost&key=abcdefghijklmnopqrstuvwxyz-_0123456789ABCDE", "",
+         "me@localhost", INT64_MIN, INT64_MAX},
+        {"vehicle=", "bad value of vehicle", "", 0, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.query);
@@ -137,4 +147,36 @@ TEST(HistoryRequest, GpxRepliesAreBoundedAndAHistoryOffAnswersNothing) {
     EXPECT_EQ(reply.rfind("HTTP/1.1 404", 0), 0u) << reply.substr(0, 200);
     EXPECT_EQ(answerHistoryRequest(kHistoryJsonPath, "key=a", nullptr).rfind("HTTP/1.1 404", 0),
               0u);
+}
+
+TEST(HistoryRequest, AShareLinkReadsOnlyTheVehiclesItGrants) {
+    TempDir dir;
+    const std::string path = dir.file("history.gpkg");
+    fill(path, "small@h", 3, 1000000000);
+    fill(path, "other@h", 3, 1000000000);
+    HistoryStore store(path);
+    store.start();
+    const VehicleGrant small{false, {"small@h"}};
+    const VehicleGrant all;
+    const struct {
+        const char* path;
+        const char* query;
+        const VehicleGrant* grant;
+        const char* status;
+    } cases[] = {
+        {kHistoryJsonPath, "key=small%40h", &small, "HTTP/1.1 200"},
+        {kExportGpxPath, "key=small%40h", &small, "HTTP/1.1 200"},
+        {kHistoryJsonPath, "key=other%40h", &small, "HTTP/1.1 403"},
+        {kExportGpxPath, "vehicle=other%40h", &small, "HTTP/1.1 403"},
+        {kExportGpxPath, "key=other%40h", &all, "HTTP/1.1 200"},
+        {kExportGpxPath, "key=other%40h", nullptr, "HTTP/1.1 200"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.path) + "?" + c.query);
+        const std::string reply = answerHistoryRequest(c.path, c.query, &store, c.grant);
+        EXPECT_EQ(reply.rfind(c.status, 0), 0u) << reply.substr(0, 200);
+        if (std::string(c.status) == "HTTP/1.1 403") {
+            EXPECT_EQ(reply.find("47."), std::string::npos) << "no point of the vehicle";
+        }
+    }
 }
