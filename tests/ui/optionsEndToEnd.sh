@@ -40,6 +40,9 @@ waitFor() {
   done
   return 1
 }
+# The server takes clients before the program tries it (on a loaded machine
+# the first connection can come before it does).
+waitFor xdotool getdisplaygeometry || { echo "the X server $DISPLAY takes no client"; exit 1; }
 "$program" --dir "$work" --bind "$bind" --earth none >"$work/nivra.log" 2>&1 &
 pid=$!
 stop() { kill -TERM "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; }
