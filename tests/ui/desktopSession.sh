@@ -31,11 +31,15 @@ if [ "${NIVRA_DESKTOP_INSIDE:-}" != 1 ]; then
   export NIVRA_DESKTOP_INSIDE=1
   # The listeners' ports stay inside a namespace of their own when one can
   # be had; Xvfb runs in it too, so the X connection needs no network.
+  # The display's number starts from the process id: the test before may
+  # still be ending its server on the number xvfb-run would pick first (99),
+  # and a server that ends removes the socket file of that number.
+  display=$((100 + $$ % 800))
   if [ "$(id -u)" -eq 0 ] && unshare -n true 2>/dev/null; then
-    exec unshare -n bash -c 'ip link set lo up && exec xvfb-run -a -s "-screen 0 ${1}x24" "$0" "$2" "$3"' \
-      "$0" "$screen" "$scenario" "$program"
+    exec unshare -n bash -c 'ip link set lo up && exec xvfb-run -a -n "$4" -s "-screen 0 ${1}x24" "$0" "$2" "$3"' \
+      "$0" "$screen" "$scenario" "$program" "$display"
   fi
-  exec xvfb-run -a -s "-screen 0 ${screen}x24" "$0" "$scenario" "$program"
+  exec xvfb-run -a -n "$display" -s "-screen 0 ${screen}x24" "$0" "$scenario" "$program"
 fi
 
 work=$(mktemp -d)
