@@ -33,13 +33,15 @@ if [ "${NIVRA_DESKTOP_INSIDE:-}" != 1 ]; then
   # be had; Xvfb runs in it too, so the X connection needs no network.
   # The display's number starts from the process id: the test before may
   # still be ending its server on the number xvfb-run would pick first (99),
-  # and a server that ends removes the socket file of that number.
+  # and a server that ends removes the socket file of that number. Without
+  # -noreset the server starts over whenever its last client leaves, and
+  # refuses the next one meanwhile.
   display=$((100 + $$ % 800))
   if [ "$(id -u)" -eq 0 ] && unshare -n true 2>/dev/null; then
-    exec unshare -n bash -c 'ip link set lo up && exec xvfb-run -a -n "$4" -s "-screen 0 ${1}x24" "$0" "$2" "$3"' \
+    exec unshare -n bash -c 'ip link set lo up && exec xvfb-run -a -n "$4" -s "-screen 0 ${1}x24 -noreset" "$0" "$2" "$3"' \
       "$0" "$screen" "$scenario" "$program" "$display"
   fi
-  exec xvfb-run -a -n "$display" -s "-screen 0 ${screen}x24" "$0" "$scenario" "$program"
+  exec xvfb-run -a -n "$display" -s "-screen 0 ${screen}x24 -noreset" "$0" "$scenario" "$program"
 fi
 
 work=$(mktemp -d)

@@ -76,7 +76,7 @@ chmod +x "$work/session"
 
 # The display's number starts from the process id, not at 99: the test
 # before may still be ending its server there.
-xvfb-run -a -n $((100 + $$ % 800)) -s "-screen 0 1280x800x24" "$work/session" "$program" "$work" "$bind" ||
+xvfb-run -a -n $((100 + $$ % 800)) -s "-screen 0 1280x800x24 -noreset" "$work/session" "$program" "$work" "$bind" ||
   fail "the window session did not run"
 grep -q '"name"="Ann@peer.example"' "$work/registry.reg" ||
   fail "the added vehicle is not in the registry file after exit"
