@@ -2,25 +2,11 @@
 // history file share.
 #include "track/civilTime.h"
 
+#include "track_test_util.h"
+
 #include <gtest/gtest.h>
 
-#include <ctime>
 #include <string>
-
-namespace {
-
-int64_t timegmOf(int year, int month, int day, int hour = 0, int minute = 0, int second = 0) {
-    struct tm t {};
-    t.tm_year = year - 1900;
-    t.tm_mon = month - 1;
-    t.tm_mday = day;
-    t.tm_hour = hour;
-    t.tm_min = minute;
-    t.tm_sec = second;
-    return static_cast<int64_t>(timegm(&t));
-}
-
-} // namespace
 
 // Every day from 1600 to 2500 goes to its count and back, and agrees with the
 // C library's timegm; month lengths follow the leap-year rule of 100 and 400.
@@ -37,7 +23,7 @@ TEST(CivilTime, DayCountsRoundTripAndAgreeWithTimegm) {
                 ASSERT_TRUE(y == year && m == month && d == day) << days;
             }
     EXPECT_EQ(daysFromCivil(1970, 1, 1), 0);
-    EXPECT_EQ(daysFromCivil(2024, 6, 12) * 86400, timegmOf(2024, 6, 12));
+    EXPECT_EQ(daysFromCivil(2024, 6, 12) * 86400, tt::utcEpoch(2024, 6, 12, 0, 0, 0));
     EXPECT_EQ(daysFromCivil(1969, 12, 31), -1);
     EXPECT_EQ(daysInMonth(1900, 2), 28u);
     EXPECT_EQ(daysInMonth(2000, 2), 29u);
@@ -53,7 +39,7 @@ TEST(CivilTime, IsoDateTimeForms) {
         bool hasTime, hasSeconds;
         char zone;
     };
-    const int64_t noon = timegmOf(2024, 6, 12, 12, 30, 15);
+    const int64_t noon = tt::utcEpoch(2024, 6, 12, 12, 30, 15);
     const Case cases[] = {
         {"2024-06-12T12:30:15Z", true, noon, true, true, 'Z'},
         {"2024-06-12t12:30:15z", true, noon, true, true, 'Z'},
@@ -65,9 +51,9 @@ TEST(CivilTime, IsoDateTimeForms) {
         {"2024-06-12T10:00:15-0230", true, noon, true, true, '+'},
         {"2024-06-12T13:30:15+01", true, noon, true, true, '+'},
         {"2024-06-12T12:30Z", true, noon - 15, true, false, 'Z'},
-        {"2024-06-12", true, timegmOf(2024, 6, 12), false, false, 0},
-        {"2016-12-31T23:59:60Z", true, timegmOf(2017, 1, 1), true, true, 'Z'},
-        {"2024-02-29T00:00:00Z", true, timegmOf(2024, 2, 29), true, true, 'Z'},
+        {"2024-06-12", true, tt::utcEpoch(2024, 6, 12, 0, 0, 0), false, false, 0},
+        {"2016-12-31T23:59:60Z", true, tt::utcEpoch(2017, 1, 1, 0, 0, 0), true, true, 'Z'},
+        {"2024-02-29T00:00:00Z", true, tt::utcEpoch(2024, 2, 29, 0, 0, 0), true, true, 'Z'},
         // Refused: a day the calendar does not have, fields out of range,
         // broken separators, a fraction without digits, anything after the end.
         {"2025-02-29T00:00:00Z", false, 0, false, false, 0},
