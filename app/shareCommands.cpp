@@ -2,6 +2,7 @@
 
 #include "history/gpkg.h"
 #include "net/shareStore.h"
+#include "platform/atomicFile.h"
 #include "platform/sha256.h"
 
 #include <ctime>
@@ -35,6 +36,14 @@ bool load(const std::string& path, std::vector<ShareLink>& links, std::ostream& 
         return true;
     err << "nivra: the share links file " << path << " is damaged (" << why
         << "); it is left as it is: mend or remove it\n";
+    return false;
+}
+
+// Two commands that change the file at once take turns.
+bool lock(const FileLock& held, std::ostream& err) {
+    if (held.locked())
+        return true;
+    err << "nivra: " << held.error() << "; the share links were not changed\n";
     return false;
 }
 
@@ -88,8 +97,9 @@ int create(const std::vector<std::string>& args, const std::string& path,
             return 2;
         }
     }
+    const FileLock held(path);
     std::vector<ShareLink> links;
-    if (!load(path, links, err))
+    if (!lock(held, err) || !load(path, links, err))
         return 1;
     if (links.size() >= kMaxShares) {
         err << "nivra: there are " << links.size() << " share links already; revoke some first\n";
@@ -149,8 +159,9 @@ int revoke(const std::vector<std::string>& args, const std::string& path, std::o
         err << "nivra: \"" << id << "\" is not a share link's id (8 characters 0-9, a-f)\n";
         return 2;
     }
+    const FileLock held(path);
     std::vector<ShareLink> links;
-    if (!load(path, links, err))
+    if (!lock(held, err) || !load(path, links, err))
         return 1;
     const size_t before = links.size();
     std::erase_if(links, [&](const ShareLink& l) { return l.id == id; });

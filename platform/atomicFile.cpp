@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <string_view>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -164,4 +165,27 @@ bool writeFileAtomically(const std::string& path, std::string_view text, std::st
     if (!ok)
         ::unlink(temp.c_str());
     return ok;
+}
+
+FileLock::FileLock(const std::string& path) {
+    const std::string lockPath = resolveLinkTarget(path) + ".lock";
+    m_fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (m_fd < 0) {
+        m_error = errnoText("cannot open", lockPath);
+        return;
+    }
+    int rc;
+    do
+        rc = ::flock(m_fd, LOCK_EX);
+    while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        m_error = errnoText("cannot lock", lockPath);
+        ::close(m_fd);
+        m_fd = -1;
+    }
+}
+
+FileLock::~FileLock() {
+    if (m_fd >= 0)
+        ::close(m_fd); // closing the last descriptor ends the lock
 }

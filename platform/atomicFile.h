@@ -33,3 +33,23 @@ int moveAside(const std::string& path, std::string& movedTo);
 // temporary names of files ending in `ending`, such as ".trk") whose process
 // no longer runs. Returns how many were removed.
 int removeStaleTempFiles(const std::string& dir, const std::string& ending);
+
+// An exclusive lock on "<path>.lock" for a read-change-write of `path`: two
+// programs that change the file at once (two `--share create`, say) take
+// turns, so neither loses the other's change. Readers need no lock: the file
+// is replaced whole. The lock file stays; the lock ends with the object (or
+// the process).
+class FileLock {
+public:
+    explicit FileLock(const std::string& path);
+    ~FileLock();
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+    // False when the lock file could not be opened or locked; `error` says why.
+    bool locked() const { return m_fd >= 0; }
+    const std::string& error() const { return m_error; }
+
+private:
+    int m_fd = -1;
+    std::string m_error;
+};
