@@ -5,6 +5,7 @@
 #include "app/sourceSwitch.h"
 #include "app/subsystems.h"
 #include "earth/autoViewState.h"
+#include "earth/globeConfig.h"
 #include "earth/kml.h"
 #include "phones/phoneKey.h"
 #include "phones/phoneListener.h"
@@ -16,6 +17,7 @@
 #include "sources/recording.h"
 #include "trace/trace.h"
 #include "track/nmea.h"
+#include "track/outsideText.h"
 #include "track/track.h"
 
 #include <algorithm>
@@ -339,6 +341,14 @@ CClient* COptionsLogic::shownVehicle() const {
     if (m_page.local)
         return m_clients.localVehicle();
     return m_clients.find(m_o.Name);
+}
+
+std::string COptionsLogic::shownVehicleKey() const {
+    const CClient* v = m_entering ? nullptr : shownVehicle();
+    if (!v)
+        return std::string();
+    TrackLockGuard lock; // a rename writes it under the lock
+    return v->name;
 }
 
 double COptionsLogic::speedFactor() const {
@@ -1050,4 +1060,66 @@ void COptionsLogic::onFtpButton() {
 void COptionsLogic::onServerButton() {
     m_view.runExternalServerDialog(m_o.mapFactor != 0);
     m_sys.settingsChanged();
+}
+
+// --- the browser globe and the history ---------------------------------------
+
+void COptionsLogic::onGlobeTiles(const std::string& text) {
+    const std::string url = trimmed(text);
+    const std::string problem = url.empty() ? std::string() : globeTilesProblem(url);
+    if (!problem.empty()) {
+        std::string msg = "\"";
+        msg += withoutControls(url.substr(0, 60));
+        msg += "\" is no tile server address (";
+        msg += problem;
+        msg += "). Enter an address with {z}, {x} and {y} in it, such as "
+               "https://tile.example.org/{z}/{x}/{y}.png, or nothing for the globe's own map.";
+        m_view.message(msg);
+    } else {
+        m_o.GlobeTiles = url;
+    }
+    changed();
+}
+
+void COptionsLogic::onGlobeTilesAttribution(const std::string& text) {
+    // As the globe shows it: control bytes and broken characters replaced,
+    // cut to the longest credit it shows.
+    const std::string credit =
+        cleanText(std::string_view(trimmed(text)).substr(0, kGlobeAttributionMax));
+    m_o.GlobeTilesAttribution = credit;
+    changed();
+}
+
+void COptionsLogic::onHistory(bool on) {
+    m_o.History = on ? 1 : 0;
+    changed();
+}
+
+namespace {
+
+// A whole number in `range` typed into a field; false for anything else.
+bool parseWhole(const std::string& text, SliderRange range, int32_t& out) {
+    double v = 0;
+    if (!parseAmount(text, v) || v != std::floor(v) || v < range.low || v > range.high)
+        return false;
+    out = static_cast<int32_t>(v);
+    return true;
+}
+
+} // namespace
+
+void COptionsLogic::onHistoryDays(const std::string& text) {
+    if (!parseWhole(text, kHistoryDaysRange, m_o.HistoryDays))
+        m_view.message("Enter how many days the history keeps as a whole number from " +
+                       std::to_string(kHistoryDaysRange.low) + " to " +
+                       std::to_string(kHistoryDaysRange.high) + ".");
+    changed();
+}
+
+void COptionsLogic::onHistoryMaxMB(const std::string& text) {
+    if (!parseWhole(text, kHistoryMaxMBRange, m_o.HistoryMaxMB))
+        m_view.message("Enter the history's largest size in MB as a whole number from " +
+                       std::to_string(kHistoryMaxMBRange.low) + " to " +
+                       std::to_string(kHistoryMaxMBRange.high) + ".");
+    changed();
 }

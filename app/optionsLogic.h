@@ -66,6 +66,9 @@ struct SliderRange {
 constexpr SliderRange kDemoSpeedRange{1, 3600};
 constexpr SliderRange kCursorSizeRange{1, 300};
 constexpr SliderRange kFlyToSpeedRange{1, 499};
+// What the history fields take: up to a hundred years, up to a terabyte.
+constexpr SliderRange kHistoryDaysRange{1, 36500};
+constexpr SliderRange kHistoryMaxMBRange{1, 1 << 20};
 
 // The port list: "gpsd" (the position from gpsd, at GpsdServer), the serial
 // devices that exist (USB, USB modem, answering UARTs) in that order, then
@@ -225,6 +228,18 @@ public:
     void onStopRecord();
     void onContinuous(bool on);
 
+    // The browser globe and the history. GlobeTiles is an XYZ template of a
+    // tile server (empty: none, nothing is asked outside); a text that is no
+    // such template is refused with a message and the field shows the stored
+    // one again. The credit shown with the tiles drops control bytes and is
+    // cut to its limit. History on or off, and its days and megabytes, whole
+    // numbers within kHistoryDaysRange and kHistoryMaxMBRange.
+    void onGlobeTiles(const std::string& text);
+    void onGlobeTilesAttribution(const std::string& text);
+    void onHistory(bool on);
+    void onHistoryDays(const std::string& text);
+    void onHistoryMaxMB(const std::string& text);
+
     // Right-hand column and function buttons.
     void onFlag(OptionFlag flag, bool on);
     void onDemoMode(bool on);
@@ -262,6 +277,8 @@ public:
     std::string cursorPickerFolder() const;
     std::string cursorPickerFilter() const;
     CClient* shownVehicle() const;
+    // The shown vehicle's key, as share links name it; empty when none is shown.
+    std::string shownVehicleKey() const;
 
     COptionsDlg& options() { return m_o; }
     const COptionsDlg& options() const { return m_o; }

@@ -6,6 +6,7 @@
 #include "app/headless.h"
 #include "app/historyCommands.h"
 #include "app/shareCommands.h"
+#include "app/shareLinksPage.h"
 #include "app/startDirectory.h"
 #include "app/testDlg.h"
 #include "history/gpkg.h"
@@ -341,12 +342,10 @@ int CtestApp::run(int argc, char** argv, WindowFrontEnd window) {
         RegistryStore registry(defaultRegistryPath());
         COptionsDlg settings;
         settings.load(registry); // read only: not written back
-        const std::string bound = linkListenAddress(settings);
-        const int port = settings.FixBlur ? kFixBlurPort : kNetworkLinkPort;
-        const bool localOnly = bound.rfind("127.", 0) == 0;
-        return shareCommand(m_cmd.shareArgs, FullPath(kShareFileName),
-                            "http://" + reachableHost(bound) + ":" + std::to_string(port),
-                            localOnly, static_cast<int64_t>(std::time(nullptr)), std::cout,
+        const ShareTarget target =
+            shareTarget(settings, settings.FixBlur ? kFixBlurPort : kNetworkLinkPort);
+        return shareCommand(m_cmd.shareArgs, FullPath(kShareFileName), target.linkBase,
+                            target.localOnly, static_cast<int64_t>(std::time(nullptr)), std::cout,
                             std::cerr);
     }
 

@@ -1,9 +1,13 @@
 #include "app/ui/optionsDialog.h"
 
 #include "app/OptionsDlg.h"
+#include "app/subsystems.h"
 #include "app/ui/appIcon.h"
 #include "app/ui/palette.h"
 #include "app/ui/uiServicesQt.h"
+#include "earth/globeConfig.h"
+#include "net/shareStore.h"
+#include "platform/paths.h"
 #include "platform/serial.h"
 #include "platform/uiServices.h"
 
@@ -18,6 +22,8 @@
 #include <QSignalBlocker>
 #include <QStyle>
 #include <QUrl>
+
+#include <ctime>
 
 namespace {
 
@@ -71,16 +77,21 @@ void setSlider(QSlider& s, SliderRange r) {
 } // namespace
 
 COptionsDialog::COptionsDialog(CSubsystems& sys, QWidget* parent, std::unique_ptr<CTickTimer> timer)
-    : QDialog(parent), m_logic(*this, sys), m_timer(std::move(timer)),
-      m_gpsGroup(QStringLiteral("GPS")), m_playGroup(QStringLiteral("Playback and recording")),
+    : QDialog(parent), m_logic(*this, sys),
+      m_shares(
+          FullPath(kShareFileName), [&sys] { return shareTarget(sys.options(), sys.linkPort()); },
+          [] { return static_cast<int64_t>(std::time(nullptr)); }),
+      m_timer(std::move(timer)), m_gpsGroup(QStringLiteral("GPS")),
+      m_playGroup(QStringLiteral("Playback and recording")),
       m_functionGroup(QStringLiteral("Functions")), m_vehicleGroup(QStringLiteral("Vehicles")),
-      m_rightGroup(QStringLiteral("Display")), m_gpsdServerLabel(QStringLiteral("&gpsd at")),
-      m_connect(QStringLiteral("&Connect")), m_disconnect(QStringLiteral("&Disconnect")),
-      m_autoConnect(QStringLiteral("Auto connect")), m_autoFind(QStringLiteral("Auto scan ports")),
-      m_logBrowse(QStringLiteral("...")), m_play(QStringLiteral("&Play")),
-      m_stop(QStringLiteral("&Stop")), m_loop(QStringLiteral("Loop")),
-      m_record(QStringLiteral("&Record")), m_stopRecord(QStringLiteral("S&top record")),
-      m_continuous(QStringLiteral("Continuous")),
+      m_rightGroup(QStringLiteral("Display")),
+      m_globeGroup(QStringLiteral("Browser globe, history and share links")),
+      m_gpsdServerLabel(QStringLiteral("&gpsd at")), m_connect(QStringLiteral("&Connect")),
+      m_disconnect(QStringLiteral("&Disconnect")), m_autoConnect(QStringLiteral("Auto connect")),
+      m_autoFind(QStringLiteral("Auto scan ports")), m_logBrowse(QStringLiteral("...")),
+      m_play(QStringLiteral("&Play")), m_stop(QStringLiteral("&Stop")),
+      m_loop(QStringLiteral("Loop")), m_record(QStringLiteral("&Record")),
+      m_stopRecord(QStringLiteral("S&top record")), m_continuous(QStringLiteral("Continuous")),
       m_ftp(QStringLiteral("Periodic &file save (FTP client)...")),
       m_debugLog(QStringLiteral("Debug log")), m_nameLabel(QStringLiteral("Name")),
       m_hostLabel(QStringLiteral("Host")), m_land(QStringLiteral("Land/sea")),
@@ -92,6 +103,11 @@ COptionsDialog::COptionsDialog(CSubsystems& sys, QWidget* parent, std::unique_pt
       m_compress(QStringLiteral("Compress")), m_maxPointsLabel(QStringLiteral("Max points")),
       m_dateRange(QStringLiteral("Date range")),
       m_phoneShare(QStringLiteral("Send it the others' positions")),
+      m_tilesLabel(QStringLiteral("Map t&iles")), m_creditLabel(QStringLiteral("Credit")),
+      m_history(QStringLiteral("Keep every position (hist&ory)")),
+      m_historyDaysLabel(QStringLiteral("Days")), m_historyMbLabel(QStringLiteral("Max MB")),
+      m_sharesLabel(QStringLiteral("Share links")), m_shareRevoke(QStringLiteral("Re&voke")),
+      m_shareUntil(QStringLiteral("Until")), m_shareCreate(QStringLiteral("Share &by link")),
       m_demo(QStringLiteral("De&mo mode")), m_statute(QStringLiteral("Statute")),
       m_metric(QStringLiteral("Metric")), m_knots(QStringLiteral("Speed in knots")),
       m_flyToLabel(QStringLiteral("Fly-to speed")),
@@ -117,6 +133,7 @@ COptionsDialog::COptionsDialog(CSubsystems& sys, QWidget* parent, std::unique_pt
     connectControls();
     setTabChain();
     m_logic.open();
+    showShares();
 }
 
 COptionsDialog::~COptionsDialog() {
@@ -186,6 +203,18 @@ void COptionsDialog::buildLayout() {
         {&m_cursorSizeValue, "cursorSizeValue"},
         {&m_demoSpeedValue, "demoSpeedValue"},
         {&m_rotation, "rotation"},
+        {&m_tiles, "globeTiles"},
+        {&m_credit, "globeTilesCredit"},
+        {&m_history, "history"},
+        {&m_historyDays, "historyDays"},
+        {&m_historyMb, "historyMaxMB"},
+        {&m_shareList, "shareList"},
+        {&m_shareRevoke, "shareRevoke"},
+        {&m_shareWhat, "shareWhat"},
+        {&m_shareUntil, "shareUntil"},
+        {&m_shareUntilDate, "shareUntilDate"},
+        {&m_shareCreate, "shareCreate"},
+        {&m_shareText, "shareText"},
         {&m_web, "webSite"},
         {&m_ok, "ok"},
     };
@@ -362,6 +391,48 @@ void COptionsDialog::buildLayout() {
     m_rightLayout.setRowStretch(row, 1);
     m_rightGroup.setLayout(&m_rightLayout);
 
+    // The browser globe, the history and share links.
+    m_tilesLabel.setBuddy(&m_tiles);
+    m_tiles.setMaxLength(static_cast<int>(kGlobeTilesMax));
+    m_tiles.setPlaceholderText(
+        QStringLiteral("https://…/{z}/{x}/{y}.png; empty: the globe's own map"));
+    m_creditLabel.setBuddy(&m_credit);
+    m_credit.setMaxLength(static_cast<int>(kGlobeAttributionMax));
+    m_historyDaysLabel.setBuddy(&m_historyDays);
+    m_historyMbLabel.setBuddy(&m_historyMb);
+    m_sharesLabel.setBuddy(&m_shareList);
+    m_shareList.setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    m_shareList.setMinimumContentsLength(16);
+    m_shareWhat.addItem(QStringLiteral("All vehicles"));
+    m_shareWhat.addItem(QStringLiteral("The shown vehicle"));
+    m_shareUntilDate.setCalendarPopup(true);
+    m_shareUntilDate.setDisplayFormat(QStringLiteral("yyyy-MM-dd"));
+    m_shareUntilDate.setDateRange(QDate::currentDate(), QDate(9999, 12, 31));
+    m_shareUntilDate.setDate(QDate::currentDate().addDays(7));
+    m_shareText.setReadOnly(true);
+    m_shareText.setWordWrapMode(QTextOption::WrapAnywhere);
+    m_shareText.setPlaceholderText(QStringLiteral("a new link shows here, this once"));
+    m_shareText.setFixedHeight(m_shareText.fontMetrics().lineSpacing() * 4 + 12);
+    row = 0;
+    m_globeLayout.addWidget(&m_tilesLabel, row, 0);
+    m_globeLayout.addWidget(&m_tiles, row++, 1, 1, 3);
+    m_globeLayout.addWidget(&m_creditLabel, row, 0);
+    m_globeLayout.addWidget(&m_credit, row++, 1, 1, 3);
+    m_globeLayout.addWidget(&m_history, row++, 0, 1, 4);
+    m_globeLayout.addWidget(&m_historyDaysLabel, row, 0);
+    m_globeLayout.addWidget(&m_historyDays, row, 1);
+    m_globeLayout.addWidget(&m_historyMbLabel, row, 2);
+    m_globeLayout.addWidget(&m_historyMb, row++, 3);
+    m_globeLayout.addWidget(&m_sharesLabel, row, 0);
+    m_globeLayout.addWidget(&m_shareList, row, 1, 1, 2);
+    m_globeLayout.addWidget(&m_shareRevoke, row++, 3);
+    m_globeLayout.addWidget(&m_shareWhat, row, 0, 1, 2);
+    m_globeLayout.addWidget(&m_shareUntil, row, 2);
+    m_globeLayout.addWidget(&m_shareUntilDate, row++, 3);
+    m_globeLayout.addWidget(&m_shareCreate, row++, 0, 1, 4);
+    m_globeLayout.addWidget(&m_shareText, row++, 0, 1, 4);
+    m_globeGroup.setLayout(&m_globeLayout);
+
     // Labels whose text changes with the units keep the width of their
     // longest text, so the dialog does not change size under the user.
     const auto widest = [](QLabel& label, std::initializer_list<const char*> texts) {
@@ -416,14 +487,17 @@ void COptionsDialog::arrangeGroups() {
     for (QGroupBox* g : first)
         m_columns.addWidget(g, row++, 0);
     if (three + extra <= room) {
+        m_columns.addWidget(&m_globeGroup, row++, 0);
         m_columns.addWidget(&m_vehicleGroup, 0, 1, row, 1);
         m_columns.addWidget(&m_rightGroup, 0, 2, row, 1);
     } else if (two + extra <= room) {
         m_columns.addWidget(&m_rightGroup, row++, 0);
         m_columns.addWidget(&m_vehicleGroup, 0, 1, row, 1, Qt::AlignTop);
+        m_columns.addWidget(&m_globeGroup, row++, 1);
     } else {
         m_columns.addWidget(&m_vehicleGroup, row++, 0);
         m_columns.addWidget(&m_rightGroup, row++, 0);
+        m_columns.addWidget(&m_globeGroup, row++, 0);
     }
     m_columns.setRowStretch(row, 1);
     m_columns.setContentsMargins(0, 0, 0, 0);
@@ -588,6 +662,28 @@ void COptionsDialog::connectControls() {
             message(std::string("No web browser opened ") + kWebSite);
     });
     connect(&m_ok, &B::clicked, this, [this] { m_logic.onClose(); });
+
+    // The browser globe, the history and share links.
+    connect(&m_tiles, &QLineEdit::editingFinished, this, [this] {
+        if (ss(m_tiles.text()) != m_logic.options().GlobeTiles)
+            m_logic.onGlobeTiles(ss(m_tiles.text()));
+    });
+    connect(&m_credit, &QLineEdit::editingFinished, this, [this] {
+        if (ss(m_credit.text()) != m_logic.options().GlobeTilesAttribution)
+            m_logic.onGlobeTilesAttribution(ss(m_credit.text()));
+    });
+    connect(&m_history, &B::clicked, this, [this](bool on) { m_logic.onHistory(on); });
+    connect(&m_historyDays, &QLineEdit::editingFinished, this, [this] {
+        if (m_historyDays.text() != QString::number(m_logic.options().HistoryDays))
+            m_logic.onHistoryDays(ss(m_historyDays.text()));
+    });
+    connect(&m_historyMb, &QLineEdit::editingFinished, this, [this] {
+        if (m_historyMb.text() != QString::number(m_logic.options().HistoryMaxMB))
+            m_logic.onHistoryMaxMB(ss(m_historyMb.text()));
+    });
+    connect(&m_shareUntil, &B::clicked, this, [this](bool on) { m_shareUntilDate.setEnabled(on); });
+    connect(&m_shareCreate, &B::clicked, this, [this] { createShare(); });
+    connect(&m_shareRevoke, &B::clicked, this, [this] { revokeShare(); });
 }
 
 // Tab walks the groups top to bottom, left to right, as they are read.
@@ -608,8 +704,10 @@ void COptionsDialog::setTabChain() {
         chain.push_back(w);
     for (auto& f : m_flags)
         chain.push_back(f.get());
-    for (QWidget* w : std::initializer_list<QWidget*>{&m_flyTo, &m_cursorSize, &m_demoSpeed,
-                                                      &m_rotation, &m_web, &m_ok})
+    for (QWidget* w : std::initializer_list<QWidget*>{
+             &m_flyTo, &m_cursorSize, &m_demoSpeed, &m_rotation, &m_tiles, &m_credit, &m_history,
+             &m_historyDays, &m_historyMb, &m_shareList, &m_shareRevoke, &m_shareWhat,
+             &m_shareUntil, &m_shareUntilDate, &m_shareCreate, &m_shareText, &m_web, &m_ok})
         chain.push_back(w);
     for (QWidget* w : chain)
         w->setFocusPolicy(Qt::StrongFocus);
@@ -667,6 +765,69 @@ void COptionsDialog::refresh() {
     m_demoSpeed.setValue(m_logic.slider(Slider::DemoSpeed));
     showSliderValues();
     m_rotation.setCurrentIndex(o.AutoHdg >= 0 && o.AutoHdg < m_rotation.count() ? o.AutoHdg : -1);
+
+    // The browser globe and the history.
+    m_tiles.setText(qs(o.GlobeTiles));
+    m_credit.setText(qs(o.GlobeTilesAttribution));
+    m_history.setChecked(o.History != 0);
+    m_historyDays.setText(QString::number(o.HistoryDays));
+    m_historyMb.setText(QString::number(o.HistoryMaxMB));
+    for (QWidget* w : std::initializer_list<QWidget*>{&m_historyDays, &m_historyMb,
+                                                      &m_historyDaysLabel, &m_historyMbLabel})
+        w->setEnabled(o.History != 0);
+    m_shareWhat.setItemText(1, m_logic.page().loaded
+                                   ? QStringLiteral("Only ") + qs(m_logic.shownVehicleKey())
+                                   : QStringLiteral("The shown vehicle"));
+}
+
+// The links made so far, newest last; the list says when the file is damaged.
+void COptionsDialog::showShares() {
+    m_shares.reload();
+    m_shareList.clear();
+    for (const std::string& r : m_shares.rows())
+        m_shareList.addItem(qs(r), qs(r.substr(0, kShareIdChars)));
+    if (!m_shares.problem().empty())
+        m_shareList.addItem(qs(m_shares.problem()));
+    else if (m_shares.links().empty())
+        m_shareList.addItem(QStringLiteral("none"));
+    m_shareList.setCurrentIndex(m_shareList.count() - 1);
+    m_shareRevoke.setEnabled(!m_shares.links().empty());
+    m_shareUntilDate.setEnabled(m_shareUntil.isChecked());
+}
+
+void COptionsDialog::createShare() {
+    std::vector<std::string> vehicles;
+    if (m_shareWhat.currentIndex() == 1) {
+        const std::string key = m_logic.shownVehicleKey();
+        if (key.empty()) {
+            message("Pick the vehicle to share first.");
+            return;
+        }
+        vehicles.push_back(key);
+    }
+    const std::string until =
+        m_shareUntil.isChecked() ? ss(m_shareUntilDate.date().toString(Qt::ISODate)) : "";
+    std::string text;
+    const bool made = m_shares.create(vehicles, until, text);
+    showShares();
+    if (!made) {
+        m_shareText.clear();
+        message("No share link was made: " + text);
+        return;
+    }
+    m_shareText.setPlainText(qs(text));
+}
+
+void COptionsDialog::revokeShare() {
+    const QString id = m_shareList.currentData().toString();
+    if (id.isEmpty())
+        return;
+    std::string text;
+    const bool done = m_shares.revoke(ss(id), text);
+    showShares();
+    m_shareText.setPlainText(qs(text));
+    if (!done)
+        message(text);
 }
 
 void COptionsDialog::showStatus(const std::string& text) {

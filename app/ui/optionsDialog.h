@@ -12,6 +12,7 @@
 #pragma once
 
 #include "app/optionsLogic.h"
+#include "app/shareLinksPage.h"
 #include "app/ui/selectorCombo.h"
 #include "app/ui/tickTimer.h"
 
@@ -25,6 +26,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollArea>
@@ -76,8 +78,12 @@ private:
     void arrangeGroups();
     void fitScreen();
     void showSliderValues();
+    void showShares();
+    void createShare();
+    void revokeShare();
 
     COptionsLogic m_logic; // first: the widgets below forward to it
+    CShareLinksPage m_shares;
     std::unique_ptr<CTickTimer> m_timer;
     std::function<bool()> m_ftpDialog;
     std::function<bool(bool)> m_serverDialog;
@@ -94,6 +100,7 @@ private:
     QGroupBox m_functionGroup;
     QGroupBox m_vehicleGroup;
     QGroupBox m_rightGroup;
+    QGroupBox m_globeGroup;
 
     // GPS
     QComboBox m_port;
@@ -158,6 +165,24 @@ private:
     QCheckBox m_phoneShare;
     QLineEdit m_phoneUrl;
     QLabel m_phoneQr;
+    // The browser globe, the history and share links
+    QLabel m_tilesLabel;
+    QLineEdit m_tiles;
+    QLabel m_creditLabel;
+    QLineEdit m_credit;
+    QCheckBox m_history;
+    QLabel m_historyDaysLabel;
+    QLineEdit m_historyDays;
+    QLabel m_historyMbLabel;
+    QLineEdit m_historyMb;
+    QLabel m_sharesLabel;
+    QComboBox m_shareList;
+    QPushButton m_shareRevoke;
+    QComboBox m_shareWhat;
+    QCheckBox m_shareUntil;
+    QDateEdit m_shareUntilDate;
+    QPushButton m_shareCreate;
+    QPlainTextEdit m_shareText;
     // Right-hand column
     QCheckBox m_demo;
     QRadioButton m_statute;
@@ -191,6 +216,7 @@ private:
     QGridLayout m_functionLayout;
     QGridLayout m_vehicleLayout;
     QGridLayout m_rightLayout;
+    QGridLayout m_globeLayout;
     QGridLayout m_columns; // the groups in as many columns as the screen has room for
     QVBoxLayout m_layout;
     QHBoxLayout m_buttonRow; // inside m_layout: it goes first and leaves it

@@ -564,6 +564,70 @@ TEST_F(OptionsLogic, TheGpsdAddressIsSetHereWhileGpsdIsTheSource) {
     }
 }
 
+// The browser globe's tile server and the history's bounds: what is taken is
+// stored and handed to the running parts; what is refused says why and keeps
+// the stored value.
+TEST_F(OptionsLogic, GlobeTilesAndHistoryFieldsTakeOnlyWhatTheyCanUse) {
+    open();
+    o().GlobeTiles.clear();
+    o().HistoryDays = 365;
+    o().HistoryMaxMB = 1024;
+    using Handler = void (COptionsLogic::*)(const std::string&);
+    struct Case {
+        Handler field;
+        std::string typed;
+        bool accepted;
+        std::string stored; // GlobeTiles, HistoryDays or HistoryMaxMB afterwards
+    } cases[] = {
+        {&COptionsLogic::onGlobeTiles, " https://tiles.example.org/{z}/{x}/{y}.png ", true,
+         "https://tiles.example.org/{z}/{x}/{y}.png"},
+        {&COptionsLogic::onGlobeTiles, "ftp://tiles.example.org/{z}/{x}/{y}.png", false,
+         "https://tiles.example.org/{z}/{x}/{y}.png"},
+        {&COptionsLogic::onGlobeTiles, "https://t.example.org/{z}/{x}.png", false,
+         "https://tiles.example.org/{z}/{x}/{y}.png"},
+        {&COptionsLogic::onGlobeTiles, "https://t.example.org/{z}/{x}/{y}.png\"><script>", false,
+         "https://tiles.example.org/{z}/{x}/{y}.png"},
+        {&COptionsLogic::onGlobeTiles, "http://t/" + std::string(1100, 'a') + "/{z}/{x}/{y}", false,
+         "https://tiles.example.org/{z}/{x}/{y}.png"},
+        {&COptionsLogic::onGlobeTiles, "  ", true, ""},
+        {&COptionsLogic::onHistoryDays, " 30 ", true, "30"},
+        {&COptionsLogic::onHistoryDays, "0", false, "30"},
+        {&COptionsLogic::onHistoryDays, "2.5", false, "30"},
+        {&COptionsLogic::onHistoryDays, "36501", false, "30"},
+        {&COptionsLogic::onHistoryDays, "36500", true, "36500"},
+        {&COptionsLogic::onHistoryDays, "1e3", true, "1000"},
+        {&COptionsLogic::onHistoryMaxMB, "1", true, "1"},
+        {&COptionsLogic::onHistoryMaxMB, "-5", false, "1"},
+        {&COptionsLogic::onHistoryMaxMB, "lots", false, "1"},
+        {&COptionsLogic::onHistoryMaxMB, "1048577", false, "1"},
+        {&COptionsLogic::onHistoryMaxMB, "1048576", true, "1048576"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.typed);
+        fake.messages.clear();
+        const int handed = sys.settingsHandOvers;
+        (logic.*c.field)(c.typed);
+        const std::string stored = c.field == &COptionsLogic::onGlobeTiles ? o().GlobeTiles
+                                   : c.field == &COptionsLogic::onHistoryDays
+                                       ? std::to_string(o().HistoryDays)
+                                       : std::to_string(o().HistoryMaxMB);
+        EXPECT_EQ(stored, c.stored);
+        EXPECT_EQ(fake.messages.size(), c.accepted ? 0u : 1u);
+        EXPECT_GT(sys.settingsHandOvers, handed);
+    }
+
+    // The credit: control bytes replaced, cut to what the globe shows.
+    logic.onGlobeTilesAttribution("  \u00a9 Map\tmakers\x01 ");
+    EXPECT_EQ(o().GlobeTilesAttribution, "\u00a9 Map?makers?");
+    logic.onGlobeTilesAttribution(std::string(300, 'c'));
+    EXPECT_EQ(o().GlobeTilesAttribution, std::string(256, 'c'));
+
+    logic.onHistory(false);
+    EXPECT_EQ(o().History, 0);
+    logic.onHistory(true);
+    EXPECT_EQ(o().History, 1);
+}
+
 TEST_F(OptionsLogic, FilePickersStartInTheStartDirectoryUntilAFolderWasPicked) {
     open();
     const std::string elsewhere = dir + "/logs";

@@ -2,6 +2,7 @@
 // (and only its hash is stored), list shows no key, revoke withdraws; every
 // wrong use says why and ends non-zero without touching the file.
 #include "app/shareCommands.h"
+#include "app/shareLinksPage.h"
 #include "app/testApp.h"
 #include "net/shareStore.h"
 #include "platform/sha256.h"
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -166,6 +168,83 @@ TEST_F(ShareCommand, ALinkForThisMachineOnlySaysSo) {
     EXPECT_NE(out.str().find("listens on this machine only"), std::string::npos);
     ASSERT_EQ(run({"create"}, false), 0);
     EXPECT_EQ(out.str().find("listens on this machine only"), std::string::npos);
+}
+
+// Commands that change the file at once take turns: none loses another's link.
+TEST_F(ShareCommand, CreatesAtOnceLoseNoLink) {
+    constexpr int kWriters = 4, kEach = 8;
+    std::vector<std::thread> writers;
+    std::vector<int> failures(kWriters, 0);
+    for (int w = 0; w < kWriters; ++w)
+        writers.emplace_back([&, w] {
+            for (int i = 0; i < kEach; ++i) {
+                std::ostringstream o, e;
+                if (shareCommand({"create"}, path, "http://h:1", false, kNow, o, e) != 0)
+                    ++failures[static_cast<size_t>(w)];
+            }
+        });
+    for (std::thread& t : writers)
+        t.join();
+    EXPECT_EQ(failures, std::vector<int>(kWriters, 0));
+    std::vector<ShareLink> links;
+    std::string why;
+    ASSERT_TRUE(loadShareFile(path, links, why)) << why;
+    EXPECT_EQ(links.size(), static_cast<size_t>(kWriters * kEach));
+    std::remove((path + ".lock").c_str());
+}
+
+// The options dialog's share links: the same file and steps as the command,
+// the link shown once, the list without keys, a damaged file said and kept.
+TEST_F(ShareCommand, TheDialogsPageMakesListsAndRevokes) {
+    CShareLinksPage page(
+        path,
+        [] {
+            return ShareTarget{"http://192.0.2.1:51233", false};
+        },
+        [] { return kNow; });
+    ASSERT_TRUE(page.reload()) << page.problem();
+    EXPECT_TRUE(page.rows().empty());
+
+    std::string text;
+    ASSERT_TRUE(page.create({"Truck@h1"}, "2027-02-01", text)) << text;
+    out.str(text);
+    std::string token, id;
+    ASSERT_TRUE(created(token, id)) << text;
+    ASSERT_TRUE(page.create({}, "", text)) << text;
+    ASSERT_EQ(page.rows().size(), 2u);
+    EXPECT_EQ(page.rows()[0], id + "  until 2027-02-02 00:00 UTC  Truck@h1");
+    EXPECT_EQ(page.rows()[1].substr(8), "  no end  all vehicles");
+    for (const std::string& row : page.rows())
+        EXPECT_EQ(row.find(token), std::string::npos);
+
+    // Refusals say why without the program's name and make nothing.
+    EXPECT_FALSE(page.create({""}, "", text));
+    EXPECT_EQ(text.rfind("--vehicle needs a vehicle's key", 0), 0u) << text;
+    EXPECT_FALSE(page.create({}, "2027-01-14", text));
+    EXPECT_NE(text.find("is not in the future"), std::string::npos) << text;
+    EXPECT_EQ(page.rows().size(), 2u);
+
+    ASSERT_TRUE(page.revoke(id, text)) << text;
+    EXPECT_EQ(text, "Share link " + id + " revoked.");
+    ASSERT_EQ(page.rows().size(), 1u);
+    EXPECT_FALSE(page.revoke(id, text));
+    EXPECT_EQ(text, "no share link has the id " + id);
+
+    // An ended link says so.
+    CShareLinksPage later(
+        path, [] { return ShareTarget{}; }, [] { return int64_t{1801526400}; });
+    ASSERT_TRUE(page.create({}, "2027-02-01", text)) << text;
+    ASSERT_TRUE(later.reload());
+    EXPECT_NE(later.rows().back().find("(ended)"), std::string::npos) << later.rows().back();
+
+    const std::string damaged = "nivra-shares 1\nhalf a line\n";
+    std::ofstream(path) << damaged;
+    EXPECT_FALSE(page.reload());
+    EXPECT_NE(page.problem().find("is damaged (line 2"), std::string::npos) << page.problem();
+    EXPECT_TRUE(page.links().empty());
+    EXPECT_FALSE(page.create({}, "", text));
+    EXPECT_EQ(fileText(), damaged);
+    std::remove((path + ".lock").c_str());
 }
 
 TEST(ShareCommandLine, ShareTakesTheRestOfTheWords) {

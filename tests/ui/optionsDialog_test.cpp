@@ -6,16 +6,19 @@
 
 #include "app/ui/optionsDialog.h"
 #include "app/ui/uiServicesQt.h"
+#include "net/shareStore.h"
 
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QScreen>
 #include <QScrollArea>
 #include <QSlider>
 #include <QTimer>
 
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <set>
@@ -191,13 +194,13 @@ TEST_F(OptionsDialog, EscapeEndsWithOkAndTabReachesTheControls) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     }
     for (const char* name :
-         {"port",      "rate",      "flowControl", "connect",    "disconnect", "autoConnect",
-          "autoFind",  "logBrowse", "loop",        "record",     "continuous", "debugLog",
-          "vehicles",  "name",      "new",         "visible",    "cursorFile", "label0",
-          "label5",    "color",     "speedTrack",  "extrude",    "compress",   "maxSpeed",
-          "maxPoints", "radius",    "dateRange",   "startDate",  "endDate",    "demoMode",
-          "knots",     "flag0",     "flag6",       "flyToSpeed", "cursorSize", "demoSpeed",
-          "rotation",  "webSite",   "ok"}) {
+         {"port",      "rate",       "flowControl", "connect",     "disconnect", "autoConnect",
+          "autoFind",  "logBrowse",  "loop",        "record",      "continuous", "debugLog",
+          "vehicles",  "name",       "new",         "visible",     "cursorFile", "label0",
+          "label5",    "color",      "speedTrack",  "extrude",     "compress",   "maxSpeed",
+          "maxPoints", "radius",     "dateRange",   "startDate",   "endDate",    "demoMode",
+          "knots",     "flag0",      "flag6",       "flyToSpeed",  "cursorSize", "demoSpeed",
+          "rotation",  "globeTiles", "history",     "shareCreate", "webSite",    "ok"}) {
         if (!in<QWidget>(name).isEnabled())
             continue; // disabled controls are passed over (the cursor file for classic 3D)
         EXPECT_TRUE(reached.count(name)) << name << " not reached by Tab";
@@ -330,6 +333,45 @@ TEST_F(OptionsDialog, TheGpsdAddressFieldWorksWhenGpsdIsPicked) {
     in<QWidget>("rate").setFocus();
     QTest::keyClick(dialog.get(), Qt::Key_G, Qt::AltModifier);
     EXPECT_EQ(QApplication::focusWidget(), &address);
+}
+
+// The browser globe's tile server and the share links through the widgets:
+// a link for the shown vehicle is made into the shares file and shown once,
+// the list names it without its key, Revoke ends it.
+TEST_F(OptionsDialog, GlobeTilesAndShareLinksWorkThroughTheirWidgets) {
+    options().GlobeTiles.clear();
+    openDialog();
+    showAndActivate();
+    typeIn("globeTiles", QStringLiteral("https://tiles.example.org/{z}/{x}/{y}.png"));
+    EXPECT_EQ(options().GlobeTiles, "https://tiles.example.org/{z}/{x}/{y}.png");
+    in<QWidget>("rate").setFocus();
+    QTest::keyClick(dialog.get(), Qt::Key_I, Qt::AltModifier);
+    EXPECT_EQ(QApplication::focusWidget(), &in<QWidget>("globeTiles"));
+
+    QComboBox& list = in<QComboBox>("shareList");
+    EXPECT_EQ(items(list), std::vector<std::string>{"none"});
+    EXPECT_FALSE(in<QWidget>("shareRevoke").isEnabled());
+    QComboBox& what = in<QComboBox>("shareWhat");
+    EXPECT_EQ(what.itemText(1).toStdString(), "Only " + local->name);
+    what.setCurrentIndex(1);
+    clickIn("shareCreate");
+    const std::string shown = in<QPlainTextEdit>("shareText").toPlainText().toStdString();
+    const size_t key = shown.find("/globe/?key=");
+    ASSERT_NE(key, std::string::npos) << shown;
+    const std::string token = shown.substr(key + 12, kShareTokenChars);
+    std::vector<ShareLink> links;
+    std::string why;
+    ASSERT_TRUE(loadShareFile(file(kShareFileName), links, why)) << why;
+    const ShareLink* share = findShare(links, token, static_cast<int64_t>(std::time(nullptr)));
+    ASSERT_NE(share, nullptr) << shown;
+    EXPECT_EQ(share->grant.keys, std::vector<std::string>{local->name});
+    ASSERT_EQ(list.count(), 1);
+    EXPECT_EQ(list.itemText(0).toStdString(), share->id + "  no end  " + local->name);
+
+    clickIn("shareRevoke");
+    EXPECT_EQ(items(list), std::vector<std::string>{"none"});
+    ASSERT_TRUE(loadShareFile(file(kShareFileName), links, why)) << why;
+    EXPECT_TRUE(links.empty());
 }
 
 TEST_F(OptionsDialog, FitsTheScreenAndEveryControlComesIntoView) {
