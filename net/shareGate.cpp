@@ -174,26 +174,7 @@ void ShareGate::reloadIfChanged(SteadyClock::time_point now) {
 
 ShareDecision ShareGate::refuse(const std::string& address, SteadyClock::time_point now,
                                 std::string why) {
-    auto it = m_failures.find(address);
-    if (it == m_failures.end()) {
-        if (m_failures.size() >= kShareAddressesKept) {
-            auto oldest = std::min_element(
-                m_failures.begin(), m_failures.end(),
-                [](const auto& a, const auto& b) { return a.second.last < b.second.last; });
-            m_failures.erase(oldest);
-        }
-        it = m_failures.emplace(address, Failures{}).first;
-    }
-    Failures& f = it->second;
-    if (f.count < 1000)
-        ++f.count;
-    f.last = now;
-    if (f.count > kShareFailuresAllowed) {
-        const int doublings = std::min(f.count - kShareFailuresAllowed - 1, 16);
-        const auto pause = std::min<SteadyClock::duration>(
-            kShareFirstPause * (int64_t(1) << doublings), kShareMaxPause);
-        f.pausedUntil = now + pause;
-    }
+    m_pauses.fail(address, now);
     int heldBack = 0;
     if (m_refusedLog.allow("share", address, now, heldBack))
         NTRACE_WARN("network link: refused %s: %s (%d more like it not logged)", address.c_str(),
@@ -216,10 +197,8 @@ ShareDecision ShareGate::check(std::string_view request, const std::string& peer
     // Only a proxy on this machine may name the client; anyone else is counted
     // by its own address, whatever it says.
     const std::string address = countedAddress(request, peer, proxied && isLoopback(peer));
-    if (auto it = m_failures.find(address);
-        it != m_failures.end() && now < it->second.pausedUntil) {
-        const auto left =
-            std::chrono::ceil<std::chrono::seconds>(it->second.pausedUntil - now).count();
+    if (const auto rest = m_pauses.pausedFor(address, now); rest > SteadyClock::duration::zero()) {
+        const auto left = std::chrono::ceil<std::chrono::seconds>(rest).count();
         ShareDecision d;
         d.why = "too many refused requests from this address; try again in " +
                 std::to_string(left) + " s";
@@ -236,7 +215,7 @@ ShareDecision ShareGate::check(std::string_view request, const std::string& peer
     const ShareLink* share = findShare(m_links, token, utc);
     if (!share)
         return refuse(address, now, "the share key is unknown, revoked or expired");
-    m_failures.erase(address);
+    m_pauses.forgive(address);
     ShareDecision d;
     d.kind = ShareDecision::Kind::granted;
     d.grant = share->grant;

@@ -14,6 +14,7 @@
 // One gate per listener, used on its thread only.
 #pragma once
 
+#include "net/refusalPauses.h"
 #include "net/shareStore.h"
 #include "trace/throttle.h"
 
@@ -69,11 +70,6 @@ public:
     const std::vector<ShareLink>& shares() const { return m_links; }
 
 private:
-    struct Failures {
-        int count = 0;
-        SteadyClock::time_point last{};
-        SteadyClock::time_point pausedUntil{};
-    };
     void reloadIfChanged(SteadyClock::time_point now);
     ShareDecision refuse(const std::string& address, SteadyClock::time_point now, std::string why);
 
@@ -88,6 +84,7 @@ private:
         bool operator==(const FileStamp&) const = default;
     } m_stamp;
     bool m_stampKnown = false;
-    std::map<std::string, Failures, std::less<>> m_failures;
+    RefusalPauses m_pauses{
+        {kShareFailuresAllowed, kShareFirstPause, kShareMaxPause, kShareAddressesKept}};
     KeyedTraceThrottle m_refusedLog;
 };

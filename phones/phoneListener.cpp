@@ -123,41 +123,14 @@ PhoneAnswer CPhoneListener::refuse(std::string why) {
     return a;
 }
 
-bool CPhoneListener::paused(const std::string& peer, SteadyTime now) {
-    auto it = m_failures.find(peer);
-    return it != m_failures.end() && now < it->second.pausedUntil;
-}
-
 void CPhoneListener::noteFailure(const std::string& peer, SteadyTime now, const std::string& what) {
-    auto it = m_failures.find(peer);
-    if (it == m_failures.end()) {
-        if (m_failures.size() >= kPhoneAddressesKept) {
-            // The address that failed longest ago makes room.
-            auto oldest = std::min_element(
-                m_failures.begin(), m_failures.end(),
-                [](const auto& a, const auto& b) { return a.second.last < b.second.last; });
-            m_failures.erase(oldest);
-        }
-        it = m_failures.emplace(peer, Failures{}).first;
-    }
-    Failures& f = it->second;
-    // A quiet hour forgives.
-    if (f.count > 0 && now - f.last > std::chrono::hours(1))
-        f.count = 0;
-    ++f.count;
-    f.last = now;
-    if (f.count >= kPhoneFailuresAllowed) {
-        const int doublings = std::min(f.count - kPhoneFailuresAllowed, 8);
-        const auto pause =
-            std::min<std::chrono::seconds>(kPhoneFirstPause * (1 << doublings), kPhoneMaxPause);
-        f.pausedUntil = now + pause;
-    }
+    const int count = m_pauses.fail(peer, now);
     int heldBack = 0;
     if (m_failureLog.allow("phone key", peer, TraceThrottle::Clock::now(), heldBack))
         NTRACE_WARN("phone port: %s from %s (%d failures in a row%s; %d more lines like this not "
                     "logged)",
-                    what.c_str(), peer.c_str(), f.count,
-                    f.count >= kPhoneFailuresAllowed ? ", address paused" : "", heldBack);
+                    what.c_str(), peer.c_str(), count,
+                    m_pauses.paused(peer, now) ? ", address paused" : "", heldBack);
 }
 
 CClient* CPhoneListener::findPhone(const std::string& identifier) {
@@ -293,7 +266,7 @@ PhoneAnswer CPhoneListener::answer(std::string_view text, const std::string& pee
     std::string why;
     const bool parsed = parseHttpRequest(text, request, why, kMaxRequest);
     const std::string client = parsed ? clientAddress(request, peer) : peer;
-    if (paused(client, now))
+    if (m_pauses.paused(client, now))
         return refuse("too many failed keys from this address; try again later");
     if (!parsed)
         return refuse(why);
@@ -321,8 +294,7 @@ PhoneAnswer CPhoneListener::answer(std::string_view text, const std::string& pee
                         report.identifier);
         return refuse(report.secret.empty() ? "no key" : "wrong key");
     }
-    if (auto it = m_failures.find(client); it != m_failures.end())
-        m_failures.erase(it);
+    m_pauses.forgive(client);
     if (report.battery >= 0 && report.battery <= 100) {
         TrackLockGuard lock;
         if (lock.ok())

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "net/httpRequest.h"
+#include "net/refusalPauses.h"
 #include "net/server.h"
 #include "phones/phoneReport.h"
 #include "phones/pointSink.h"
@@ -90,17 +91,11 @@ public:
 
 private:
     using SteadyTime = std::chrono::steady_clock::time_point;
-    struct Failures {
-        int count = 0;
-        SteadyTime last{};
-        SteadyTime pausedUntil{};
-    };
 
     PhoneAnswer refuse(std::string why);
     CClient* findPhone(const std::string& identifier);
     CClient* enrol(const PhoneReport& report, const PhoneSettings& settings, std::string& why);
     bool keyMatches(CClient& phone, const std::string& secret);
-    bool paused(const std::string& peer, SteadyTime now);
     void noteFailure(const std::string& peer, SteadyTime now, const std::string& what);
     std::string friendsJson(CClient& phone);
 
@@ -115,7 +110,9 @@ private:
         std::string secret;
     };
     std::map<const CClient*, Verified> m_verified;
-    std::map<std::string, Failures, std::less<>> m_failures;
+    // Failed keys: the fifth in a row pauses an address.
+    RefusalPauses m_pauses{
+        {kPhoneFailuresAllowed - 1, kPhoneFirstPause, kPhoneMaxPause, kPhoneAddressesKept}};
     // The friends whose card each phone was sent.
     std::map<const CClient*, std::set<const CClient*>> m_cardsSent;
     TraceThrottle m_unknownLog;
