@@ -392,6 +392,10 @@ int32_t Cn2k::answerLinkRequest(std::span<char> request, const ShareDecision& do
     }
 
     std::vector<CClient*> vehicles = self->m_clients->vehicles();
+    // Folders of removed vehicles go; those of vehicles a share does not
+    // show stay for the next whole document.
+    if (self->m_fragments.size() > vehicles.size())
+        self->m_fragments.keepOnly(vehicles);
     bool showTracked = true;
     if (limited) {
         vehicles = grantedVehicles(vehicles, *limited);
@@ -485,8 +489,6 @@ bool Cn2k::buildDocumentBody(std::string& body, size_t headerRoom,
                              const std::vector<CClient*>& vehicles, CClient& tracked,
                              const EngineSettings& settings, bool linkPoll, bool showTracked) {
     const double range = drawRange(tracked);
-    if (m_fragments.size() > vehicles.size())
-        m_fragments.keepOnly(vehicles); // some were removed
     std::vector<BudgetItem> items;
     items.reserve(vehicles.size() + 1);
     for (CClient* v : vehicles) {

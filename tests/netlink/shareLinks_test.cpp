@@ -124,6 +124,21 @@ TEST_F(ShareLinks, EachReplyKindShowsWhatTheShareGrants) {
     EXPECT_EQ(head.substr(head.size() - 2), "\n\n");
 }
 
+// A document for one share's vehicles keeps the other vehicles' folders for
+// the next whole document: nothing is written again that did not change.
+TEST_F(ShareLinks, ALimitedDocumentKeepsTheOthersFolders) {
+    ASSERT_EQ(ask("127.0.0.1", "/").rfind("HTTP/1.1 200", 0), 0u);
+    const uint64_t afterWhole = engine.m_fragments.written();
+    const size_t kept = engine.m_fragments.size();
+    ASSERT_GE(kept, 2u);
+    ASSERT_EQ(ask("192.0.2.7", "/?key=" + alphaToken).rfind("HTTP/1.1 200", 0), 0u);
+    EXPECT_EQ(engine.m_fragments.size(), kept);
+    addPoint(charlie, 48.304, 11.704); // the next whole document differs
+    const std::string whole = ask("127.0.0.1", "/");
+    ASSERT_TRUE(shows(whole, "Charlie"));
+    EXPECT_EQ(engine.m_fragments.written(), afterWhole + 1) << "only Charlie's folder is new";
+}
+
 TEST_F(ShareLinks, TheGlobesPageKeepsTheKeyInACookie) {
     std::string reply = ask("192.0.2.1", "/globe/?key=" + alphaToken);
     ASSERT_EQ(reply.rfind("HTTP/1.1 200", 0), 0u) << reply.substr(0, 300);
