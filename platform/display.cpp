@@ -1,10 +1,14 @@
 #include "platform/display.h"
 
 #include "platform/socket.h"
+#include "platform/x11Setup.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -14,10 +18,12 @@ namespace {
 
 constexpr unsigned kTcpTimeoutMs = 2000;
 constexpr int kX11TcpBase = 6000;
+// An Xauthority file larger than this is not read.
+constexpr std::streamsize kMaxXAuthority = 1 << 20;
 
 // Connects to a local socket: `name` is a path, or an abstract name when
 // `abstract` is set. 0, or errno.
-int connectLocal(const std::string& name, bool abstract) {
+int connectLocal(const std::string& name, bool abstract, Socket& s) {
     sockaddr_un sa{};
     sa.sun_family = AF_UNIX;
     const size_t offset = abstract ? 1 : 0;
@@ -26,12 +32,54 @@ int connectLocal(const std::string& name, bool abstract) {
     std::memcpy(sa.sun_path + offset, name.data(), name.size());
     const socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset +
                                                     name.size() + (abstract ? 0 : 1));
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    Socket fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd.valid())
         return errno;
-    const int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&sa), length) == 0 ? 0 : errno;
-    ::close(fd);
-    return rc;
+    if (::connect(fd.fd(), reinterpret_cast<const sockaddr*>(&sa), length) != 0)
+        return errno;
+    s = std::move(fd);
+    return 0;
+}
+
+int connectLocal(const std::string& name, bool abstract) {
+    Socket s;
+    return connectLocal(name, abstract, s);
+}
+
+std::string hostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0)
+        return std::string();
+    return name;
+}
+
+// The cookie the X library would present for display `number` reached as
+// `family`/`address`, from the Xauthority file at `path`.
+bool xauthCookie(const std::string& path, unsigned family, const std::string& address,
+                 const std::string& number, XAuthCookie& cookie) {
+    if (path.empty())
+        return false;
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    std::string file(static_cast<size_t>(kMaxXAuthority) + 1, '\0');
+    in.read(file.data(), kMaxXAuthority + 1);
+    if (in.gcount() > kMaxXAuthority)
+        return false;
+    file.resize(static_cast<size_t>(in.gcount()));
+    return findXAuthCookie(file, family, address, number, cookie);
+}
+
+// The connection setup on the connected `s`: reachable when the server takes us.
+DisplayCheck greet(Socket& s, const std::string& display, const std::string& xauthority,
+                   unsigned family, const std::string& address, const std::string& number,
+                   unsigned timeoutMs) {
+    XAuthCookie cookie;
+    const bool haveCookie = xauthCookie(xauthority, family, address, number, cookie);
+    const std::string why = x11Setup(s, haveCookie ? &cookie : nullptr, timeoutMs);
+    if (why.empty())
+        return DisplayCheck{true, {}};
+    return DisplayCheck{false, "the X display " + display + " " + why};
 }
 
 bool allDigits(const std::string& text) {
@@ -67,7 +115,8 @@ std::vector<std::string> platformNames(const std::string& value) {
 
 } // namespace
 
-DisplayCheck x11Reachable(const std::string& display, unsigned timeoutMs) {
+DisplayCheck x11Reachable(const std::string& display, unsigned timeoutMs,
+                          const std::string& xauthority) {
     const size_t colon = display.rfind(':');
     if (colon == std::string::npos)
         return refused("DISPLAY=" + display + " is not a display name");
@@ -81,19 +130,21 @@ DisplayCheck x11Reachable(const std::string& display, unsigned timeoutMs) {
         // X servers listen on both; the abstract one is missing in another
         // network namespace, the path one where /tmp is private.
         const std::string path = "/tmp/.X11-unix/X" + number;
-        if (connectLocal(path, true) == 0)
-            return DisplayCheck{true, {}};
-        const int err = connectLocal(path, false);
+        Socket s;
+        int err = connectLocal(path, true, s);
+        if (err != 0)
+            err = connectLocal(path, false, s);
         if (err == 0)
-            return DisplayCheck{true, {}};
+            return greet(s, display, xauthority, kXAuthLocal, hostName(), number, timeoutMs);
         return refused("the X display " + display + " does not answer (" + std::strerror(err) +
                        ")");
     }
     if (host.front() == '/') {
         // A launchd-style socket path that ends in ":N".
-        const int err = connectLocal(display, false);
+        Socket s;
+        const int err = connectLocal(display, false, s);
         if (err == 0)
-            return DisplayCheck{true, {}};
+            return greet(s, display, xauthority, kXAuthLocal, hostName(), number, timeoutMs);
         return refused("the X display " + display + " does not answer (" + std::strerror(err) +
                        ")");
     }
@@ -103,8 +154,16 @@ DisplayCheck x11Reachable(const std::string& display, unsigned timeoutMs) {
     Socket s = Socket::tcp(err);
     if (s.valid())
         err = s.connect(host, static_cast<uint16_t>(kX11TcpBase + n), timeoutMs);
-    if (err == 0)
-        return DisplayCheck{true, {}};
+    if (err == 0) {
+        // As the X library does: a server on this machine is named by its host
+        // name, another by its address.
+        const std::string peer = s.peerAddress();
+        in_addr a{};
+        if (peer.rfind("127.", 0) == 0 || ::inet_pton(AF_INET, peer.c_str(), &a) != 1)
+            return greet(s, display, xauthority, kXAuthLocal, hostName(), number, timeoutMs);
+        return greet(s, display, xauthority, kXAuthInternet,
+                     std::string(reinterpret_cast<const char*>(&a.s_addr), 4), number, timeoutMs);
+    }
     return refused("the X display " + display + " does not answer (" + std::strerror(err) + ")");
 }
 
@@ -130,9 +189,13 @@ DisplayCheck displayReachable(const std::function<const char*(const char*)>& env
     const std::string x11 = value("DISPLAY");
     const std::string wayland = value("WAYLAND_DISPLAY");
     const std::string runtimeDir = value("XDG_RUNTIME_DIR");
+    // The X library's cookies: XAUTHORITY, else ~/.Xauthority.
+    std::string xauthority = value("XAUTHORITY");
+    if (xauthority.empty() && !value("HOME").empty())
+        xauthority = value("HOME") + "/.Xauthority";
     auto tryX11 = [&] {
         return x11.empty() ? refused("no X display is set (DISPLAY)")
-                           : x11Reachable(x11, kTcpTimeoutMs);
+                           : x11Reachable(x11, kTcpTimeoutMs, xauthority);
     };
     auto tryWayland = [&] {
         return wayland.empty() ? refused("no Wayland display is set (WAYLAND_DISPLAY)")
