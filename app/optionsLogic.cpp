@@ -1106,20 +1106,21 @@ bool parseWhole(const std::string& text, SliderRange range, int32_t& out) {
     return true;
 }
 
+std::string wholeNumberWanted(const char* what, SliderRange range) {
+    return std::string("Enter ") + what + " as a whole number from " + std::to_string(range.low) +
+           " to " + std::to_string(range.high) + ".";
+}
+
 } // namespace
 
 void COptionsLogic::onHistoryDays(const std::string& text) {
     if (!parseWhole(text, kHistoryDaysRange, m_o.HistoryDays))
-        m_view.message("Enter how many days the history keeps as a whole number from " +
-                       std::to_string(kHistoryDaysRange.low) + " to " +
-                       std::to_string(kHistoryDaysRange.high) + ".");
+        m_view.message(wholeNumberWanted("how many days the history keeps", kHistoryDaysRange));
     changed();
 }
 
 void COptionsLogic::onHistoryMaxMB(const std::string& text) {
     if (!parseWhole(text, kHistoryMaxMBRange, m_o.HistoryMaxMB))
-        m_view.message("Enter the history's largest size in MB as a whole number from " +
-                       std::to_string(kHistoryMaxMBRange.low) + " to " +
-                       std::to_string(kHistoryMaxMBRange.high) + ".");
+        m_view.message(wholeNumberWanted("the history's largest size in MB", kHistoryMaxMBRange));
     changed();
 }
