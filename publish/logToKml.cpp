@@ -25,6 +25,9 @@
 
 namespace {
 
+// The log is read in blocks of this size.
+constexpr size_t kLogBlockBytes = 64 * 1024;
+
 struct FdCloser {
     int fd;
     ~FdCloser() {
@@ -107,6 +110,10 @@ bool playLogInto(CClient& vehicle, int fd, const std::string& inPath, bool allPo
                  KmlConversion& stats, std::vector<HistoryFix>* kept, std::string& error) {
     vehicle.maxPts = kTrackCapacity;
     vehicle.compress = allPoints ? 0 : 1;
+    // A log fills the ring in one go: room for all of it at once spares the
+    // copies (and fresh pages) of growing it step by step. Pages nobody
+    // writes to cost nothing, so a short log pays nothing for this.
+    vehicle.track.slots.reserve(static_cast<size_t>(kTrackCapacity));
     bool tooMany = false;
     if (kept) {
         vehicle.track.setObserver([kept, &tooMany](const GpsFix& fix, bool replacesNewest) {
@@ -123,7 +130,9 @@ bool playLogInto(CClient& vehicle, int fd, const std::string& inPath, bool allPo
         });
     }
 
-    LineReader lines(fd);
+    // A small block stays in the cache and touches few pages; a log line is
+    // at most a few hundred bytes, far below it.
+    LineReader lines(fd, kLogBlockBytes);
     std::string_view line;
     while (lines.next(line)) {
         ++stats.lines;

@@ -84,6 +84,37 @@ TEST(NmeaChecksum, LowerCaseHexPasses) {
     EXPECT_EQ(parseNmea((body + "*6f").c_str(), fix), 0);
 }
 
+// A sentence handed over as a view ends at a NUL and at the work buffer's
+// size; the checksum and its '*' are looked for only in what is left.
+TEST(NmeaChecksum, TheSentenceEndsAtANulAndAtTheWorkBuffer) {
+    const std::string gga = withChecksum(kGgaBody);
+    const std::string body = kGgaBody;
+    struct Case {
+        const char* what;
+        std::string sentence;
+        int result;
+    };
+    const Case cases[] = {
+        {"whole", gga, 2},
+        {"a NUL after the checksum", gga + std::string("\0*00garbage", 12), 2},
+        {"a NUL before the star", body + std::string("\0", 1) + gga.substr(body.size()), 0},
+        {"a NUL inside a field", body.substr(0, 20) + std::string("\0", 1) + gga.substr(20), 0},
+        {"padding beyond the work buffer", gga + std::string(3000, ' '), 2},
+        {"the star beyond the work buffer",
+         body + std::string(kNmeaWorkBuffer, ',') + gga.substr(body.size()), 0},
+        // What the cut leaves is a star without digits: unchecked, as such.
+        {"the checksum's digits beyond the work buffer",
+         body + std::string(kNmeaWorkBuffer - 2 - body.size(), ',') + "*7F", 2},
+        {"five characters", "$GPGG", 0},
+        {"no star", body, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        GpsFix fix;
+        EXPECT_EQ(parseNmea(std::string_view(c.sentence), fix), c.result);
+    }
+}
+
 TEST(NmeaChecksum, WrongChecksumIsRejectedAndLogged) {
     std::string sent = withChecksum(kGgaBody);
     sent.back() = sent.back() == '0' ? '1' : '0';
