@@ -296,6 +296,12 @@ int parseNmea(const char* sentence, GpsFix& fix, double altOffset, double course
 }
 
 int parseNmea(std::string_view sentence, GpsFix& fix, double altOffset, double courseOffset) {
+    // Sentences that can change nothing end here unread, unless the log may
+    // want to hear of a bad checksum. (A NUL among the first six characters
+    // makes the type "other" too, as the sentence is then too short.)
+    const NmeaType early = nmeaSentenceType(sentence);
+    if ((early == NmeaType::other || (early == NmeaType::vtg && fix.rmcSeen)) && !traceMayDeliver())
+        return 0;
     // A NUL ends the sentence, and text beyond the work buffer is cut. One
     // pass copies it, finds its last '*' and sums the characters before it.
     char work[kNmeaWorkBuffer];

@@ -5,6 +5,7 @@
 #include "platform/runtime.h"
 
 #include <cmath>
+#include <optional>
 
 using tt::withChecksum;
 
@@ -112,6 +113,41 @@ TEST(NmeaChecksum, TheSentenceEndsAtANulAndAtTheWorkBuffer) {
         SCOPED_TRACE(c.what);
         GpsFix fix;
         EXPECT_EQ(parseNmea(std::string_view(c.sentence), fix), c.result);
+    }
+}
+
+// Sentences that change nothing (other types, VTG once RMC was seen) give 0
+// and leave the record alone whether or not anyone listens to the log; a
+// listener still hears of their bad checksums.
+TEST(NmeaChecksum, SentencesThatChangeNothingAreLoggedOnlyWhenSomeoneListens) {
+    GpsFix seen;
+    ASSERT_EQ(parseNmea(withChecksum(kRmcBody).c_str(), seen), 2);
+    struct Case {
+        const char* what;
+        std::string sentence;
+        bool badChecksum;
+    };
+    const Case cases[] = {
+        {"GSV", withChecksum("$GPGSV,3,1,12,02,42,236,35,05,16,003,30"), false},
+        {"GSV with a wrong checksum", "$GPGSV,3,1,12,02,42,236,35,05,16,003,30*12", true},
+        {"VTG after RMC", withChecksum("$GPVTG,054.7,T,034.4,M,005.5,N,010.2,K"), false},
+        {"VTG after RMC, wrong checksum", "$GPVTG,054.7,T,034.4,M,005.5,N,010.2,K*01", true},
+        {"a proprietary sentence", withChecksum("$PGRME,15.0,M,45.0,M,25.0,M"), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (bool listening : {false, true}) {
+            std::optional<TraceCapture> cap;
+            if (listening)
+                cap.emplace();
+            GpsFix fix = seen;
+            EXPECT_EQ(parseNmea(std::string_view(c.sentence), fix), 0);
+            EXPECT_EQ(fix.spd, seen.spd);
+            EXPECT_EQ(fix.hdg, seen.hdg);
+            if (cap) {
+                EXPECT_EQ(cap->contains("bad nmea checksum"), c.badChecksum) << cap->all();
+            }
+        }
     }
 }
 
