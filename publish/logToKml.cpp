@@ -9,6 +9,7 @@
 #include "platform/runtime.h"
 #include "remote/client.h"
 #include "sources/demo.h"
+#include "trace/trace.h"
 #include "track/nmea.h"
 
 #include <fcntl.h>
@@ -134,8 +135,14 @@ bool playLogInto(CClient& vehicle, int fd, const std::string& inPath, bool allPo
     // at most a few hundred bytes, far below it.
     LineReader lines(fd, kLogBlockBytes);
     std::string_view line;
+    const bool listened = traceMayDeliver();
     while (lines.next(line)) {
         ++stats.lines;
+        // Satellites, proprietary sentences and the like change nothing; not
+        // even the track lock is taken for them (unless the log listens for
+        // their bad checksums).
+        if (!listened && nmeaSentenceType(line) == NmeaType::other)
+            continue;
         if (playDemoLine(vehicle, line, 0, false, 0) == 2)
             ++stats.fixes;
     }
