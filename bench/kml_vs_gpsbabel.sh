@@ -13,8 +13,9 @@
 # the two side by side in one run so that a busy machine slows both alike);
 # the table gives the medians and their ratio. The target is Nivra at least
 # 60 times faster on every log. First comes a start-up line: a C++ hello world
-# built on the spot beside `nivra --version` (the floor a process start can
-# reach on this machine, and what Nivra's start costs above it).
+# built on the spot beside `nivra --version` and the conversion of an empty
+# log (the floor a process start can reach on this machine, and what Nivra's
+# start costs above it).
 #
 #   bench/kml_vs_gpsbabel.sh [BUILD_DIR] [LOG_KIND...]   (default: build, all five)
 #
@@ -44,13 +45,16 @@ echo "cores: $(nproc); load: $(cut -d' ' -f1-3 /proc/loadavg)"
 # Start-up: a hello world as the machine's C++ compiler builds it by default.
 printf '#include <iostream>\nint main() { std::cout << "hello\\n"; }\n' >"$work/hello.cpp"
 c++ -O2 -o "$work/hello" "$work/hello.cpp"
-hyperfine -N --warmup 5 --min-runs 50 --style none --export-json "$work/startup.json" \
-  --command-name hello "$work/hello" --command-name "nivra --version" "'$nivra' --version" >/dev/null
+: >"$work/empty.nme" # refused ("holds no valid fix", status 1): hence -i
+hyperfine -N -i --warmup 5 --min-runs 50 --style none --export-json "$work/startup.json" \
+  --command-name hello "$work/hello" --command-name "nivra --version" "'$nivra' --version" \
+  --command-name "nivra --kml empty" "'$nivra' --kml '$work/empty.nme' -o '$work/empty.kml'" >/dev/null
 python3 - "$work/startup.json" <<'EOF'
 import json, sys
 r = {x["command"]: x["median"] * 1000 for x in json.load(open(sys.argv[1]))["results"]}
-h, n = r["hello"], r["nivra --version"]
-print("start-up: hello world %.2f ms, nivra --version %.2f ms (+%.2f ms)" % (h, n, n - h))
+h, n, e = r["hello"], r["nivra --version"], r["nivra --kml empty"]
+print("start-up: hello world %.2f ms, nivra --version %.2f ms (+%.2f ms), "
+      "--kml of an empty log %.2f ms (+%.2f ms)" % (h, n, n - h, e, e - h))
 EOF
 for kind in "${kinds[@]}"; do
   log=$work/$kind.nme

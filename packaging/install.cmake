@@ -133,6 +133,10 @@ set(CPACK_DEBIAN_WINDOW_PACKAGE_NAME nivra-window)
 set(CPACK_DEBIAN_GLOBE_PACKAGE_NAME nivra-globe)
 set(CPACK_DEBIAN_WINDOW_PACKAGE_SECTION x11)
 set(CPACK_DEBIAN_WINDOW_PACKAGE_DEPENDS "nivra (= ${PROJECT_VERSION})")
+# The HTTPS client loads libcurl and its OpenSSL on first use, where the
+# package tools do not see them; the libraries the program links are added
+# to these by dpkg-shlibdeps. 7.85 brought the protocol lists by name.
+set(CPACK_DEBIAN_PROGRAM_PACKAGE_DEPENDS "libcurl4 (>= 7.85.0), libssl3")
 set(CPACK_DEBIAN_GLOBE_PACKAGE_ARCHITECTURE all)
 set(CPACK_DEBIAN_GLOBE_PACKAGE_SECTION web)
 set(CPACK_DEBIAN_GLOBE_PACKAGE_ENHANCES nivra)

@@ -1,8 +1,7 @@
 #include "phones/phoneKey.h"
 
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-#include <openssl/rand.h>
+#include "platform/pbkdf2.h"
+#include "platform/secrets.h"
 
 #include <charconv>
 #include <vector>
@@ -40,23 +39,16 @@ bool unhex(std::string_view text, std::vector<unsigned char>& out) {
 
 bool derive(std::string_view secret, const unsigned char* salt, size_t saltLen, int iterations,
             unsigned char* hash, size_t hashLen) {
-    return PKCS5_PBKDF2_HMAC(secret.data(), static_cast<int>(secret.size()), salt,
-                             static_cast<int>(saltLen), iterations, EVP_sha256(),
-                             static_cast<int>(hashLen), hash) == 1;
+    return pbkdf2HmacSha256(secret, {reinterpret_cast<const char*>(salt), saltLen}, iterations,
+                            {hash, hashLen});
 }
 
 } // namespace
 
-bool sameInConstantTime(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    return a.empty() || CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
-}
-
 std::string newPhoneKey() {
     static const char* symbols = "abcdefghijklmnopqrstuvwxyz234567";
     unsigned char raw[kPhoneKeyChars];
-    if (RAND_bytes(raw, sizeof raw) != 1)
+    if (!systemRandomBytes(raw))
         return {};
     std::string key;
     for (unsigned char b : raw)
@@ -69,7 +61,7 @@ std::string hashPhoneKey(std::string_view secret, int iterations) {
         return {};
     unsigned char salt[kSaltBytes];
     unsigned char hash[kHashBytes];
-    if (RAND_bytes(salt, sizeof salt) != 1 ||
+    if (!systemRandomBytes(salt) ||
         !derive(secret, salt, sizeof salt, iterations, hash, sizeof hash))
         return {};
     return std::string(kScheme) + "$" + std::to_string(iterations) + "$" + hex(salt, sizeof salt) +
@@ -103,5 +95,6 @@ bool phoneKeyMatches(std::string_view stored, std::string_view secret) {
     unsigned char hash[kHashBytes];
     if (!derive(secret, salt.data(), salt.size(), iterations, hash, sizeof hash))
         return false;
-    return CRYPTO_memcmp(hash, expected.data(), kHashBytes) == 0;
+    return equalInConstantTime({reinterpret_cast<const char*>(hash), sizeof hash},
+                               {reinterpret_cast<const char*>(expected.data()), expected.size()});
 }

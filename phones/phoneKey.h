@@ -26,5 +26,3 @@ std::string hashPhoneKey(std::string_view secret, int iterations = kPhoneKeyIter
 // Whether `secret` matches the stored form. False for an empty or malformed
 // stored form and for a secret longer than kPhoneKeyMaxBytes.
 bool phoneKeyMatches(std::string_view stored, std::string_view secret);
-// Whether two texts are equal, in time that depends only on their lengths.
-bool sameInConstantTime(std::string_view a, std::string_view b);

@@ -3,12 +3,12 @@
 #include "net/http.h"
 #include "net/httpRequest.h"
 #include "phones/phoneKey.h"
+#include "platform/secrets.h"
+#include "platform/sha256.h"
 #include "remote/client.h"
 #include "trace/trace.h"
 #include "track/outsideText.h"
 #include "track/track.h"
-
-#include <openssl/evp.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -34,11 +34,8 @@ std::string statusLine(int status) {
 
 // The cache keeps a digest of the secret, not the secret.
 std::string digest(std::string_view secret) {
-    unsigned char out[EVP_MAX_MD_SIZE];
-    unsigned int n = 0;
-    if (EVP_Digest(secret.data(), secret.size(), out, &n, EVP_sha256(), nullptr) != 1)
-        return {};
-    return std::string(reinterpret_cast<const char*>(out), n);
+    const Sha256Digest d = sha256(secret);
+    return std::string(d.begin(), d.end());
 }
 
 size_t phoneCount(const CClients& clients) {
@@ -200,7 +197,7 @@ bool CPhoneListener::keyMatches(CClient& phone, const std::string& secret) {
         return false;
     const std::string d = digest(secret);
     if (auto it = m_verified.find(&phone); it != m_verified.end() && it->second.hash == stored)
-        if (sameInConstantTime(it->second.secret, d))
+        if (equalInConstantTime(it->second.secret, d))
             return true;
     if (!phoneKeyMatches(stored, secret))
         return false;

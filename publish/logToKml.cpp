@@ -9,6 +9,7 @@
 #include "platform/runtime.h"
 #include "remote/client.h"
 #include "sources/demo.h"
+#include "trace/trace.h"
 #include "track/nmea.h"
 
 #include <fcntl.h>
@@ -24,6 +25,9 @@
 #include <string_view>
 
 namespace {
+
+// The log is read in blocks of this size.
+constexpr size_t kLogBlockBytes = 64 * 1024;
 
 struct FdCloser {
     int fd;
@@ -107,6 +111,10 @@ bool playLogInto(CClient& vehicle, int fd, const std::string& inPath, bool allPo
                  KmlConversion& stats, std::vector<HistoryFix>* kept, std::string& error) {
     vehicle.maxPts = kTrackCapacity;
     vehicle.compress = allPoints ? 0 : 1;
+    // A log fills the ring in one go: room for all of it at once spares the
+    // copies (and fresh pages) of growing it step by step. Pages nobody
+    // writes to cost nothing, so a short log pays nothing for this.
+    vehicle.track.slots.reserve(static_cast<size_t>(kTrackCapacity));
     bool tooMany = false;
     if (kept) {
         vehicle.track.setObserver([kept, &tooMany](const GpsFix& fix, bool replacesNewest) {
@@ -123,10 +131,18 @@ bool playLogInto(CClient& vehicle, int fd, const std::string& inPath, bool allPo
         });
     }
 
-    LineReader lines(fd);
+    // A small block stays in the cache and touches few pages; a log line is
+    // at most a few hundred bytes, far below it.
+    LineReader lines(fd, kLogBlockBytes);
     std::string_view line;
+    const bool listened = traceMayDeliver();
     while (lines.next(line)) {
         ++stats.lines;
+        // Satellites, proprietary sentences and the like change nothing; not
+        // even the track lock is taken for them (unless the log listens for
+        // their bad checksums).
+        if (!listened && nmeaSentenceType(line) == NmeaType::other)
+            continue;
         if (playDemoLine(vehicle, line, 0, false, 0) == 2)
             ++stats.fixes;
     }

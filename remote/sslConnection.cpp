@@ -4,26 +4,11 @@
 #include "trace/trace.h"
 #include "track/outsideText.h"
 
-#include <curl/curl.h>
-#include <openssl/ssl.h>
-#include <openssl/x509_vfy.h>
+#include "remote/tlsLibraries.h"
 
 #include <cctype>
-#include <mutex>
 
 namespace {
-
-// Where a TLS context keeps the connection that made it, for the callback
-// that answers a server's certificate request.
-int connectionIndex() {
-    static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
-    return index;
-}
-
-void initCurlOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
 
 // A host name or address as it may stand in a URL: no user part, path,
 // spaces or control characters can be smuggled in.
@@ -77,20 +62,25 @@ struct SslCallbacks {
     static CURLcode onSslContext(CURL*, void* sslCtx, void* self) {
         auto* ctx = static_cast<SSL_CTX*>(sslCtx);
         auto* c = static_cast<CSslConnection*>(self);
-        SSL_CTX_set_ex_data(ctx, connectionIndex(), c);
-        SSL_CTX_set_client_cert_cb(ctx, &SslCallbacks::onCertificateRequest);
-        X509_STORE* store = SSL_CTX_get_cert_store(ctx);
-        if (!c->m_caFile.empty() && X509_STORE_load_file(store, c->m_caFile.c_str()) != 1)
+        const TlsLibraries& tls = *c->m_tls;
+        tls.SSL_CTX_set_ex_data(ctx, tls.connectionIndex, c);
+        tls.SSL_CTX_set_client_cert_cb(ctx, &SslCallbacks::onCertificateRequest);
+        X509_STORE* store = tls.SSL_CTX_get_cert_store(ctx);
+        if (!c->m_caFile.empty() && tls.X509_STORE_load_file(store, c->m_caFile.c_str()) != 1)
             NTRACE("cannot read the certificate authorities in %s", c->m_caFile.c_str());
         if (!c->m_verifyServer)
-            X509_STORE_set_flags(store, X509_V_FLAG_NO_CHECK_TIME);
+            tls.X509_STORE_set_flags(store, X509_V_FLAG_NO_CHECK_TIME);
         return CURLE_OK;
     }
 
     // Called only when the server asks for a client certificate.
     static int onCertificateRequest(SSL* ssl, X509** cert, EVP_PKEY** key) {
+        std::string why;
+        const TlsLibraries* tls = tlsLibraries(why);
+        if (!tls)
+            return 0;
         auto* c = static_cast<CSslConnection*>(
-            SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), connectionIndex()));
+            tls->SSL_CTX_get_ex_data(tls->SSL_get_SSL_CTX(ssl), tls->connectionIndex));
         if (!c)
             return 0;
         c->m_certAsked = true;
@@ -103,10 +93,10 @@ struct SslCallbacks {
             }
             NTRACE("client certificate %s", c->m_certificate.file.c_str());
         }
-        if (X509_up_ref(c->m_certificate.cert.get()) != 1)
+        if (tls->X509_up_ref(c->m_certificate.cert.get()) != 1)
             return 0;
-        if (EVP_PKEY_up_ref(c->m_certificate.key.get()) != 1) {
-            X509_free(c->m_certificate.cert.get());
+        if (tls->EVP_PKEY_up_ref(c->m_certificate.key.get()) != 1) {
+            tls->X509_free(c->m_certificate.cert.get());
             c->m_certProblem = "Cannot set certificate context";
             return 0;
         }
@@ -116,8 +106,11 @@ struct SslCallbacks {
     }
 };
 
+// A handle exists only once the libraries are loaded, and they stay loaded.
 void CSslConnection::CurlFree::operator()(CURL* p) const {
-    curl_easy_cleanup(p);
+    std::string why;
+    if (const TlsLibraries* tls = tlsLibraries(why))
+        tls->easy_cleanup(p);
 }
 
 CSslConnection::CSslConnection() = default;
@@ -141,11 +134,17 @@ bool CSslConnection::fail(const std::string& text, int code) {
 
 bool CSslConnection::open(const std::string& verb) {
     close();
-    initCurlOnce();
-    m_hInternet.reset(curl_easy_init());
+    std::string why;
+    m_tls = tlsLibraries(why);
+    if (!m_tls)
+        return fail("Cannot open internet: " + why, CURLE_FAILED_INIT);
+    m_hInternet.reset(m_tls->easy_init());
     if (!m_hInternet)
         return fail("Cannot open internet", CURLE_FAILED_INIT);
     CURL* h = m_hInternet.get();
+    // Under this name the calls go through libcurl's header, which checks
+    // each option's value type while compiling.
+    const auto curl_easy_setopt = m_tls->easy_setopt;
     if (!m_strAgentName.empty())
         curl_easy_setopt(h, CURLOPT_USERAGENT, m_strAgentName.c_str());
 
@@ -208,6 +207,7 @@ bool CSslConnection::send() {
     if (!m_hInternet)
         return setError("Cannot perform http request", CURLE_FAILED_INIT);
     CURL* h = m_hInternet.get();
+    const auto curl_easy_setopt = m_tls->easy_setopt;
     m_relaxAuthority = false;
     for (int attempt = 1; attempt <= kSslSendAttempts; ++attempt) {
         m_reply.clear();
@@ -221,11 +221,11 @@ bool CSslConnection::send() {
         curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, m_verifyServer ? 2L : 0L);
         curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, m_verifyServer || !m_relaxAuthority ? 1L : 0L);
 
-        CURLcode rc = curl_easy_perform(h);
-        curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &m_httpStatus);
+        CURLcode rc = m_tls->easy_perform(h);
+        m_tls->easy_getinfo(h, CURLINFO_RESPONSE_CODE, &m_httpStatus);
         if (rc == CURLE_OK)
             return true;
-        std::string reason = m_curlError[0] ? m_curlError : curl_easy_strerror(rc);
+        std::string reason = m_curlError[0] ? m_curlError : m_tls->easy_strerror(rc);
         if (m_certAsked && !m_certProblem.empty()) {
             NTRACE("%s", m_certProblem.c_str());
             return setError("Cannot perform http request, client authentication needed but "

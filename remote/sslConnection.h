@@ -1,5 +1,7 @@
 // CSslConnection: the HTTPS client of the service links, one request per
-// connection object, on libcurl with OpenSSL. Calling order: set, open, send,
+// connection object, on libcurl with OpenSSL, both loaded on the first
+// open (remote/tlsLibraries.h); when they cannot be loaded, open fails with
+// "Cannot open internet: " and the reason. Calling order: set, open, send,
 // read, destruct. Failures come back as false with a text and a code kept for
 // the caller ("%s Code: %d"); the code is libcurl's (CURLcode), and the text
 // ends with libcurl's own explanation.
@@ -17,6 +19,7 @@
 #include <string>
 
 using CURL = void;
+struct TlsLibraries;
 
 // The certificate store types.
 enum CertStoreType : int { certStoreMy = 0, certStoreCa = 1, certStoreRoot = 2, certStoreSpc = 3 };
@@ -80,6 +83,7 @@ private:
     bool fail(const std::string& text, int code);
     bool setError(const std::string& text, int code);
 
+    const TlsLibraries* m_tls = nullptr;         // loaded by the first open
     std::unique_ptr<CURL, CurlFree> m_hInternet; // the request, as libcurl holds it
     std::string m_strServerName;
     std::string m_strObjectName;

@@ -7,6 +7,7 @@
 #include "trace/trace.h"
 #include "track/civilTime.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -207,12 +208,10 @@ bool readCourse(std::string_view field, double offset, GpsFix& fix) {
     return false;
 }
 
-// The checksum test of parseNmea. `text` is the working copy; on a checked
-// pass it is cut at the '*'.
-bool checksumPasses(char* text, size_t& length) {
-    char* star = static_cast<char*>(memrchr(text, '*', length));
-    if (!star)
-        return false;
+// The checksum test once the last '*' of `text` is found and the XOR of the
+// characters between the '$' and it is known. On a checked pass `text` is
+// cut at the '*'.
+bool checksumAgrees(char* text, size_t& length, char* star, unsigned sumBeforeStar) {
     // "*%X": hexadecimal digits in either case. None readable, or the value 0,
     // means the sender did not checksum the sentence; it passes unchecked.
     unsigned long value = 0;
@@ -229,7 +228,19 @@ bool checksumPasses(char* text, size_t& length) {
         return true;
     *star = '\0';
     length = static_cast<size_t>(star - text);
-    return static_cast<unsigned long>(nmeaChecksum(text)) == value;
+    return static_cast<unsigned long>(sumBeforeStar) == value;
+}
+
+// The checksum test of a terminated text (nmeaChecksumPasses).
+bool checksumPasses(char* text, size_t& length) {
+    char* star = static_cast<char*>(memrchr(text, '*', length));
+    if (!star)
+        return false;
+    const char kept = *star;
+    *star = '\0';
+    const auto sum = static_cast<unsigned>(nmeaChecksum(text));
+    *star = kept;
+    return checksumAgrees(text, length, star, sum);
 }
 
 int parseGga(char* text, char* end, GpsFix& fix, double altOffset);
@@ -285,18 +296,38 @@ int parseNmea(const char* sentence, GpsFix& fix, double altOffset, double course
 }
 
 int parseNmea(std::string_view sentence, GpsFix& fix, double altOffset, double courseOffset) {
-    // A NUL ends the sentence, and text beyond the work buffer is cut.
-    sentence = sentence.substr(0, kNmeaWorkBuffer - 1);
-    if (const void* nul = std::memchr(sentence.data(), '\0', sentence.size()))
-        sentence = sentence.substr(
-            0, static_cast<size_t>(static_cast<const char*>(nul) - sentence.data()));
-    if (sentence.size() < 6)
+    // Sentences that can change nothing end here unread, unless the log may
+    // want to hear of a bad checksum. (A NUL among the first six characters
+    // makes the type "other" too, as the sentence is then too short.)
+    const NmeaType early = nmeaSentenceType(sentence);
+    if ((early == NmeaType::other || (early == NmeaType::vtg && fix.rmcSeen)) && !traceMayDeliver())
         return 0;
+    // A NUL ends the sentence, and text beyond the work buffer is cut. One
+    // pass copies it, finds its last '*' and sums the characters before it.
     char work[kNmeaWorkBuffer];
-    std::memcpy(work, sentence.data(), sentence.size());
-    work[sentence.size()] = '\0';
-    size_t length = sentence.size();
-    if (!checksumPasses(work, length)) {
+    const size_t limit = std::min(sentence.size(), kNmeaWorkBuffer - 1);
+    size_t length = limit;
+    char* star = nullptr;
+    unsigned sum = 0, sumBeforeStar = 0;
+    for (size_t i = 0; i < limit; ++i) {
+        const char c = sentence[i];
+        if (c == '\0') {
+            length = i;
+            break;
+        }
+        work[i] = c;
+        if (c == '*') {
+            star = work + i;
+            sumBeforeStar = sum;
+        }
+        if (i > 0)
+            sum ^= static_cast<unsigned char>(c);
+    }
+    sentence = sentence.substr(0, length);
+    if (length < 6)
+        return 0;
+    work[length] = '\0';
+    if (!star || !checksumAgrees(work, length, star, sumBeforeStar)) {
         NTRACE("bad nmea checksum %.*s", static_cast<int>(sentence.size()), sentence.data());
         return 0;
     }

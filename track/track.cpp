@@ -51,7 +51,8 @@ public:
             ++m_depth;
             return true;
         }
-        if (!m_free.wait_for(lock, wait, [this] { return m_depth == 0; }))
+        // A free lock is taken without reading the clock (wait_for would).
+        if (m_depth != 0 && !m_free.wait_for(lock, wait, [this] { return m_depth == 0; }))
             return false;
         m_owner = me;
         m_depth = 1;
@@ -141,16 +142,71 @@ void writeCoords(char (&out)[32], double lon, double lat, double alt) {
     std::snprintf(out, sizeof out, "%.5lf,%.5lf,%.1lf\n", lon, lat, alt); // cut to fit
 }
 
+// "%.Nf" of `v` (N = `decimals`, 1 or 5) at `p`, and the number that text
+// reads back as, without printf or to_chars, for the values a track holds.
+// The digits are v * 10^N rounded; that product is off the exact one by at
+// most half a unit in its last place, under 2^-23 below 2^30, so unless it
+// lies within 1e-6 of a half the rounding is the exact value's, as printf
+// rounds it. The text "n / 10^N" reads back as the division n / 10^N, which
+// is correctly rounded. False (nothing written) near a half, for a large or
+// non-finite value, or when the text would not fit before `last`.
+bool putFixed(char*& p, char* last, double v, int decimals, double& readBack) {
+    const double scale = decimals == 5 ? 1e5 : 1e1;
+    const double x = std::fabs(v) * scale;
+    if (!(x < 1073741824.0)) // also NaN
+        return false;
+    const double whole = std::floor(x);
+    const double fraction = x - whole; // exact at this size
+    if (std::fabs(fraction - 0.5) < 1e-6)
+        return false;
+    uint64_t units = static_cast<uint64_t>(whole) + (fraction > 0.5 ? 1 : 0);
+    char digits[24];
+    int count = 0;
+    for (uint64_t n = units; n != 0 || count <= decimals; n /= 10)
+        digits[count++] = static_cast<char>('0' + n % 10);
+    const bool negative = std::signbit(v);
+    if (last - p <= count + 1 + (negative ? 1 : 0))
+        return false;
+    if (negative)
+        *p++ = '-';
+    for (int i = count - 1; i >= decimals; --i)
+        *p++ = digits[i];
+    *p++ = '.';
+    for (int i = decimals - 1; i >= 0; --i)
+        *p++ = digits[i];
+    readBack = static_cast<double>(units) / scale;
+    if (negative)
+        readBack = -readBack;
+    return true;
+}
+
+// writeCoords and readCoords of it in one pass, for the common values; false
+// leaves `out` to writeCoords.
+bool writeCoordsFast(char (&out)[32], double lon, double lat, double alt, double& lonBack,
+                     double& latBack, double& altBack) {
+    char* p = out;
+    char* const last = out + sizeof out - 1;
+    if (!putFixed(p, last, lon, 5, lonBack) || (*p++ = ',', !putFixed(p, last, lat, 5, latBack)) ||
+        (*p++ = ',', !putFixed(p, last, alt, 1, altBack)) || p >= last)
+        return false;
+    *p++ = '\n';
+    *p = '\0';
+    return true;
+}
+
 // The slot a fix becomes. Fits by construction: |lon| <= 180, |lat| <= 90 and
 // alt < 1e6 give at most 31 characters ("-180.00000,-90.00000,999999.9\n").
 void fillSlot(TrackPoint& p, const GpsFix& fix) {
     std::memset(static_cast<void*>(&p), 0, sizeof p);
-    writeCoords(p.coords, fix.lon, fix.lat, fix.alt);
     p.hdg = truncInt32(fix.hdg);
     p.spd = truncInt32(fix.spd * kKnotsToMph * 10);
     p.time = low32(fix.time);
     double lon, lat, alt;
-    readCoords(p.coords, lon, lat, alt);
+    if (!writeCoordsFast(p.coords, fix.lon, fix.lat, fix.alt, lon, lat, alt)) {
+        std::memset(p.coords, 0, sizeof p.coords);
+        writeCoords(p.coords, fix.lon, fix.lat, fix.alt);
+        readCoords(p.coords, lon, lat, alt);
+    }
     p.lat = truncInt32(lat * 100000);
     p.lon = truncInt32(lon * 100000);
     p.alt = truncInt32(alt * 10);

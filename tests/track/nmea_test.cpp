@@ -5,6 +5,7 @@
 #include "platform/runtime.h"
 
 #include <cmath>
+#include <optional>
 
 using tt::withChecksum;
 
@@ -82,6 +83,72 @@ TEST(NmeaChecksum, LowerCaseHexPasses) {
     EXPECT_EQ(parseNmea((body + "*" + digits).c_str(), fix), 2);
     // A wrong lower-case value still fails.
     EXPECT_EQ(parseNmea((body + "*6f").c_str(), fix), 0);
+}
+
+// A sentence handed over as a view ends at a NUL and at the work buffer's
+// size; the checksum and its '*' are looked for only in what is left.
+TEST(NmeaChecksum, TheSentenceEndsAtANulAndAtTheWorkBuffer) {
+    const std::string gga = withChecksum(kGgaBody);
+    const std::string body = kGgaBody;
+    struct Case {
+        const char* what;
+        std::string sentence;
+        int result;
+    };
+    const Case cases[] = {
+        {"whole", gga, 2},
+        {"a NUL after the checksum", gga + std::string("\0*00garbage", 12), 2},
+        {"a NUL before the star", body + std::string("\0", 1) + gga.substr(body.size()), 0},
+        {"a NUL inside a field", body.substr(0, 20) + std::string("\0", 1) + gga.substr(20), 0},
+        {"padding beyond the work buffer", gga + std::string(3000, ' '), 2},
+        {"the star beyond the work buffer",
+         body + std::string(kNmeaWorkBuffer, ',') + gga.substr(body.size()), 0},
+        // What the cut leaves is a star without digits: unchecked, as such.
+        {"the checksum's digits beyond the work buffer",
+         body + std::string(kNmeaWorkBuffer - 2 - body.size(), ',') + "*7F", 2},
+        {"five characters", "$GPGG", 0},
+        {"no star", body, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        GpsFix fix;
+        EXPECT_EQ(parseNmea(std::string_view(c.sentence), fix), c.result);
+    }
+}
+
+// Sentences that change nothing (other types, VTG once RMC was seen) give 0
+// and leave the record alone whether or not anyone listens to the log; a
+// listener still hears of their bad checksums.
+TEST(NmeaChecksum, SentencesThatChangeNothingAreLoggedOnlyWhenSomeoneListens) {
+    GpsFix seen;
+    ASSERT_EQ(parseNmea(withChecksum(kRmcBody).c_str(), seen), 2);
+    struct Case {
+        const char* what;
+        std::string sentence;
+        bool badChecksum;
+    };
+    const Case cases[] = {
+        {"GSV", withChecksum("$GPGSV,3,1,12,02,42,236,35,05,16,003,30"), false},
+        {"GSV with a wrong checksum", "$GPGSV,3,1,12,02,42,236,35,05,16,003,30*12", true},
+        {"VTG after RMC", withChecksum("$GPVTG,054.7,T,034.4,M,005.5,N,010.2,K"), false},
+        {"VTG after RMC, wrong checksum", "$GPVTG,054.7,T,034.4,M,005.5,N,010.2,K*01", true},
+        {"a proprietary sentence", withChecksum("$PGRME,15.0,M,45.0,M,25.0,M"), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (bool listening : {false, true}) {
+            std::optional<TraceCapture> cap;
+            if (listening)
+                cap.emplace();
+            GpsFix fix = seen;
+            EXPECT_EQ(parseNmea(std::string_view(c.sentence), fix), 0);
+            EXPECT_EQ(fix.spd, seen.spd);
+            EXPECT_EQ(fix.hdg, seen.hdg);
+            if (cap) {
+                EXPECT_EQ(cap->contains("bad nmea checksum"), c.badChecksum) << cap->all();
+            }
+        }
+    }
 }
 
 TEST(NmeaChecksum, WrongChecksumIsRejectedAndLogged) {

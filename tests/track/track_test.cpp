@@ -4,9 +4,12 @@
 
 #include "platform/runtime.h"
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <random>
 #include <thread>
 
 using tt::fixAt;
@@ -149,6 +152,55 @@ TEST(TrackAdd, SlotHoldsBothForms) {
     EXPECT_EQ(p->hdg, 84);
     EXPECT_EQ(p->time, static_cast<int32_t>(f.time));
     EXPECT_EQ(t.m_newPt, 1);
+}
+
+// The slot's text is printf's "%.5f,%.5f,%.1f\n" and its integers are
+// that text read back, scaled and truncated, for any position: random ones,
+// ones a hair beside a rounding half, exact halves, tiny negatives that
+// print as "-0.00000", and the extremes.
+TEST(TrackAdd, SlotTextAndIntegersMatchPrintfForAnyPosition) {
+    std::vector<std::array<double, 3>> positions; // lon, lat, alt
+    std::mt19937_64 rng(35);
+    std::uniform_real_distribution<double> lonD(-180, 180), latD(-90, 90), altD(-9999, 999999);
+    for (int i = 0; i < 20000; ++i)
+        positions.push_back({lonD(rng), latD(rng), altD(rng)});
+    std::uniform_int_distribution<int> unitsD(-17999999, 17999999), altUnitsD(-99990, 9999990);
+    for (int i = 0; i < 5000; ++i) {
+        // (k + 1/2) / 10^5 and its neighbours: the rounding halves.
+        const double half = (unitsD(rng) + 0.5) / 1e5;
+        const double altHalf = (altUnitsD(rng) + 0.5) / 10;
+        for (int step : {-2, -1, 0, 1, 2}) {
+            positions.push_back({std::nextafter(half, step < 0 ? -1e9 : 1e9) * (step != 0),
+                                 std::clamp(half / 2 + step * 1e-12, -90.0, 90.0),
+                                 altHalf + step * 1e-9});
+        }
+    }
+    for (double lon : {-180.0, 180.0, -1e-7, -0.0, 0.0, 1e-7, -4e-6, 4e-6, -6e-6, 6e-6})
+        positions.push_back({lon, lon == 0 ? 45.0 : -lon / 2, -lon});
+    positions.push_back({-180, -90, 999999.94});
+    positions.push_back({-180, -90, 999999.96});
+
+    CTrack t;
+    int64_t second = 0;
+    for (const auto& [lon, lat, alt] : positions) {
+        SCOPED_TRACE(coordsOf(lon, lat, alt));
+        t.add(fixAt(second, lat, lon, 0, 0, alt), 2);
+        const TrackPoint* p = t.point(0);
+        ASSERT_NE(p, nullptr);
+        ASSERT_EQ(p->time, static_cast<int32_t>(fixAt(second).time)) << "the fix became a point";
+        ++second;
+        const std::string text = coordsOf(lon, lat, alt);
+        ASSERT_EQ(p->coords, text);
+        double back[3];
+        char* at = const_cast<char*>(text.c_str());
+        for (double& v : back) {
+            v = std::strtod(at, &at);
+            ++at; // the ',' or '\n'
+        }
+        ASSERT_EQ(p->lon, static_cast<int32_t>(back[0] * 100000));
+        ASSERT_EQ(p->lat, static_cast<int32_t>(back[1] * 100000));
+        ASSERT_EQ(p->alt, static_cast<int32_t>(back[2] * 10));
+    }
 }
 
 TEST(TrackAdd, NegativeCoordinatesTruncateTowardZero) {
