@@ -86,8 +86,9 @@ const char* cText(std::string_view field) {
 // A field of at most 15 digits with at most one '.', as receivers send
 // positions, speeds and courses. The digits as an integer are exact in a
 // double, and so is the power of ten, so one division gives the correctly
-// rounded number, the one from_chars and strtod give.
-bool readPlainDecimal(std::string_view text, double& value) {
+// rounded number, the one from_chars and strtod give. `integerPart` (when
+// given) gets the digits before the '.' as an integer.
+bool readPlainDecimal(std::string_view text, double& value, uint64_t* integerPart = nullptr) {
     static constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                         1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
     uint64_t digits = 0;
@@ -102,12 +103,16 @@ bool readPlainDecimal(std::string_view text, double& value) {
                 ++fraction;
         } else if (c == '.' && fraction < 0) {
             fraction = 0;
+            if (integerPart)
+                *integerPart = digits;
         } else {
             return false;
         }
     }
     if (count == 0)
         return false;
+    if (integerPart && fraction < 0)
+        *integerPart = digits;
     value = static_cast<double>(digits);
     if (fraction > 0)
         value /= kPow10[fraction];
@@ -150,13 +155,23 @@ bool readAngle(std::string_view number, std::string_view hemisphere, char positi
                double maxDegrees, double& target) {
     if (number.empty())
         return true;
-    double v;
-    if (!readDouble(number, v) || v < 0)
-        return false;
-    double whole = std::trunc(v / 100);
+    double v, whole;
+    uint64_t integerPart = 0;
+    if (readPlainDecimal(number, v, &integerPart)) {
+        // With at most 15 digits the number lies at least a part in 10^15
+        // from the next multiple of 100, far more than the rounding of v and
+        // of v / 100: the truncation of v / 100 is the integer part's
+        // hundreds, got without a division.
+        whole = static_cast<double>(integerPart / 100);
+    } else {
+        if (!readDouble(number, v) || v < 0)
+            return false;
+        whole = std::trunc(v / 100);
+    }
     if (v - whole * 100 >= 60)
         return false;
-    double degrees = nmeaToDegrees(v);
+    // nmeaToDegrees(v), with the whole degrees known
+    const double degrees = whole + (v - 100 * whole) / 60;
     if (degrees > maxDegrees)
         return false;
     const char h = hemisphere.empty() ? '\0' : hemisphere[0];

@@ -1028,3 +1028,91 @@ TEST(ParseNmea, AgreesWithTheStepByStepParseOnRandomSentences) {
     for (int n : counts)
         EXPECT_GT(n, 1000);
 }
+
+namespace {
+
+// A latitude or longitude text: mostly "ddmm.mmmm" of any precision, now and
+// then something odd (signs, exponents, hexadecimal, blanks, too many digits,
+// minutes of 60, no digits at all).
+std::string randomAngleText(std::mt19937_64& rng, int degreeDigits) {
+    auto pick = [&rng](size_t n) { return static_cast<size_t>(rng() % n); };
+    static const char* const kOdd[] = {"+",
+                                       "-",
+                                       "e3",
+                                       "E-2",
+                                       "0x1A",
+                                       " ",
+                                       ".",
+                                       "..",
+                                       "1e400",
+                                       "nan",
+                                       "inf",
+                                       "60",
+                                       "59.9999999999999999",
+                                       "00",
+                                       "9"};
+    std::string text;
+    const size_t whole = pick(static_cast<size_t>(degreeDigits) + 4);
+    for (size_t i = 0; i < whole; ++i)
+        text += static_cast<char>('0' + pick(10));
+    if (pick(6) != 0) {
+        text += '.';
+        for (size_t i = pick(14); i > 0; --i)
+            text += static_cast<char>('0' + pick(10));
+    }
+    if (pick(5) == 0)
+        text.insert(pick(text.size() + 1), kOdd[pick(std::size(kOdd))]);
+    return text;
+}
+
+// What a position text means, by the C library's own reading: the degrees,
+// or nothing when the sentence must be refused.
+std::optional<double> angleByStrtod(const std::string& text, double maxDegrees) {
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (end == text.c_str() || !std::isfinite(v) || v < 0)
+        return std::nullopt;
+    const double whole = std::trunc(v / 100);
+    if (v - whole * 100 >= 60)
+        return std::nullopt;
+    const double degrees = nmeaToDegrees(v);
+    if (degrees > maxDegrees)
+        return std::nullopt;
+    return degrees;
+}
+
+} // namespace
+
+// The parser's own number reading gives the very doubles strtod's reading
+// gives, for latitudes and longitudes of every precision and for odd texts.
+TEST(NmeaPosition, DegreesAreStrtodsOnRandomTexts) {
+    std::mt19937_64 rng(3535);
+    int taken = 0, refused = 0;
+    for (int i = 0; i < 60000; ++i) {
+        const bool latitude = i % 2 == 0;
+        const std::string text = randomAngleText(rng, latitude ? 4 : 5);
+        const std::optional<double> expected = angleByStrtod(text, latitude ? 90 : 180);
+        GpsFix fix;
+        fix.lat = 1; // a position before, so that a zero alone is not refused
+        fix.lon = 1;
+        const std::string body =
+            latitude ? rmcWith(text, "S", "01131.000", "E") : rmcWith("4807.038", "N", text, "W");
+        const int result = parse(body, fix);
+        if (text.empty()) { // no latitude: no position; no longitude: the previous one
+            ASSERT_EQ(result, latitude ? 0 : 2);
+            ASSERT_EQ(fix.lon, 1);
+            continue;
+        }
+        if (!expected) {
+            ASSERT_EQ(result, 0) << text;
+            ++refused;
+            continue;
+        }
+        ASSERT_EQ(result, 2) << text;
+        // Bit for bit: the document prints these numbers.
+        ASSERT_EQ(latitude ? fix.lat : fix.lon, -*expected) << text;
+        ++taken;
+    }
+    EXPECT_GT(taken, 20000);
+    EXPECT_GT(refused, 3000);
+}
