@@ -91,28 +91,26 @@ const char* cText(std::string_view field) {
 bool readPlainDecimal(std::string_view text, double& value, uint64_t* integerPart = nullptr) {
     static constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                         1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    // Digits, then perhaps a '.' and more digits: two plain loops. Too many
+    // digits may wrap `digits` around; the count refuses them afterwards.
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    auto digit = [](char c) { return static_cast<unsigned>(c - '0') < 10; };
     uint64_t digits = 0;
-    int count = 0;
-    int fraction = -1; // digits after the '.', -1 before it
-    for (char c : text) {
-        if (c >= '0' && c <= '9') {
-            if (++count > 15)
-                return false;
-            digits = digits * 10 + static_cast<unsigned>(c - '0');
-            if (fraction >= 0)
-                ++fraction;
-        } else if (c == '.' && fraction < 0) {
-            fraction = 0;
-            if (integerPart)
-                *integerPart = digits;
-        } else {
-            return false;
-        }
-    }
-    if (count == 0)
-        return false;
-    if (integerPart && fraction < 0)
+    for (; p < end && digit(*p); ++p)
+        digits = digits * 10 + static_cast<unsigned>(*p - '0');
+    const size_t whole = static_cast<size_t>(p - text.data());
+    if (integerPart)
         *integerPart = digits;
+    size_t fraction = 0;
+    if (p < end && *p == '.') {
+        const char* const first = ++p;
+        for (; p < end && digit(*p); ++p)
+            digits = digits * 10 + static_cast<unsigned>(*p - '0');
+        fraction = static_cast<size_t>(p - first);
+    }
+    if (p != end || whole + fraction == 0 || whole + fraction > 15)
+        return false;
     value = static_cast<double>(digits);
     if (fraction > 0)
         value /= kPow10[fraction];
