@@ -27,6 +27,27 @@ locale_t cLocale() {
     return loc;
 }
 
+// The fields are read without the locale (the number readers name the C
+// locale themselves); only the trace's printf of a number needs the C locale
+// set, and only when someone may listen.
+class TraceNumbersInC {
+public:
+    TraceNumbersInC() : m_set(traceMayDeliver()) {
+        if (m_set)
+            m_previous = uselocale(cLocale());
+    }
+    ~TraceNumbersInC() {
+        if (m_set)
+            uselocale(m_previous);
+    }
+    TraceNumbersInC(const TraceNumbersInC&) = delete;
+    TraceNumbersInC& operator=(const TraceNumbersInC&) = delete;
+
+private:
+    bool m_set;
+    locale_t m_previous = nullptr;
+};
+
 // Takes the fields of a sentence one at a time from the left. Each field ends
 // at the next ',' (which becomes a terminator); past the end fields are empty.
 // A field is a view whose text is also NUL-terminated in place.
@@ -65,27 +86,30 @@ const char* cText(std::string_view field) {
 // A field of at most 15 digits with at most one '.', as receivers send
 // positions, speeds and courses. The digits as an integer are exact in a
 // double, and so is the power of ten, so one division gives the correctly
-// rounded number, the one from_chars and strtod give.
-bool readPlainDecimal(std::string_view text, double& value) {
+// rounded number, the one from_chars and strtod give. `integerPart` (when
+// given) gets the digits before the '.' as an integer.
+bool readPlainDecimal(std::string_view text, double& value, uint64_t* integerPart = nullptr) {
     static constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                         1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    // Digits, then perhaps a '.' and more digits: two plain loops. Too many
+    // digits may wrap `digits` around; the count refuses them afterwards.
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    auto digit = [](char c) { return static_cast<unsigned>(c - '0') < 10; };
     uint64_t digits = 0;
-    int count = 0;
-    int fraction = -1; // digits after the '.', -1 before it
-    for (char c : text) {
-        if (c >= '0' && c <= '9') {
-            if (++count > 15)
-                return false;
-            digits = digits * 10 + static_cast<unsigned>(c - '0');
-            if (fraction >= 0)
-                ++fraction;
-        } else if (c == '.' && fraction < 0) {
-            fraction = 0;
-        } else {
-            return false;
-        }
+    for (; p < end && digit(*p); ++p)
+        digits = digits * 10 + static_cast<unsigned>(*p - '0');
+    const size_t whole = static_cast<size_t>(p - text.data());
+    if (integerPart)
+        *integerPart = digits;
+    size_t fraction = 0;
+    if (p < end && *p == '.') {
+        const char* const first = ++p;
+        for (; p < end && digit(*p); ++p)
+            digits = digits * 10 + static_cast<unsigned>(*p - '0');
+        fraction = static_cast<size_t>(p - first);
     }
-    if (count == 0)
+    if (p != end || whole + fraction == 0 || whole + fraction > 15)
         return false;
     value = static_cast<double>(digits);
     if (fraction > 0)
@@ -129,13 +153,23 @@ bool readAngle(std::string_view number, std::string_view hemisphere, char positi
                double maxDegrees, double& target) {
     if (number.empty())
         return true;
-    double v;
-    if (!readDouble(number, v) || v < 0)
-        return false;
-    double whole = std::trunc(v / 100);
+    double v, whole;
+    uint64_t integerPart = 0;
+    if (readPlainDecimal(number, v, &integerPart)) {
+        // With at most 15 digits the number lies at least a part in 10^15
+        // from the next multiple of 100, far more than the rounding of v and
+        // of v / 100: the truncation of v / 100 is the integer part's
+        // hundreds, got without a division.
+        whole = static_cast<double>(integerPart / 100);
+    } else {
+        if (!readDouble(number, v) || v < 0)
+            return false;
+        whole = std::trunc(v / 100);
+    }
     if (v - whole * 100 >= 60)
         return false;
-    double degrees = nmeaToDegrees(v);
+    // nmeaToDegrees(v), with the whole degrees known
+    const double degrees = whole + (v - 100 * whole) / 60;
     if (degrees > maxDegrees)
         return false;
     const char h = hemisphere.empty() ? '\0' : hemisphere[0];
@@ -206,6 +240,26 @@ bool readCourse(std::string_view field, double offset, GpsFix& fix) {
         return true;
     }
     return false;
+}
+
+// The XOR of the characters in [begin, end), eight at a time: a byte of
+// the folded word is the XOR of the bytes in that lane. Empty when
+// end <= begin.
+unsigned xorBetween(const char* begin, const char* end) {
+    uint64_t word = 0;
+    unsigned tail = 0;
+    while (end - begin >= 8) {
+        uint64_t chunk;
+        std::memcpy(&chunk, begin, sizeof chunk);
+        word ^= chunk;
+        begin += 8;
+    }
+    for (; begin < end; ++begin)
+        tail ^= static_cast<unsigned char>(*begin);
+    word ^= word >> 32;
+    word ^= word >> 16;
+    word ^= word >> 8;
+    return (static_cast<unsigned>(word) & 0xFFu) ^ tail;
 }
 
 // The checksum test once the last '*' of `text` is found and the XOR of the
@@ -302,32 +356,19 @@ int parseNmea(std::string_view sentence, GpsFix& fix, double altOffset, double c
     const NmeaType early = nmeaSentenceType(sentence);
     if ((early == NmeaType::other || (early == NmeaType::vtg && fix.rmcSeen)) && !traceMayDeliver())
         return 0;
-    // A NUL ends the sentence, and text beyond the work buffer is cut. One
-    // pass copies it, finds its last '*' and sums the characters before it.
-    char work[kNmeaWorkBuffer];
+    // A NUL ends the sentence, and text beyond the work buffer is cut.
     const size_t limit = std::min(sentence.size(), kNmeaWorkBuffer - 1);
-    size_t length = limit;
-    char* star = nullptr;
-    unsigned sum = 0, sumBeforeStar = 0;
-    for (size_t i = 0; i < limit; ++i) {
-        const char c = sentence[i];
-        if (c == '\0') {
-            length = i;
-            break;
-        }
-        work[i] = c;
-        if (c == '*') {
-            star = work + i;
-            sumBeforeStar = sum;
-        }
-        if (i > 0)
-            sum ^= static_cast<unsigned char>(c);
-    }
+    const void* nul = std::memchr(sentence.data(), '\0', limit);
+    size_t length =
+        nul ? static_cast<size_t>(static_cast<const char*>(nul) - sentence.data()) : limit;
     sentence = sentence.substr(0, length);
     if (length < 6)
         return 0;
+    char work[kNmeaWorkBuffer];
+    std::memcpy(work, sentence.data(), length);
     work[length] = '\0';
-    if (!star || !checksumAgrees(work, length, star, sumBeforeStar)) {
+    char* const star = static_cast<char*>(memrchr(work, '*', length));
+    if (!star || !checksumAgrees(work, length, star, xorBetween(work + 1, star))) {
         NTRACE("bad nmea checksum %.*s", static_cast<int>(sentence.size()), sentence.data());
         return 0;
     }
@@ -390,7 +431,7 @@ namespace {
 
 // $GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47
 int parseGga(char* text, char* end, GpsFix& fix, double altOffset) {
-    NumericCLocale c;
+    const TraceNumbersInC c;
     GpsFix f = fix;
     FieldReader fields(text, end);
     fields.next(); // command
@@ -411,7 +452,7 @@ int parseGga(char* text, char* end, GpsFix& fix, double altOffset) {
 
 // $GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A
 int parseRmc(char* text, char* end, GpsFix& fix, double courseOffset) {
-    NumericCLocale c;
+    const TraceNumbersInC c;
     GpsFix f = fix;
     FieldReader fields(text, end);
     const std::string_view cmd = fields.next();
@@ -441,7 +482,7 @@ int parseRmc(char* text, char* end, GpsFix& fix, double courseOffset) {
 
 // $GPVTG,054.7,T,034.4,M,005.5,N,010.2,K*48
 int parseVtg(char* text, char* end, GpsFix& fix) {
-    NumericCLocale c;
+    const TraceNumbersInC c;
     GpsFix f = fix;
     FieldReader fields(text, end);
     fields.next(); // command

@@ -4,8 +4,12 @@
 
 #include "platform/runtime.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <iterator>
 #include <optional>
+#include <random>
 
 using tt::withChecksum;
 
@@ -915,4 +919,200 @@ TEST(NmeaFields, NumbersAreReadAsTheCLibraryReadsThem) {
             << n;
         EXPECT_EQ(fix.alt, std::strtod(n.c_str(), nullptr)) << n;
     }
+}
+
+namespace {
+
+// What parseNmea does with a sentence, step by step through the public
+// pieces: cut at a NUL and at the work buffer, the character-by-character
+// checksum, then the sentence's own parser and the GGA/RMC/VTG interplay.
+int parseStepByStep(std::string_view sentence, GpsFix& fix) {
+    std::string work(sentence.substr(0, std::min(sentence.size(), kNmeaWorkBuffer - 1)));
+    work.resize(std::strlen(work.c_str()));
+    if (work.size() < 6 || !nmeaChecksumPasses(work.data()))
+        return 0;
+    switch (nmeaSentenceType(work)) {
+    case NmeaType::gga:
+        return parseGPGGA(work.data(), fix, 0) ? (fix.rmcSeen ? 1 : 2) : 0;
+    case NmeaType::vtg:
+        return !fix.rmcSeen && parseGPVTG(work.data(), fix) ? 1 : 0;
+    case NmeaType::rmc: {
+        const int64_t last = fix.rmcSeen ? fix.time : 0;
+        if (!parseGPRMC(work.data(), fix, 0))
+            return 0;
+        fix.rmcSeen = 1;
+        return last != 0 && fix.time == last ? 1 : 2;
+    }
+    case NmeaType::other:
+        break;
+    }
+    return 0;
+}
+
+// A sentence as a receiver or a damaged line might give it: a good one of
+// any length (so every remainder of the checksum's eight-character steps
+// comes up), then now and then a few characters changed, added or removed.
+std::string randomSentence(std::mt19937_64& rng) {
+    auto pick = [&rng](size_t n) { return static_cast<size_t>(rng() % n); };
+    static const char* const kBodies[] = {
+        "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,",
+        "$GNGGA,,4807.0381234,S,01131.0009,W,1,12,0.9,-12.25,M,,M,,",
+        "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230309,003.1,W",
+        "$GNRMC,235959.50,V,0000.001,S,17959.999,W,0.0,359.9,311299,,",
+        "$GPVTG,054.7,T,034.4,M,005.5,N,010.2,K",
+        "$GPGSV,3,1,11,03,03,111,00,04,15,270,00,06,01,010,00,13,06,292,00",
+        "$PGRME,15.0,M,45.0,M,25.0,M",
+    };
+    std::string s = kBodies[pick(std::size(kBodies))];
+    s.append(pick(12), ','); // trailing empty fields: every length modulo 8
+    static const char kOdd[] = {'0', '5', '9', ',', '.',    '*',    '\0',
+                                'A', 'N', 'x', '-', '\x80', '\xff', ' '};
+    const size_t changes = pick(4) == 0 ? pick(4) + 1 : 0;
+    for (size_t i = 0; i < changes; ++i) {
+        const size_t at = pick(s.size() + 1);
+        const char c = kOdd[pick(sizeof kOdd)];
+        switch (pick(3)) {
+        case 0:
+            if (at < s.size())
+                s[at] = c;
+            break;
+        case 1:
+            s.insert(at, 1, c);
+            break;
+        default:
+            if (at < s.size())
+                s.erase(at, 1);
+        }
+    }
+    std::string sentence = tt::withChecksum(s);
+    switch (pick(8)) {
+    case 0: // a wrong checksum
+        sentence.back() = sentence.back() == '0' ? '1' : '0';
+        break;
+    case 1: // a line end, as logs keep it
+        sentence += "\r\n";
+        break;
+    case 2: // no checksum at all
+        sentence = s;
+        break;
+    case 3: // longer than the work buffer
+        sentence = s + std::string(kNmeaWorkBuffer - s.size() + pick(16) - 8, ',') + "*00";
+        break;
+    default:
+        break;
+    }
+    return sentence;
+}
+
+} // namespace
+
+// The parser's single pass over a sentence (cut, copy, checksum) against
+// the same steps done one at a time, over many good and damaged sentences.
+TEST(ParseNmea, AgreesWithTheStepByStepParseOnRandomSentences) {
+    std::mt19937_64 rng(35);
+    GpsFix fast, steps;
+    int counts[3] = {};
+    for (int i = 0; i < 40000; ++i) {
+        const std::string sentence = randomSentence(rng);
+        if (rng() % 64 == 0)
+            fast = steps = GpsFix{}; // a fresh vehicle now and then: GGA gives 2 again
+        const int expected = parseStepByStep(sentence, steps);
+        const int got = parseNmea(std::string_view(sentence), fast);
+        ASSERT_EQ(got, expected) << sentence;
+        ASSERT_TRUE(sameFix(fast, steps)) << sentence;
+        ASSERT_GE(got, 0);
+        ASSERT_LE(got, 2);
+        ++counts[got];
+    }
+    // Every outcome came up often: the comparison covered each path.
+    for (int n : counts)
+        EXPECT_GT(n, 1000);
+}
+
+namespace {
+
+// A latitude or longitude text: mostly "ddmm.mmmm" of any precision, now and
+// then something odd (signs, exponents, hexadecimal, blanks, too many digits,
+// minutes of 60, no digits at all).
+std::string randomAngleText(std::mt19937_64& rng, int degreeDigits) {
+    auto pick = [&rng](size_t n) { return static_cast<size_t>(rng() % n); };
+    static const char* const kOdd[] = {"+",
+                                       "-",
+                                       "e3",
+                                       "E-2",
+                                       "0x1A",
+                                       " ",
+                                       ".",
+                                       "..",
+                                       "1e400",
+                                       "nan",
+                                       "inf",
+                                       "60",
+                                       "59.9999999999999999",
+                                       "00",
+                                       "9"};
+    std::string text;
+    const size_t whole = pick(static_cast<size_t>(degreeDigits) + 4);
+    for (size_t i = 0; i < whole; ++i)
+        text += static_cast<char>('0' + pick(10));
+    if (pick(6) != 0) {
+        text += '.';
+        for (size_t i = pick(14); i > 0; --i)
+            text += static_cast<char>('0' + pick(10));
+    }
+    if (pick(5) == 0)
+        text.insert(pick(text.size() + 1), kOdd[pick(std::size(kOdd))]);
+    return text;
+}
+
+// What a position text means, by the C library's own reading: the degrees,
+// or nothing when the sentence must be refused.
+std::optional<double> angleByStrtod(const std::string& text, double maxDegrees) {
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (end == text.c_str() || !std::isfinite(v) || v < 0)
+        return std::nullopt;
+    const double whole = std::trunc(v / 100);
+    if (v - whole * 100 >= 60)
+        return std::nullopt;
+    const double degrees = nmeaToDegrees(v);
+    if (degrees > maxDegrees)
+        return std::nullopt;
+    return degrees;
+}
+
+} // namespace
+
+// The parser's own number reading gives the very doubles strtod's reading
+// gives, for latitudes and longitudes of every precision and for odd texts.
+TEST(NmeaPosition, DegreesAreStrtodsOnRandomTexts) {
+    std::mt19937_64 rng(3535);
+    int taken = 0, refused = 0;
+    for (int i = 0; i < 60000; ++i) {
+        const bool latitude = i % 2 == 0;
+        const std::string text = randomAngleText(rng, latitude ? 4 : 5);
+        const std::optional<double> expected = angleByStrtod(text, latitude ? 90 : 180);
+        GpsFix fix;
+        fix.lat = 1; // a position before, so that a zero alone is not refused
+        fix.lon = 1;
+        const std::string body =
+            latitude ? rmcWith(text, "S", "01131.000", "E") : rmcWith("4807.038", "N", text, "W");
+        const int result = parse(body, fix);
+        if (text.empty()) { // no latitude: no position; no longitude: the previous one
+            ASSERT_EQ(result, latitude ? 0 : 2);
+            ASSERT_EQ(fix.lon, 1);
+            continue;
+        }
+        if (!expected) {
+            ASSERT_EQ(result, 0) << text;
+            ++refused;
+            continue;
+        }
+        ASSERT_EQ(result, 2) << text;
+        // Bit for bit: the document prints these numbers.
+        ASSERT_EQ(latitude ? fix.lat : fix.lon, -*expected) << text;
+        ++taken;
+    }
+    EXPECT_GT(taken, 20000);
+    EXPECT_GT(refused, 3000);
 }
