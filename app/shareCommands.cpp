@@ -21,15 +21,6 @@ bool validVehicleKey(const std::string& key) {
     return true;
 }
 
-std::string vehiclesText(const VehicleGrant& grant) {
-    if (grant.all)
-        return "all";
-    std::string out;
-    for (const std::string& k : grant.keys)
-        out += (out.empty() ? "" : ", ") + k;
-    return out;
-}
-
 bool load(const std::string& path, std::vector<ShareLink>& links, std::ostream& err) {
     std::string why;
     if (loadShareFile(path, links, why))
@@ -115,7 +106,8 @@ int create(const std::vector<std::string>& args, const std::string& path,
     if (!save(path, links, err))
         return 1;
     out << "Share link " << link.id << " for "
-        << (link.grant.all ? std::string("all vehicles") : "vehicles " + vehiclesText(link.grant))
+        << (link.grant.all ? std::string("all vehicles")
+                           : "vehicles " + shareVehiclesText(link.grant))
         << (link.until ? ", until " + shareTimeText(link.until) : std::string(", no end")) << ":\n"
         << "  browser:      " << linkBase << "/globe/?key=" << token << "\n"
         << "  Google Earth: " << linkBase << "/?key=" << token << "\n"
@@ -143,7 +135,7 @@ int list(const std::string& path, int64_t now, std::ostream& out, std::ostream& 
             until += " (ended)";
         until.resize(std::max<size_t>(until.size(), 21), ' ');
         out << l.id << "  " << shareTimeText(l.created) << "  " << until << " "
-            << vehiclesText(l.grant) << "\n";
+            << shareVehiclesText(l.grant) << "\n";
     }
     return 0;
 }
@@ -176,6 +168,15 @@ int revoke(const std::vector<std::string>& args, const std::string& path, std::o
 }
 
 } // namespace
+
+std::string shareVehiclesText(const VehicleGrant& grant) {
+    if (grant.all)
+        return "all";
+    std::string out;
+    for (const std::string& k : grant.keys)
+        out += (out.empty() ? "" : ", ") + k;
+    return out;
+}
 
 std::string shareTimeText(int64_t utc) {
     const time_t t = static_cast<time_t>(utc);

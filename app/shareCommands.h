@@ -22,6 +22,10 @@ int shareCommand(const std::vector<std::string>& args, const std::string& shares
                  const std::string& linkBase, bool linkLocalOnly, int64_t now, std::ostream& out,
                  std::ostream& err);
 
+struct VehicleGrant;
+
+// The vehicles of a grant as the list shows them: "all", or the keys.
+std::string shareVehiclesText(const VehicleGrant& grant);
 // "YYYY-MM-DD HH:MM UTC" of UTC seconds.
 std::string shareTimeText(int64_t utc);
 // The end that --until DATE gives: a date alone runs to the end of that day

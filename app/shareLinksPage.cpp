@@ -37,12 +37,7 @@ std::vector<std::string> CShareLinksPage::rows() const {
         if (l.expired(now))
             row += " (ended)";
         row += "  ";
-        if (l.grant.all) {
-            row += "all vehicles";
-        } else {
-            for (size_t i = 0; i < l.grant.keys.size(); ++i)
-                row += (i ? ", " : "") + l.grant.keys[i];
-        }
+        row += l.grant.all ? std::string("all vehicles") : shareVehiclesText(l.grant);
         out.push_back(row);
     }
     return out;
