@@ -19,10 +19,15 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <ostream>
 #include <string_view>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -83,32 +88,157 @@ bool openLog(const std::string& inPath, FdCloser& in, struct stat& st, bool& kno
     return true;
 }
 
-// Plays the open log into a playback vehicle and writes its document into
-// `kml`. False when the log cannot be read or gives no point: a document of
-// a vehicle without a position would put it at 0,0 off Africa.
+// What reading and parsing a log gave: the playback vehicle's position as the
+// last line left it, and the counts.
+struct ParsedLog {
+    GpsFix last; // starts as the vehicle's position
+    int64_t lines = 0;
+    int64_t fixes = 0; // complete fixes, each handed on
+    int error = 0;     // errno of a failed read
+};
+
+// Complete fixes are handed on in batches of this many.
+constexpr size_t kFixBatch = 2048;
+
+// Reads the log's lines and parses each as the playback source does
+// (`playDemoLine`, without a time stamp), into `parsed.last`; every complete
+// fix is copied into a batch, and each full batch and the last one go to
+// `deliver`. The track is not touched here.
+template <class Deliver>
+void parseLogLines(int fd, double courseOffset, bool listened, ParsedLog& parsed,
+                   Deliver&& deliver) {
+    // A small block stays in the cache and touches few pages; a log line is
+    // at most a few hundred bytes, far below it.
+    LineReader lines(fd, kLogBlockBytes);
+    std::string_view line;
+    std::vector<GpsFix> batch;
+    batch.reserve(kFixBatch);
+    while (lines.next(line)) {
+        ++parsed.lines;
+        // Satellites, proprietary sentences and the like change nothing (the
+        // parser would say so too, after more work), unless the log listens
+        // for their bad checksums.
+        if (!listened && nmeaSentenceType(line) == NmeaType::other)
+            continue;
+        if (parseNmea(line, parsed.last, 0, courseOffset) != 2)
+            continue;
+        ++parsed.fixes;
+        batch.push_back(parsed.last);
+        if (batch.size() == kFixBatch) {
+            deliver(batch);
+            batch.clear();
+        }
+    }
+    if (!batch.empty())
+        deliver(batch);
+    parsed.error = lines.error();
+}
+
+// Batches of fixes from the reading thread to the one that adds them: at most
+// kBatchesAhead wait, so a slow track holds the reader back instead of the
+// log piling up in memory.
+class FixBatches {
+public:
+    static constexpr size_t kBatchesAhead = 4;
+
+    // The reader's side: hands `batch` over and leaves it empty, with room.
+    void put(std::vector<GpsFix>& batch) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_space.wait(lock, [this] { return m_full.size() < kBatchesAhead; });
+        m_full.push_back(std::move(batch));
+        batch.clear();
+        if (!m_spare.empty()) {
+            batch = std::move(m_spare.back());
+            m_spare.pop_back();
+        }
+        batch.reserve(kFixBatch);
+        m_ready.notify_one();
+    }
+    void finish() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_finished = true;
+        m_ready.notify_one();
+    }
+    // The adder's side: the next batch into `batch` (its old one kept for
+    // reuse); false once the reader has finished and everything was taken.
+    bool take(std::vector<GpsFix>& batch) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_ready.wait(lock, [this] { return !m_full.empty() || m_finished; });
+        if (m_full.empty())
+            return false;
+        if (batch.capacity() > 0) {
+            batch.clear();
+            m_spare.push_back(std::move(batch));
+        }
+        batch = std::move(m_full.front());
+        m_full.pop_front();
+        m_space.notify_one();
+        return true;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_ready, m_space;
+    std::deque<std::vector<GpsFix>> m_full;
+    std::vector<std::vector<GpsFix>> m_spare;
+    bool m_finished = false;
+};
+
+// parseLogLines on a second thread ("log reader") while this one hands each
+// batch to `add`: on two cores the conversion takes about the longer of the
+// two instead of their sum. Without a thread to be had, all on this one.
+template <class Add>
+void parseOnSecondThread(int fd, double courseOffset, ParsedLog& parsed, Add&& add) {
+    FixBatches batches;
+    std::thread reader;
+    try {
+        reader = std::thread([&] {
+            parseLogLines(fd, courseOffset, false, parsed,
+                          [&batches](std::vector<GpsFix>& batch) { batches.put(batch); });
+            batches.finish();
+        });
+    } catch (const std::system_error& e) {
+        NTRACE("log read on one thread: %s", e.what());
+        parseLogLines(fd, courseOffset, false, parsed, add);
+        return;
+    }
+    std::vector<GpsFix> batch;
+    while (batches.take(batch))
+        add(batch);
+    reader.join();
+}
+
 // Plays the open log into a playback vehicle; every point its track takes
 // is also handed to `kept` (the whole log, not only the ring's newest).
 bool playLogInto(CClient& vehicle, int fd, const std::string& inPath, bool allPoints,
-                 KmlConversion& stats, std::vector<HistoryFix>* kept, std::string& error);
+                 LogReadAhead readAhead, KmlConversion& stats, std::vector<HistoryFix>* kept,
+                 std::string& error);
 
+// Plays the open log into a playback vehicle and writes its document into
+// `kml`. False when the log cannot be read or gives no point: a document of
+// a vehicle without a position would put it at 0,0 off Africa.
 bool playLog(int fd, const std::string& inPath, const std::string& logPath, bool allPoints,
-             KmlConversion& stats, std::string& kml, std::string& error) {
+             LogReadAhead readAhead, KmlConversion& stats, std::string& kml, std::string& error) {
     // The playback vehicle, as the playback source sets it up, but on its own:
     // the conversion touches neither the vehicle list nor the settings.
     CClient vehicle(stem(logPath) + "@" + kPlaybackHost);
     setUpPlaybackVehicle(vehicle, stem(logPath), nullptr);
-    if (!playLogInto(vehicle, fd, inPath, allPoints, stats, nullptr, error))
+    if (!playLogInto(vehicle, fd, inPath, allPoints, readAhead, stats, nullptr, error))
         return false;
 
     KmlOptions opt; // the writer's defaults; no debug dumps, no settings
     kml.clear();
-    kml.reserve(static_cast<size_t>(stats.points) * 120 + 4096);
+    // Room for the whole document at once: a drive's compressed track takes
+    // about 160 bytes a point (its speed runs each bring a style), every fix
+    // about 70. Room that is never written costs no memory.
+    kml.reserve(static_cast<size_t>(stats.points) * 192 + 8192);
     vehicleKml(vehicle, kml, kmlSingle, kKmlAllPoints, opt);
     return true;
 }
 
 bool playLogInto(CClient& vehicle, int fd, const std::string& inPath, bool allPoints,
-                 KmlConversion& stats, std::vector<HistoryFix>* kept, std::string& error) {
+                 LogReadAhead readAhead, KmlConversion& stats, std::vector<HistoryFix>* kept,
+                 std::string& error) {
     vehicle.maxPts = kTrackCapacity;
     vehicle.compress = allPoints ? 0 : 1;
     // A log fills the ring in one go: room for all of it at once spares the
@@ -131,24 +261,28 @@ bool playLogInto(CClient& vehicle, int fd, const std::string& inPath, bool allPo
         });
     }
 
-    // A small block stays in the cache and touches few pages; a log line is
-    // at most a few hundred bytes, far below it.
-    LineReader lines(fd, kLogBlockBytes);
-    std::string_view line;
     const bool listened = traceMayDeliver();
-    while (lines.next(line)) {
-        ++stats.lines;
-        // Satellites, proprietary sentences and the like change nothing; not
-        // even the track lock is taken for them (unless the log listens for
-        // their bad checksums).
-        if (!listened && nmeaSentenceType(line) == NmeaType::other)
-            continue;
-        if (playDemoLine(vehicle, line, 0, false, 0) == 2)
-            ++stats.fixes;
+    ParsedLog parsed;
+    parsed.last = vehicle.curPos;
+    const int mode = vehicle.compress ? 1 : 2; // as the playback source adds them
+    auto addToTrack = [&vehicle, mode](const std::vector<GpsFix>& batch) {
+        vehicle.track.add(batch, mode); // one take of the lock a batch
+    };
+    // While the trace listens everything stays on this thread, so that its
+    // lines come in the order of the log's.
+    if (!listened && readAhead == LogReadAhead::automatic)
+        parseOnSecondThread(fd, vehicle.demoOffset, parsed, addToTrack);
+    else
+        parseLogLines(fd, vehicle.demoOffset, listened, parsed, addToTrack);
+    {
+        TrackLockGuard lock; // the vehicle's position, as the player leaves it
+        vehicle.curPos = parsed.last;
     }
+    stats.lines = parsed.lines;
+    stats.fixes = parsed.fixes;
     vehicle.track.setObserver(nullptr);
-    if (lines.error()) {
-        error = errnoText("cannot read", inPath, lines.error());
+    if (parsed.error) {
+        error = errnoText("cannot read", inPath, parsed.error);
         return false;
     }
     if (tooMany) {
@@ -188,24 +322,24 @@ bool convertLogToKml(const std::string& logPath, const std::string& outPath, boo
         return false;
     }
     std::string kml;
-    if (!playLog(in.fd, inPath, logPath, allPoints, stats, kml, error))
+    if (!playLog(in.fd, inPath, logPath, allPoints, LogReadAhead::automatic, stats, kml, error))
         return false;
     return writeFileAtomically(target, kml, error);
 }
 
 bool logToKmlText(const std::string& logPath, bool allPoints, KmlConversion& stats,
-                  std::string& kml, std::string& error) {
+                  std::string& kml, std::string& error, LogReadAhead readAhead) {
     stats = KmlConversion{};
     const std::string inPath = FullPath(logPath);
     FdCloser in{-1};
     struct stat st {};
     bool known = false;
     return openLog(inPath, in, st, known, error) &&
-           playLog(in.fd, inPath, logPath, allPoints, stats, kml, error);
+           playLog(in.fd, inPath, logPath, allPoints, readAhead, stats, kml, error);
 }
 
 bool logToFixes(const std::string& logPath, bool allPoints, KmlConversion& stats,
-                std::vector<HistoryFix>& fixes, std::string& error) {
+                std::vector<HistoryFix>& fixes, std::string& error, LogReadAhead readAhead) {
     stats = KmlConversion{};
     fixes.clear();
     const std::string inPath = FullPath(logPath);
@@ -216,7 +350,7 @@ bool logToFixes(const std::string& logPath, bool allPoints, KmlConversion& stats
         return false;
     CClient vehicle(stem(logPath) + "@" + kPlaybackHost);
     setUpPlaybackVehicle(vehicle, stem(logPath), nullptr);
-    return playLogInto(vehicle, in.fd, inPath, allPoints, stats, &fixes, error);
+    return playLogInto(vehicle, in.fd, inPath, allPoints, readAhead, stats, &fixes, error);
 }
 
 std::string kmlOutputProblem(const std::string& outPath) {

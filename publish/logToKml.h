@@ -3,7 +3,8 @@
 // The log is played into a playback vehicle as fast as it can be read (no
 // pacing), the track keeps up to the ring's 28800 newest points, compressed
 // as a live vehicle's track is unless --all-points asks for every fix, and the
-// vehicle is written as a one-vehicle document.
+// vehicle is written as a one-vehicle document. The log is read and parsed on
+// a second thread while the first hands the fixes to the track.
 #pragma once
 
 #include "history/historyPoint.h"
@@ -29,9 +30,15 @@ inline constexpr const char* kStandardOutput = "-";
 // file is written then) or the document cannot be written.
 bool convertLogToKml(const std::string& logPath, const std::string& outPath, bool allPoints,
                      KmlConversion& stats, std::string& error);
+// Whether the log is read ahead on a second thread (`automatic`: yes, unless
+// the trace listens or no thread can be started) or on the caller's alone.
+// The result is the same either way.
+enum class LogReadAhead { automatic, none };
+
 // The same, the document left in `kml` instead of a file.
 bool logToKmlText(const std::string& logPath, bool allPoints, KmlConversion& stats,
-                  std::string& kml, std::string& error);
+                  std::string& kml, std::string& error,
+                  LogReadAhead readAhead = LogReadAhead::automatic);
 
 // Plays the log and gives every point the track takes, oldest first, with
 // UTC times (the whole log, not only the ring's newest points): for GPX
@@ -39,7 +46,8 @@ bool logToKmlText(const std::string& logPath, bool allPoints, KmlConversion& sta
 // log of more than kLogFixesMax points (which would not fit in memory).
 constexpr size_t kLogFixesMax = 5000000;
 bool logToFixes(const std::string& logPath, bool allPoints, KmlConversion& stats,
-                std::vector<HistoryFix>& fixes, std::string& error);
+                std::vector<HistoryFix>& fixes, std::string& error,
+                LogReadAhead readAhead = LogReadAhead::automatic);
 
 // Why the document cannot go to `outPath`, or empty: the name must end in
 // ".kml" or ".gpx" (any case, GPX 1.1 with times), or be "-" for standard

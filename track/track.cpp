@@ -139,6 +139,7 @@ void writeCoords(char (&out)[32], double lon, double lat, double alt) {
         *p = '\0';
         return;
     }
+    const NumericCLocale numeric; // a decimal point whatever the user's locale
     std::snprintf(out, sizeof out, "%.5lf,%.5lf,%.1lf\n", lon, lat, alt); // cut to fit
 }
 
@@ -160,10 +161,27 @@ bool putFixed(char*& p, char* last, double v, int decimals, double& readBack) {
     if (std::fabs(fraction - 0.5) < 1e-6)
         return false;
     uint64_t units = static_cast<uint64_t>(whole) + (fraction > 0.5 ? 1 : 0);
+    // The digits from the last, two at a time, then zeros up to "0.0...".
+    static constexpr char kPairs[] = "00010203040506070809101112131415161718192021222324"
+                                     "25262728293031323334353637383940414243444546474849"
+                                     "50515253545556575859606162636465666768697071727374"
+                                     "75767778798081828384858687888990919293949596979899";
     char digits[24];
     int count = 0;
-    for (uint64_t n = units; n != 0 || count <= decimals; n /= 10)
-        digits[count++] = static_cast<char>('0' + n % 10);
+    uint64_t n = units;
+    for (; n >= 100; n /= 100) {
+        const size_t pair = static_cast<size_t>(n % 100) * 2;
+        digits[count++] = kPairs[pair + 1];
+        digits[count++] = kPairs[pair];
+    }
+    if (n >= 10) {
+        digits[count++] = kPairs[n * 2 + 1];
+        digits[count++] = kPairs[n * 2];
+    } else {
+        digits[count++] = static_cast<char>('0' + n);
+    }
+    while (count <= decimals)
+        digits[count++] = '0';
     const bool negative = std::signbit(v);
     if (last - p <= count + 1 + (negative ? 1 : 0))
         return false;
@@ -296,6 +314,35 @@ void setTrackFileOps(const TrackFileOps& ops) {
     g_fileOps.rename = ops.rename ? ops.rename : posixRename;
 }
 
+namespace {
+
+// Whether a fix can be a point at all: checked before the lock is taken. The
+// log names add(), where the points are offered.
+constexpr const char* kAddName = "CTrack::add";
+bool fitsTrack(const GpsFix& fix) {
+    if (!(fix.spd >= 0 && fix.spd <= 10000) || !(fix.alt >= -10000 && fix.alt < kTrackMaxAlt)) {
+        NTRACE_AS(kAddName, "rejecting point, invalid speed or altitude");
+        return false;
+    }
+    if (!(std::fabs(fix.lat) <= 90 && std::fabs(fix.lon) <= 180)) {
+        // Also catches NaN. Such a point cannot be drawn, and its scaled
+        // integers would not fit the packed point.
+        NTRACE_AS(kAddName, "rejecting point, invalid lat,lon");
+        return false;
+    }
+    if (fix.lat == 0 && fix.lon == 0) {
+        NTRACE_AS(kAddName, "rejecting point, zero lat,lon");
+        return false;
+    }
+    if (fix.time > nowFixTime() + kSevenDays) {
+        NTRACE_AS(kAddName, "rejecting point, GPS time greater than 7 days in the future");
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 // --- CTrack -----------------------------------------------------------------
 
 CTrack::CTrack() = default;
@@ -352,31 +399,28 @@ bool CTrack::samePosition(const GpsFix& a, const GpsFix& b) {
 }
 
 void CTrack::add(const GpsFix& fix, int mode) {
-    if (!(fix.spd >= 0 && fix.spd <= 10000) || !(fix.alt >= -10000 && fix.alt < kTrackMaxAlt)) {
-        NTRACE("rejecting point, invalid speed or altitude");
+    if (!fitsTrack(fix))
         return;
-    }
-    if (!(std::fabs(fix.lat) <= 90 && std::fabs(fix.lon) <= 180)) {
-        // Also catches NaN. Such a point cannot be drawn, and its scaled
-        // integers would not fit the packed point.
-        NTRACE("rejecting point, invalid lat,lon");
-        return;
-    }
-    if (fix.lat == 0 && fix.lon == 0) {
-        NTRACE("rejecting point, zero lat,lon");
-        return;
-    }
-    if (fix.time > nowFixTime() + kSevenDays) {
-        NTRACE("rejecting point, GPS time greater than 7 days in the future");
-        return;
-    }
-
     TrackLockGuard guard;
     if (!guard.ok()) {
         NTRACE("point dropped: no track lock");
         return;
     }
-    NumericCLocale numeric;
+    addHeld(fix, mode);
+}
+
+void CTrack::add(std::span<const GpsFix> fixes, int mode) {
+    TrackLockGuard guard;
+    if (!guard.ok()) {
+        NTRACE("%zu points dropped: no track lock", fixes.size());
+        return;
+    }
+    for (const GpsFix& fix : fixes)
+        if (fitsTrack(fix))
+            addHeld(fix, mode);
+}
+
+void CTrack::addHeld(const GpsFix& fix, int mode) {
     if (!hasRing())
         allocate();
     if (m_nPts == 0) {
@@ -399,12 +443,12 @@ void CTrack::add(const GpsFix& fix, int mode) {
                 bogus = before.time > fix.time || (fix.time > 1000 && fix.time == newest.time);
             }
             if (!bogus) {
-                NTRACE("rejecting point");
+                NTRACE_AS(kAddName, "rejecting point");
                 return;
             }
             // Time ran backwards past the point before the newest, or repeats
             // the newest: the newest point is the wrong one, not this fix.
-            NTRACE("erasing bogus point!");
+            NTRACE_AS(kAddName, "erasing bogus point!");
             head = (head == 0 && m_nPts == capacity) ? capacity - 1 : head - 1;
             m_nPts = m_nPts - 1;
             mode = 0;
@@ -435,9 +479,9 @@ void CTrack::add(const GpsFix& fix, int mode) {
             timedOut = (fix.spd > 0 && dt > 10) || dt > 600;
         }
         if (timedOut)
-            NTRACE("timed out\n");
+            NTRACE_AS(kAddName, "timed out\n");
         if (sameCourse && sameBand && !timedOut && head >= 1) {
-            NTRACE("compressed point");
+            NTRACE_AS(kAddName, "compressed point");
             overwrite = true;
         }
     }
@@ -482,7 +526,8 @@ void CTrack::addPts(const PackedPoint* pts, int n) {
         f.spd = pts[i].spd * 0.1 / kKnotsToMph;
         f.time = static_cast<int64_t>(pts[i].time);
         f.hdg = 0;
-        add(f, 0);
+        if (fitsTrack(f))
+            addHeld(f, 0);
     }
     if (n > 1)
         NTRACE("added %ld pts", static_cast<long>(n));

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -121,6 +122,9 @@ public:
 
     // Offer one fix. Mode 1 compresses; modes 2 and 0 append every accepted fix.
     void add(const GpsFix& fix, int mode);
+    // Offer fixes in order under one take of the lock: the same as add() of
+    // each, for a log's worth of fixes at a time.
+    void add(std::span<const GpsFix> fixes, int mode);
     // Append n peer points (mode 0).
     void addPts(const PackedPoint* pts, int n);
     // Points count+skip-1 .. skip, oldest first, as coords lines or packed
@@ -165,6 +169,8 @@ public:
 
 private:
     void allocate();
+    // add() once the fix passed its checks and the lock is held.
+    void addHeld(const GpsFix& fix, int mode);
     // Track lock held.
     bool inStepWith(const std::string& file) const;
     void markInStep(const std::string& file, uint32_t changes);

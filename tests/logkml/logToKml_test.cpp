@@ -11,9 +11,11 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -498,3 +500,69 @@ TEST_F(LogToKml, TheProgramsRoughEdges) {
     }
 }
 #endif
+
+TEST_F(LogToKml, ReadingAheadOnASecondThreadGivesWhatOneThreadGives) {
+    // Logs with everything a reader meets: two talkers, VTG and satellites,
+    // damaged checksums, empty positions, time going back and a fix repeated;
+    // long enough for many batches (the reader then waits for the track) or
+    // shorter than one, or without a fix at all.
+    auto makeRoughLog = [](int fixes, unsigned seed) {
+        std::string log;
+        std::mt19937 random(seed);
+        auto chance = [&random](int percent) { return static_cast<int>(random() % 100) < percent; };
+        for (int i = 0; i < fixes; ++i) {
+            GpsFix f;
+            f.lat = 47.0 + i * 0.00003 + (random() % 7) * 0.000001;
+            f.lon = 8.0 + (i % 500) * 0.00002;
+            f.alt = 400 + random() % 20;
+            f.spd = random() % 40;
+            f.hdg = random() % 360;
+            f.time = 1245000000 + i - (chance(2) ? 30 : 0);
+            std::string rmc = makeRmcSentence(f);
+            if (chance(3))
+                rmc[rmc.find('*') + 1] ^= 1; // a damaged checksum
+            if (chance(2))
+                rmc = "$GNRMC,120000,A,,,,,1,2,150609,,*00\r\n"; // no position
+            log += chance(50) ? rmc : "$GN" + rmc.substr(3);
+            if (chance(30))
+                log += rmc; // the same fix under a second talker
+            log += makeGgaSentence(f);
+            if (chance(20))
+                log += "$GPVTG,54.7,T,,M,5.5,N,10.2,K*48\r\n$GPGSV,1,1,00*79\r\n";
+        }
+        return log;
+    };
+    struct Case {
+        int fixes;
+        bool allPoints;
+    };
+    for (const Case c : {Case{0, false}, Case{1, false}, Case{2048, true}, Case{5000, false},
+                         Case{kTrackCapacity + 9000, false}, Case{kTrackCapacity + 9000, true}}) {
+        SCOPED_TRACE(std::to_string(c.fixes) + (c.allPoints ? " fixes, all points" : " fixes"));
+        const fs::path log = write("rough.nme", makeRoughLog(c.fixes, 7u + c.fixes));
+        KmlConversion aheadStats, oneStats;
+        std::string aheadKml, oneKml, aheadError, oneError;
+        const bool ahead = logToKmlText(log.string(), c.allPoints, aheadStats, aheadKml, aheadError,
+                                        LogReadAhead::automatic);
+        const bool one =
+            logToKmlText(log.string(), c.allPoints, oneStats, oneKml, oneError, LogReadAhead::none);
+        EXPECT_EQ(ahead, c.fixes > 0) << aheadError;
+        EXPECT_EQ(ahead, one);
+        EXPECT_EQ(aheadError, oneError);
+        EXPECT_EQ(aheadStats.lines, oneStats.lines);
+        EXPECT_EQ(aheadStats.fixes, oneStats.fixes);
+        EXPECT_EQ(aheadStats.appended, oneStats.appended);
+        EXPECT_EQ(aheadStats.points, oneStats.points);
+        EXPECT_TRUE(aheadKml == oneKml) << "the documents differ";
+
+        std::vector<HistoryFix> aheadFixes, oneFixes;
+        EXPECT_EQ(logToFixes(log.string(), c.allPoints, aheadStats, aheadFixes, aheadError,
+                             LogReadAhead::automatic),
+                  logToFixes(log.string(), c.allPoints, oneStats, oneFixes, oneError,
+                             LogReadAhead::none));
+        ASSERT_EQ(aheadFixes.size(), oneFixes.size());
+        for (size_t i = 0; i < oneFixes.size(); ++i)
+            ASSERT_TRUE(std::memcmp(&aheadFixes[i], &oneFixes[i], sizeof oneFixes[i]) == 0)
+                << "point " << i;
+    }
+}
