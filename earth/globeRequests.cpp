@@ -47,13 +47,16 @@ void noteRefusedEntries(size_t refused) {
 bool answer(std::span<const char> request, Cn2k& engine, ServerReply& reply, int32_t& result,
             const VehicleGrant* grant) {
     std::string_view line(request.data(), request.size());
-    line = line.substr(0, line.find_first_of("\r\n"));
+    line = httpRequestLine(line);
     const std::string_view method = httpMethod(line);
     if (method.empty())
         return false;
     std::string_view target = line.substr(method.size() + 1);
     const bool withNul = target.find('\0') != std::string_view::npos;
-    target = target.substr(0, target.find_first_of(std::string_view(" \0", 2)));
+    size_t targetEnd = 0;
+    while (targetEnd < target.size() && target[targetEnd] != ' ' && target[targetEnd] != '\0')
+        ++targetEnd;
+    target = target.substr(0, targetEnd);
     const bool globe = targetsUnder(target, kGlobePath, true);
     const bool data = targetsUnder(target, kVehiclesJsonPath, false);
     const bool config = targetsUnder(target, kGlobeConfigPath, false);

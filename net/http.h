@@ -20,6 +20,8 @@ std::string_view httpHeadPart(std::string_view reply);
 // The method of a request ("GET", "HEAD"...): the text before the first
 // blank of its first line; empty when there is none.
 std::string_view httpMethod(std::string_view request);
+// The request's first line, without its line end.
+std::string_view httpRequestLine(std::string_view request);
 
 // Percent-decodes `in` into `out`. False for a malformed escape and for a
 // decoded NUL or other control byte.

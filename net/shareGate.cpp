@@ -21,7 +21,7 @@ bool isLoopback(std::string_view peer) {
 
 // The target of the request line, as sent.
 std::string_view requestTarget(std::string_view request) {
-    std::string_view line = request.substr(0, request.find_first_of("\r\n"));
+    std::string_view line = httpRequestLine(request);
     const size_t blank = line.find(' ');
     if (blank == std::string_view::npos)
         return {};

@@ -1,5 +1,6 @@
 #include "track/outsideText.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 
@@ -42,6 +43,15 @@ size_t utf8SequenceAt(std::string_view text, char32_t& codePoint) {
 
 void appendCleanText(std::string& out, std::string_view text, bool keepLineBreaks) {
     while (!text.empty()) {
+        // A run of printable ASCII, most of any name, goes in whole.
+        size_t plain = 0;
+        while (plain < text.size() && static_cast<unsigned char>(text[plain]) - 0x20u < 0x5Fu)
+            ++plain;
+        if (plain > 0) {
+            out.append(text.data(), plain);
+            text.remove_prefix(plain);
+            continue;
+        }
         char32_t cp = 0;
         size_t n = utf8SequenceAt(text, cp);
         bool lineBreak = cp == '\t' || cp == '\n' || cp == '\r';
@@ -161,6 +171,18 @@ std::string safeFileStem(std::string_view key) {
 
 void appendJsonString(std::string& out, std::string_view raw) {
     static const char kHex[] = "0123456789abcdef";
+    // Most names and labels are printable ASCII without a character to
+    // escape: they go in as they are.
+    if (std::all_of(raw.begin(), raw.end(), [](char c) {
+            const unsigned char u = static_cast<unsigned char>(c);
+            return u >= 0x20 && u < 0x7f && c != '"' && c != '\\' && c != '<' && c != '>' &&
+                   c != '&';
+        })) {
+        out += '"';
+        out.append(raw);
+        out += '"';
+        return;
+    }
     // Names come from outside (trackers, peers, a registry file written by
     // an older version): bytes that are not UTF-8 become '?', as in the KML.
     std::string text;
