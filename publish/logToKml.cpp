@@ -269,8 +269,12 @@ bool playLogInto(CClient& vehicle, int fd, const std::string& inPath, bool allPo
         vehicle.track.add(batch, mode); // one take of the lock a batch
     };
     // While the trace listens everything stays on this thread, so that its
-    // lines come in the order of the log's.
-    if (!listened && readAhead == LogReadAhead::automatic)
+    // lines come in the order of the log's; and a log of one block is read
+    // sooner than a thread starts.
+    struct stat st {};
+    const bool oneBlock =
+        ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= off_t{kLogBlockBytes};
+    if (!listened && !oneBlock && readAhead == LogReadAhead::automatic)
         parseOnSecondThread(fd, vehicle.demoOffset, parsed, addToTrack);
     else
         parseLogLines(fd, vehicle.demoOffset, listened, parsed, addToTrack);

@@ -31,7 +31,8 @@ inline constexpr const char* kStandardOutput = "-";
 bool convertLogToKml(const std::string& logPath, const std::string& outPath, bool allPoints,
                      KmlConversion& stats, std::string& error);
 // Whether the log is read ahead on a second thread (`automatic`: yes, unless
-// the trace listens or no thread can be started) or on the caller's alone.
+// the trace listens, the log is a file of one read block (64 KiB) or no
+// thread can be started) or on the caller's alone.
 // The result is the same either way.
 enum class LogReadAhead { automatic, none };
 

@@ -505,9 +505,12 @@ TEST_F(LogToKml, ReadingAheadOnASecondThreadGivesWhatOneThreadGives) {
     // Logs with everything a reader meets: two talkers, VTG and satellites,
     // damaged checksums, empty positions, time going back and a fix repeated;
     // long enough for many batches (the reader then waits for the track) or
-    // shorter than one, or without a fix at all.
+    // shorter than one, or without a fix at all. Each is longer than one read
+    // block (a log of one block is read on one thread either way).
     auto makeRoughLog = [](int fixes, unsigned seed) {
         std::string log;
+        for (int i = 0; fixes == 0 && i < 5000; ++i)
+            log += "$GPGSV,1,1,00*79\r\n";
         std::mt19937 random(seed);
         auto chance = [&random](int percent) { return static_cast<int>(random() % 100) < percent; };
         for (int i = 0; i < fixes; ++i) {
@@ -536,10 +539,11 @@ TEST_F(LogToKml, ReadingAheadOnASecondThreadGivesWhatOneThreadGives) {
         int fixes;
         bool allPoints;
     };
-    for (const Case c : {Case{0, false}, Case{1, false}, Case{2048, true}, Case{5000, false},
+    for (const Case c : {Case{0, false}, Case{600, false}, Case{2048, true}, Case{5000, false},
                          Case{kTrackCapacity + 9000, false}, Case{kTrackCapacity + 9000, true}}) {
         SCOPED_TRACE(std::to_string(c.fixes) + (c.allPoints ? " fixes, all points" : " fixes"));
         const fs::path log = write("rough.nme", makeRoughLog(c.fixes, 7u + c.fixes));
+        ASSERT_GT(fs::file_size(log), 65536u);
         KmlConversion aheadStats, oneStats;
         std::string aheadKml, oneKml, aheadError, oneError;
         const bool ahead = logToKmlText(log.string(), c.allPoints, aheadStats, aheadKml, aheadError,
