@@ -99,6 +99,9 @@ bool answer(std::span<const char> request, Cn2k& engine, ServerReply& reply, int
     if (refused > 0)
         noteRefusedEntries(refused);
     std::vector<CClient*> vehicles = engine.m_clients->vehicles();
+    // Heads of removed vehicles go; those a share does not show stay.
+    if (engine.m_globeEntries.size() > vehicles.size())
+        engine.m_globeEntries.keepOnly(vehicles);
     CClient* tracked = engine.m_tracked;
     if (grant && !grant->all) {
         vehicles = grantedVehicles(vehicles, *grant);
@@ -109,7 +112,7 @@ bool answer(std::span<const char> request, Cn2k& engine, ServerReply& reply, int
         vehicles, tracked, settings->selectedTrackOnly, since, settings->kml,
         parseGlobeDetails(question == std::string_view::npos ? std::string_view()
                                                              : target.substr(question + 1)),
-        nowFixTime());
+        nowFixTime(), &engine.m_globeEntries);
     result = reply.give(httpReply("200 OK", "application/json", body));
     return true;
 }

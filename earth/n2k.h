@@ -14,6 +14,7 @@
 #include "earth/kml.h"
 #include "earth/kmlFragments.h"
 #include "earth/replyBudget.h"
+#include "earth/vehiclesJson.h"
 #include "net/server.h"
 #include "net/shareGate.h"
 #include "phones/pointSink.h"
@@ -242,7 +243,8 @@ public:
     };
     SharedDocument m_rootDocument;
     ReplyBudget m_replyBudget;
-    KmlFragmentCache m_fragments; // each vehicle's last folder
+    KmlFragmentCache m_fragments;   // each vehicle's last folder
+    GlobeEntryCache m_globeEntries; // each vehicle's last globe entry head
     TraceThrottle m_budgetLog;
     // Appends the vehicles of a document to `body`: every shown vehicle,
     // under the budget. `body` begins with `headerRoom` bytes kept for the

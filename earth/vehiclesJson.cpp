@@ -6,6 +6,7 @@
 #include "earth/globe.h"
 #include "earth/kml.h"
 #include "earth/kmlText.h"
+#include "platform/runtime.h"
 #include "remote/client.h"
 #include "track/nmea.h"
 #include "track/outsideText.h"
@@ -14,6 +15,7 @@
 #include <charconv>
 #include <cmath>
 #include <map>
+#include <unordered_set>
 
 namespace {
 
@@ -113,6 +115,51 @@ double greatCircleMetres(double lat1, double lon1, double lat2, double lon2) {
 // Midnight of the day of `fixTime`, on the fix-time scale (the local day).
 int64_t dayStart(int64_t fixTime) {
     return fixTime - ((fixTime % 86400) + 86400) % 86400;
+}
+
+// The head of a vehicle's entry (GlobeEntryHead). Under the track lock.
+void writeEntryHead(CClient& v, const KmlOptions& options, GlobeEntryHead& head) {
+    const GpsFix pos = v.displayPosition();
+    head.key = cleanKey(v.name);
+    head.fixTime = pos.time;
+    head.placed = pos.lat != 0 || pos.lon != 0;
+    std::string& out = head.text;
+    out.clear();
+    out += '{';
+    appendKey(out, "key");
+    appendJsonString(out, head.key);
+    out += ',';
+    appendKey(out, "name");
+    appendJsonString(out, v.uName);
+    out += ',';
+    appendKey(out, "label");
+    appendJsonString(out, vehicleLabel(v, options));
+    out += ',';
+    appendKey(out, "color");
+    appendJsonString(out, cssColor(v.color));
+    out += ",\"lat\":";
+    appendNumber(out, head.placed ? pos.lat : NAN, 6);
+    out += ",\"lon\":";
+    appendNumber(out, head.placed ? pos.lon : NAN, 6);
+    out += ",\"alt\":";
+    appendNumber(out, pos.alt, 1);
+    out += ",\"heading\":";
+    appendNumber(out, pos.hdg, 1);
+    out += ",\"speed\":";
+    appendNumber(out, pos.spd, 2);
+    out += ",\"source\":";
+    appendJsonString(out, v.isDemo ? "demo" : vehicleSource(v));
+    out += ",\"battery\":";
+    if (v.battery >= 0 && v.battery <= 100)
+        appendInt(out, v.battery);
+    else
+        out += "null";
+    // The fix's time as UTC seconds (its age is the reply's own).
+    out += ",\"time\":";
+    if (pos.time > 0 && head.placed)
+        appendInt(out, fixTimeToUtc(pos.time));
+    else
+        out += "null";
 }
 
 } // namespace
@@ -237,9 +284,34 @@ std::string cssColor(const std::string& color) {
     return css;
 }
 
+const GlobeEntryHead& GlobeEntryCache::head(CClient& v, const KmlOptions& options) {
+    if (v.isLocal) {
+        writeEntryHead(v, options, m_fresh);
+        ++m_written;
+        return m_fresh;
+    }
+    // The label and position are the KML folder's, from the same inputs.
+    VehicleKmlInputs inputs = vehicleKmlInputs(v, 0, options);
+    Entry& e = m_entries[&v];
+    if (e.valid && e.battery == v.battery && e.inputs == inputs)
+        return e.head;
+    e.valid = false;
+    writeEntryHead(v, options, e.head);
+    e.inputs = std::move(inputs);
+    e.battery = v.battery;
+    e.valid = true;
+    ++m_written;
+    return e.head;
+}
+
+void GlobeEntryCache::keepOnly(const std::vector<CClient*>& vehicles) {
+    const std::unordered_set<const CClient*> listed(vehicles.begin(), vehicles.end());
+    std::erase_if(m_entries, [&](const auto& entry) { return !listed.count(entry.first); });
+}
+
 std::string vehiclesJson(const std::vector<CClient*>& vehicles, CClient* tracked, bool selectedOnly,
                          const GlobeSince& since, const KmlOptions& options,
-                         std::string_view details, int64_t nowFix) {
+                         std::string_view details, int64_t nowFix, GlobeEntryCache* cache) {
     std::map<std::string_view, int64_t> pageHas;
     for (const auto& [key, seq] : since)
         pageHas.emplace(key, seq);
@@ -274,47 +346,15 @@ std::string vehiclesJson(const std::vector<CClient*>& vehicles, CClient* tracked
             out += ',';
         comma = true;
         TrackLockGuard lock; // the vehicle's fields change on other threads
-        const GpsFix pos = v->displayPosition();
-        out += '{';
-        const std::string key = cleanKey(v->name);
-        appendKey(out, "key");
-        appendJsonString(out, key);
-        out += ',';
-        appendKey(out, "name");
-        appendJsonString(out, v->uName);
-        out += ',';
-        appendKey(out, "label");
-        appendJsonString(out, vehicleLabel(*v, options));
-        out += ',';
-        appendKey(out, "color");
-        appendJsonString(out, cssColor(v->color));
-        const bool placed = pos.lat != 0 || pos.lon != 0;
-        out += ",\"lat\":";
-        appendNumber(out, placed ? pos.lat : NAN, 6);
-        out += ",\"lon\":";
-        appendNumber(out, placed ? pos.lon : NAN, 6);
-        out += ",\"alt\":";
-        appendNumber(out, pos.alt, 1);
-        out += ",\"heading\":";
-        appendNumber(out, pos.hdg, 1);
-        out += ",\"speed\":";
-        appendNumber(out, pos.spd, 2);
-        out += ",\"source\":";
-        appendJsonString(out, v->isDemo ? "demo" : vehicleSource(*v));
-        out += ",\"battery\":";
-        if (v->battery >= 0 && v->battery <= 100)
-            appendInt(out, v->battery);
-        else
-            out += "null";
-        // The fix's time as UTC seconds, and its age by this machine's clock.
-        out += ",\"time\":";
-        if (pos.time > 0 && placed)
-            appendInt(out, fixTimeToUtc(pos.time));
-        else
-            out += "null";
+        GlobeEntryHead fresh;
+        if (!cache)
+            writeEntryHead(*v, options, fresh);
+        const GlobeEntryHead& head = cache ? cache->head(*v, options) : fresh;
+        const std::string& key = head.key;
+        out += head.text;
         out += ",\"age\":";
-        if (pos.time > 0 && placed && nowFix > 0)
-            appendInt(out, std::max<int64_t>(0, nowFix - pos.time));
+        if (head.fixTime > 0 && head.placed && nowFix > 0)
+            appendInt(out, std::max<int64_t>(0, nowFix - head.fixTime));
         else
             out += "null";
         if (!details.empty() && key == details) {

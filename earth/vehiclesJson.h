@@ -13,12 +13,14 @@
 // come again from scratch ("reset").
 #pragma once
 
+#include "earth/kmlFragments.h"
 #include "track/outsideText.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -83,12 +85,53 @@ std::string cssColor(const std::string& color);
 
 // appendJsonString, the JSON string of an outside text: track/outsideText.h.
 
+// The part of a vehicle's entry that is the same for every page: the text
+// from its '{' to its fix time (key, name, label, colour, position, source,
+// battery), its clean key, and what its age is taken from.
+struct GlobeEntryHead {
+    std::string key;  // cleanKey of the vehicle's key
+    std::string text; // "{\"key\":...,\"time\":..."
+    int64_t fixTime = 0;
+    bool placed = false;
+};
+
+// Kept entry heads, so that a poll with hundreds of vehicles writes again only
+// those whose head would come out different: each is kept with the inputs it
+// was written from (what the vehicle's KML folder is written from, and its
+// battery) and written again when one differs. The local vehicle (its label
+// follows the status line) is always written fresh. One cache belongs to one
+// thread.
+class GlobeEntryCache {
+public:
+    // The vehicle's head as vehiclesJson writes it now. Call under the track
+    // lock; the reference holds until the next call of any member.
+    const GlobeEntryHead& head(CClient& vehicle, const KmlOptions& options);
+    // Drops what is kept of vehicles not in `vehicles` (removed ones).
+    void keepOnly(const std::vector<CClient*>& vehicles);
+    size_t size() const { return m_entries.size(); }
+    // How many heads were written (not taken from the cache) so far.
+    uint64_t written() const { return m_written; }
+
+private:
+    struct Entry {
+        VehicleKmlInputs inputs;
+        int battery = 0;
+        GlobeEntryHead head;
+        bool valid = false;
+    };
+    std::unordered_map<const CClient*, Entry> m_entries;
+    GlobeEntryHead m_fresh; // the local vehicle's, written every time
+    uint64_t m_written = 0;
+};
+
 // The whole document. `vehicles` in list order; `tracked` may be null. Labels
 // are the KML writer's, made with `options`. Vehicles are known by cleanKey of
 // their key, which is what the page sends back in "s=" and "i=" entries; the
 // vehicle named `details` also gets "today", its track's length since the
 // start of today. `nowFix` is the current time on the fix-time scale (the age
-// of each vehicle's last fix is taken from it).
+// of each vehicle's last fix is taken from it). With `cache` the vehicles'
+// heads come from it; the document is the same.
 std::string vehiclesJson(const std::vector<CClient*>& vehicles, CClient* tracked, bool selectedOnly,
                          const GlobeSince& since, const KmlOptions& options,
-                         std::string_view details = {}, int64_t nowFix = 0);
+                         std::string_view details = {}, int64_t nowFix = 0,
+                         GlobeEntryCache* cache = nullptr);

@@ -1,7 +1,9 @@
-// The kept folders of the network link: whatever happens to the vehicles,
-// the cache hands out exactly what the writer writes at that moment, and it
-// writes again only the vehicles that changed.
+// The kept folders of the network link and the kept heads of the globe's
+// entries: whatever happens to the vehicles, each cache hands out exactly what
+// its writer writes at that moment, and writes again only the vehicles that
+// changed.
 #include "earth/kmlFragments.h"
+#include "earth/vehiclesJson.h"
 #include "kmlTestUtil.h"
 
 #include <memory>
@@ -63,11 +65,12 @@ TEST(KmlFragments, RandomChangesGiveThePlainWritersBytesAfterEveryStep) {
         KmlOptions opt = statuteOptions();
         int limit = kKmlAllPoints;
         KmlFragmentCache cache;
+        GlobeEntryCache heads;
         int64_t clock = kUtc0;
 
         for (int step = 0; step < 150; ++step) {
             CClient& v = *fleet.list[static_cast<size_t>(pick(count))];
-            switch (pick(24)) {
+            switch (pick(26)) {
             case 0:
             case 1:
             case 2:
@@ -145,6 +148,13 @@ TEST(KmlFragments, RandomChangesGiveThePlainWritersBytesAfterEveryStep) {
                 v.visible = chance(80);
                 v.isLocal = chance(15);
                 break;
+            case 24:
+                v.battery = pick(120) - 10;
+                break;
+            case 25:
+                v.remoteType = pick(6);
+                v.isDemo = chance(20);
+                break;
             }
             if (step % 50 == 49) {
                 // The zone moves the time texts, and nothing of the vehicles.
@@ -161,6 +171,11 @@ TEST(KmlFragments, RandomChangesGiveThePlainWritersBytesAfterEveryStep) {
             ASSERT_EQ(assemble(fleet.list, limit, opt, &cache),
                       assemble(fleet.list, limit, opt, nullptr))
                 << "round " << round << " step " << step;
+            const std::string details = fleet.list[0]->name;
+            ASSERT_EQ(
+                vehiclesJson(fleet.list, fleet.list[0], false, {}, opt, details, clock, &heads),
+                vehiclesJson(fleet.list, fleet.list[0], false, {}, opt, details, clock))
+                << "globe, round " << round << " step " << step;
         }
     }
 }
@@ -200,6 +215,21 @@ TEST(KmlFragments, OnlyTheChangedVehicleIsWrittenAgain) {
     fleet.list.pop_back();
     cache.keepOnly(fleet.list);
     EXPECT_EQ(cache.size(), 4u);
+
+    // The globe's heads: the same, and a battery report changes one.
+    GlobeEntryCache heads;
+    auto globePass = [&] {
+        vehiclesJson(fleet.list, fleet.list[1], false, {}, opt, {}, kUtc0, &heads);
+    };
+    globePass();
+    globePass();
+    EXPECT_EQ(heads.written(), 4u + 1u) << "the local vehicle's head is written every time";
+    fleet.list[3]->battery = 57;
+    globePass();
+    EXPECT_EQ(heads.written(), 4u + 2u + 1u);
+    fleet.list.pop_back();
+    heads.keepOnly(fleet.list);
+    EXPECT_EQ(heads.size(), 2u) << "the local vehicle's is never kept";
 }
 
 } // namespace
