@@ -346,10 +346,12 @@ std::string vehiclesJson(const std::vector<CClient*>& vehicles, CClient* tracked
             out += ',';
         comma = true;
         TrackLockGuard lock; // the vehicle's fields change on other threads
+        // Without the lock nothing is kept or compared: written fresh.
+        const bool kept = cache && lock.ok();
         GlobeEntryHead fresh;
-        if (!cache)
+        if (!kept)
             writeEntryHead(*v, options, fresh);
-        const GlobeEntryHead& head = cache ? cache->head(*v, options) : fresh;
+        const GlobeEntryHead& head = kept ? cache->head(*v, options) : fresh;
         const std::string& key = head.key;
         out += head.text;
         out += ",\"age\":";
