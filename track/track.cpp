@@ -148,9 +148,12 @@ void writeCoords(char (&out)[32], double lon, double lat, double alt) {
 // The digits are v * 10^N rounded; that product is off the exact one by at
 // most half a unit in its last place, under 2^-23 below 2^30, so unless it
 // lies within 1e-6 of a half the rounding is the exact value's, as printf
-// rounds it. The text "n / 10^N" reads back as the division n / 10^N, which
-// is correctly rounded. False (nothing written) near a half, for a large or
-// non-finite value, or when the text would not fit before `last`.
+// rounds it. Near a half (a sixth of all positions from minutes with four
+// decimals land on one) the product's exact error, which a fused multiply-add
+// gives, says on which side of the half the exact value lies. The text
+// "n / 10^N" reads back as the division n / 10^N, which is correctly rounded.
+// False (nothing written) on an exact half, for a large or non-finite value,
+// or when the text would not fit before `last`.
 bool putFixed(char*& p, char* last, double v, int decimals, double& readBack) {
     const double scale = decimals == 5 ? 1e5 : 1e1;
     const double x = std::fabs(v) * scale;
@@ -158,9 +161,17 @@ bool putFixed(char*& p, char* last, double v, int decimals, double& readBack) {
         return false;
     const double whole = std::floor(x);
     const double fraction = x - whole; // exact at this size
-    if (std::fabs(fraction - 0.5) < 1e-6)
-        return false;
-    uint64_t units = static_cast<uint64_t>(whole) + (fraction > 0.5 ? 1 : 0);
+    bool up = fraction > 0.5;
+    if (std::fabs(fraction - 0.5) < 1e-6) {
+        // |v| * 10^N - x exactly; fraction - 0.5 is exact here too, and the
+        // sign of their sum survives its rounding.
+        const double error = std::fma(std::fabs(v), scale, -x);
+        const double beyondHalf = (fraction - 0.5) + error;
+        if (beyondHalf == 0)
+            return false; // an exact half: printf's own rule decides
+        up = beyondHalf > 0;
+    }
+    uint64_t units = static_cast<uint64_t>(whole) + (up ? 1 : 0);
     // The digits from the last, two at a time, then zeros up to "0.0...".
     static constexpr char kPairs[] = "00010203040506070809101112131415161718192021222324"
                                      "25262728293031323334353637383940414243444546474849"

@@ -156,8 +156,8 @@ TEST(TrackAdd, SlotHoldsBothForms) {
 
 // The slot's text is printf's "%.5f,%.5f,%.1f\n" and its integers are
 // that text read back, scaled and truncated, for any position: random ones,
-// ones a hair beside a rounding half, exact halves, tiny negatives that
-// print as "-0.00000", and the extremes.
+// ones a hair beside a rounding half, exact halves, receivers' degrees and
+// minutes, tiny negatives that print as "-0.00000", and the extremes.
 TEST(TrackAdd, SlotTextAndIntegersMatchPrintfForAnyPosition) {
     std::vector<std::array<double, 3>> positions; // lon, lat, alt
     std::mt19937_64 rng(35);
@@ -174,6 +174,14 @@ TEST(TrackAdd, SlotTextAndIntegersMatchPrintfForAnyPosition) {
                                  std::clamp(half / 2 + step * 1e-12, -90.0, 90.0),
                                  altHalf + step * 1e-9});
         }
+    }
+    // Positions as receivers give them, degrees and minutes with four
+    // decimals: a sixth of them lie a hair beside a half.
+    std::uniform_int_distribution<int> degreesD(0, 179), minutesD(0, 599999);
+    for (int i = 0; i < 5000; ++i) {
+        const double lon = degreesD(rng) + minutesD(rng) / 1e4 / 60;
+        const double lat = (degreesD(rng) / 2) + minutesD(rng) / 1e4 / 60;
+        positions.push_back({i % 2 ? -lon : lon, i % 3 ? lat : -lat, minutesD(rng) / 1e3});
     }
     for (double lon : {-180.0, 180.0, -1e-7, -0.0, 0.0, 1e-7, -4e-6, 4e-6, -6e-6, 6e-6})
         positions.push_back({lon, lon == 0 ? 45.0 : -lon / 2, -lon});
