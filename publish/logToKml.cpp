@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <mutex>
 #include <ostream>
 #include <string_view>
@@ -144,7 +145,11 @@ public:
     // The reader's side: hands `batch` over and leaves it empty, with room.
     void put(std::vector<GpsFix>& batch) {
         std::unique_lock<std::mutex> lock(m_mutex);
-        m_space.wait(lock, [this] { return m_full.size() < kBatchesAhead; });
+        m_space.wait(lock, [this] { return m_full.size() < kBatchesAhead || m_abandoned; });
+        if (m_abandoned) {
+            batch.clear();
+            return;
+        }
         m_full.push_back(std::move(batch));
         batch.clear();
         if (!m_spare.empty()) {
@@ -158,6 +163,14 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         m_finished = true;
         m_ready.notify_one();
+    }
+    // The adder gave up (it failed): what the reader hands over from now on
+    // is dropped, so that it never waits for room again.
+    void abandon() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_abandoned = true;
+        m_full.clear();
+        m_space.notify_one();
     }
     // The adder's side: the next batch into `batch` (its old one kept for
     // reuse); false once the reader has finished and everything was taken.
@@ -182,6 +195,7 @@ private:
     std::deque<std::vector<GpsFix>> m_full;
     std::vector<std::vector<GpsFix>> m_spare;
     bool m_finished = false;
+    bool m_abandoned = false;
 };
 
 // parseLogLines on a second thread ("log reader") while this one hands each
@@ -190,11 +204,16 @@ private:
 template <class Add>
 void parseOnSecondThread(int fd, double courseOffset, ParsedLog& parsed, Add&& add) {
     FixBatches batches;
+    std::exception_ptr readerFailed; // out of memory, as on one thread
     std::thread reader;
     try {
         reader = std::thread([&] {
-            parseLogLines(fd, courseOffset, false, parsed,
-                          [&batches](std::vector<GpsFix>& batch) { batches.put(batch); });
+            try {
+                parseLogLines(fd, courseOffset, false, parsed,
+                              [&batches](std::vector<GpsFix>& batch) { batches.put(batch); });
+            } catch (...) {
+                readerFailed = std::current_exception();
+            }
             batches.finish();
         });
     } catch (const std::system_error& e) {
@@ -202,10 +221,22 @@ void parseOnSecondThread(int fd, double courseOffset, ParsedLog& parsed, Add&& a
         parseLogLines(fd, courseOffset, false, parsed, add);
         return;
     }
-    std::vector<GpsFix> batch;
-    while (batches.take(batch))
-        add(batch);
+    // Whatever happens here, the reader is let go and joined before the
+    // failure goes on to the caller, as it would on one thread.
+    std::exception_ptr adderFailed;
+    try {
+        std::vector<GpsFix> batch;
+        while (batches.take(batch))
+            add(batch);
+    } catch (...) {
+        adderFailed = std::current_exception();
+        batches.abandon();
+    }
     reader.join();
+    if (adderFailed)
+        std::rethrow_exception(adderFailed);
+    if (readerFailed)
+        std::rethrow_exception(readerFailed);
 }
 
 // Plays the open log into a playback vehicle; every point its track takes
