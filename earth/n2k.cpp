@@ -491,17 +491,18 @@ bool Cn2k::buildDocumentBody(std::string& body, size_t headerRoom,
     const double range = drawRange(tracked);
     std::vector<BudgetItem> items;
     items.reserve(vehicles.size() + 1);
-    for (CClient* v : vehicles) {
-        if (g_bShutdown)
-            return false;
-        if (v != &tracked && !settings.selectedTrackOnly)
-            items.push_back(
-                {v, v->remoteType == remoteDevice ? BudgetRank::device : BudgetRank::other});
-        if (linkPoll && g_startupCounter < kStartupCounterCeiling)
-            ++g_startupCounter;
-    }
     {
-        TrackLockGuard lock; // the vehicle's fields change on other threads
+        // The tracker port sets a vehicle's source (remoteType) meanwhile.
+        TrackLockGuard lock;
+        for (CClient* v : vehicles) {
+            if (g_bShutdown)
+                return false;
+            if (v != &tracked && !settings.selectedTrackOnly)
+                items.push_back(
+                    {v, v->remoteType == remoteDevice ? BudgetRank::device : BudgetRank::other});
+            if (linkPoll && g_startupCounter < kStartupCounterCeiling)
+                ++g_startupCounter;
+        }
         tracked.camRange = range;
     }
     if (showTracked)

@@ -513,6 +513,9 @@ TEST(Listeners, AnElevenMegabyteReplyReadAtOneMegabyteASecondArrivesWhole) {
     const std::string address = uniqueLoopbackAddress();
     NivraProcess nivra(dir.path(), address, {});
     ASSERT_TRUE(nivra.waitForPort(kLinkPort)) << nivra.out();
+    // The port opens before a vehicle is followed (a slow start answers 503).
+    ASSERT_NE(pollUntil(address, {"HTTP/1.1 200 OK"}).find("200 OK"), std::string::npos)
+        << nivra.out();
 
     int fd = connectFrom("", address, kLinkPort);
     ASSERT_GE(fd, 0);
