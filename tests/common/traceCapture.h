@@ -13,7 +13,12 @@
 class TraceCapture {
 public:
     TraceCapture() { registerTraceSink(&m_sink); }
-    ~TraceCapture() { unregisterTraceSink(&m_sink); }
+    ~TraceCapture() {
+        unregisterTraceSink(&m_sink);
+        // A line another thread delivered before is finished before the
+        // entries go (the lock orders it after that thread's write).
+        std::lock_guard<std::mutex> lock(m_mutex);
+    }
     TraceCapture(const TraceCapture&) = delete;
     TraceCapture& operator=(const TraceCapture&) = delete;
 
