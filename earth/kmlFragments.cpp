@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <unordered_set>
 
 VehicleKmlInputs vehicleKmlInputs(const CClient& v, int pointLimit, const KmlOptions& opt) {
     VehicleKmlInputs in;
@@ -60,6 +59,5 @@ const std::string& KmlFragmentCache::fragment(CClient& v, int pointLimit, const 
 }
 
 void KmlFragmentCache::keepOnly(const std::vector<CClient*>& vehicles) {
-    const std::unordered_set<const CClient*> listed(vehicles.begin(), vehicles.end());
-    std::erase_if(m_entries, [&](const auto& entry) { return !listed.count(entry.first); });
+    keepListedVehicles(m_entries, vehicles);
 }

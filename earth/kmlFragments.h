@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 // Everything a vehicle's network-link folder is written from, but for the
@@ -34,6 +35,13 @@ struct VehicleKmlInputs {
     bool operator==(const VehicleKmlInputs&) const = default;
 };
 VehicleKmlInputs vehicleKmlInputs(const CClient& vehicle, int pointLimit, const KmlOptions& opt);
+
+// Drops what `kept` (keyed by vehicle) holds of vehicles not in `vehicles`.
+template <class KeptByVehicle>
+void keepListedVehicles(KeptByVehicle& kept, const std::vector<CClient*>& vehicles) {
+    const std::unordered_set<const CClient*> listed(vehicles.begin(), vehicles.end());
+    std::erase_if(kept, [&](const auto& entry) { return !listed.count(entry.first); });
+}
 
 class KmlFragmentCache {
 public:

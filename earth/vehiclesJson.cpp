@@ -15,7 +15,6 @@
 #include <charconv>
 #include <cmath>
 #include <map>
-#include <unordered_set>
 
 namespace {
 
@@ -305,8 +304,7 @@ const GlobeEntryHead& GlobeEntryCache::head(CClient& v, const KmlOptions& option
 }
 
 void GlobeEntryCache::keepOnly(const std::vector<CClient*>& vehicles) {
-    const std::unordered_set<const CClient*> listed(vehicles.begin(), vehicles.end());
-    std::erase_if(m_entries, [&](const auto& entry) { return !listed.count(entry.first); });
+    keepListedVehicles(m_entries, vehicles);
 }
 
 std::string vehiclesJson(const std::vector<CClient*>& vehicles, CClient* tracked, bool selectedOnly,
